@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace strataloom::cli {
+
+// Exit codes shared by every command.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitInterrupted = 130;
+
+// Each command gets its positional arguments as the exact bytes given on the
+// command line (file names need not be UTF-8) and the options it declared.
+struct Invocation {
+    std::vector<std::string> arguments;
+    std::vector<std::string> options;  // long names of the flags given, e.g. "json"
+    bool has(const std::string& option) const;
+};
+
+int saveVersion(const Invocation& invocation);
+int versions(const Invocation& invocation);
+int archive(const Invocation& invocation);
+int unarchive(const Invocation& invocation);
+
+} // namespace strataloom::cli

@@ -1,0 +1,142 @@
+#include "CliReporter.h"
+#include "Commands.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
+namespace {
+
+using namespace strataloom::cli;
+
+struct Command {
+    int (*run)(const Invocation&);
+    const char* synopsis;      // arguments, for the usage line
+    const char* description;
+    int minArguments;
+    int maxArguments;
+    std::vector<std::pair<const char*, const char*>> flags;  // name, description
+};
+
+const std::map<std::string, Command>& commands()
+{
+    static const std::map<std::string, Command> table = {
+        {"save-version", {saveVersion, "FILE", "Record FILE's current contents as a saved version.", 1, 1, {}}},
+        {"versions", {versions, "FILE", "List FILE's saved versions, then its current version.", 1, 1, {}}},
+        {"archive", {archive, "FILE [NEW_FOLDER]",
+                     "Copy every version of FILE into a new folder (default: \"<name> versions\" beside FILE).",
+                     1, 2, {}}},
+        {"unarchive", {unarchive, "FOLDER [NEW_FILE]",
+                       "Make a new file from FOLDER's last entry with the earlier entries as its versions.",
+                       1, 2, {}}},
+    };
+    return table;
+}
+
+QString overview()
+{
+    QString text = QStringLiteral("Moves the saved versions of documents between Strataloom's version store and folders.\n\nCommands:\n");
+    for (const auto& [name, command] : commands())
+        text += QStringLiteral("  %1 %2\n      %3\n").arg(QString::fromUtf8(name.c_str()), QString::fromUtf8(command.synopsis),
+                                                      QString::fromUtf8(command.description));
+    return text;
+}
+
+// The positional arguments as raw bytes: QCommandLineParser sees decoded text,
+// which would lose names that are not UTF-8, so they are taken from argv.
+std::vector<std::string> rawPositionals(int argc, char** argv, int from)
+{
+    std::vector<std::string> positionals;
+    bool optionsEnded = false;
+    for (int i = from; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (!optionsEnded && argument == "--") {
+            optionsEnded = true;
+        } else if (optionsEnded || argument.empty() || argument[0] != '-' || argument == "-") {
+            positionals.push_back(argument);
+        }
+    }
+    return positionals;
+}
+
+int usageError(const std::string& message)
+{
+    printError(message);
+    std::fprintf(stderr, "Try 'strataloom-cli --help'.\n");
+    return kExitUsage;
+}
+
+} // namespace
+
+namespace strataloom::cli {
+
+bool Invocation::has(const std::string& option) const
+{
+    return std::find(options.begin(), options.end(), option) != options.end();
+}
+
+} // namespace strataloom::cli
+
+int main(int argc, char** argv)
+{
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("strataloom-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(STRATALOOM_VERSION));
+
+    const QStringList arguments = QCoreApplication::arguments();
+    int commandIndex = 1;
+    while (commandIndex < argc && argv[commandIndex][0] == '-' && std::string(argv[commandIndex]) != "--")
+        ++commandIndex;
+
+    if (commandIndex >= argc) {
+        QCommandLineParser parser;
+        parser.setApplicationDescription(overview());
+        parser.addHelpOption();
+        parser.addVersionOption();
+        parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("The command to run."));
+        if (!parser.parse(arguments))
+            return usageError(parser.errorText().toStdString());
+        if (parser.isSet(QStringLiteral("version")))
+            parser.showVersion();
+        if (parser.isSet(QStringLiteral("help")))
+            parser.showHelp(kExitOk);
+        return usageError("a command is required");
+    }
+
+    const std::string name = argv[commandIndex];
+    const auto found = commands().find(name);
+    if (found == commands().end())
+        return usageError("unknown command '" + name + "'");
+    const Command& command = found->second;
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromUtf8(command.description));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    for (const auto& [flag, description] : command.flags)
+        parser.addOption(QCommandLineOption(QString::fromUtf8(flag), QString::fromUtf8(description)));
+    parser.addPositionalArgument(QString::fromUtf8(name.c_str()), QString::fromUtf8(command.synopsis));
+
+    QStringList commandArguments = arguments;
+    commandArguments.removeAt(commandIndex);
+    if (!parser.parse(commandArguments))
+        return usageError(parser.errorText().toStdString());
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(kExitOk);
+
+    Invocation invocation;
+    invocation.arguments = rawPositionals(argc, argv, commandIndex + 1);
+    for (const auto& [flag, description] : command.flags)
+        if (parser.isSet(QString::fromUtf8(flag)))
+            invocation.options.emplace_back(flag);
+
+    const int count = static_cast<int>(invocation.arguments.size());
+    if (count < command.minArguments || count > command.maxArguments)
+        return usageError("usage: strataloom-cli " + name + " " + command.synopsis);
+    return command.run(invocation);
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "FileAttributes.h"
+#include "FileUrl.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace strataloom {
+
+// What the store recorded about a stored file when the version was added, so
+// that listing can tell a sound stored file from a missing or altered one
+// without reading it.
+struct StoredFingerprint {
+    std::uint64_t size = 0;
+    std::uint64_t inode = 0;
+    std::int64_t changeTimeNs = 0;     // ctime of the stored file after it was put in place
+    std::string sha256;                // 32 raw bytes
+};
+
+// One saved version of a document: where its contents are and whether they can
+// be read here.
+class FileVersion {
+public:
+    // A version whose contents are the plain item at `url` (a document's current
+    // version): local when the item exists.
+    explicit FileVersion(FileUrl url);
+    FileVersion(FileUrl url, StoredFingerprint fingerprint, FileDates dates);
+
+    const FileUrl& URL() const { return m_url; }
+    // False when the contents are missing or fail the integrity check. A stored
+    // file whose size, inode and change time match what was recorded is taken as
+    // sound; otherwise its contents are hashed and compared.
+    bool hasLocalContents() const;
+    // The dates recorded when the version was added (the item's own dates for a
+    // current version, read when this object was made).
+    const std::optional<FileDates>& dates() const { return m_dates; }
+    std::optional<std::uint64_t> size() const;
+    const std::optional<StoredFingerprint>& fingerprint() const { return m_fingerprint; }
+
+private:
+    FileUrl m_url;
+    std::optional<StoredFingerprint> m_fingerprint;
+    std::optional<FileDates> m_dates;
+};
+
+// The read side of a version store, which the archive writer needs; a test can
+// supply its own list through it.
+class VersionSource {
+public:
+    virtual ~VersionSource() = default;
+    // The versions other than the current one, in the order they were added;
+    // empty optional when they cannot be listed.
+    virtual std::optional<std::vector<FileVersion>> otherVersionsOfItem(const FileUrl& item) = 0;
+    // The document itself; empty when it does not exist.
+    virtual std::optional<FileVersion> currentVersionOfItem(const FileUrl& item) = 0;
+};
+
+} // namespace strataloom

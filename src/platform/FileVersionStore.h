@@ -1,0 +1,46 @@
+#pragma once
+
+#include "FileVersion.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace strataloom {
+
+// The per-file version store: a SQLite index plus one stored file per version
+// under $XDG_DATA_HOME/strataloom. The on-disk format is described in
+// docs/STORE.md.
+class FileVersionStore : public VersionSource {
+public:
+    // `location` is the store's folder; it is created on the first add.
+    explicit FileVersionStore(std::string location = defaultLocation());
+    ~FileVersionStore() override;
+    FileVersionStore(const FileVersionStore&) = delete;
+    FileVersionStore& operator=(const FileVersionStore&) = delete;
+
+    // $XDG_DATA_HOME/strataloom, or ~/.local/share/strataloom.
+    static std::string defaultLocation();
+    const std::string& location() const { return m_location; }
+
+    std::optional<std::vector<FileVersion>> otherVersionsOfItem(const FileUrl& item) override;
+    std::optional<FileVersion> currentVersionOfItem(const FileUrl& item) override;
+
+    // Adds a version of `item` whose contents are copied from `contents`, which
+    // stays where it is. The stored file and the index record carry the
+    // contents file's modification and creation dates. `item` must exist.
+    // Empty, with a reason in `error`, when the version could not be added;
+    // then nothing is listed for it.
+    std::optional<FileVersion> addVersionOfItem(const FileUrl& item, const FileUrl& contents,
+                                                std::string* error = nullptr);
+    // Records the document's own current contents as a new version.
+    std::optional<FileVersion> saveVersionOfItem(const FileUrl& item, std::string* error = nullptr);
+
+private:
+    class Index;
+    std::string m_location;
+    std::unique_ptr<Index> m_index;
+};
+
+} // namespace strataloom

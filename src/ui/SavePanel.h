@@ -1,0 +1,44 @@
+#pragma once
+
+#include "platform/FileUrl.h"
+
+#include <QFileDialog>
+#include <QPointer>
+
+#include <functional>
+#include <optional>
+
+class QLabel;
+
+namespace strataloom {
+
+// A save dialog configured by setters in the order the operations give them,
+// shown window-modal on a parent window. Qt's own (non-native) dialog, so that
+// the message is shown on every desktop.
+class SavePanel : public QFileDialog {
+    Q_OBJECT
+public:
+    explicit SavePanel(QWidget* parent);
+
+    void setTreatsFilePackagesAsDirectories(bool value);
+    void setCanCreateDirectories(bool value);
+    void setPrompt(const QString& title);
+    void setMessage(const QString& message);
+    // Opens in the folder that contains `url` when `url` names a file, else in `url`.
+    void setDirectoryURL(const FileUrl& url);
+    // Puts `name` in the name field, selected.
+    void setNameFieldStringValue(const QString& name);
+    QString message() const;
+
+    // The chosen location, or none when the name field was empty.
+    std::optional<FileUrl> URL() const;
+
+    // Shows the dialog window-modal and returns at once; `completion` gets
+    // kResponseOK or kResponseCancel once, after which the dialog deletes itself.
+    void beginSheetModal(std::function<void(int)> completion);
+
+private:
+    QLabel* m_message = nullptr;
+};
+
+} // namespace strataloom

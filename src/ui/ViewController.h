@@ -1,0 +1,57 @@
+#pragma once
+
+#include "DragViewDelegate.h"
+#include "platform/FileUrl.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QWidget>
+
+#include <string>
+#include <vector>
+
+namespace strataloom {
+
+class FileVersionStore;
+class SavePanel;
+
+// Controller of the main window: gives it its title, quits the application when
+// it is closed, dispatches dropped URLs to archiving (files) and unarchiving
+// (folders), and shows their failures in a sheet on the window.
+class ViewController : public QObject, public DragViewDelegate {
+    Q_OBJECT
+public:
+    ViewController(QWidget* window, FileVersionStore& store, QObject* parent = nullptr);
+
+    QWidget* window() const { return m_window; }
+
+    // Each time the window is shown: sets its title.
+    void viewDidAppear();
+    // The window asks before closing: quit the application, allow the close.
+    bool windowShouldClose();
+
+    void dragViewDidReceive(const std::vector<FileUrl>& fileURLs) override;
+    void processDroppedURLs(const std::vector<FileUrl>& urls);
+
+    void archiveVersions(const FileUrl& fileURL);
+    void writeVersionsArchive(int response, SavePanel* panel, const FileUrl& fileURL,
+                              const std::string& baseName, const std::string& dottedExtension);
+
+    void unarchiveFolder(const FileUrl& folderURL);
+    void writeUnarchivedFile(int response, SavePanel* panel, const std::string& lastFilePath,
+                             const std::vector<std::string>& names, const FileUrl& folderURL);
+
+    // A window-modal critical message box; returns at once.
+    static void showErrorSheet(const QString& detail, QWidget* window);
+
+    static const QString& windowTitle();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QPointer<QWidget> m_window;
+    FileVersionStore& m_store;
+};
+
+} // namespace strataloom

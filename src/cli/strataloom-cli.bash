@@ -1,0 +1,36 @@
+# bash completion for strataloom-cli
+_strataloom_cli()
+{
+    local current=${COMP_WORDS[COMP_CWORD]}
+    local commands="save-version versions archive unarchive check prune"
+    if [ "$COMP_CWORD" -eq 1 ]; then
+        COMPREPLY=($(compgen -W "$commands --help --version" -- "$current"))
+        return
+    fi
+    case ${COMP_WORDS[1]} in
+        versions)
+            if [[ $current == -* ]]; then
+                COMPREPLY=($(compgen -W "--json --help" -- "$current"))
+            else
+                COMPREPLY=($(compgen -f -- "$current"))
+            fi
+            ;;
+        save-version|archive)
+            COMPREPLY=($(compgen -f -- "$current"))
+            ;;
+        unarchive)
+            if [ "$COMP_CWORD" -eq 2 ]; then
+                COMPREPLY=($(compgen -d -- "$current"))
+            else
+                COMPREPLY=($(compgen -f -- "$current"))
+            fi
+            ;;
+        prune)
+            COMPREPLY=($(compgen -W "--dry-run --help" -- "$current"))
+            ;;
+        *)
+            COMPREPLY=()
+            ;;
+    esac
+}
+complete -o filenames -F _strataloom_cli strataloom-cli

@@ -1,0 +1,53 @@
+#include "CliReporter.h"
+#include "Commands.h"
+
+#include "platform/FileUrl.h"
+#include "platform/FileVersionStore.h"
+#include "restore/UnarchiveOperation.h"
+
+#include <filesystem>
+
+namespace strataloom::cli {
+
+namespace {
+
+// An absolute path without "." or ".." steps or a trailing "/", so that the
+// folder that contains FOLDER is found from any spelling of it. The bytes of
+// every name are kept.
+std::string absolutePath(const std::string& path)
+{
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::path(path), error);
+    if (error)
+        absolute = std::filesystem::path(path);
+    std::string normal = absolute.lexically_normal().native();
+    while (normal.size() > 1 && normal.back() == '/')
+        normal.pop_back();
+    return normal;
+}
+
+} // namespace
+
+int unarchive(const Invocation& invocation)
+{
+    for (const std::string& argument : invocation.arguments) {
+        if (argument.empty()) {
+            printError("an empty path names no file or folder");
+            return kExitUsage;
+        }
+    }
+    CliReporter reporter;
+    const FileUrl folder = FileUrl::directoryFromPath(absolutePath(invocation.arguments.at(0)));
+    const std::optional<UnarchiveSource> source = listUnarchiveSource(folder, reporter);
+    if (!source)
+        return kExitFailure;
+
+    const FileUrl chosen = invocation.arguments.size() > 1
+        ? FileUrl::fromPath(absolutePath(invocation.arguments[1]))
+        : folder.deletingLastPathComponent().appendingPathComponent(source->proposedName);
+    FileVersionStore store;
+    writeUnarchivedFile(kResponseOK, chosen, source->lastFilePath, source->names, source->folder, store, reporter);
+    return reporter.exitCode();
+}
+
+} // namespace strataloom::cli

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <compare>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace strataloom {
+
+// Helpers for file names, which are bytes that are usually, but not always,
+// UTF-8.
+//
+// Order. A name that is valid UTF-8 is keyed by its UTF-8 bytes after bringing
+// it to canonical composed form (NFC): comparing such keys byte by byte is
+// comparing Unicode scalars, with no case folding, no locale and no natural
+// numbers, and a proper prefix first. A name that is not valid UTF-8 is keyed by
+// its raw bytes. All keys are compared byte by byte, so the order is total and
+// the same on every run. A valid key never equals an invalid one, so a name that
+// is not UTF-8 only ties with an identical name.
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(std::string_view bytes);
+
+// The key by which `name` sorts (see above).
+std::string nameSortKey(std::string_view name);
+
+// Compares two names by their keys; canonically equivalent names are equal.
+std::strong_ordering compareNames(std::string_view a, std::string_view b);
+
+// Sorts names in ascending order of their keys, keeping the given order of
+// names that compare equal. Each key is computed once.
+void sortNames(std::vector<std::string>& names);
+
+// Characters are user-perceived characters (extended grapheme clusters) of the
+// name's valid UTF-8 stretches; a byte that is not part of valid UTF-8 counts as
+// one character on its own, and clusters never span such a byte.
+std::size_t characterCount(std::string_view name);
+
+// `name` without its last `count` characters (empty when it has no more than
+// `count`). The result is always a byte prefix of `name`.
+std::string droppingLastCharacters(std::string_view name, std::size_t count);
+
+} // namespace strataloom

@@ -1,0 +1,144 @@
+#include "UnarchiveOperation.h"
+
+#include "platform/ItemCopy.h"
+#include "platform/Names.h"
+
+#include <QString>
+
+#include <cerrno>
+#include <cstdlib>
+#include <dirent.h>
+#include <memory>
+#include <sys/stat.h>
+
+namespace strataloom {
+
+namespace {
+
+const QString kCouldNotCreate = QStringLiteral("Couldn't create unarchived file.");
+
+// Digits that archiving appends to every entry's base name.
+constexpr std::size_t kIndexWidth = 5;
+
+std::string entryPath(const std::string& folderPath, const std::string& name)
+{
+    if (!folderPath.empty() && folderPath.back() == '/')
+        return folderPath + name;
+    return folderPath + "/" + name;
+}
+
+// The entry names of the folder, as raw bytes, without hidden names; none when
+// the folder cannot be read to its end.
+std::optional<std::vector<std::string>> visibleNames(const std::string& folderPath)
+{
+    std::unique_ptr<DIR, int (*)(DIR*)> folder(opendir(folderPath.c_str()), closedir);
+    if (!folder)
+        return std::nullopt;
+    std::vector<std::string> names;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(folder.get());
+        if (!entry)
+            break;
+        if (entry->d_name[0] != '.')
+            names.emplace_back(entry->d_name);
+    }
+    if (errno != 0)
+        return std::nullopt;
+    return names;
+}
+
+// What the new file is copied from: the last entry itself when it is a file or a
+// folder, the file a symlink points at, or none for anything else (a dangling
+// link, a link to a folder, a pipe or a device, which would block or make no
+// document).
+std::optional<std::string> copySource(const std::string& lastFilePath)
+{
+    struct stat info {};
+    if (lstat(lastFilePath.c_str(), &info) != 0)
+        return std::nullopt;
+    if (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode))
+        return lastFilePath;
+    if (!S_ISLNK(info.st_mode) || stat(lastFilePath.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    std::unique_ptr<char, decltype(&std::free)> target(realpath(lastFilePath.c_str(), nullptr), std::free);
+    if (!target)
+        return std::nullopt;
+    return std::string(target.get());
+}
+
+// A version's contents must be a regular file, reached directly or through a
+// symlink.
+bool isFileContents(const std::string& path)
+{
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+} // namespace
+
+std::optional<UnarchiveSource> listUnarchiveSource(const FileUrl& folder, Reporter& reporter)
+{
+    const std::string folderPath = folder.path();
+    std::optional<std::vector<std::string>> names = visibleNames(folderPath);
+    if (!names) {
+        reporter.showError(QStringLiteral("Couldn't get contents of folder."));
+        return std::nullopt;
+    }
+    if (names->empty()) {
+        reporter.showError(QStringLiteral("The folder is empty."));
+        return std::nullopt;
+    }
+    sortNames(*names);
+
+    UnarchiveSource source;
+    source.folder = folder;
+    source.lastFilePath = entryPath(folderPath, names->back());
+    const FileUrl lastFile = FileUrl::fromPath(source.lastFilePath);
+    std::string base = lastFile.deletingPathExtension().lastPathComponent();
+    if (characterCount(base) > kIndexWidth)
+        base = droppingLastCharacters(base, kIndexWidth);
+    const std::string extension = lastFile.pathExtension();
+    source.proposedName = base + "-Copy" + (extension.empty() ? "" : "." + extension);
+    source.names = std::move(*names);
+    return source;
+}
+
+UnarchiveOutcome writeUnarchivedFile(int response, const std::optional<FileUrl>& chosenFile,
+                                     const std::string& lastFilePath,
+                                     const std::vector<std::string>& names, const FileUrl& folder,
+                                     FileVersionStore& store, Reporter& reporter)
+{
+    if (response != kResponseOK || !chosenFile || chosenFile->isEmpty())
+        return UnarchiveOutcome::Declined;
+    const std::string destination = chosenFile->path();
+    const std::size_t total = names.size();
+
+    reporter.progress(0, total, names.empty() ? lastFilePath : names.back());
+    const std::optional<std::string> source = copySource(lastFilePath);
+    std::error_code error;
+    if (!source || !copyItem(*source, destination, error)) {
+        reporter.showError(kCouldNotCreate);
+        return UnarchiveOutcome::Failed;
+    }
+    if (total < 2) {
+        reporter.showError(QStringLiteral("Only 1 file to unarchive."));
+        return UnarchiveOutcome::Failed;
+    }
+
+    const FileUrl item = FileUrl::fromPath(destination);
+    const std::string folderPath = folder.path();
+    for (std::size_t i = 0; i + 1 < total; ++i) {
+        if (reporter.shouldStop())
+            return UnarchiveOutcome::Failed;
+        reporter.progress(i + 1, total, names[i]);
+        const std::string contents = entryPath(folderPath, names[i]);
+        if (!isFileContents(contents) || !store.addVersionOfItem(item, FileUrl::fromPath(contents))) {
+            reporter.showError(kCouldNotCreate);
+            return UnarchiveOutcome::Failed;
+        }
+    }
+    return UnarchiveOutcome::Written;
+}
+
+} // namespace strataloom

@@ -1,0 +1,58 @@
+#include "CliReporter.h"
+#include "Commands.h"
+
+#include "platform/FileVersionStore.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace strataloom::cli {
+
+namespace {
+
+// index, modification date, creation date, size, local or missing, path; the
+// path is written as the exact bytes of the name.
+bool printVersion(std::size_t index, const FileVersion& version)
+{
+    const auto& dates = version.dates();
+    const auto size = version.size();
+    const std::string line = [&] {
+        char number[16];
+        std::snprintf(number, sizeof number, "%05zu", index);
+        return std::string(number) + "\t" + (dates ? dates->modification.toIso8601() : "-") + "\t"
+               + (dates ? dates->creation.toIso8601() : "-") + "\t" + (size ? std::to_string(*size) : "-") + "\t"
+               + (version.hasLocalContents() ? "local" : "missing") + "\t" + version.URL().path() + "\n";
+    }();
+    return std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
+}
+
+} // namespace
+
+int versions(const Invocation& invocation)
+{
+    const FileUrl document = FileUrl::fromPath(invocation.arguments.at(0));
+    FileVersionStore store;
+    const auto current = store.currentVersionOfItem(document);
+    if (!current) {
+        printError("cannot find " + document.path() + ": " + std::strerror(errno));
+        return kExitFailure;
+    }
+    const auto others = store.otherVersionsOfItem(document);
+    if (!others) {
+        printError("cannot read the version store at " + store.location());
+        return kExitFailure;
+    }
+    std::size_t index = 0;
+    bool written = true;
+    for (const FileVersion& version : *others)
+        written = printVersion(index++, version) && written;
+    written = printVersion(index, *current) && written;
+    if (!written || std::fflush(stdout) != 0) {
+        printError("cannot write the list of versions");
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
+} // namespace strataloom::cli

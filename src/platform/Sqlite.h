@@ -1,0 +1,59 @@
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace strataloom {
+
+// A prepared statement; finalized when it goes out of scope.
+class SqliteStatement {
+public:
+    // A statement kept for reuse is prepared with `persistent`.
+    SqliteStatement(sqlite3* database, const char* sql, bool persistent = false);
+    ~SqliteStatement();
+    SqliteStatement(const SqliteStatement&) = delete;
+    SqliteStatement& operator=(const SqliteStatement&) = delete;
+
+    bool valid() const { return m_statement != nullptr; }
+    SqliteStatement& bind(int index, std::int64_t value);
+    SqliteStatement& bindBlob(int index, const std::string& bytes);
+    SqliteStatement& bindText(int index, const std::string& text);
+    SqliteStatement& bindNull(int index);
+    // SQLITE_ROW, SQLITE_DONE or an error code.
+    int step();
+    // Runs a statement that returns no rows; true when it completed.
+    bool run() { return step() == SQLITE_DONE; }
+    // Ready to run again, bindings cleared; also ends the statement's read.
+    void reset();
+
+    std::int64_t integer(int column) const;
+    std::string blob(int column) const;
+    bool isNull(int column) const;
+
+private:
+    sqlite3_stmt* m_statement = nullptr;
+    bool m_bindFailed = false;
+};
+
+// An open database connection; closed when it goes out of scope.
+class SqliteDatabase {
+public:
+    // Opens `path` with SQLITE_OPEN_* `flags`; check valid().
+    SqliteDatabase(const std::string& path, int flags);
+    ~SqliteDatabase();
+    SqliteDatabase(const SqliteDatabase&) = delete;
+    SqliteDatabase& operator=(const SqliteDatabase&) = delete;
+
+    bool valid() const { return m_database != nullptr; }
+    sqlite3* handle() const { return m_database; }
+    bool execute(const char* sql);
+    std::string lastError() const;
+
+private:
+    sqlite3* m_database = nullptr;
+};
+
+} // namespace strataloom

@@ -7,8 +7,10 @@
 
 #include <functional>
 #include <optional>
+#include <string>
 
 class QLabel;
+class QLineEdit;
 
 namespace strataloom {
 
@@ -28,6 +30,9 @@ public:
     void setDirectoryURL(const FileUrl& url);
     // Puts `name` in the name field, selected.
     void setNameFieldStringValue(const QString& name);
+    // The same for a file name given as bytes, which URL() then gives back
+    // unchanged even when it is not UTF-8 and is shown with replacement characters.
+    void setNameFieldFileName(const std::string& name);
     QString message() const;
 
     // The chosen location, or none when the name field was empty.
@@ -38,7 +43,12 @@ public:
     void beginSheetModal(std::function<void(int)> completion);
 
 private:
+    void showName(const QString& name);
+    QLineEdit* nameField() const;
+
     QLabel* m_message = nullptr;
+    std::string m_directory;  // bytes of the folder shown first
+    std::string m_name;       // bytes of the name proposed
 };
 
 } // namespace strataloom

@@ -89,7 +89,7 @@ void ViewController::archiveVersions(const FileUrl& fileURL)
     panel->setPrompt(QStringLiteral("Save to folder"));
     panel->setMessage(QStringLiteral("Enter the name of a new folder to contain versions"));
     panel->setDirectoryURL(fileURL);
-    panel->setNameFieldStringValue(QFile::decodeName(QByteArray::fromStdString(parts.proposedFolderName())));
+    panel->setNameFieldFileName(parts.proposedFolderName());
     QPointer<ViewController> controller(this);
     panel->beginSheetModal([controller, panel, fileURL, parts](int response) {
         if (controller)

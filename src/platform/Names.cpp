@@ -94,6 +94,36 @@ QString decodeValid(std::string_view bytes, std::vector<std::size_t>* unitOffset
     return text;
 }
 
+bool isRegionalIndicatorAt(const QString& text, qsizetype unit)
+{
+    return unit + 1 < text.size() && text.at(unit).isHighSurrogate()
+        && QChar::surrogateToUcs4(text.at(unit), text.at(unit + 1)) >= 0x1F1E6
+        && QChar::surrogateToUcs4(text.at(unit), text.at(unit + 1)) <= 0x1F1FF;
+}
+
+// For each UTF-16 position of `text` (and its end), whether a character starts
+// there. Qt splits a pair of regional indicators (a flag) that follows an
+// emoji, so pairs are counted here again from the start of each run of them.
+std::vector<bool> graphemeBoundaries(const QString& text)
+{
+    std::vector<bool> boundaries(static_cast<std::size_t>(text.size()) + 1, false);
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    for (qsizetype boundary = 0; boundary >= 0; boundary = finder.toNextBoundary())
+        boundaries[static_cast<std::size_t>(boundary)] = true;
+    for (qsizetype unit = 0; unit < text.size();) {
+        if (!isRegionalIndicatorAt(text, unit)) {
+            ++unit;
+            continue;
+        }
+        for (int count = 1; unit + 2 < text.size() && isRegionalIndicatorAt(text, unit + 2); ++count) {
+            unit += 2;
+            boundaries[static_cast<std::size_t>(unit)] = count % 2 == 0;
+        }
+        unit += 2;
+    }
+    return boundaries;
+}
+
 // Byte offsets at which the characters of `name` start.
 std::vector<std::size_t> characterStarts(std::string_view name)
 {
@@ -113,9 +143,11 @@ std::vector<std::size_t> characterStarts(std::string_view name)
         }
         std::vector<std::size_t> unitOffsets;
         const QString text = decodeValid(name.substr(runStart, position - runStart), &unitOffsets);
-        QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-        for (qsizetype boundary = 0; boundary >= 0 && boundary < text.size(); boundary = finder.toNextBoundary())
-            starts.push_back(runStart + unitOffsets[static_cast<std::size_t>(boundary)]);
+        const std::vector<bool> boundaries = graphemeBoundaries(text);
+        for (std::size_t unit = 0; unit + 1 < boundaries.size(); ++unit) {
+            if (boundaries[unit])
+                starts.push_back(runStart + unitOffsets[unit]);
+        }
     }
     return starts;
 }

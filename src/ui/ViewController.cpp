@@ -117,7 +117,7 @@ void ViewController::unarchiveFolder(const FileUrl& folderURL)
     panel->setPrompt(QStringLiteral("Unarchive to file"));
     panel->setMessage(QStringLiteral("Enter the name of a new file"));
     panel->setDirectoryURL(FileUrl::directoryFromPath(folderURL.deletingLastPathComponent().path()));
-    panel->setNameFieldStringValue(QFile::decodeName(QByteArray::fromStdString(source->proposedName)));
+    panel->setNameFieldFileName(source->proposedName);
     QPointer<ViewController> controller(this);
     panel->beginSheetModal([controller, panel, source = std::move(*source)](int response) {
         if (controller)

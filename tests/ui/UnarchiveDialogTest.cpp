@@ -146,6 +146,23 @@ private slots:
         QVERIFY(sheetDetails().isEmpty());
     }
 
+    void namesThatAreNotUtf8ReachTheFileUnchanged()
+    {
+        const std::string parent = makeScratchFolder("parent");
+        const std::string folder = parent + "/caf\xE9 versions";
+        std::filesystem::create_directories(folder);
+        for (const char* name : {"caf\xE9" "00000.txt", "caf\xE9" "00001.txt"})
+            writeFile(folder + "/" + name, name);
+        drop({folder});
+        QCOMPARE(panels().size(), 1);
+        static_cast<QDialog*>(panels().first())->accept();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(sheetDetails().isEmpty());
+        const std::string created = parent + "/caf\xE9-Copy.txt";
+        QCOMPARE(readFile(created), std::string("caf\xE9" "00001.txt"));
+        QCOMPARE(versionContents(created), std::vector<std::string>{"caf\xE9" "00000.txt"});
+    }
+
     void failuresAreSheetsOnTheWindow()
     {
         const std::string hiddenOnly = archiveFolder({".DS_Store"});

@@ -6,12 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 
-#include <dirent.h>
-#include <sys/stat.h>
-
-#include <algorithm>
 #include <filesystem>
-#include <memory>
 #include <tuple>
 #include <vector>
 
@@ -24,47 +19,20 @@ QString displayName(const std::string& bytes)
     return QFile::decodeName(QByteArray::fromStdString(bytes));
 }
 
-bool exists(const std::string& path)
+std::string fileName(const QString& text)
 {
-    struct stat status {};
-    return lstat(path.c_str(), &status) == 0;
+    return QFile::encodeName(text).toStdString();
 }
 
-std::vector<std::string> components(const std::string& path)
+// The dialog lists folders by text, so it cannot open a folder whose path is
+// not UTF-8, nor one that is gone; it would open the working folder instead.
+// The nearest folder above that it can open is shown then.
+std::string openableFolder(std::string path)
 {
-    std::vector<std::string> parts;
-    std::string::size_type start = 0;
-    while (start <= path.size()) {
-        const auto slash = std::min(path.find('/', start), path.size());
-        if (slash > start)
-            parts.push_back(path.substr(start, slash - start));
-        start = slash + 1;
-    }
-    return parts;
-}
-
-// The entry of `folder` whose name the dialog shows as `shown`. The dialog only
-// has text, and a name that is not UTF-8 is shown with replacement characters,
-// so such a name is found again by listing the folder.
-std::string entryShownAs(const std::string& folder, const QString& shown)
-{
-    const std::string encoded = QFile::encodeName(shown).toStdString();
-    if (exists(folder + "/" + encoded))
-        return encoded;
-    std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir(folder.empty() ? "/" : folder.c_str()), closedir);
-    std::vector<std::string> matches;
-    while (listing) {
-        const dirent* entry = readdir(listing.get());
-        if (!entry)
-            break;
-        const std::string name = entry->d_name;
-        if (name != "." && name != ".." && displayName(name) == shown)
-            matches.push_back(name);
-    }
-    if (matches.empty())
-        return encoded;
-    std::sort(matches.begin(), matches.end());
-    return matches.front();
+    std::error_code error;
+    while (path.size() > 1 && (fileName(displayName(path)) != path || !std::filesystem::is_directory(path, error)))
+        path = FileUrl::fromPath(path).deletingLastPathComponent().path();
+    return path;
 }
 
 } // namespace
@@ -134,13 +102,13 @@ void SavePanel::setDirectoryURL(const FileUrl& url)
 {
     std::error_code error;
     const std::string path = url.path();
-    m_directory = std::filesystem::is_directory(path, error) ? path : url.deletingLastPathComponent().path();
-    setDirectory(displayName(m_directory));
+    setDirectory(displayName(openableFolder(std::filesystem::is_directory(path, error)
+                                                ? path : url.deletingLastPathComponent().path())));
 }
 
 void SavePanel::setNameFieldStringValue(const QString& name)
 {
-    m_name = QFile::encodeName(name).toStdString();
+    m_name = fileName(name);
     showName(name);
 }
 
@@ -174,24 +142,13 @@ std::optional<FileUrl> SavePanel::URL() const
     if (files.isEmpty() || files.first().isEmpty())
         return std::nullopt;
 
-    // Map the text path back to bytes one component at a time. While it follows
-    // the folder and name this dialog was given, their own bytes are used.
-    const QStringList shown = files.first().split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    const std::vector<std::string> given = components(m_directory);
-    std::string path;
-    bool onGivenPath = true;
-    for (qsizetype i = 0; i < shown.size(); ++i) {
-        const auto depth = static_cast<std::size_t>(i);
-        std::string preferred;
-        if (onGivenPath && depth < given.size())
-            preferred = given[depth];
-        else if (onGivenPath && depth == given.size() && i + 1 == shown.size())
-            preferred = m_name;
-        const bool keepPreferred = !preferred.empty() && displayName(preferred) == shown[i];
-        path += "/" + (keepPreferred ? preferred : entryShownAs(path, shown[i]));
-        onGivenPath = keepPreferred;
-    }
-    return FileUrl::fromPath(path.empty() ? std::string("/") : path);
+    // The proposed name is shown as text; when it is still the name chosen, its
+    // own bytes are used, so a name that is not UTF-8 is kept.
+    const QString chosen = files.first();
+    const qsizetype slash = chosen.lastIndexOf(QLatin1Char('/'));
+    if (!m_name.empty() && chosen.mid(slash + 1) == displayName(m_name))
+        return FileUrl::fromPath(fileName(chosen.left(slash + 1)) + m_name);
+    return FileUrl::fromPath(fileName(chosen));
 }
 
 void SavePanel::beginSheetModal(std::function<void(int)> completion)

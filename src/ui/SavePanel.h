@@ -26,7 +26,8 @@ public:
     void setCanCreateDirectories(bool value);
     void setPrompt(const QString& title);
     void setMessage(const QString& message);
-    // Opens in the folder that contains `url` when `url` names a file, else in `url`.
+    // Opens in the folder that contains `url` when `url` names a file, else in
+    // `url`; in the nearest folder above when that one cannot be listed.
     void setDirectoryURL(const FileUrl& url);
     // Puts `name` in the name field, selected.
     void setNameFieldStringValue(const QString& name);
@@ -47,8 +48,7 @@ private:
     QLineEdit* nameField() const;
 
     QLabel* m_message = nullptr;
-    std::string m_directory;  // bytes of the folder shown first
-    std::string m_name;       // bytes of the name proposed
+    std::string m_name;  // bytes of the name proposed
 };
 
 } // namespace strataloom

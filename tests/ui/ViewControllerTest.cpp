@@ -176,6 +176,21 @@ private slots:
                  (std::set<std::string>{"r\xe9sum\xe9" "00000.txt", "r\xe9sum\xe9" "00001.txt"}));
     }
 
+    void aFolderTheDialogCannotListGivesWayToTheNearestFolderAbove()
+    {
+        // Not the working folder: that is where the dialog would go on its own.
+        const std::string above = m_documents;
+        m_documents = above + "/d\xff";
+        fs::create_directory(m_documents);
+        const FileUrl file = document("notes.txt", {"v0"});
+        m_controller->dragViewDidReceive({file});
+        QCOMPARE(panels().first()->directory().absolutePath(), text(above));
+        confirm(panels().first());
+
+        QVERIFY(fs::is_directory(above + "/notes versions"));
+        QCOMPARE(entriesOf(above + "/notes versions").size(), std::size_t(2));
+    }
+
     void cancellingOrNoNameWritesNothing()
     {
         const FileUrl file = document("Report.pages", {"v0"});

@@ -95,10 +95,16 @@ void UpdateCheck::checkForUpdates()
     // The manager's default settings: no time-out, cache policy or header is
     // set, and Qt 6 follows redirects that do not leave HTTPS.
     QNetworkReply* reply = m_network->get(QNetworkRequest(m_configuration.manifestURL));
-    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
-        if (received > kMaxManifestBytes || total > kMaxManifestBytes)
+    // A manifest is small: a larger body, declared or not, is not read into
+    // memory but abandoned like a failed transfer.
+    reply->setReadBufferSize(kMaxManifestBytes + 1);
+    const auto abandonOversized = [reply] {
+        if (reply->bytesAvailable() > kMaxManifestBytes
+            || reply->header(QNetworkRequest::ContentLengthHeader).toLongLong() > kMaxManifestBytes)
             reply->abort();
-    });
+    };
+    connect(reply, &QNetworkReply::metaDataChanged, reply, abandonOversized);
+    connect(reply, &QIODevice::readyRead, reply, abandonOversized);
     connect(reply, &QNetworkReply::finished, this,
             [this, reply, runningVersion = version.toString()] { handleUpdateResponse(reply, runningVersion); });
 }

@@ -11,30 +11,6 @@
 
 namespace strataloom::cli {
 
-namespace {
-
-// FILE or NEW_FOLDER made absolute against the current folder, without "."
-// steps. ".." steps stay for the kernel to follow, and no link is resolved, so
-// the path names what the shell named.
-FileUrl absoluteUrl(const std::string& argument)
-{
-    const std::string absolute = FileUrl::fromPath(argument).path();
-    std::string result;
-    std::string::size_type start = 0;
-    while (start < absolute.size()) {
-        auto slash = absolute.find('/', start);
-        if (slash == std::string::npos)
-            slash = absolute.size();
-        const std::string component = absolute.substr(start, slash - start);
-        if (!component.empty() && component != ".")
-            result += "/" + component;
-        start = slash + 1;
-    }
-    return FileUrl::fromPath(result.empty() ? std::string("/") : result);
-}
-
-} // namespace
-
 int archive(const Invocation& invocation)
 {
     const std::string& file = invocation.arguments.at(0);
@@ -44,7 +20,8 @@ int archive(const Invocation& invocation)
         return kExitUsage;
     }
 
-    const FileUrl fileURL = absoluteUrl(file);
+    // Relative paths are taken against the current folder; no link is resolved.
+    const FileUrl fileURL = FileUrl::fromPath(file);
     struct stat status {};
     if (lstat(fileURL.path().c_str(), &status) != 0) {
         printError(file + ": " + std::strerror(errno));
@@ -53,7 +30,7 @@ int archive(const Invocation& invocation)
 
     const ArchiveNameParts parts = ArchiveNameParts::fromFileUrl(fileURL);
     const FileUrl folder = folderGiven
-        ? absoluteUrl(invocation.arguments[1])
+        ? FileUrl::fromPath(invocation.arguments[1])
         : fileURL.deletingLastPathComponent().appendingPathComponent(parts.proposedFolderName());
 
     FileVersionStore store;

@@ -4,11 +4,13 @@
 #include "Sqlite.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
+#include <thread>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -224,8 +226,11 @@ public:
         sqlite3_busy_timeout(database->handle(), 30'000);
         int persistWal = 1;
         sqlite3_file_control(database->handle(), "main", SQLITE_FCNTL_PERSIST_WAL, &persistWal);
-        if (!database->execute("PRAGMA journal_mode=WAL") || !database->execute("PRAGMA synchronous=NORMAL")
-            || !database->execute("PRAGMA foreign_keys=ON") || !createSchema(*database)) {
+        SqliteDatabase& db = *database;
+        const bool ready = retryingWhileBusy(db, [&] { return db.execute("PRAGMA journal_mode=WAL"); })
+                           && db.execute("PRAGMA synchronous=NORMAL") && db.execute("PRAGMA foreign_keys=ON")
+                           && retryingWhileBusy(db, [&] { return createSchema(db); });
+        if (!ready) {
             error = "cannot set up the version index " + m_databasePath + ": " + database->lastError();
             return false;
         }
@@ -357,6 +362,22 @@ private:
         if (original.st_dev == candidate.st_dev && original.st_ino == candidate.st_ino)
             return false;  // a second link to the same file
         return documentIdOf(*document.recordedPath) == item.id;
+    }
+
+    // Setting up a new store races with other processes doing the same; the
+    // switch to write-ahead logging reports "busy" at once instead of waiting.
+    template <typename Step>
+    static bool retryingWhileBusy(SqliteDatabase& database, Step step)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (;;) {
+            if (step())
+                return true;
+            const int code = sqlite3_errcode(database.handle()) & 0xff;
+            if ((code != SQLITE_BUSY && code != SQLITE_LOCKED) || std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
     }
 
     static int formatOf(SqliteDatabase& database)

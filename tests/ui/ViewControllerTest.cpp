@@ -62,14 +62,6 @@ private:
         return shown;
     }
 
-    QStringList sheetDetails() const
-    {
-        QStringList details;
-        for (QMessageBox* box : sheets())
-            details.append(box->informativeText());
-        return details;
-    }
-
     static QLineEdit* nameField(SavePanel* panel) { return panel->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")); }
 
     // QFileDialog hides these behind QDialog's public ones.
@@ -224,20 +216,6 @@ private slots:
 
         sheet->buttons().first()->click();
         QVERIFY(sheets().isEmpty());
-    }
-
-    void eachMissingVersionGetsItsOwnSheetAndTheRestIsWritten()
-    {
-        const FileUrl file = document("notes.txt", {"v0", "v1", "v2", "v3"});
-        std::filesystem::remove(test::storedPath(*m_store, file, 1));
-        std::filesystem::remove(test::storedPath(*m_store, file, 2));
-        m_controller->dragViewDidReceive({file});
-        confirm(panels().first());
-
-        QCOMPARE(sheetDetails(), (QStringList{QStringLiteral("Some versions aren't stored locally."),
-                                              QStringLiteral("Some versions aren't stored locally.")}));
-        QCOMPARE(entriesOf(m_documents + "/notes versions"),
-                 (std::set<std::string>{"notes00000.txt", "notes00003.txt", "notes00004.txt"}));
     }
 
     void severalFilesGetOneDialogEachInDropOrderWithTheirOwnValues()

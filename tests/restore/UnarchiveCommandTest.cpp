@@ -29,26 +29,21 @@ std::string archiveFolder(const std::string& parent, const std::string& name = "
 
 } // namespace
 
-TEST(UnarchiveCommand, RelativeFolderGivesTheProposedFileBesideIt)
+TEST(UnarchiveCommand, WithoutNewFileTheProposedNameGoesBesideTheFolderHoweverSpelt)
 {
     const std::string parent = makeScratchFolder();
-    archiveFolder(parent);
+    const std::string folder = archiveFolder(parent);
     const CliResult result = runCli({"unarchive", "Report versions"}, parent);
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(readFile(parent + "/Report-Copy.pages"), "Report00002.pages");
     EXPECT_EQ(versionCount(parent + "/Report-Copy.pages"), 2u);
-}
-
-TEST(UnarchiveCommand, AnySpellingOfTheFolderFindsTheFolderThatContainsIt)
-{
-    const std::string parent = makeScratchFolder();
-    const std::string folder = archiveFolder(parent);
-    EXPECT_EQ(runCli({"unarchive", "."}, folder).exitCode, 0);
-    EXPECT_EQ(readFile(parent + "/Report-Copy.pages"), "Report00002.pages");
-    std::filesystem::remove(parent + "/Report-Copy.pages");
-    EXPECT_EQ(runCli({"unarchive", "./Report versions//"}, parent).exitCode, 0);
-    EXPECT_TRUE(std::filesystem::exists(parent + "/Report-Copy.pages"));
+    for (const auto& [spelling, workingFolder] :
+         {std::pair<std::string, std::string>{".", folder}, {"./Report versions//", parent}}) {
+        std::filesystem::remove(parent + "/Report-Copy.pages");
+        EXPECT_EQ(runCli({"unarchive", spelling}, workingFolder).exitCode, 0) << spelling;
+        EXPECT_TRUE(std::filesystem::exists(parent + "/Report-Copy.pages")) << spelling;
+    }
 }
 
 TEST(UnarchiveCommand, GivenNewFileIsUsedAsIs)

@@ -183,15 +183,6 @@ private slots:
         QCOMPARE(readFile(existing), std::string("precious"));
         QVERIFY(versionContents(existing).empty());
     }
-
-    void singleEntryIsCopiedThenReported()
-    {
-        const std::string folder = archiveFolder({".DS_Store", "only.txt"});
-        drop({folder});
-        confirm(panels().first());
-        QCOMPARE(sheetDetails(), QStringList{QStringLiteral("Only 1 file to unarchive.")});
-        QCOMPARE(readFile(std::filesystem::path(folder).parent_path() / "only-Copy.txt"), std::string("only.txt"));
-    }
 };
 
 STRATALOOM_QTEST_MAIN(UnarchiveDialogTest)

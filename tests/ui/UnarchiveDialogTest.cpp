@@ -130,22 +130,6 @@ private slots:
         QVERIFY(panels().isEmpty());
     }
 
-    void eachDroppedFolderKeepsItsOwnDialog()
-    {
-        const std::string first = archiveFolder({"a00000.txt", "a00001.txt"});
-        const std::string second = archiveFolder({"b00000.txt", "b00001.txt", "b00002.txt"});
-        drop({first, second});
-        QCOMPARE(panels().size(), 2);
-        QCOMPARE(nameField(panels().at(0))->text(), QStringLiteral("a-Copy.txt"));
-        static_cast<QDialog*>(panels().at(1))->accept();
-        panels().at(0)->reject();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        const std::string secondParent = std::filesystem::path(second).parent_path().string();
-        QCOMPARE(readFile(secondParent + "/b-Copy.txt"), std::string("b00002.txt"));
-        QVERIFY(!std::filesystem::exists(std::filesystem::path(first).parent_path() / "a-Copy.txt"));
-        QVERIFY(sheetDetails().isEmpty());
-    }
-
     void namesThatAreNotUtf8ReachTheFileUnchanged()
     {
         const std::string parent = makeScratchFolder("parent");

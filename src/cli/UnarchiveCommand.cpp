@@ -11,9 +11,9 @@ namespace strataloom::cli {
 
 namespace {
 
-// An absolute path without "." or ".." steps or a trailing "/", so that the
-// folder that contains FOLDER is found from any spelling of it. The bytes of
-// every name are kept.
+// FOLDER as an absolute path without "." or ".." steps or a trailing "/", so
+// that the folder that contains it is found from any spelling of it. The bytes
+// of every name are kept.
 std::string absolutePath(const std::string& path)
 {
     std::error_code error;
@@ -32,7 +32,7 @@ int unarchive(const Invocation& invocation)
 {
     for (const std::string& argument : invocation.arguments) {
         if (argument.empty()) {
-            printError("an empty path names no file or folder");
+            printError("unarchive: an empty argument is not a path");
             return kExitUsage;
         }
     }
@@ -43,10 +43,13 @@ int unarchive(const Invocation& invocation)
         return kExitFailure;
 
     const FileUrl chosen = invocation.arguments.size() > 1
-        ? FileUrl::fromPath(absolutePath(invocation.arguments[1]))
+        ? FileUrl::fromPath(invocation.arguments[1])
         : folder.deletingLastPathComponent().appendingPathComponent(source->proposedName);
     FileVersionStore store;
-    writeUnarchivedFile(kResponseOK, chosen, source->lastFilePath, source->names, source->folder, store, reporter);
+    const UnarchiveOutcome outcome =
+        writeUnarchivedFile(kResponseOK, chosen, source->lastFilePath, source->names, source->folder, store, reporter);
+    if (outcome == UnarchiveOutcome::Failed && reporter.interrupted())
+        printError("interrupted; the new file and the versions added so far are kept: " + chosen.path());
     return reporter.exitCode();
 }
 

@@ -607,22 +607,27 @@ std::optional<FileVersion> FileVersionStore::addVersionOfItem(const FileUrl& ite
     if (identity.id != document.uuid)
         setxattr(identity.path.c_str(), kDocumentIdAttribute, document.uuid.data(), document.uuid.size(), 0);
 
-    const std::string folder = m_index->location() + "/documents/" + document.uuid;
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-        return fail(systemError("cannot create the folder " + folder));
-    const std::string temporary = m_index->location() + "/tmp/" + randomId() + ".part";
+    const std::string fileName = randomId();
+    const std::string temporary = m_index->location() + "/tmp/" + fileName + ".part";
+    const std::string stored = m_index->storedFilePath(document.uuid, fileName);
     UniqueFd target(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!target.valid())
         return fail(systemError("cannot create a file in the version store"));
     flock(target.get(), LOCK_EX);
-    const std::string fileName = randomId();
-    const std::string stored = m_index->storedFilePath(document.uuid, fileName);
+    // The document's folder is made on its first version.
+    const auto putInPlace = [&] {
+        if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, stored.c_str(), RENAME_NOREPLACE) == 0)
+            return true;
+        const std::string folder = m_index->location() + "/documents/" + document.uuid;
+        return errno == ENOENT && (mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST)
+               && renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, stored.c_str(), RENAME_NOREPLACE) == 0;
+    };
 
     const std::optional<std::string> hash = copyHashing(source.get(), target.get(), m_index->copyBuffer(),
                                                         kCopyBufferSize);
     struct stat storedStatus {};
     if (!hash || !setDates(target.get(), *dates) || fchmod(target.get(), (sourceStatus.st_mode & 0777) | 0600) != 0
-        || renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, stored.c_str(), RENAME_NOREPLACE) != 0) {
+        || !putInPlace()) {
         const int cause = errno;
         unlink(temporary.c_str());
         return fail(systemError("cannot copy " + contents.path() + " into the version store", cause));

@@ -9,15 +9,31 @@ AppDelegate::AppDelegate(QObject* parent)
 {
     m_ui->setupUi(m_mainWindow.get());
     m_viewController = new ViewController(m_mainWindow.get(), m_store, this);
+    m_ui->centralWidget->setDelegate(m_viewController);
+    connect(m_ui->openHelpAction, &QAction::triggered, this, &AppDelegate::openHelp);
+    // Quitting goes through the main window's close, which ends the application.
+    connect(m_ui->quitAction, &QAction::triggered, m_mainWindow.get(), &QWidget::close);
 }
 
 AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::applicationDidFinishLaunching()
 {
+    checkForUpdatesIfDue();
 }
 
 void AppDelegate::applicationWillTerminate()
+{
+}
+
+void AppDelegate::openHelp()
+{
+    auto controller = std::make_unique<HelpWindowController>();
+    controller->showWindow();
+    myHelpWindow.push_back(std::move(controller));
+}
+
+void AppDelegate::checkForUpdatesIfDue()
 {
 }
 

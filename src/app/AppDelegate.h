@@ -1,5 +1,6 @@
 #pragma once
 
+#include "HelpWindowController.h"
 #include "platform/FileVersionStore.h"
 #include "ui/ViewController.h"
 
@@ -7,6 +8,7 @@
 #include <QObject>
 
 #include <memory>
+#include <vector>
 
 namespace Ui {
 class MainWindow;
@@ -15,7 +17,7 @@ class MainWindow;
 namespace strataloom {
 
 // The application's lifecycle: builds the main window from its .ui file with its
-// controller, and runs the launch-time work.
+// controller and drop view, runs the launch-time work and opens help windows.
 class AppDelegate : public QObject {
     Q_OBJECT
 public:
@@ -27,6 +29,14 @@ public:
 
     void applicationDidFinishLaunching();
     void applicationWillTerminate();
+    // Opens one more help window; earlier ones stay open.
+    void openHelp();
+
+    // At launch: runs the update check when the settings say it is due.
+    virtual void checkForUpdatesIfDue();
+
+    // Every help window opened, kept until the application ends.
+    std::vector<std::unique_ptr<HelpWindowController>> myHelpWindow;
 
 private:
     std::unique_ptr<Ui::MainWindow> m_ui;

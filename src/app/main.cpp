@@ -1,6 +1,7 @@
 #include "AppDelegate.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QTimer>
 
 int main(int argc, char** argv)
@@ -10,6 +11,11 @@ int main(int argc, char** argv)
     QApplication::setOrganizationName(QStringLiteral("Strataloom"));
     QApplication::setApplicationVersion(QStringLiteral(STRATALOOM_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("org.strataloom.Strataloom"));
+    // The installed theme icon when there is one; the built-in copy when run from the build tree.
+    QIcon builtIn;
+    for (int size : {16, 32, 48, 64, 128, 256})
+        builtIn.addFile(QStringLiteral(":/icons/%1.png").arg(size), QSize(size, size));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("org.strataloom.Strataloom"), builtIn));
 
     strataloom::AppDelegate delegate;
     delegate.mainWindow()->show();

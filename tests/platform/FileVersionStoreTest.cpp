@@ -12,6 +12,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -151,6 +152,50 @@ TEST_F(VersionStore, MissingOrAlteredStoredFilesAreListedButNotLocal)
     ASSERT_EQ(unlink(path(2).c_str()), 0);
     ASSERT_EQ(symlink((folder + "/aside").c_str(), path(2).c_str()), 0);
     EXPECT_FALSE(versions[2].hasLocalContents());
+}
+
+TEST_F(VersionStore, LargeContentsAreCopiedAndHashedExactly)
+{
+    writeFile(document, "now");
+    std::string contents(5 * 1024 * 1024 + 4321, '\0');
+    std::mt19937 random(7);
+    for (char& byte : contents)
+        byte = static_cast<char>(random());
+    add(document, contents);
+    const auto versions = *FileVersionStore().otherVersionsOfItem(url(document));
+    ASSERT_EQ(versions.size(), 1u);
+    const std::string stored = versions[0].URL().path();
+    EXPECT_EQ(readFile(stored), contents);
+    // A changed change time makes the check hash the whole file.
+    ASSERT_EQ(chmod(stored.c_str(), 0400), 0);
+    EXPECT_TRUE(versions[0].hasLocalContents());
+    contents[3 * 1024 * 1024 + 17] ^= 1;
+    writeFile(stored, contents);
+    EXPECT_FALSE(versions[0].hasLocalContents());
+}
+
+TEST_F(VersionStore, CopiesLeftByDeadWritersAreCleanedUp)
+{
+    writeFile(document, "now");
+    add(document, "v0");
+    const std::string tmp = FileVersionStore::defaultLocation() + "/tmp/";
+    const struct timespec hourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+    for (const char* name : {"dead.part", "locked.part", "fresh.part"}) {
+        writeFile(tmp + name, "partial");
+        if (std::string(name) != "fresh.part") {
+            ASSERT_EQ(utimensat(AT_FDCWD, (tmp + name).c_str(), hourAgo, 0), 0);
+        }
+    }
+    // A writer that is still alive holds a lock on its copy.
+    const int locked = open((tmp + "locked.part").c_str(), O_RDONLY);
+    ASSERT_EQ(flock(locked, LOCK_EX), 0);
+
+    add(document, "v1");
+    EXPECT_FALSE(fs::exists(tmp + "dead.part"));
+    EXPECT_TRUE(fs::exists(tmp + "locked.part"));
+    EXPECT_TRUE(fs::exists(tmp + "fresh.part"));
+    close(locked);
+    EXPECT_EQ(listed(document), (std::vector<std::string>{"v0", "v1"}));
 }
 
 TEST_F(VersionStore, AnUnreadableIndexListsNothingAndRefusesAdds)

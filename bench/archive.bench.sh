@@ -38,9 +38,11 @@ archive_prepare() {
 archive_rows() {
   local name=$1 label=$2 short=$3
   local dir=$archive_work/$name
+  # Each side syncs inside its own timing, so neither pays for the other's
+  # writeback.
   row "archive $label" \
-    "'$BENCH_CLI' archive '$dir/$name.bin' '$dir/ours'" \
-    "mkdir '$dir/reference' && xargs -d '\\n' cp -a -t '$dir/reference' <'$dir/files'" \
+    "'$BENCH_CLI' archive '$dir/$name.bin' '$dir/ours' && sync" \
+    "mkdir '$dir/reference' && xargs -d '\\n' cp -a -t '$dir/reference' <'$dir/files' && sync" \
     "rm -rf '$dir/ours' '$dir/reference'; sync"
   rm -rf "$dir/ours"
   local kib

@@ -29,7 +29,6 @@ constexpr int kFormatVersion = 1;
 constexpr std::int64_t kApplicationId = 0x53544c4d;  // "STLM"
 constexpr const char* kDocumentIdAttribute = "user.strataloom.id";
 constexpr std::size_t kIdLength = 32;
-constexpr std::size_t kCopyBufferSize = 1 << 20;
 // A temporary file untouched for this long whose writer holds no lock on it
 // was left by a process that died.
 constexpr std::time_t kLeftoverAge = 10 * 60;
@@ -44,7 +43,6 @@ CREATE TABLE IF NOT EXISTS documents (
     created_ns INTEGER NOT NULL
 );
 CREATE TABLE IF NOT EXISTS versions (
-    id INTEGER PRIMARY KEY,
     document INTEGER NOT NULL REFERENCES documents(id),
     position INTEGER NOT NULL,
     file TEXT NOT NULL,
@@ -57,8 +55,8 @@ CREATE TABLE IF NOT EXISTS versions (
     creation_s INTEGER NOT NULL,
     creation_ns INTEGER NOT NULL,
     added_ns INTEGER NOT NULL,
-    UNIQUE (document, position)
-);
+    PRIMARY KEY (document, position)
+) WITHOUT ROWID;
 )sql";
 
 std::string systemError(const std::string& what, int error = errno)
@@ -179,8 +177,13 @@ public:
     Index(const Index&) = delete;
     Index& operator=(const Index&) = delete;
 
-    // Reused by every add of this store object.
-    char* copyBuffer() { return m_copyBuffer.get(); }
+    // Made on the first add and reused by the later ones.
+    HashingCopier& copier()
+    {
+        if (!m_copier)
+            m_copier = std::make_unique<HashingCopier>();
+        return *m_copier;
+    }
 
     const std::string& location() const { return m_location; }
     std::string storedFilePath(const std::string& uuid, const std::string& file) const
@@ -326,6 +329,18 @@ public:
         return result == SQLITE_DONE;
     }
 
+    // Write transactions, through statements kept prepared.
+    bool beginWriting()
+    {
+        auto begin = statement("BEGIN IMMEDIATE");
+        return begin.valid() && begin->run();
+    }
+    bool commit()
+    {
+        auto commit = statement("COMMIT");
+        return commit.valid() && commit->run();
+    }
+
     // Records where the document now is, inside a write transaction. Whatever
     // was recorded at its new path was replaced by it.
     bool recordLocation(const Document& document, const Item& item)
@@ -457,7 +472,7 @@ private:
     std::unique_ptr<SqliteDatabase> m_database;
     std::map<const char*, std::unique_ptr<SqliteStatement>> m_statements;
     bool m_writable = false;
-    std::unique_ptr<char[]> m_copyBuffer{new char[kCopyBufferSize]};
+    std::unique_ptr<HashingCopier> m_copier;
 };
 
 FileVersionStore::FileVersionStore(std::string location)
@@ -623,8 +638,8 @@ std::optional<FileVersion> FileVersionStore::addVersionOfItem(const FileUrl& ite
                && renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, stored.c_str(), RENAME_NOREPLACE) == 0;
     };
 
-    const std::optional<std::string> hash = copyHashing(source.get(), target.get(), m_index->copyBuffer(),
-                                                        kCopyBufferSize);
+    const std::optional<std::string> hash = m_index->copier().copy(source.get(), target.get(),
+                                                                   static_cast<std::size_t>(sourceStatus.st_size));
     struct stat storedStatus {};
     if (!hash || !setDates(target.get(), *dates) || fchmod(target.get(), (sourceStatus.st_mode & 0777) | 0600) != 0
         || !putInPlace()) {
@@ -649,7 +664,7 @@ std::optional<FileVersion> FileVersionStore::addVersionOfItem(const FileUrl& ite
         unlink(stored.c_str());
         return databaseFailure(what);
     };
-    if (!database.execute("BEGIN IMMEDIATE"))
+    if (!m_index->beginWriting())
         return recordFailure("cannot write the version index");
     if (!m_index->recordLocation(document, identity))
         return recordFailure("cannot record the document's new path");
@@ -671,7 +686,7 @@ std::optional<FileVersion> FileVersionStore::addVersionOfItem(const FileUrl& ite
                 .bind(11, nowNs())
                 .run())
         return recordFailure("cannot record the version");
-    if (!database.execute("COMMIT"))
+    if (!m_index->commit())
         return recordFailure("cannot write the version index");
     return FileVersion(FileUrl::fromPath(stored), std::move(fingerprint), *dates);
 }

@@ -25,10 +25,10 @@ public:
     bool interrupted() const { return shouldStop(); }
     // 130 after Ctrl-C, 1 when any detail was reported, else 0.
     int exitCode() const;
-
-private:
+    // Erases the progress line, e.g. before other output on the same terminal.
     void clearProgress();
 
+private:
     bool m_reported = false;
     bool m_terminal = false;
     bool m_progressShown = false;

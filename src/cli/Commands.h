@@ -23,5 +23,7 @@ int saveVersion(const Invocation& invocation);
 int versions(const Invocation& invocation);
 int archive(const Invocation& invocation);
 int unarchive(const Invocation& invocation);
+int check(const Invocation& invocation);
+int prune(const Invocation& invocation);
 
 } // namespace strataloom::cli

@@ -1,5 +1,6 @@
 #include "CliReporter.h"
 #include "Commands.h"
+#include "JsonOutput.h"
 
 #include "platform/FileVersionStore.h"
 
@@ -43,11 +44,16 @@ int versions(const Invocation& invocation)
         printError("cannot read the version store at " + store.location());
         return kExitFailure;
     }
-    std::size_t index = 0;
     bool written = true;
-    for (const FileVersion& version : *others)
-        written = printVersion(index++, version) && written;
-    written = printVersion(index, *current) && written;
+    if (invocation.has("json")) {
+        const std::string json = versionsJson(*others, *current);
+        written = std::fwrite(json.data(), 1, json.size(), stdout) == json.size();
+    } else {
+        std::size_t index = 0;
+        for (const FileVersion& version : *others)
+            written = printVersion(index++, version) && written;
+        written = printVersion(index, *current) && written;
+    }
     if (!written || std::fflush(stdout) != 0) {
         printError("cannot write the list of versions");
         return kExitFailure;

@@ -25,7 +25,12 @@ const std::map<std::string, Command>& commands()
 {
     static const std::map<std::string, Command> table = {
         {"save-version", {saveVersion, "FILE", "Record FILE's current contents as a saved version.", 1, 1, {}}},
-        {"versions", {versions, "FILE", "List FILE's saved versions, then its current version.", 1, 1, {}}},
+        {"versions", {versions, "FILE", "List FILE's saved versions, then its current version.", 1, 1,
+                      {{"json", "Write the list as one JSON array."}}}},
+        {"check", {check, "", "Verify every stored version and look for files nothing refers to.", 0, 0, {}}},
+        {"prune", {prune, "[--dry-run]",
+                   "Remove unreferenced stored files and the versions of documents that no longer exist.", 0, 0,
+                   {{"dry-run", "Only print what would be removed."}}}},
         {"archive", {archive, "FILE [NEW_FOLDER]",
                      "Copy every version of FILE into a new folder (default: \"<name> versions\" beside FILE).",
                      1, 2, {}}},

@@ -1,0 +1,30 @@
+#include "CliReporter.h"
+#include "Commands.h"
+#include "StoreReport.h"
+
+#include "platform/FileVersionStore.h"
+
+namespace strataloom::cli {
+
+int check(const Invocation&)
+{
+    CliReporter reporter;
+    StoreReport report(reporter);
+    StoreMaintenance maintenance(FileVersionStore::defaultLocation());
+    const MaintenanceSummary summary = maintenance.check(report);
+    reporter.clearProgress();
+    if (summary.interrupted) {
+        printError("interrupted; " + std::to_string(summary.findings) + " problems found so far");
+        return kExitInterrupted;
+    }
+    if (!report.written()) {
+        printError("cannot write the findings");
+        return kExitFailure;
+    }
+    if (summary.findings > 0)
+        printError(std::to_string(summary.findings) + (summary.findings == 1 ? " problem" : " problems")
+                   + " found in the version store " + maintenance.location());
+    return summary.findings > 0 || summary.failures > 0 ? kExitFailure : kExitOk;
+}
+
+} // namespace strataloom::cli

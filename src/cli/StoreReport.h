@@ -1,0 +1,33 @@
+#pragma once
+
+#include "CliReporter.h"
+
+#include "platform/StoreMaintenance.h"
+
+namespace strataloom::cli {
+
+// Prints what `check` and `prune` find, one tab-separated line per finding on
+// stdout, paths as their exact bytes:
+//   <kind> TAB <document path or -> TAB <index> TAB <stored file>   for a version
+//   <kind> TAB <path>                                                for a file or folder
+// Kinds: missing, corrupted, unreadable, version (of a document that no longer
+// exists), unreferenced, leftover. Failures go to stderr through the reporter,
+// which also shows a check's progress on a terminal and catches Ctrl-C.
+class StoreReport : public StoreMaintenanceListener {
+public:
+    explicit StoreReport(CliReporter& reporter) : m_reporter(reporter) {}
+
+    void found(const StoreFinding& finding) override;
+    void failed(const std::string& message) override;
+    void progress(std::size_t done, std::size_t total, const std::string& name) override;
+    bool shouldStop() const override { return m_reporter.shouldStop(); }
+
+    // False once stdout could not be written.
+    bool written() const { return m_written; }
+
+private:
+    CliReporter& m_reporter;
+    bool m_written = true;
+};
+
+} // namespace strataloom::cli

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace strataloom {
+
+// Something a look over the version store found, or removed.
+struct StoreFinding {
+    enum class Kind {
+        Missing,       // a version's stored file is gone
+        Corrupted,     // a version's stored file no longer holds what was stored
+        Unreadable,    // a version's stored file cannot be read; `detail` says why
+        Unreferenced,  // an item in the store that no version refers to
+        Leftover,      // a temporary file of an add that died
+        GoneVersion,   // a version of a document that no longer exists
+    };
+    Kind kind = Kind::Missing;
+    std::string path;                      // the stored file, temporary file or folder
+    std::optional<std::string> document;   // the document's recorded path, for a version
+    std::size_t index = 0;                 // the version's place among its document's versions
+    std::string detail;
+};
+
+// Told what a check or clean-up finds as it goes.
+class StoreMaintenanceListener {
+public:
+    virtual ~StoreMaintenanceListener() = default;
+    virtual void found(const StoreFinding& finding) = 0;
+    // Something that stopped part of the work, e.g. a file that could not be removed.
+    virtual void failed(const std::string& message) = 0;
+    // Called before each version is read by a check; `name` is the document's path.
+    virtual void progress(std::size_t done, std::size_t total, const std::string& name)
+    {
+        (void)done; (void)total; (void)name;
+    }
+    // Checked between versions; true ends a check early.
+    virtual bool shouldStop() const { return false; }
+};
+
+struct MaintenanceSummary {
+    std::size_t documents = 0;
+    std::size_t versions = 0;
+    std::size_t findings = 0;
+    std::size_t failures = 0;
+    bool interrupted = false;
+};
+
+// Checks and cleans up a version store while other processes may be adding to
+// it; the rules that make this safe are in docs/STORE.md. Neither operation
+// creates the store.
+class StoreMaintenance {
+public:
+    // A temporary file or an empty folder changed more recently than this may
+    // belong to an add that has just begun.
+    static constexpr std::chrono::seconds kDefaultGracePeriod{10 * 60};
+
+    explicit StoreMaintenance(std::string location);
+
+    void setGracePeriod(std::chrono::seconds period) { m_gracePeriod = period; }
+    const std::string& location() const { return m_location; }
+
+    // Reads every stored version in full and compares it with its recorded size
+    // and hash; reports missing, corrupted and unreadable versions, items that
+    // no version refers to and leftover temporary files. Opens the index
+    // read-only and changes nothing.
+    MaintenanceSummary check(StoreMaintenanceListener& listener);
+
+    // Removes the versions of documents that no longer exist (index records
+    // first, then their stored files), then unreferenced items and leftover
+    // temporary files, reporting each. With `dryRun` it reports what it would
+    // remove and changes nothing. A version of a document that exists is never
+    // touched.
+    MaintenanceSummary prune(bool dryRun, StoreMaintenanceListener& listener);
+
+private:
+    std::string m_location;
+    std::chrono::seconds m_gracePeriod = kDefaultGracePeriod;
+};
+
+} // namespace strataloom

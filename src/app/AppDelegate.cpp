@@ -1,6 +1,8 @@
 #include "AppDelegate.h"
 
+#include "MainWindowUpdateUi.h"
 #include "ui_MainWindow.h"
+#include "update/UpdateCheck.h"
 
 namespace strataloom {
 
@@ -13,6 +15,8 @@ AppDelegate::AppDelegate(QObject* parent)
     connect(m_ui->openHelpAction, &QAction::triggered, this, &AppDelegate::openHelp);
     // Quitting goes through the main window's close, which ends the application.
     connect(m_ui->quitAction, &QAction::triggered, m_mainWindow.get(), &QWidget::close);
+    m_updateCheck = new UpdateCheck(std::make_unique<MainWindowUpdateUi>(m_mainWindow.get()),
+                                    UpdateConfiguration::standard(), this);
 }
 
 AppDelegate::~AppDelegate() = default;
@@ -35,6 +39,7 @@ void AppDelegate::openHelp()
 
 void AppDelegate::checkForUpdatesIfDue()
 {
+    m_updateCheck->checkForUpdatesIfDue();
 }
 
 } // namespace strataloom

@@ -16,6 +16,8 @@ class MainWindow;
 
 namespace strataloom {
 
+class UpdateCheck;
+
 // The application's lifecycle: builds the main window from its .ui file with its
 // controller and drop view, runs the launch-time work and opens help windows.
 class AppDelegate : public QObject {
@@ -43,6 +45,7 @@ private:
     std::unique_ptr<QMainWindow> m_mainWindow;
     FileVersionStore m_store;
     ViewController* m_viewController = nullptr;
+    UpdateCheck* m_updateCheck = nullptr;
 };
 
 } // namespace strataloom

@@ -29,6 +29,9 @@ constexpr int kFormatVersion = 1;
 constexpr std::int64_t kApplicationId = 0x53544c4d;  // "STLM"
 constexpr const char* kDocumentIdAttribute = "user.strataloom.id";
 constexpr std::size_t kIdLength = 32;
+// Large enough to move big files in few calls, small enough to stay in cache
+// between reading, hashing and writing.
+constexpr std::size_t kCopyBufferSize = 256 * 1024;
 // A temporary file untouched for this long whose writer holds no lock on it
 // was left by a process that died.
 constexpr std::time_t kLeftoverAge = 10 * 60;
@@ -177,13 +180,8 @@ public:
     Index(const Index&) = delete;
     Index& operator=(const Index&) = delete;
 
-    // Made on the first add and reused by the later ones.
-    HashingCopier& copier()
-    {
-        if (!m_copier)
-            m_copier = std::make_unique<HashingCopier>();
-        return *m_copier;
-    }
+    // Reused by every add of this store object.
+    char* copyBuffer() { return m_copyBuffer.get(); }
 
     const std::string& location() const { return m_location; }
     std::string storedFilePath(const std::string& uuid, const std::string& file) const
@@ -472,7 +470,7 @@ private:
     std::unique_ptr<SqliteDatabase> m_database;
     std::map<const char*, std::unique_ptr<SqliteStatement>> m_statements;
     bool m_writable = false;
-    std::unique_ptr<HashingCopier> m_copier;
+    std::unique_ptr<char[]> m_copyBuffer{new char[kCopyBufferSize]};
 };
 
 FileVersionStore::FileVersionStore(std::string location)
@@ -638,8 +636,8 @@ std::optional<FileVersion> FileVersionStore::addVersionOfItem(const FileUrl& ite
                && renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, stored.c_str(), RENAME_NOREPLACE) == 0;
     };
 
-    const std::optional<std::string> hash = m_index->copier().copy(source.get(), target.get(),
-                                                                   static_cast<std::size_t>(sourceStatus.st_size));
+    const std::optional<std::string> hash = copyHashing(source.get(), target.get(), m_index->copyBuffer(),
+                                                        kCopyBufferSize);
     struct stat storedStatus {};
     if (!hash || !setDates(target.get(), *dates) || fchmod(target.get(), (sourceStatus.st_mode & 0777) | 0600) != 0
         || !putInPlace()) {

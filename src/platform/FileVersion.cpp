@@ -35,7 +35,7 @@ bool FileVersion::hasLocalContents() const
     if (!m_fingerprint)
         return lstat(m_url.path().c_str(), &status) == 0;
 
-    UniqueFd file(open(m_url.path().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd file(open(m_url.path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!file.valid() || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
         return false;
     if (static_cast<std::uint64_t>(status.st_size) != m_fingerprint->size)

@@ -566,7 +566,7 @@ std::optional<FileVersion> FileVersionStore::addVersionOfItem(const FileUrl& ite
     const Item identity{*resolved, documentIdOf(*resolved), static_cast<std::int64_t>(itemStatus.st_dev),
                         static_cast<std::int64_t>(itemStatus.st_ino)};
 
-    UniqueFd source(open(contents.path().c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd source(open(contents.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat sourceStatus {};
     if (!source.valid() || fstat(source.get(), &sourceStatus) != 0)
         return fail(systemError("cannot read the contents file " + contents.path()));

@@ -121,7 +121,7 @@ bool copyEntry(int sourceDir, const char* sourceName, int destinationDir, const 
 bool copyFile(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
               std::error_code& error)
 {
-    UniqueFd in(openat(sourceDir, sourceName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd in(openat(sourceDir, sourceName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!in.valid()) {
         error = lastError();
         return false;
@@ -129,6 +129,10 @@ bool copyFile(int sourceDir, const char* sourceName, int destinationDir, const c
     struct stat status {};
     if (fstat(in.get(), &status) != 0) {
         error = lastError();
+        return false;
+    }
+    if (!S_ISREG(status.st_mode)) {  // replaced since it was examined
+        error = std::make_error_code(std::errc::not_supported);
         return false;
     }
     UniqueFd out(openat(destinationDir, destinationName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));

@@ -236,11 +236,14 @@ TEST_F(VersionStore, FailedAddsReportWhyAndLeaveNothingListed)
     writeFile(document, "now");
     fs::create_directory(folder + "/sub");
     writeFile(folder + "/contents", "x");
+    ASSERT_EQ(mkfifo((folder + "/pipe").c_str(), 0600), 0);
     FileVersionStore store;
     const std::pair<std::string, std::string> cases[] = {
         {folder + "/missing", folder + "/contents"},
         {document, folder + "/missing"},
         {document, folder + "/sub"},
+        {document, folder + "/pipe"},
+        {folder + "/pipe", folder + "/contents"},
         {folder + "/sub", folder + "/contents"},
     };
     for (const auto& [item, contents] : cases) {

@@ -9,20 +9,6 @@
 
 namespace strataloom::test {
 
-namespace {
-
-QByteArray reasonPhrase(int status)
-{
-    switch (status) {
-    case 200: return "OK";
-    case 304: return "Not Modified";
-    case 404: return "Not Found";
-    default: return "Status";
-    }
-}
-
-} // namespace
-
 HttpsTestServer::HttpsTestServer()
 {
     const QString keyPath = m_folder.filePath(QStringLiteral("key.pem"));
@@ -30,11 +16,10 @@ HttpsTestServer::HttpsTestServer()
     QProcess openssl;
     openssl.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     openssl.start(QStringLiteral("openssl"),
-                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
-                   QStringLiteral("-nodes"), QStringLiteral("-days"), QStringLiteral("1"), QStringLiteral("-subj"),
-                   QStringLiteral("/CN=localhost"), QStringLiteral("-addext"),
-                   QStringLiteral("subjectAltName=DNS:localhost,IP:127.0.0.1"), QStringLiteral("-keyout"), keyPath,
-                   QStringLiteral("-out"), certificatePath});
+                  QStringLiteral("req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost -addext "
+                                 "subjectAltName=DNS:localhost,IP:127.0.0.1")
+                          .split(QLatin1Char(' '))
+                      + QStringList{QStringLiteral("-keyout"), keyPath, QStringLiteral("-out"), certificatePath});
     if (!openssl.waitForFinished(60000) || openssl.exitStatus() != QProcess::NormalExit || openssl.exitCode() != 0)
         return;
 
@@ -78,8 +63,8 @@ void HttpsTestServer::serve(QTcpSocket* socket)
             return;
         socket->setProperty("answered", true);
         m_requests.append(received.left(received.indexOf("\r\n")));
-        QByteArray head = "HTTP/1.1 " + QByteArray::number(m_response.status) + ' ' + reasonPhrase(m_response.status)
-            + "\r\nConnection: close\r\n";
+        QByteArray head = "HTTP/1.1 " + QByteArray::number(m_response.status)
+            + " Status\r\nConnection: close\r\n";
         if (m_response.declareLength)
             head += "Content-Length: " + QByteArray::number(m_response.body.size()) + "\r\n";
         if (!m_response.contentType.isEmpty())

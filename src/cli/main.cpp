@@ -25,7 +25,7 @@ const std::map<std::string, Command>& commands()
 {
     static const std::map<std::string, Command> table = {
         {"save-version", {saveVersion, "FILE", "Record FILE's current contents as a saved version.", 1, 1, {}}},
-        {"versions", {versions, "FILE", "List FILE's saved versions, then its current version.", 1, 1,
+        {"versions", {versions, "[--json] FILE", "List FILE's saved versions, then its current version.", 1, 1,
                       {{"json", "Write the list as one JSON array."}}}},
         {"check", {check, "", "Verify every stored version and look for files nothing refers to.", 0, 0, {}}},
         {"prune", {prune, "[--dry-run]",
@@ -45,8 +45,9 @@ QString overview()
 {
     QString text = QStringLiteral("Moves the saved versions of documents between Strataloom's version store and folders.\n\nCommands:\n");
     for (const auto& [name, command] : commands())
-        text += QStringLiteral("  %1 %2\n      %3\n").arg(QString::fromUtf8(name.c_str()), QString::fromUtf8(command.synopsis),
-                                                      QString::fromUtf8(command.description));
+        text += QStringLiteral("  %1\n      %2\n")
+                    .arg(QString::fromUtf8((name + " " + command.synopsis).c_str()).trimmed(),
+                         QString::fromUtf8(command.description));
     return text;
 }
 

@@ -11,7 +11,13 @@ int prune(const Invocation& invocation)
     CliReporter reporter;
     StoreReport report(reporter);
     StoreMaintenance maintenance(FileVersionStore::defaultLocation());
-    const MaintenanceSummary summary = maintenance.prune(invocation.has("dry-run"), report);
+    const bool dryRun = invocation.has("dry-run");
+    const MaintenanceSummary summary = maintenance.prune(dryRun, report);
+    if (summary.interrupted) {
+        printError(dryRun ? "interrupted"
+                          : "interrupted; what is listed above was removed, the rest is left for a later run");
+        return kExitInterrupted;
+    }
     if (!report.written()) {
         printError("cannot write the list of what was removed");
         return kExitFailure;

@@ -199,10 +199,8 @@ public:
         std::size_t done = 0;
         for (const DocumentRow& document : m_documents) {
             for (std::size_t index = 0; index < document.versions.size(); ++index) {
-                if (m_listener.shouldStop()) {
-                    summary.interrupted = true;
+                if (stopping())
                     return;
-                }
                 m_listener.progress(done++, summary.versions, document.path.value_or(document.uuid));
                 verify(document, index);
             }
@@ -212,6 +210,8 @@ public:
     void removeGoneDocuments()
     {
         for (auto it = m_documents.begin(); it != m_documents.end();) {
+            if (stopping())
+                return;
             if (!isGone(*it)) {
                 ++it;
             } else if (!m_removing) {
@@ -244,6 +244,8 @@ public:
         }
         for (const std::string& name : *names) {
             struct stat status {};
+            if (stopping())
+                return;
             if (!examine(rootFd.get(), name, root + "/" + name, status))
                 continue;
             if (S_ISDIR(status.st_mode))
@@ -270,6 +272,8 @@ public:
         }
         for (const std::string& name : *names) {
             struct stat status {};
+            if (stopping())
+                return;
             if (examine(folderFd.get(), name, folder + "/" + name, status) && !S_ISDIR(status.st_mode))
                 considerFile(folderFd.get(), name, folder + "/" + name, status, nullptr, StoreFinding::Kind::Leftover,
                              true);
@@ -361,6 +365,15 @@ private:
         finding.document = document.path;
         finding.index = index;
         return finding;
+    }
+
+    // Ctrl-C is honoured only between whole steps, each of which leaves the
+    // store sound.
+    bool stopping()
+    {
+        if (!summary.interrupted && m_listener.shouldStop())
+            summary.interrupted = true;
+        return summary.interrupted;
     }
 
     void report(const StoreFinding& finding)
@@ -656,8 +669,6 @@ MaintenanceSummary StoreMaintenance::check(StoreMaintenanceListener& listener)
     if (!pass.indexIsSound() || !pass.readSnapshot())
         return pass.summary;
     pass.verifyVersions();
-    if (pass.summary.interrupted)
-        return pass.summary;
     pass.sweepDocuments();
     pass.sweepTemporaryFiles();
     return pass.summary;

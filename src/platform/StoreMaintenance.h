@@ -36,7 +36,7 @@ public:
     {
         (void)done; (void)total; (void)name;
     }
-    // Checked between versions; true ends a check early.
+    // Checked between versions, documents and files; true ends the work early.
     virtual bool shouldStop() const { return false; }
 };
 

@@ -199,6 +199,27 @@ TEST_F(StoreMaintenanceTest, DryRunReportsWhatPruneRemovesAndRemovesNothing)
     EXPECT_EQ(maintenance().prune(false, afterwards).findings, 0u);
 }
 
+TEST_F(StoreMaintenanceTest, AStoppedPruneLeavesASoundStoreForTheNextOne)
+{
+    const FileUrl kept = test::documentWithVersions(store, documents, "kept.txt", {"k0"}, "k");
+    for (const char* name : {"a.txt", "b.txt", "c.txt"}) {
+        const FileUrl gone = test::documentWithVersions(store, documents, name, {"x", "y"}, "z");
+        fs::remove(gone.path());
+    }
+    struct Stopping : Recorder {
+        bool shouldStop() const override { return !findings.empty(); }
+    } stopping;
+    const MaintenanceSummary stopped = maintenance().prune(false, stopping);
+    EXPECT_TRUE(stopped.interrupted);
+    EXPECT_EQ(stopping.findings.size(), 2u);  // the two versions of the first document
+
+    Recorder checked;
+    EXPECT_EQ(maintenance().check(checked).findings, 0u);
+    Recorder rest;
+    EXPECT_EQ(maintenance().prune(false, rest).findings, 4u);
+    EXPECT_EQ(contentsOfVersions(kept), (std::vector<std::string>{"k0"}));
+}
+
 TEST_F(StoreMaintenanceTest, PruneKeepsEveryVersionOfADocumentThatExists)
 {
     // Still where it was.

@@ -35,8 +35,8 @@ archive_rows() {
   row "archive $label" \
     "'$BENCH_CLI' archive '$dir/$name.bin' '$dir/ours' && sync" \
     "mkdir '$dir/reference' && xargs -d '\\n' cp -a -t '$dir/reference' <'$dir/files' && sync" \
-    "rm -rf '$dir/ours' '$dir/reference'; sync"
-  rm -rf "$dir/ours" "$dir/reference"
+    "discard '$dir/ours' '$dir/reference'; sync"
+  discard "$dir/ours" "$dir/reference"
 }
 
 archive_prepare small 2000 64

@@ -31,8 +31,8 @@ scaling_add() {
   local dir=$scaling_work/$1
   measure "'$BENCH_BIN/store_bench' add '$dir/fresh' '$dir/adding.bin' '$dir/source'" \
     "cp -a '$dir/source' '$dir/copy'" \
-    "rm -rf '$dir/fresh' '$dir/copy'; sync"
-  rm -rf "$dir/fresh" "$dir/copy"
+    "discard '$dir/fresh' '$dir/copy'; sync"
+  discard "$dir/fresh" "$dir/copy"
 }
 
 # scaling_list NAME: listing the versions and checking each, against ls -l.
@@ -48,8 +48,8 @@ scaling_archive() {
   local dir=$scaling_work/$1
   measure "XDG_DATA_HOME='$dir/data' '$BENCH_CLI' archive '$dir/$1.bin' '$dir/ours' && sync" \
     "mkdir '$dir/reference' && xargs -d '\\n' cp -a -t '$dir/reference' <'$dir/files' && sync" \
-    "rm -rf '$dir/ours' '$dir/reference'; sync"
-  rm -rf "$dir/ours" "$dir/reference"
+    "discard '$dir/ours' '$dir/reference'; sync"
+  discard "$dir/ours" "$dir/reference"
 }
 
 # "ours / reference (ratio)" of the last measurement.

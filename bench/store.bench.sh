@@ -17,7 +17,7 @@ fi
 row "add 2,000 versions of 64 KiB" \
   "$BENCH_BIN/store_bench add $store_work/store $store_work/document $store_work/source" \
   "cp -a $store_work/source $store_work/copy" \
-  "rm -rf $store_work/store $store_work/copy; sync"
+  "discard $store_work/store $store_work/copy; sync"
 
 row "list 2,000 versions (and check each)" \
   "$BENCH_BIN/store_bench list $store_work/store $store_work/document" \

@@ -26,8 +26,8 @@ fi
 row "unarchive 2,000 files of 64 KiB" \
   "XDG_DATA_HOME='$unarchive_work/data' '$BENCH_CLI' unarchive '$unarchive_work/files' '$unarchive_work/out/Notes.txt'" \
   "cp -a '$unarchive_work/files' '$unarchive_work/reference'" \
-  "rm -rf '$unarchive_work/data' '$unarchive_work/out' '$unarchive_work/reference'; mkdir '$unarchive_work/out'; sync"
-rm -rf "$unarchive_work/data" "$unarchive_work/out" "$unarchive_work/reference"
+  "discard '$unarchive_work/data' '$unarchive_work/out' '$unarchive_work/reference'; mkdir '$unarchive_work/out'; sync"
+discard "$unarchive_work/data" "$unarchive_work/out" "$unarchive_work/reference"
 
 row "list, order, name 100,000 entries" \
   "'$BENCH_BIN/unarchive_bench' list '$unarchive_work/many'" \

@@ -1,6 +1,6 @@
 #include "archive/ArchiveTestSupport.h"
 #include "cli/JsonOutput.h"
-#include "restore/RestoreTestSupport.h"
+#include "support/OperationTestSupport.h"
 
 #include <QByteArray>
 #include <QJsonArray>
@@ -69,18 +69,6 @@ protected:
     std::string documents = test::makeScratchFolder("documents");
     std::string location = store.location();
 };
-
-TEST_F(StoreCommands, ASoundStoreChecksCleanAndHasNothingToPrune)
-{
-    test::documentWithVersions(store, documents, "notes.txt", {"v0", "v1"}, "now");
-    for (const std::vector<std::string>& command : {std::vector<std::string>{"check"}, {"prune", "--dry-run"},
-                                                    {"prune"}}) {
-        const test::CliResult result = runCli(command);
-        EXPECT_EQ(result.exitCode, 0) << command.back() << ": " << result.err;
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, "");
-    }
-}
 
 TEST_F(StoreCommands, CheckNamesTheMissingTheCorruptedAndTheOrphanAndFails)
 {
@@ -168,16 +156,17 @@ TEST_F(StoreCommands, JsonCarriesTheSameFieldsAsTheTabSeparatedList)
 
 TEST_F(StoreCommands, JsonPathsComeBackByteForByte)
 {
-    const std::vector<std::string> names = {
-        "caf\xe9 \xff\xfe.txt",           // Latin-1 bytes
-        "\xed\xa0\x80 surrogate.txt",      // an encoded surrogate
-        "\xc0\xaf overlong.txt",           // an overlong "/"
-        "\xf4\x90\x80\x80 too high.txt",   // past U+10FFFF
-        "truncated \xe2\x82.txt",
-        "quote \" back\\slash \t tab \x01.txt",
-        "r\xc3\xa9sum\xc3\xa9 \xf0\x9f\x98\x80.txt",
+    // Each name, and whether it is valid UTF-8.
+    const std::vector<std::pair<std::string, bool>> names = {
+        {"caf\xe9 \xff\xfe.txt", false},          // Latin-1 bytes
+        {"\xed\xa0\x80 surrogate.txt", false},     // an encoded surrogate
+        {"\xc0\xaf overlong.txt", false},          // an overlong "/"
+        {"\xf4\x90\x80\x80 too high.txt", false},  // past U+10FFFF
+        {"truncated \xe2\x82.txt", false},
+        {"quote \" back\\slash \t tab \x01.txt", true},
+        {"r\xc3\xa9sum\xc3\xa9 \xf4\x8f\xbf\xbf \xf0\x9f\x98\x80.txt", true},
     };
-    for (const std::string& name : names) {
+    for (const auto& [name, valid] : names) {
         const FileUrl document = test::documentWithVersions(store, documents, name, {"old"}, "new");
         const test::CliResult result = runCli({"versions", "--json", document.path()});
         ASSERT_EQ(result.exitCode, 0) << result.err;
@@ -185,26 +174,8 @@ TEST_F(StoreCommands, JsonPathsComeBackByteForByte)
         ASSERT_EQ(array.size(), 2);
         const QJsonObject current = array[1].toObject();
         EXPECT_EQ(pathBytesOf(current), document.path()) << name;
-        EXPECT_EQ(current.contains(QStringLiteral("pathBytes")), !cli::isValidUtf8(document.path())) << name;
+        EXPECT_EQ(current.contains(QStringLiteral("pathBytes")), !valid) << name;
     }
-}
-
-TEST(JsonOutput, Utf8IsJudgedByItsWellFormedSequencesOnly)
-{
-    using cli::isValidUtf8;
-    EXPECT_TRUE(isValidUtf8(""));
-    EXPECT_TRUE(isValidUtf8("plain /path"));
-    EXPECT_TRUE(isValidUtf8("\xc2\x80\xdf\xbf"));              // U+0080, U+07FF
-    EXPECT_TRUE(isValidUtf8("\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80"));  // U+0800, U+D7FF, U+E000
-    EXPECT_TRUE(isValidUtf8("\xf0\x90\x80\x80\xf4\x8f\xbf\xbf"));  // U+10000, U+10FFFF
-    EXPECT_FALSE(isValidUtf8("\x80"));
-    EXPECT_FALSE(isValidUtf8("\xc1\xbf"));
-    EXPECT_FALSE(isValidUtf8("\xe0\x9f\xbf"));
-    EXPECT_FALSE(isValidUtf8("\xed\xbf\xbf"));
-    EXPECT_FALSE(isValidUtf8("\xf0\x8f\xbf\xbf"));
-    EXPECT_FALSE(isValidUtf8("\xf5\x80\x80\x80"));
-    EXPECT_FALSE(isValidUtf8("\xe2\x82"));
-    EXPECT_FALSE(isValidUtf8("\xe2\x28\xa1"));
 }
 
 TEST(JsonOutput, StringsAndBase64DecodeToWhatWasWritten)

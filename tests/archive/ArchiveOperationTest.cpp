@@ -1,6 +1,6 @@
 #include "ArchiveTestSupport.h"
 #include "archive/ArchiveOperation.h"
-#include "restore/RestoreTestSupport.h"
+#include "support/OperationTestSupport.h"
 
 #include <gtest/gtest.h>
 

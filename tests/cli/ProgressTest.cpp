@@ -1,5 +1,5 @@
 #include "archive/ArchiveTestSupport.h"
-#include "restore/RestoreTestSupport.h"
+#include "support/OperationTestSupport.h"
 
 #include <gtest/gtest.h>
 

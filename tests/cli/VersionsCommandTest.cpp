@@ -1,5 +1,5 @@
 #include "platform/FileVersionStore.h"
-#include "restore/RestoreTestSupport.h"
+#include "support/OperationTestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,263 @@
+#include "archive/ArchiveTestSupport.h"
+#include "support/OperationTestSupport.h"
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <map>
+#include <sstream>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace strataloom {
+namespace {
+
+namespace fs = std::filesystem;
+using test::runCli;
+using Row = std::vector<std::string>;
+using Arguments = std::vector<std::string>;
+
+std::vector<Row> rowsOf(const std::string& output)
+{
+    std::vector<Row> rows;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        rows.emplace_back();
+        for (std::string field; std::getline(fields, field, '\t');)
+            rows.back().push_back(field);
+    }
+    return rows;
+}
+
+std::map<std::string, std::uintmax_t> filesUnder(const std::string& root)
+{
+    std::map<std::string, std::uintmax_t> files;
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        files[entry.path().native()] = entry.is_regular_file() ? entry.file_size() : 0;
+    return files;
+}
+
+class Commands : public testing::Test {
+protected:
+    FileVersionStore store;
+    std::string location = store.location();
+    std::string documents = test::makeScratchFolder("documents");
+};
+
+TEST_F(Commands, SaveVersionThenVersionsListsTheSavedVersionsThenTheFile)
+{
+    const std::string document = documents + "/Report.txt";
+    const std::vector<std::pair<std::string, FileDates>> saves = {
+        {"first", {{978'307'200, 1}, {1'577'934'245, 123'456'789}}},
+        {"second!", {{978'307'201, 0}, {1'600'000'000, 5}}}};
+    for (const auto& [contents, dates] : saves) {
+        test::writeFile(document, contents);
+        ASSERT_TRUE(setDates(document, dates));
+        const test::CliResult saved = runCli({"save-version", "Report.txt"}, documents);
+        EXPECT_EQ(saved.exitCode, 0) << saved.err;
+        EXPECT_EQ(saved.out + saved.err, "");
+    }
+    test::writeFile(document, "current contents");
+    ASSERT_TRUE(setDates(document, {{5, 0}, {6, 999'999'999}}));
+    const std::string lost = test::storedPath(store, FileUrl::fromPath(document), 1);
+    fs::remove(lost);
+
+    const test::CliResult result = runCli({"versions", "Report.txt"}, documents);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const auto rows = rowsOf(result.out);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0], (Row{"00000", "2020-01-02T03:04:05.123456789Z", "2001-01-01T00:00:00.000000001Z", "5", "local",
+                            rows[0][5]}));
+    EXPECT_EQ(test::readFile(rows[0][5]), "first");
+    EXPECT_EQ(rows[1], (Row{"00001", "2020-09-13T12:26:40.000000005Z", "2001-01-01T00:00:01.000000000Z", rows[1][3],
+                            "missing", lost}));
+    EXPECT_EQ(rows[2], (Row{"00002", "1970-01-01T00:00:06.999999999Z", "1970-01-01T00:00:05.000000000Z", "16",
+                            "local", document}));
+}
+
+TEST_F(Commands, FailuresExitOneWithAMessageAndUsageErrorsExitTwo)
+{
+    const std::string missing = documents + "/missing";
+    for (const Arguments& arguments : std::vector<Arguments>{{"versions", missing}, {"save-version", missing},
+                                                             {"save-version", documents}, {"archive", missing}}) {
+        const test::CliResult result = runCli(arguments);
+        EXPECT_EQ(result.exitCode, 1) << arguments[0];
+        EXPECT_EQ(result.err.rfind("strataloom-cli: ", 0), 0u) << result.err;
+        EXPECT_NE(result.err.find(arguments[1]), std::string::npos) << result.err;
+    }
+    for (const Arguments& arguments : std::vector<Arguments>{
+             {"versions"}, {"save-version", "--bogus", missing}, {"versions", missing, missing}, {"check", "extra"},
+             {"prune", "--force"}, {"archive", ""}}) {
+        const test::CliResult result = runCli(arguments);
+        EXPECT_EQ(result.exitCode, 2) << arguments[0];
+    }
+    EXPECT_FALSE(fs::exists(location));
+
+    // A damaged index is a failure, not an empty store.
+    const FileUrl notes = test::documentWithVersions(store, documents, "notes.txt", {"v0"}, "now");
+    const std::string stored = test::storedPath(store, notes, 0);
+    for (const char* suffix : {"-wal", "-shm"})
+        fs::remove(location + "/index.sqlite" + suffix);
+    test::writeFile(location + "/index.sqlite", std::string(4096, 'z'));
+    for (const Arguments& arguments : std::vector<Arguments>{{"versions", notes.path()}, {"save-version", notes.path()},
+                                                             {"check"}, {"prune"}}) {
+        const test::CliResult result = runCli(arguments);
+        EXPECT_EQ(result.exitCode, 1) << arguments[0];
+        EXPECT_EQ(result.err.rfind("strataloom-cli: ", 0), 0u) << result.err;
+    }
+    EXPECT_EQ(test::readFile(stored), "v0");
+}
+
+TEST_F(Commands, JsonCarriesTheListedFieldsAndNamesByteForByte)
+{
+    for (const std::string name : {"caf\xe9 \xff\xfe.txt", "\xed\xa0\x80 surrogate.txt", "truncated \xe2\x82.txt",
+                                   "quote \" back\\slash \x01 r\xc3\xa9sum\xc3\xa9 \xf0\x9f\x98\x80.txt"}) {
+        SCOPED_TRACE(name);
+        const FileUrl document = test::documentWithVersions(store, documents, name, {"v0", "version 1"}, "now!");
+        fs::remove(test::storedPath(store, document, 0));
+        const test::CliResult json = runCli({"versions", "--json", document.path()});
+        ASSERT_EQ(json.exitCode, 0) << json.err;
+        const QJsonArray array = QJsonDocument::fromJson(QByteArray::fromStdString(json.out)).array();
+        const auto rows = rowsOf(runCli({"versions", document.path()}).out);
+        ASSERT_EQ(array.size(), 3) << json.out;
+        ASSERT_EQ(rows.size(), 3u);
+        EXPECT_EQ(rows[2][5], document.path());
+        for (std::size_t i = 0; i < 3; ++i) {
+            const QJsonObject o = array[static_cast<int>(i)].toObject();
+            const std::string path = o.contains("pathBytes")
+                ? QByteArray::fromBase64(o["pathBytes"].toString().toLatin1()).toStdString()
+                : o["path"].toString().toStdString();
+            EXPECT_EQ((Row{std::to_string(o["index"].toInt(-1)), o["modificationDate"].toString().toStdString(),
+                           o["creationDate"].toString().toStdString(), std::to_string(o["size"].toInteger(-1)),
+                           o["local"].toBool() ? "local" : "missing", path}),
+                      (Row{std::to_string(i), rows[i][1], rows[i][2], rows[i][3], rows[i][4], rows[i][5]}));
+        }
+    }
+}
+
+// Off a terminal no progress is shown.
+TEST_F(Commands, ArchiveWritesBesideTheFileAndSaysNothingWhenAllIsWell)
+{
+    const std::string name = "caf\xe9\xff.txt";
+    test::documentWithVersions(store, documents, name, {"v0", "v1"}, "now");
+    const test::CliResult result = runCli({"archive", "./" + name}, documents);
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out + result.err, "");
+    const std::string folder = documents + "/caf\xe9\xff versions";
+    EXPECT_EQ(test::entriesOf(folder), (std::set<std::string>{"caf\xe9\xff" "00000.txt", "caf\xe9\xff" "00001.txt",
+                                                       "caf\xe9\xff" "00002.txt"}));
+    EXPECT_EQ(test::readFile(folder + "/caf\xe9\xff" "00002.txt"), "now");
+    EXPECT_EQ(readDates(folder + "/caf\xe9\xff" "00001.txt"), test::historicalDates(1));
+}
+
+TEST_F(Commands, ArchiveReportsEachDetailInOrderAndFails)
+{
+    const FileUrl notes = test::documentWithVersions(store, documents, "notes.txt", {"v0", "v1", "v2", "v3"}, "now");
+    fs::remove(test::storedPath(store, notes, 1));
+    test::corrupt(test::storedPath(store, notes, 3));
+    const test::CliResult result = runCli({"archive", notes.path(), documents + "/out"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.err, "strataloom-cli: Some versions aren't stored locally.\n"
+                          "strataloom-cli: Some versions aren't stored locally.\n");
+    EXPECT_EQ(test::entriesOf(documents + "/out"),
+              (std::set<std::string>{"notes00000.txt", "notes00002.txt", "notes00004.txt"}));
+}
+
+TEST_F(Commands, CheckNamesEachProblemAndPruneRemovesWhatItsDryRunLists)
+{
+    const FileUrl kept = test::documentWithVersions(store, documents, "kept \xff.txt", {"k0", "k1", "k2"}, "k");
+    const FileUrl gone = test::documentWithVersions(store, documents, "gone.txt", {"g0", "g1"}, "g");
+    EXPECT_EQ(runCli({"check"}).exitCode, 0);
+    const std::string missing = test::storedPath(store, kept, 1), corrupted = test::storedPath(store, kept, 2);
+    const std::string gone0 = test::storedPath(store, gone, 0), gone1 = test::storedPath(store, gone, 1);
+    const std::string orphan = fs::path(missing).parent_path().native() + "/0123456789abcdef0123456789abcdef";
+    fs::remove(missing);
+    test::corrupt(corrupted);
+    test::writeFile(orphan, "orphan");
+    fs::remove(gone.path());
+    const std::string listedBefore = runCli({"versions", kept.path()}).out;
+    const auto before = filesUnder(location);
+
+    const std::string damaged = "missing\t" + kept.path() + "\t00001\t" + missing + "\n" + "corrupted\t" + kept.path()
+                                + "\t00002\t" + corrupted + "\n";
+    const test::CliResult checked = runCli({"check"});
+    EXPECT_EQ(checked.exitCode, 1);
+    EXPECT_EQ(checked.out, damaged + "unreferenced\t" + orphan + "\n");
+    EXPECT_EQ(checked.err, "strataloom-cli: 3 problems found in the version store " + location + "\n");
+    EXPECT_EQ(filesUnder(location), before);
+
+    const std::string removable = "version\t" + gone.path() + "\t00000\t" + gone0 + "\n" + "version\t" + gone.path()
+                                  + "\t00001\t" + gone1 + "\n" + "unreferenced\t" + orphan + "\n";
+    const test::CliResult dryRun = runCli({"prune", "--dry-run"});
+    EXPECT_EQ(dryRun.exitCode, 0) << dryRun.err;
+    EXPECT_EQ(dryRun.out, removable);
+    EXPECT_EQ(filesUnder(location), before);
+
+    const test::CliResult pruned = runCli({"prune"});
+    EXPECT_EQ(pruned.exitCode, 0) << pruned.err;
+    EXPECT_EQ(pruned.out, removable);
+    for (const std::string& removed : {gone0, gone1, orphan})
+        EXPECT_FALSE(fs::exists(removed)) << removed;
+    EXPECT_EQ(runCli({"versions", kept.path()}).out, listedBefore);
+    EXPECT_EQ(runCli({"check"}).out, damaged);
+}
+
+// With stderr on a terminal each entry is shown as it is written, and Ctrl-C
+// stops between entries, keeping those written.
+TEST_F(Commands, OnATerminalArchiveShowsProgressAndCtrlCKeepsTheEntriesWritten)
+{
+    const std::string base(180, 'n');  // long lines fill the terminal's buffer quickly
+    std::vector<std::string> contents;
+    for (int i = 0; i < 1500; ++i)
+        contents.push_back("version " + std::to_string(i));
+    std::string path = test::documentWithVersions(store, documents, base + ".txt", contents, "now").path();
+    std::string command = "archive", folder = documents + "/interrupted";
+    char* argv[] = {const_cast<char*>(STRATALOOM_CLI), command.data(), path.data(), folder.data(), nullptr};
+    int terminal = -1;
+    const pid_t child = forkpty(&terminal, nullptr, nullptr, nullptr);
+    if (child == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        if (null >= 0 && dup2(null, STDOUT_FILENO) >= 0)
+            execv(STRATALOOM_CLI, argv);
+        _exit(127);
+    }
+    ASSERT_GT(child, 0);
+    // Until the terminal is read the child stops once its buffer is full, so it cannot finish first.
+    for (int tries = 0; tries < 30'000 && !(fs::exists(folder) && test::entriesOf(folder).size() >= 2); ++tries)
+        usleep(2000);
+    kill(child, SIGINT);
+    std::string shown;
+    char buffer[4096];
+    for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR);)
+        shown.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    close(terminal);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+    EXPECT_NE(shown.find("1/1501 " + base + "00001.txt"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("strataloom-cli: interrupted"), std::string::npos) << shown;
+
+    const std::set<std::string> written = test::entriesOf(folder);
+    ASSERT_GE(written.size(), 2u);
+    EXPECT_LT(written.size(), 1501u);
+    for (std::size_t i = 0; i < written.size(); ++i) {
+        char number[32];
+        std::snprintf(number, sizeof number, "%05zu.txt", i);
+        ASSERT_TRUE(written.count(base + number)) << number;
+        EXPECT_EQ(test::readFile(folder + "/" + base + number), "version " + std::to_string(i));
+        EXPECT_EQ(readDates(folder + "/" + base + number), test::historicalDates(static_cast<int>(i)));
+    }
+}
+
+} // namespace
+} // namespace strataloom

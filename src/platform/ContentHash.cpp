@@ -1,6 +1,6 @@
 #include "ContentHash.h"
 
-#include <openssl/evp.h>
+#include <xxhash.h>
 
 #include <cerrno>
 #include <memory>
@@ -13,29 +13,30 @@ namespace {
 
 constexpr std::size_t kHashBufferSize = 1 << 18;
 
-class Sha256 {
+class Checksum {
 public:
-    Sha256() : m_context(EVP_MD_CTX_new(), EVP_MD_CTX_free)
+    Checksum() : m_state(XXH3_createState(), XXH3_freeState)
     {
-        m_ok = m_context && EVP_DigestInit_ex(m_context.get(), EVP_sha256(), nullptr) == 1;
+        m_ok = m_state && XXH3_128bits_reset(m_state.get()) == XXH_OK;
     }
     void update(const char* data, std::size_t size)
     {
-        m_ok = m_ok && EVP_DigestUpdate(m_context.get(), data, size) == 1;
+        m_ok = m_ok && XXH3_128bits_update(m_state.get(), data, size) == XXH_OK;
     }
     std::optional<std::string> finish()
     {
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        if (!m_ok || EVP_DigestFinal_ex(m_context.get(), digest, &length) != 1) {
+        if (!m_ok) {
             errno = ENOMEM;
             return std::nullopt;
         }
-        return std::string(reinterpret_cast<const char*>(digest), length);
+        XXH128_canonical_t canonical;
+        XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(m_state.get()));
+        static_assert(sizeof canonical.digest == kChecksumSize);
+        return std::string(reinterpret_cast<const char*>(canonical.digest), sizeof canonical.digest);
     }
 
 private:
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> m_context;
+    std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t*)> m_state;
     bool m_ok = false;
 };
 
@@ -63,35 +64,65 @@ bool writeAll(int fd, const char* data, std::size_t size)
     return true;
 }
 
-} // namespace
-
-std::optional<std::string> sha256OfFile(int fd)
+std::optional<std::string> checksumReading(int fd, char* buffer, std::size_t bufferSize)
 {
-    std::unique_ptr<char[]> buffer(new char[kHashBufferSize]);
-    Sha256 hash;
+    Checksum checksum;
     for (;;) {
-        const ssize_t got = readSome(fd, buffer.get(), kHashBufferSize);
+        const ssize_t got = readSome(fd, buffer, bufferSize);
         if (got < 0)
             return std::nullopt;
         if (got == 0)
-            return hash.finish();
-        hash.update(buffer.get(), static_cast<std::size_t>(got));
+            return checksum.finish();
+        checksum.update(buffer, static_cast<std::size_t>(got));
     }
 }
 
-std::optional<std::string> copyHashing(int in, int out, char* buffer, std::size_t bufferSize)
+std::optional<std::string> readWriteCopy(int in, int out, char* buffer, std::size_t bufferSize)
 {
-    Sha256 hash;
+    Checksum checksum;
     for (;;) {
         const ssize_t got = readSome(in, buffer, bufferSize);
         if (got < 0)
             return std::nullopt;
         if (got == 0)
-            return hash.finish();
-        hash.update(buffer, static_cast<std::size_t>(got));
+            return checksum.finish();
+        checksum.update(buffer, static_cast<std::size_t>(got));
         if (!writeAll(out, buffer, static_cast<std::size_t>(got)))
             return std::nullopt;
     }
+}
+
+} // namespace
+
+std::optional<std::string> checksumOfFile(int fd)
+{
+    std::unique_ptr<char[]> buffer(new char[kHashBufferSize]);
+    return checksumReading(fd, buffer.get(), kHashBufferSize);
+}
+
+std::optional<std::string> copyChecksummed(int in, int out, char* buffer, std::size_t bufferSize)
+{
+    bool copiedAny = false;
+    for (;;) {
+        const ssize_t copied = copy_file_range(in, nullptr, out, nullptr, bufferSize * 64, 0);
+        if (copied > 0) {
+            copiedAny = true;
+            continue;
+        }
+        if (copied == 0)
+            break;
+        if (errno == EINTR)
+            continue;
+        // A kernel or file system that cannot copy between these files says
+        // so on the first call; a later failure is a real one.
+        if (!copiedAny
+            && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EPERM))
+            return readWriteCopy(in, out, buffer, bufferSize);
+        return std::nullopt;
+    }
+    if (lseek(out, 0, SEEK_SET) != 0)
+        return std::nullopt;
+    return checksumReading(out, buffer, bufferSize);
 }
 
 } // namespace strataloom

@@ -6,13 +6,20 @@
 
 namespace strataloom {
 
-// SHA-256 of everything read from `fd` from its current position; none when
-// reading fails.
-std::optional<std::string> sha256OfFile(int fd);
+// The stored contents' checksum is XXH3-128: it detects corruption and torn
+// copies, not deliberate tampering, and costs little next to the copy itself.
+constexpr std::size_t kChecksumSize = 16;
 
-// Copies everything readable from `in` to `out` in one pass, hashing the bytes
-// on the way, so the contents are read once. Returns the SHA-256 (32 raw
-// bytes), or none with errno set when reading or writing fails.
-std::optional<std::string> copyHashing(int in, int out, char* buffer, std::size_t bufferSize);
+// Checksum of everything read from `fd` from its current position; none when
+// reading fails.
+std::optional<std::string> checksumOfFile(int fd);
+
+// Copies everything readable from `in` to `out`, which must be empty and open
+// for reading and writing, and returns the checksum (kChecksumSize raw bytes)
+// of what `out` then holds; none with errno set when reading or writing fails.
+// The kernel copies when it can and the checksum is taken from the copy's
+// pages, so the contents are read from disk once; `buffer` serves both that
+// and the plain read-write copy used when the kernel cannot copy.
+std::optional<std::string> copyChecksummed(int in, int out, char* buffer, std::size_t bufferSize);
 
 } // namespace strataloom

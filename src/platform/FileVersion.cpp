@@ -44,8 +44,8 @@ bool FileVersion::hasLocalContents() const
         && changeTimeNs(status) == m_fingerprint->changeTimeNs)
         return true;
     // Restored from a backup or touched since: only the contents can tell.
-    const std::optional<std::string> hash = sha256OfFile(file.get());
-    return hash && *hash == m_fingerprint->sha256;
+    const std::optional<std::string> hash = checksumOfFile(file.get());
+    return hash && *hash == m_fingerprint->checksum;
 }
 
 std::optional<std::uint64_t> FileVersion::size() const

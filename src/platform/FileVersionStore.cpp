@@ -52,7 +52,7 @@ CREATE TABLE IF NOT EXISTS versions (
     size INTEGER NOT NULL,
     inode INTEGER NOT NULL,
     change_time_ns INTEGER NOT NULL,
-    sha256 BLOB NOT NULL,
+    checksum BLOB NOT NULL,
     modification_s INTEGER NOT NULL,
     modification_ns INTEGER NOT NULL,
     creation_s INTEGER NOT NULL,
@@ -306,7 +306,7 @@ public:
     bool readVersions(const Document& document, std::vector<FileVersion>& versions)
     {
         auto query = statement(
-            "SELECT file, size, inode, change_time_ns, sha256, modification_s, modification_ns, creation_s, "
+            "SELECT file, size, inode, change_time_ns, checksum, modification_s, modification_ns, creation_s, "
             "creation_ns FROM versions WHERE document = ? ORDER BY position");
         if (!query.valid())
             return false;
@@ -317,7 +317,7 @@ public:
             fingerprint.size = static_cast<std::uint64_t>(query->integer(1));
             fingerprint.inode = static_cast<std::uint64_t>(query->integer(2));
             fingerprint.changeTimeNs = query->integer(3);
-            fingerprint.sha256 = query->blob(4);
+            fingerprint.checksum = query->blob(4);
             FileDates dates;
             dates.modification = {query->integer(5), static_cast<std::uint32_t>(query->integer(6))};
             dates.creation = {query->integer(7), static_cast<std::uint32_t>(query->integer(8))};
@@ -623,7 +623,7 @@ std::optional<FileVersion> FileVersionStore::addVersionOfItem(const FileUrl& ite
     const std::string fileName = randomId();
     const std::string temporary = m_index->location() + "/tmp/" + fileName + ".part";
     const std::string stored = m_index->storedFilePath(document.uuid, fileName);
-    UniqueFd target(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    UniqueFd target(open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!target.valid())
         return fail(systemError("cannot create a file in the version store"));
     flock(target.get(), LOCK_EX);
@@ -636,8 +636,8 @@ std::optional<FileVersion> FileVersionStore::addVersionOfItem(const FileUrl& ite
                && renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, stored.c_str(), RENAME_NOREPLACE) == 0;
     };
 
-    const std::optional<std::string> hash = copyHashing(source.get(), target.get(), m_index->copyBuffer(),
-                                                        kCopyBufferSize);
+    const std::optional<std::string> hash = copyChecksummed(source.get(), target.get(), m_index->copyBuffer(),
+                                                            kCopyBufferSize);
     struct stat storedStatus {};
     if (!hash || !setDates(target.get(), *dates) || fchmod(target.get(), (sourceStatus.st_mode & 0777) | 0600) != 0
         || !putInPlace()) {
@@ -656,7 +656,7 @@ std::optional<FileVersion> FileVersionStore::addVersionOfItem(const FileUrl& ite
     fingerprint.size = static_cast<std::uint64_t>(storedStatus.st_size);
     fingerprint.inode = static_cast<std::uint64_t>(storedStatus.st_ino);
     fingerprint.changeTimeNs = changeTimeNs(storedStatus);
-    fingerprint.sha256 = *hash;
+    fingerprint.checksum = *hash;
 
     auto recordFailure = [&](const std::string& what) {
         unlink(stored.c_str());
@@ -667,7 +667,7 @@ std::optional<FileVersion> FileVersionStore::addVersionOfItem(const FileUrl& ite
     if (!m_index->recordLocation(document, identity))
         return recordFailure("cannot record the document's new path");
     auto insert = m_index->statement(
-        "INSERT INTO versions (document, position, file, size, inode, change_time_ns, sha256, modification_s, "
+        "INSERT INTO versions (document, position, file, size, inode, change_time_ns, checksum, modification_s, "
         "modification_ns, creation_s, creation_ns, added_ns) VALUES (?1, (SELECT COALESCE(MAX(position), -1) + 1 "
         "FROM versions WHERE document = ?1), ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
     if (!insert.valid()
@@ -676,7 +676,7 @@ std::optional<FileVersion> FileVersionStore::addVersionOfItem(const FileUrl& ite
                 .bind(3, static_cast<std::int64_t>(fingerprint.size))
                 .bind(4, static_cast<std::int64_t>(fingerprint.inode))
                 .bind(5, fingerprint.changeTimeNs)
-                .bindBlob(6, fingerprint.sha256)
+                .bindBlob(6, fingerprint.checksum)
                 .bind(7, dates->modification.seconds)
                 .bind(8, dates->modification.nanoseconds)
                 .bind(9, dates->creation.seconds)

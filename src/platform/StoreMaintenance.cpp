@@ -85,7 +85,7 @@ std::optional<std::vector<std::string>> entriesOf(int folderFd)
 struct VersionRow {
     std::string file;
     std::uint64_t size = 0;
-    std::string sha256;
+    std::string checksum;
 };
 
 struct DocumentRow {
@@ -314,7 +314,7 @@ private:
     bool readVersions()
     {
         SqliteStatement query(m_database->handle(),
-                              "SELECT document, file, size, sha256 FROM versions ORDER BY document, position");
+                              "SELECT document, file, size, checksum FROM versions ORDER BY document, position");
         std::map<std::int64_t, DocumentRow*> byId;
         for (DocumentRow& document : m_documents)
             byId[document.id] = &document;
@@ -412,10 +412,10 @@ private:
             report(versionFinding(Kind::Corrupted, document, index));
             return;
         }
-        const std::optional<std::string> hash = sha256OfFile(file.get());
+        const std::optional<std::string> hash = checksumOfFile(file.get());
         if (!hash)
             report(versionFinding(Kind::Unreadable, document, index, std::strerror(errno)));
-        else if (*hash != version.sha256)
+        else if (*hash != version.checksum)
             report(versionFinding(Kind::Corrupted, document, index));
     }
 

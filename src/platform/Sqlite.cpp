@@ -43,6 +43,9 @@ SqliteStatement& SqliteStatement::bindNull(int index)
 
 void SqliteStatement::reset()
 {
+    // A statement that failed to prepare (an index of another layout) has nothing to reset.
+    if (!m_statement)
+        return;
     sqlite3_reset(m_statement);
     sqlite3_clear_bindings(m_statement);
     m_bindFailed = false;

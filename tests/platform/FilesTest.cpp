@@ -1,0 +1,134 @@
+#include "platform/FileAttributes.h"
+#include "platform/FileUrl.h"
+#include "platform/ItemCopy.h"
+#include "support/TestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace strataloom {
+namespace {
+
+using namespace test;
+namespace fs = std::filesystem;
+
+const FileDates kDates{{978'307'200, 123'456'789}, {1'577'934'245, 987'654'321}};
+
+TEST(FileUrl, ComponentsExtensionsAndParents)
+{
+    struct Case {
+        std::string given, path, last, extension, base, parent;
+        bool directory;
+    };
+    const std::string odd = std::string(250, '\xe9') + ".\xff\xfe";
+    const Case cases[] = {
+        {"/docs/archive.tar.gz", "/docs/archive.tar.gz", "archive.tar.gz", "gz", "archive.tar", "/docs", false},
+        {"/docs/README", "/docs/README", "README", "", "README", "/docs", false},
+        {"/.bashrc", "/.bashrc", ".bashrc", "", ".bashrc", "/", false},
+        {"/docs/name.", "/docs/name.", "name.", "", "name.", "/docs", false},
+        {"/docs/.config.json", "/docs/.config.json", ".config.json", "json", ".config", "/docs", false},
+        {"/a//Stuff.d///", "/a/Stuff.d", "Stuff.d", "d", "Stuff", "/a", true},
+        {"/", "/", "/", "", "/", "/", true},
+        {"/tmp/\x80/" + odd, "/tmp/\x80/" + odd, odd, "\xff\xfe", std::string(250, '\xe9'), "/tmp/\x80", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.given);
+        const FileUrl url = FileUrl::fromPath(c.given);
+        EXPECT_EQ(url.path(), c.path);
+        EXPECT_EQ(url.hasDirectoryPath(), c.directory);
+        EXPECT_EQ(url.lastPathComponent(), c.last);
+        EXPECT_EQ(url.pathExtension(), c.extension);
+        EXPECT_EQ(url.deletingPathExtension().lastPathComponent(), c.base);
+        EXPECT_EQ(url.deletingPathExtension().hasDirectoryPath(), c.directory);
+        EXPECT_EQ(url.deletingLastPathComponent(), FileUrl::directoryFromPath(c.parent));
+    }
+    EXPECT_EQ(FileUrl::fromPath("/").appendingPathComponent("x").path(), "/x");
+}
+
+TEST(FileAttributes, BothDatesRoundTripWithNanosecondsThroughALink)
+{
+    const std::string folder = makeScratchFolder();
+    writeFile(folder + "/f", "x");
+    ASSERT_EQ(symlink("f", (folder + "/link").c_str()), 0);
+    ASSERT_TRUE(setDates(folder + "/link", kDates));
+    EXPECT_EQ(readDates(folder + "/f"), kDates);
+    char value[64] = {};
+    ASSERT_GT(getxattr((folder + "/f").c_str(), kCreationDateAttribute, value, sizeof value - 1), 0);
+    EXPECT_STREQ(value, "978307200.123456789");
+    EXPECT_FALSE(readDates(folder + "/missing"));
+}
+
+class ItemCopy : public testing::Test {
+protected:
+    std::string folder = makeScratchFolder("copy");
+    std::error_code error;
+};
+
+TEST_F(ItemCopy, FileKeepsContentsPermissionsDatesAndAttributesButNotTheIdentity)
+{
+    const std::string source = folder + "/source", copy = folder + "/copy";
+    std::string contents(3 * 1024 * 1024 + 17, '\0');
+    for (std::size_t i = 0; i < contents.size(); ++i)
+        contents[i] = static_cast<char>(i * 31 % 251);
+    writeFile(source, contents);
+    ASSERT_EQ(chmod(source.c_str(), 0640), 0);
+    ASSERT_EQ(setxattr(source.c_str(), "user.comment", "hello", 5, 0), 0);
+    ASSERT_EQ(setxattr(source.c_str(), "user.strataloom.id", "0123456789abcdef0123456789abcdef", 32, 0), 0);
+    ASSERT_TRUE(setDates(source, kDates));
+
+    ASSERT_TRUE(copyItem(source, copy, error)) << error.message();
+    EXPECT_EQ(readFile(copy), contents);
+    EXPECT_EQ(fs::status(copy).permissions(), fs::perms(0640));
+    EXPECT_EQ(readDates(copy), kDates);
+    EXPECT_EQ(getxattr(copy.c_str(), "user.comment", nullptr, 0), 5);
+    // A document's identity belongs to the original only.
+    EXPECT_LT(getxattr(copy.c_str(), "user.strataloom.id", nullptr, 0), 0);
+}
+
+TEST_F(ItemCopy, NeverReplacesOrWritesThroughWhatIsAtTheDestination)
+{
+    const std::string source = folder + "/source";
+    writeFile(source, "new");
+    writeFile(folder + "/file", "old");
+    ASSERT_EQ(mkdir((folder + "/folder").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("nowhere", (folder + "/dangling").c_str()), 0);
+    for (const char* name : {"file", "folder", "dangling"})
+        EXPECT_FALSE(copyItem(source, folder + "/" + name, error)) << name;
+    EXPECT_EQ(readFile(folder + "/file"), "old");
+    EXPECT_TRUE(fs::is_empty(folder + "/folder"));
+    EXPECT_FALSE(fs::exists(folder + "/nowhere"));
+}
+
+TEST_F(ItemCopy, FoldersAreCopiedWholeWithLinksAsLinksButNeverIntoThemselves)
+{
+    const std::string source = folder + "/Bundle.d", copy = folder + "/Copy.d";
+    fs::create_directories(source + "/inner/deeper");
+    writeFile(source + "/inner/deeper/caf\xe9\xff", "deep");
+    ASSERT_EQ(symlink("/nonexistent/target", (source + "/dangling").c_str()), 0);
+    ASSERT_TRUE(setDates(source + "/inner", kDates));
+
+    ASSERT_TRUE(copyItem(source, copy, error)) << error.message();
+    EXPECT_EQ(readFile(copy + "/inner/deeper/caf\xe9\xff"), "deep");
+    EXPECT_EQ(fs::read_symlink(copy + "/dangling"), "/nonexistent/target");
+    EXPECT_EQ(readDates(copy + "/inner"), kDates);
+
+    EXPECT_FALSE(copyItem(source, source + "/inner/again", error));
+    EXPECT_FALSE(fs::exists(source + "/inner/again"));
+}
+
+TEST_F(ItemCopy, AFailedCopyLeavesNothingBehind)
+{
+    ASSERT_EQ(mkfifo((folder + "/pipe").c_str(), 0600), 0);
+    // Reading /proc/self/mem fails once the destination has been created.
+    for (const std::string& source : {folder + "/missing", std::string("/proc/self/mem"), folder + "/pipe"}) {
+        EXPECT_FALSE(copyItem(source, folder + "/copy", error)) << source;
+        EXPECT_FALSE(fs::exists(folder + "/copy")) << source;
+    }
+}
+
+} // namespace
+} // namespace strataloom

@@ -2,6 +2,7 @@
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <chrono>
 #include <csignal>
@@ -224,6 +225,22 @@ TEST_F(VersionStore, AddsOfWhatIsNotAFileSayWhyAndLeaveNothingListed)
         EXPECT_FALSE(error.empty()) << item << " <- " << contents;
     }
     EXPECT_TRUE(listed(document).empty());
+}
+
+TEST_F(VersionStore, AnIndexOfAnotherLayoutIsReportedNotTrusted)
+{
+    writeFile(document, "now");
+    ASSERT_TRUE(add(document, "one"));
+    sqlite3* database = nullptr;
+    ASSERT_EQ(sqlite3_open((FileVersionStore::defaultLocation() + "/index.sqlite").c_str(), &database), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(database, "ALTER TABLE versions RENAME COLUMN checksum TO other", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(database);
+    FileVersionStore store;
+    EXPECT_FALSE(store.otherVersionsOfItem(url(document)));
+    std::string error;
+    EXPECT_FALSE(store.addVersionOfItem(url(document), url(document), &error));
+    EXPECT_FALSE(error.empty());
 }
 
 } // namespace

@@ -10,6 +10,8 @@
 #include "support/TestEnvironment.h"
 #include "ui/DragView.h"
 
+#include <algorithm>
+
 using namespace strataloom;
 
 namespace {
@@ -31,17 +33,13 @@ private slots:
         app.applicationDidFinishLaunching();
         app.applicationWillTerminate();
         QCOMPARE(app.checks, 1);
-
         auto* view = qobject_cast<DragView*>(app.mainWindow()->centralWidget());
-        QVERIFY(view);
-        QCOMPARE(view->delegate(), static_cast<DragViewDelegate*>(app.viewController()));
+        QVERIFY(view && view->delegate() == app.viewController());
         // The update check finds its status item through the Help menu.
         auto* helpMenu = app.mainWindow()->findChild<QMenu*>(QStringLiteral("helpMenu"));
-        QVERIFY(helpMenu);
-        QStringList titles;
-        for (QAction* item : helpMenu->actions())
-            titles << item->text();
-        QVERIFY(titles.contains(QStringLiteral("Update not checked")));
+        QVERIFY(helpMenu && std::ranges::any_of(helpMenu->actions(), [](QAction* item) {
+                    return item->text() == QStringLiteral("Update not checked");
+                }));
     }
 
     void eachHelpCommandOpensOneMoreWindow()
@@ -51,17 +49,11 @@ private slots:
         openHelp->trigger();
         openHelp->trigger();
         QCOMPARE(app.myHelpWindow.size(), size_t(2));
-        QVERIFY(app.myHelpWindow[0].get() != app.myHelpWindow[1].get());
-        for (const auto& help : app.myHelpWindow) {
-            QVERIFY(help->isVisible());
-            QCOMPARE(help->parent(), nullptr);
-        }
+        for (const auto& help : app.myHelpWindow)
+            QVERIFY(help->isVisible() && !help->parent());
         const QString text = app.myHelpWindow[0]->findChild<QTextBrowser*>()->toPlainText();
         QVERIFY(text.contains(QStringLiteral("strataloom-cli save-version FILE")));
         QVERIFY(text.contains(QStringLiteral("~/.config/Strataloom/Strataloom.conf")));
-
-        app.myHelpWindow[0]->close();
-        QCOMPARE(app.myHelpWindow.size(), size_t(2));
     }
 
     // Last: it ends the application's event loop.
@@ -73,10 +65,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(app.myHelpWindow.back().get()));
 
         QTimer::singleShot(0, app.mainWindow(), &QWidget::close);
-        QTimer watchdog;
-        watchdog.setSingleShot(true);
-        connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(1); });
-        watchdog.start(10000);
+        QTimer::singleShot(10'000, qApp, [] { QCoreApplication::exit(1); });
         QCOMPARE(QApplication::exec(), 0);
     }
 };

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include <dirent.h>
@@ -228,21 +229,32 @@ public:
         }
     }
 
+    // Opens one of the store's own folders and lists it. Empty when the folder
+    // does not exist, or, reported, when it cannot be read.
+    std::optional<std::pair<UniqueFd, std::vector<std::string>>> listStoreFolder(const std::string& folder)
+    {
+        UniqueFd folderFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!folderFd.valid()) {
+            if (errno != ENOENT)
+                fail(systemError("cannot read the folder " + folder));
+            return std::nullopt;
+        }
+        auto names = entriesOf(folderFd.get());
+        if (!names) {
+            fail(systemError("cannot read the folder " + folder));
+            return std::nullopt;
+        }
+        return std::pair{std::move(folderFd), std::move(*names)};
+    }
+
     void sweepDocuments()
     {
         const std::string root = m_location + "/documents";
-        UniqueFd rootFd(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!rootFd.valid()) {
-            if (errno != ENOENT)
-                fail(systemError("cannot read the folder " + root));
+        auto listing = listStoreFolder(root);
+        if (!listing)
             return;
-        }
-        const auto names = entriesOf(rootFd.get());
-        if (!names) {
-            fail(systemError("cannot read the folder " + root));
-            return;
-        }
-        for (const std::string& name : *names) {
+        const auto& [rootFd, names] = *listing;
+        for (const std::string& name : names) {
             struct stat status {};
             if (stopping())
                 return;
@@ -259,18 +271,11 @@ public:
     void sweepTemporaryFiles()
     {
         const std::string folder = m_location + "/tmp";
-        UniqueFd folderFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!folderFd.valid()) {
-            if (errno != ENOENT)
-                fail(systemError("cannot read the folder " + folder));
+        auto listing = listStoreFolder(folder);
+        if (!listing)
             return;
-        }
-        const auto names = entriesOf(folderFd.get());
-        if (!names) {
-            fail(systemError("cannot read the folder " + folder));
-            return;
-        }
-        for (const std::string& name : *names) {
+        const auto& [folderFd, names] = *listing;
+        for (const std::string& name : names) {
             struct stat status {};
             if (stopping())
                 return;

@@ -86,8 +86,8 @@ for count in 1000 10000 50000; do
 done
 
 scaling_size_rows=()
-for spec in "4 KiB:4096:1000" "64 KiB:65536:1000" "1 MiB:1048576:200" "16 MiB:16777216:20"; do
-  IFS=: read -r label bytes count <<<"$spec"
+for size_case in "4 KiB:4096:1000" "64 KiB:65536:1000" "1 MiB:1048576:200" "16 MiB:16777216:20"; do
+  IFS=: read -r label bytes count <<<"$size_case"
   name=size$bytes
   scaling_prepare "$name" "$count" "$bytes"
   echo "bench/run: $count versions of $label" >&2

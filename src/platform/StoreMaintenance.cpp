@@ -655,6 +655,23 @@ private:
     std::set<std::string> m_released;  // documents whose records this pass removed
 };
 
+// Opens the index and reads what it refers to; false, with the reason reported,
+// when the pass cannot go on. A damaged index could make sound files look
+// unreferenced, so it stops the pass.
+bool start(Pass& pass, bool writable)
+{
+    switch (pass.openIndex(writable)) {
+    case Pass::Index::Absent:
+        pass.reportLostIndex();
+        return false;
+    case Pass::Index::Failed:
+        return false;
+    case Pass::Index::Ready:
+        break;
+    }
+    return pass.indexIsSound() && pass.readSnapshot();
+}
+
 } // namespace
 
 StoreMaintenance::StoreMaintenance(std::string location) : m_location(std::move(location)) {}
@@ -662,16 +679,7 @@ StoreMaintenance::StoreMaintenance(std::string location) : m_location(std::move(
 MaintenanceSummary StoreMaintenance::check(StoreMaintenanceListener& listener)
 {
     Pass pass(m_location, m_gracePeriod, false, listener);
-    switch (pass.openIndex(false)) {
-    case Pass::Index::Absent:
-        pass.reportLostIndex();
-        return pass.summary;
-    case Pass::Index::Failed:
-        return pass.summary;
-    case Pass::Index::Ready:
-        break;
-    }
-    if (!pass.indexIsSound() || !pass.readSnapshot())
+    if (!start(pass, false))
         return pass.summary;
     pass.verifyVersions();
     pass.sweepDocuments();
@@ -682,17 +690,7 @@ MaintenanceSummary StoreMaintenance::check(StoreMaintenanceListener& listener)
 MaintenanceSummary StoreMaintenance::prune(bool dryRun, StoreMaintenanceListener& listener)
 {
     Pass pass(m_location, m_gracePeriod, !dryRun, listener);
-    switch (pass.openIndex(!dryRun)) {
-    case Pass::Index::Absent:
-        pass.reportLostIndex();
-        return pass.summary;
-    case Pass::Index::Failed:
-        return pass.summary;
-    case Pass::Index::Ready:
-        break;
-    }
-    // A damaged index could make sound files look unreferenced.
-    if (!pass.indexIsSound() || !pass.readSnapshot())
+    if (!start(pass, !dryRun))
         return pass.summary;
     pass.removeGoneDocuments();
     pass.sweepDocuments();

@@ -7,7 +7,9 @@
 namespace strataloom {
 
 AppDelegate::AppDelegate(QObject* parent)
-    : QObject(parent), m_ui(std::make_unique<Ui::MainWindow>()), m_mainWindow(std::make_unique<QMainWindow>())
+    : QObject(parent)
+    , m_ui(std::make_unique<Ui::MainWindow>())
+    , m_mainWindow(std::make_unique<QMainWindow>())
 {
     m_ui->setupUi(m_mainWindow.get());
     m_viewController = new ViewController(m_mainWindow.get(), m_store, this);
@@ -26,9 +28,7 @@ void AppDelegate::applicationDidFinishLaunching()
     checkForUpdatesIfDue();
 }
 
-void AppDelegate::applicationWillTerminate()
-{
-}
+void AppDelegate::applicationWillTerminate() {}
 
 void AppDelegate::openHelp()
 {

@@ -4,7 +4,8 @@
 
 namespace strataloom {
 
-HelpWindowController::HelpWindowController() : m_ui(std::make_unique<Ui::HelpWindow>())
+HelpWindowController::HelpWindowController()
+    : m_ui(std::make_unique<Ui::HelpWindow>())
 {
     m_ui->setupUi(this);
 }

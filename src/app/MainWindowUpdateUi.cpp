@@ -7,7 +7,10 @@
 
 namespace strataloom {
 
-MainWindowUpdateUi::MainWindowUpdateUi(QMainWindow* window) : m_window(window) {}
+MainWindowUpdateUi::MainWindowUpdateUi(QMainWindow* window)
+    : m_window(window)
+{
+}
 
 int MainWindowUpdateUi::runModal(const Alert& alert)
 {

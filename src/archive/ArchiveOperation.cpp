@@ -55,10 +55,9 @@ std::string ArchiveNameParts::proposedFolderName() const
     return baseName + " versions";
 }
 
-ArchiveOutcome writeVersionsArchive(int response, const std::optional<FileUrl>& chosenFolder,
-                                    const FileUrl& fileURL, const std::string& baseName,
-                                    const std::string& dottedExtension, VersionSource& store,
-                                    Reporter& reporter)
+ArchiveOutcome writeVersionsArchive(int response, const std::optional<FileUrl>& chosenFolder, const FileUrl& fileURL,
+                                    const std::string& baseName, const std::string& dottedExtension,
+                                    VersionSource& store, Reporter& reporter)
 {
     if (response != kResponseOK || !chosenFolder)
         return ArchiveOutcome::Declined;

@@ -30,13 +30,13 @@ int archive(const Invocation& invocation)
 
     const ArchiveNameParts parts = ArchiveNameParts::fromFileUrl(fileURL);
     const FileUrl folder = folderGiven
-        ? FileUrl::fromPath(invocation.arguments[1])
-        : fileURL.deletingLastPathComponent().appendingPathComponent(parts.proposedFolderName());
+                             ? FileUrl::fromPath(invocation.arguments[1])
+                             : fileURL.deletingLastPathComponent().appendingPathComponent(parts.proposedFolderName());
 
     FileVersionStore store;
     CliReporter reporter;
-    const ArchiveOutcome outcome = writeVersionsArchive(kResponseOK, folder, fileURL, parts.baseName,
-                                                        parts.dottedExtension, store, reporter);
+    const ArchiveOutcome outcome =
+        writeVersionsArchive(kResponseOK, folder, fileURL, parts.baseName, parts.dottedExtension, store, reporter);
     if (outcome == ArchiveOutcome::NoCurrentVersion) {
         // The window ends silently here; a command has to say why it did nothing.
         printError(file + ": no current version (the file is gone or cannot be read)");

@@ -23,7 +23,8 @@ void printError(const std::string& message)
     std::fprintf(stderr, "strataloom-cli: %s\n", message.c_str());
 }
 
-CliReporter::CliReporter() : m_terminal(isatty(STDERR_FILENO) == 1)
+CliReporter::CliReporter()
+    : m_terminal(isatty(STDERR_FILENO) == 1)
 {
     interruptRequested = 0;
     struct sigaction action {};

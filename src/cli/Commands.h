@@ -15,7 +15,7 @@ inline constexpr int kExitInterrupted = 130;
 // command line (file names need not be UTF-8) and the options it declared.
 struct Invocation {
     std::vector<std::string> arguments;
-    std::vector<std::string> options;  // long names of the flags given, e.g. "json"
+    std::vector<std::string> options; // long names of the flags given, e.g. "json"
     bool has(const std::string& option) const;
 };
 

@@ -15,21 +15,21 @@ std::size_t sequenceLength(std::string_view bytes)
     if (lead < 0x80)
         return 1;
     std::size_t length;
-    unsigned char low = 0x80, high = 0xbf;  // allowed range of the second byte
+    unsigned char low = 0x80, high = 0xbf; // allowed range of the second byte
     if (lead >= 0xc2 && lead <= 0xdf) {
         length = 2;
     } else if (lead >= 0xe0 && lead <= 0xef) {
         length = 3;
         if (lead == 0xe0)
-            low = 0xa0;   // no overlong forms
+            low = 0xa0; // no overlong forms
         else if (lead == 0xed)
-            high = 0x9f;  // no surrogates
+            high = 0x9f; // no surrogates
     } else if (lead >= 0xf0 && lead <= 0xf4) {
         length = 4;
         if (lead == 0xf0)
             low = 0x90;
         else if (lead == 0xf4)
-            high = 0x8f;  // nothing past U+10FFFF
+            high = 0x8f; // nothing past U+10FFFF
     } else {
         return 0;
     }
@@ -114,8 +114,8 @@ std::string base64(std::string_view bytes)
     std::size_t i = 0;
     for (; i + 2 < bytes.size(); i += 3) {
         const std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16
-                                    | static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8
-                                    | static_cast<unsigned char>(bytes[i + 2]);
+                                  | static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8
+                                  | static_cast<unsigned char>(bytes[i + 2]);
         out += alphabet[group >> 18];
         out += alphabet[(group >> 12) & 63];
         out += alphabet[(group >> 6) & 63];
@@ -123,9 +123,9 @@ std::string base64(std::string_view bytes)
     }
     if (i < bytes.size()) {
         const bool two = i + 1 < bytes.size();
-        const std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16
-                                    | (two ? static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8
-                                           : 0u);
+        const std::uint32_t group =
+            static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16
+            | (two ? static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8 : 0u);
         out += alphabet[group >> 18];
         out += alphabet[(group >> 12) & 63];
         out += two ? alphabet[(group >> 6) & 63] : '=';

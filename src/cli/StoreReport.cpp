@@ -42,8 +42,8 @@ void StoreReport::found(const StoreFinding& finding)
         line += "\t" + finding.document.value_or("-") + "\t" + index;
     }
     line += "\t" + finding.path + "\n";
-    m_written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size() && std::fflush(stdout) == 0
-                && m_written;
+    m_written =
+        std::fwrite(line.data(), 1, line.size(), stdout) == line.size() && std::fflush(stdout) == 0 && m_written;
     if (!finding.detail.empty())
         printError("cannot read " + finding.path + ": " + finding.detail);
 }

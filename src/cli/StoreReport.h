@@ -15,7 +15,10 @@ namespace strataloom::cli {
 // which also shows a check's progress on a terminal and catches Ctrl-C.
 class StoreReport : public StoreMaintenanceListener {
 public:
-    explicit StoreReport(CliReporter& reporter) : m_reporter(reporter) {}
+    explicit StoreReport(CliReporter& reporter)
+        : m_reporter(reporter)
+    {
+    }
 
     void found(const StoreFinding& finding) override;
     void failed(const std::string& message) override;

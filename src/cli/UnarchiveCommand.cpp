@@ -43,8 +43,8 @@ int unarchive(const Invocation& invocation)
         return kExitFailure;
 
     const FileUrl chosen = invocation.arguments.size() > 1
-        ? FileUrl::fromPath(invocation.arguments[1])
-        : folder.deletingLastPathComponent().appendingPathComponent(source->proposedName);
+                             ? FileUrl::fromPath(invocation.arguments[1])
+                             : folder.deletingLastPathComponent().appendingPathComponent(source->proposedName);
     FileVersionStore store;
     const UnarchiveOutcome outcome =
         writeUnarchivedFile(kResponseOK, chosen, source->lastFilePath, source->names, source->folder, store, reporter);

@@ -22,8 +22,8 @@ bool printVersion(std::size_t index, const FileVersion& version)
         char number[16];
         std::snprintf(number, sizeof number, "%05zu", index);
         return std::string(number) + "\t" + (dates ? dates->modification.toIso8601() : "-") + "\t"
-               + (dates ? dates->creation.toIso8601() : "-") + "\t" + (size ? std::to_string(*size) : "-") + "\t"
-               + (version.hasLocalContents() ? "local" : "missing") + "\t" + version.URL().path() + "\n";
+             + (dates ? dates->creation.toIso8601() : "-") + "\t" + (size ? std::to_string(*size) : "-") + "\t"
+             + (version.hasLocalContents() ? "local" : "missing") + "\t" + version.URL().path() + "\n";
     }();
     return std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
 }

@@ -14,36 +14,54 @@ using namespace strataloom::cli;
 
 struct Command {
     int (*run)(const Invocation&);
-    const char* synopsis;      // arguments, for the usage line
+    const char* synopsis; // arguments, for the usage line
     const char* description;
     int minArguments;
     int maxArguments;
-    std::vector<std::pair<const char*, const char*>> flags;  // name, description
+    std::vector<std::pair<const char*, const char*>> flags; // name, description
 };
 
 const std::map<std::string, Command>& commands()
 {
     static const std::map<std::string, Command> table = {
         {"save-version", {saveVersion, "FILE", "Record FILE's current contents as a saved version.", 1, 1, {}}},
-        {"versions", {versions, "[--json] FILE", "List FILE's saved versions, then its current version.", 1, 1,
-                      {{"json", "Write the list as one JSON array."}}}},
+        {"versions",
+         {versions,
+          "[--json] FILE",
+          "List FILE's saved versions, then its current version.",
+          1,
+          1,
+          {{"json", "Write the list as one JSON array."}}}},
         {"check", {check, "", "Verify every stored version and look for files nothing refers to.", 0, 0, {}}},
-        {"prune", {prune, "[--dry-run]",
-                   "Remove unreferenced stored files and the versions of documents that no longer exist.", 0, 0,
-                   {{"dry-run", "Only print what would be removed."}}}},
-        {"archive", {archive, "FILE [NEW_FOLDER]",
-                     "Copy every version of FILE into a new folder (default: \"<name> versions\" beside FILE).",
-                     1, 2, {}}},
-        {"unarchive", {unarchive, "FOLDER [NEW_FILE]",
-                       "Make a new file from FOLDER's last entry with the earlier entries as its versions.",
-                       1, 2, {}}},
+        {"prune",
+         {prune,
+          "[--dry-run]",
+          "Remove unreferenced stored files and the versions of documents that no longer exist.",
+          0,
+          0,
+          {{"dry-run", "Only print what would be removed."}}}},
+        {"archive",
+         {archive,
+          "FILE [NEW_FOLDER]",
+          "Copy every version of FILE into a new folder (default: \"<name> versions\" beside FILE).",
+          1,
+          2,
+          {}}},
+        {"unarchive",
+         {unarchive,
+          "FOLDER [NEW_FILE]",
+          "Make a new file from FOLDER's last entry with the earlier entries as its versions.",
+          1,
+          2,
+          {}}},
     };
     return table;
 }
 
 QString overview()
 {
-    QString text = QStringLiteral("Moves the saved versions of documents between Strataloom's version store and folders.\n\nCommands:\n");
+    QString text = QStringLiteral(
+        "Moves the saved versions of documents between Strataloom's version store and folders.\n\nCommands:\n");
     for (const auto& [name, command] : commands())
         text += QStringLiteral("  %1\n      %2\n")
                     .arg(QString::fromUtf8((name + " " + command.synopsis).c_str()).trimmed(),

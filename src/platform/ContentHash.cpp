@@ -15,7 +15,8 @@ constexpr std::size_t kHashBufferSize = 1 << 18;
 
 class Checksum {
 public:
-    Checksum() : m_state(XXH3_createState(), XXH3_freeState)
+    Checksum()
+        : m_state(XXH3_createState(), XXH3_freeState)
     {
         m_ok = m_state && XXH3_128bits_reset(m_state.get()) == XXH_OK;
     }

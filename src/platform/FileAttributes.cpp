@@ -42,8 +42,7 @@ FileDates datesFrom(const struct statx& status, const std::optional<std::string>
 
 // The attribute's value, small enough for a fixed buffer; none when absent or
 // unreadable, which falls back to the birth time.
-template <typename Getter>
-std::optional<std::string> readAttribute(Getter get)
+template <typename Getter> std::optional<std::string> readAttribute(Getter get)
 {
     char buffer[64];
     const ssize_t length = get(buffer, sizeof buffer);

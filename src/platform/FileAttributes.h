@@ -9,7 +9,7 @@ namespace strataloom {
 
 // A point in time with the file system's nanosecond resolution.
 struct FileTime {
-    std::int64_t seconds = 0;     // since 1970-01-01T00:00:00Z
+    std::int64_t seconds = 0; // since 1970-01-01T00:00:00Z
     std::uint32_t nanoseconds = 0;
 
     auto operator<=>(const FileTime&) const = default;

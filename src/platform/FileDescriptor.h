@@ -13,9 +13,15 @@ namespace strataloom {
 class UniqueFd {
 public:
     UniqueFd() = default;
-    explicit UniqueFd(int fd) : m_fd(fd) {}
+    explicit UniqueFd(int fd)
+        : m_fd(fd)
+    {
+    }
     ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : m_fd(other.release()) {}
+    UniqueFd(UniqueFd&& other) noexcept
+        : m_fd(other.release())
+    {
+    }
     UniqueFd& operator=(UniqueFd&& other) noexcept
     {
         if (this != &other)

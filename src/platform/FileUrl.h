@@ -38,7 +38,10 @@ public:
     bool operator==(const FileUrl&) const = default;
 
 private:
-    explicit FileUrl(std::string path) : m_path(std::move(path)) {}
+    explicit FileUrl(std::string path)
+        : m_path(std::move(path))
+    {
+    }
     std::string m_path;
 };
 

@@ -16,8 +16,8 @@ namespace strataloom {
 struct StoredFingerprint {
     std::uint64_t size = 0;
     std::uint64_t inode = 0;
-    std::int64_t changeTimeNs = 0;     // ctime of the stored file after it was put in place
-    std::string checksum;              // kChecksumSize raw bytes (see ContentHash.h)
+    std::int64_t changeTimeNs = 0; // ctime of the stored file after it was put in place
+    std::string checksum; // kChecksumSize raw bytes (see ContentHash.h)
 };
 
 // One saved version of a document: where its contents are and whether they can

@@ -26,7 +26,7 @@ namespace {
 
 // Bumped whenever the tables or the folder layout change; see docs/STORE.md.
 constexpr int kFormatVersion = 1;
-constexpr std::int64_t kApplicationId = 0x53544c4d;  // "STLM"
+constexpr std::int64_t kApplicationId = 0x53544c4d; // "STLM"
 constexpr const char* kDocumentIdAttribute = "user.strataloom.id";
 constexpr std::size_t kIdLength = 32;
 // Large enough to move big files in few calls, small enough to stay in cache
@@ -203,7 +203,7 @@ public:
         sqlite3_busy_timeout(database->handle(), 30'000);
         const int format = formatOf(*database);
         if (format == 0)
-            return State::Missing;  // being created by another process right now
+            return State::Missing; // being created by another process right now
         if (format != kFormatVersion)
             return State::Failed;
         m_database = std::move(database);
@@ -229,8 +229,8 @@ public:
         sqlite3_file_control(database->handle(), "main", SQLITE_FCNTL_PERSIST_WAL, &persistWal);
         SqliteDatabase& db = *database;
         const bool ready = retryingWhileBusy(db, [&] { return db.execute("PRAGMA journal_mode=WAL"); })
-                           && db.execute("PRAGMA synchronous=NORMAL") && db.execute("PRAGMA foreign_keys=ON")
-                           && retryingWhileBusy(db, [&] { return createSchema(db); });
+                        && db.execute("PRAGMA synchronous=NORMAL") && db.execute("PRAGMA foreign_keys=ON")
+                        && retryingWhileBusy(db, [&] { return createSchema(db); });
         if (!ready) {
             error = "cannot set up the version index " + m_databasePath + ": " + database->lastError();
             return false;
@@ -247,7 +247,10 @@ public:
     // read stays open between calls.
     class Use {
     public:
-        explicit Use(SqliteStatement& statement) : m_statement(statement) {}
+        explicit Use(SqliteStatement& statement)
+            : m_statement(statement)
+        {
+        }
         ~Use() { m_statement.reset(); }
         Use(const Use&) = delete;
         Use& operator=(const Use&) = delete;
@@ -348,7 +351,7 @@ public:
         auto release = statement("UPDATE documents SET path = NULL WHERE path = ? AND id <> ?");
         auto move = statement("UPDATE documents SET path = ?, device = ?, inode = ? WHERE id = ?");
         return release.valid() && move.valid() && release->bindBlob(1, item.path).bind(2, document.rowId).run()
-               && move->bindBlob(1, item.path).bind(2, item.device).bind(3, item.inode).bind(4, document.rowId).run();
+            && move->bindBlob(1, item.path).bind(2, item.device).bind(3, item.inode).bind(4, document.rowId).run();
     }
 
 private:
@@ -373,14 +376,13 @@ private:
         if (stat(document.recordedPath->c_str(), &original) != 0 || stat(item.path.c_str(), &candidate) != 0)
             return false;
         if (original.st_dev == candidate.st_dev && original.st_ino == candidate.st_ino)
-            return false;  // a second link to the same file
+            return false; // a second link to the same file
         return documentIdOf(*document.recordedPath) == item.id;
     }
 
     // Setting up a new store races with other processes doing the same; the
     // switch to write-ahead logging reports "busy" at once instead of waiting.
-    template <typename Step>
-    static bool retryingWhileBusy(SqliteDatabase& database, Step step)
+    template <typename Step> static bool retryingWhileBusy(SqliteDatabase& database, Step step)
     {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         for (;;) {
@@ -406,9 +408,8 @@ private:
         const int format = formatOf(database);
         bool ok = format == kFormatVersion;
         if (format == 0) {
-            const std::string setup = std::string(kSchema) + "PRAGMA application_id = "
-                                      + std::to_string(kApplicationId) + "; PRAGMA user_version = "
-                                      + std::to_string(kFormatVersion) + ";";
+            const std::string setup = std::string(kSchema) + "PRAGMA application_id = " + std::to_string(kApplicationId)
+                                    + "; PRAGMA user_version = " + std::to_string(kFormatVersion) + ";";
             ok = database.execute(setup.c_str());
         }
         if (ok && database.execute("COMMIT"))
@@ -449,8 +450,8 @@ private:
             if (entry->d_name[0] == '.')
                 continue;
             struct stat status {};
-            if (fstatat(folderFd.get(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0
-                || !S_ISREG(status.st_mode) || now - status.st_mtime < kLeftoverAge)
+            if (fstatat(folderFd.get(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode)
+                || now - status.st_mtime < kLeftoverAge)
                 continue;
             UniqueFd file(openat(folderFd.get(), entry->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
             if (file.valid() && flock(file.get(), LOCK_EX | LOCK_NB) == 0)
@@ -633,11 +634,11 @@ std::optional<FileVersion> FileVersionStore::addVersionOfItem(const FileUrl& ite
             return true;
         const std::string folder = m_index->location() + "/documents/" + document.uuid;
         return errno == ENOENT && (mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST)
-               && renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, stored.c_str(), RENAME_NOREPLACE) == 0;
+            && renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, stored.c_str(), RENAME_NOREPLACE) == 0;
     };
 
-    const std::optional<std::string> hash = copyChecksummed(source.get(), target.get(), m_index->copyBuffer(),
-                                                            kCopyBufferSize);
+    const std::optional<std::string> hash =
+        copyChecksummed(source.get(), target.get(), m_index->copyBuffer(), kCopyBufferSize);
     struct stat storedStatus {};
     if (!hash || !setDates(target.get(), *dates) || fchmod(target.get(), (sourceStatus.st_mode & 0777) | 0600) != 0
         || !putInPlace()) {

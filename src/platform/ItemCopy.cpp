@@ -3,9 +3,9 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <optional>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <dirent.h>
@@ -131,7 +131,7 @@ bool copyFile(int sourceDir, const char* sourceName, int destinationDir, const c
         error = lastError();
         return false;
     }
-    if (!S_ISREG(status.st_mode)) {  // replaced since it was examined
+    if (!S_ISREG(status.st_mode)) { // replaced since it was examined
         error = std::make_error_code(std::errc::not_supported);
         return false;
     }

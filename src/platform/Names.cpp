@@ -12,7 +12,7 @@ namespace {
 
 struct Decoded {
     char32_t codePoint = 0;
-    std::size_t length = 0;  // 0: the byte at the position is not valid UTF-8
+    std::size_t length = 0; // 0: the byte at the position is not valid UTF-8
 };
 
 bool isContinuation(unsigned char byte)
@@ -31,7 +31,7 @@ Decoded decodeAt(std::string_view bytes, std::size_t position)
         return {lead, 1};
 
     std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+    unsigned char low = 0x80, high = 0xBF; // allowed range of the second byte
     char32_t value = 0;
     if (lead >= 0xC2 && lead <= 0xDF) {
         length = 2;

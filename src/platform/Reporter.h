@@ -16,7 +16,9 @@ public:
     // Called before each entry is written; `name` is the entry's bytes.
     virtual void progress(std::size_t done, std::size_t total, const std::string& name)
     {
-        (void)done; (void)total; (void)name;
+        (void)done;
+        (void)total;
+        (void)name;
     }
     // Checked between entries; true stops the operation as a failure would,
     // leaving what was written.

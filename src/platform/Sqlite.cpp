@@ -30,8 +30,8 @@ SqliteStatement& SqliteStatement::bindBlob(int index, const std::string& bytes)
 
 SqliteStatement& SqliteStatement::bindText(int index, const std::string& text)
 {
-    m_bindFailed |= sqlite3_bind_text64(m_statement, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8)
-                    != SQLITE_OK;
+    m_bindFailed |=
+        sqlite3_bind_text64(m_statement, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8) != SQLITE_OK;
     return *this;
 }
 

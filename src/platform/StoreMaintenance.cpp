@@ -46,7 +46,7 @@ bool isId(const std::string& text)
 bool isPlainName(const std::string& name)
 {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos
-           && name.find('\0') == std::string::npos;
+        && name.find('\0') == std::string::npos;
 }
 
 std::string parentOf(const std::string& path)
@@ -144,7 +144,7 @@ public:
         const std::int64_t application = pragma(*database, "PRAGMA application_id");
         const std::int64_t format = pragma(*database, "PRAGMA user_version");
         if (application == 0 && format == 0)
-            return Index::Absent;  // being created by an add right now
+            return Index::Absent; // being created by an add right now
         if (application != kApplicationId || format != kKnownFormat) {
             fail("the version index " + path + " is not in a format this version knows (format "
                  + std::to_string(format) + ")");
@@ -263,8 +263,8 @@ public:
             if (S_ISDIR(status.st_mode))
                 sweepFolder(rootFd.get(), name, root + "/" + name, status, true);
             else
-                considerFile(rootFd.get(), name, root + "/" + name, status, nullptr,
-                             StoreFinding::Kind::Unreferenced, false);
+                considerFile(rootFd.get(), name, root + "/" + name, status, nullptr, StoreFinding::Kind::Unreferenced,
+                             false);
         }
     }
 
@@ -403,7 +403,7 @@ private:
             if (errno == ENOENT || errno == ENOTDIR)
                 report(versionFinding(Kind::Missing, document, index));
             else if (errno == ELOOP)
-                report(versionFinding(Kind::Corrupted, document, index));  // a link where the file was
+                report(versionFinding(Kind::Corrupted, document, index)); // a link where the file was
             else
                 report(versionFinding(Kind::Unreadable, document, index, std::strerror(errno)));
             return;
@@ -431,7 +431,7 @@ private:
     bool isGone(const DocumentRow& document) const
     {
         if (!document.path)
-            return false;  // its path went to another document; it may live on under a name we do not know
+            return false; // its path went to another document; it may live on under a name we do not know
         struct stat status {};
         if (lstat(document.path->c_str(), &status) == 0 || errno != ENOENT)
             return false;
@@ -471,13 +471,13 @@ private:
         const int found = current.step();
         struct stat status {};
         const bool unchanged = found == SQLITE_ROW && !current.isNull(0) && current.blob(0) == *document.path
-                               && lstat(document.path->c_str(), &status) != 0 && errno == ENOENT;
+                            && lstat(document.path->c_str(), &status) != 0 && errno == ENOENT;
         current.reset();
         if (found != SQLITE_ROW && found != SQLITE_DONE)
             return rollback("cannot read the version index");
         if (!unchanged) {
             database.execute("ROLLBACK");
-            return false;  // it came back or moved meanwhile
+            return false; // it came back or moved meanwhile
         }
         std::vector<std::string> files;
         SqliteStatement versions(database.handle(), "SELECT file FROM versions WHERE document = ? ORDER BY position");
@@ -615,15 +615,15 @@ private:
             if (!examine(folderFd.get(), entry, entryPath, status))
                 continue;
             if (S_ISDIR(status.st_mode)) {
-                everythingUnreferenced = sweepFolder(folderFd.get(), entry, entryPath, status, false)
-                                         && everythingUnreferenced;
+                everythingUnreferenced =
+                    sweepFolder(folderFd.get(), entry, entryPath, status, false) && everythingUnreferenced;
             } else if (owner != m_byUuid.end() && owner->second->files.count(entry)) {
                 everythingUnreferenced = false;
             } else {
-                everythingUnreferenced = considerFile(folderFd.get(), entry, entryPath, status,
-                                                      documentLevel ? &name : nullptr,
-                                                      StoreFinding::Kind::Unreferenced, false)
-                                         && everythingUnreferenced;
+                everythingUnreferenced =
+                    considerFile(folderFd.get(), entry, entryPath, status, documentLevel ? &name : nullptr,
+                                 StoreFinding::Kind::Unreferenced, false)
+                    && everythingUnreferenced;
             }
         }
         // A folder an add has just made is still empty: the grace period keeps
@@ -652,7 +652,7 @@ private:
     std::unique_ptr<SqliteDatabase> m_database;
     std::vector<DocumentRow> m_documents;
     std::map<std::string, const DocumentRow*> m_byUuid;
-    std::set<std::string> m_released;  // documents whose records this pass removed
+    std::set<std::string> m_released; // documents whose records this pass removed
 };
 
 // Opens the index and reads what it refers to; false, with the reason reported,
@@ -674,7 +674,10 @@ bool start(Pass& pass, bool writable)
 
 } // namespace
 
-StoreMaintenance::StoreMaintenance(std::string location) : m_location(std::move(location)) {}
+StoreMaintenance::StoreMaintenance(std::string location)
+    : m_location(std::move(location))
+{
+}
 
 MaintenanceSummary StoreMaintenance::check(StoreMaintenanceListener& listener)
 {

@@ -10,17 +10,17 @@ namespace strataloom {
 // Something a look over the version store found, or removed.
 struct StoreFinding {
     enum class Kind {
-        Missing,       // a version's stored file is gone
-        Corrupted,     // a version's stored file no longer holds what was stored
-        Unreadable,    // a version's stored file cannot be read; `detail` says why
-        Unreferenced,  // an item in the store that no version refers to
-        Leftover,      // a temporary file of an add that died
-        GoneVersion,   // a version of a document that no longer exists
+        Missing, // a version's stored file is gone
+        Corrupted, // a version's stored file no longer holds what was stored
+        Unreadable, // a version's stored file cannot be read; `detail` says why
+        Unreferenced, // an item in the store that no version refers to
+        Leftover, // a temporary file of an add that died
+        GoneVersion, // a version of a document that no longer exists
     };
     Kind kind = Kind::Missing;
-    std::string path;                      // the stored file, temporary file or folder
-    std::optional<std::string> document;   // the document's recorded path, for a version
-    std::size_t index = 0;                 // the version's place among its document's versions
+    std::string path; // the stored file, temporary file or folder
+    std::optional<std::string> document; // the document's recorded path, for a version
+    std::size_t index = 0; // the version's place among its document's versions
     std::string detail;
 };
 
@@ -34,7 +34,9 @@ public:
     // Called before each version is read by a check; `name` is the document's path.
     virtual void progress(std::size_t done, std::size_t total, const std::string& name)
     {
-        (void)done; (void)total; (void)name;
+        (void)done;
+        (void)total;
+        (void)name;
     }
     // Checked between versions, documents and files; true ends the work early.
     virtual bool shouldStop() const { return false; }

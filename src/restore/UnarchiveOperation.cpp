@@ -105,9 +105,8 @@ std::optional<UnarchiveSource> listUnarchiveSource(const FileUrl& folder, Report
 }
 
 UnarchiveOutcome writeUnarchivedFile(int response, const std::optional<FileUrl>& chosenFile,
-                                     const std::string& lastFilePath,
-                                     const std::vector<std::string>& names, const FileUrl& folder,
-                                     FileVersionStore& store, Reporter& reporter)
+                                     const std::string& lastFilePath, const std::vector<std::string>& names,
+                                     const FileUrl& folder, FileVersionStore& store, Reporter& reporter)
 {
     if (response != kResponseOK || !chosenFile || chosenFile->isEmpty())
         return UnarchiveOutcome::Declined;

@@ -48,7 +48,8 @@ bool offersCopy(const QDropEvent* event)
 
 } // namespace
 
-DragView::DragView(QWidget* parent) : QWidget(parent)
+DragView::DragView(QWidget* parent)
+    : QWidget(parent)
 {
     setAcceptDrops(true);
     setMinimumSize(240, 160);

@@ -37,7 +37,8 @@ std::string openableFolder(std::string path)
 
 } // namespace
 
-SavePanel::SavePanel(QWidget* parent) : QFileDialog(parent)
+SavePanel::SavePanel(QWidget* parent)
+    : QFileDialog(parent)
 {
     // Native dialogs drop the message on some desktops; Qt's own shows it everywhere.
     setOption(QFileDialog::DontUseNativeDialog, true);
@@ -102,8 +103,8 @@ void SavePanel::setDirectoryURL(const FileUrl& url)
 {
     std::error_code error;
     const std::string path = url.path();
-    setDirectory(displayName(openableFolder(std::filesystem::is_directory(path, error)
-                                                ? path : url.deletingLastPathComponent().path())));
+    setDirectory(displayName(
+        openableFolder(std::filesystem::is_directory(path, error) ? path : url.deletingLastPathComponent().path())));
 }
 
 void SavePanel::setNameFieldStringValue(const QString& name)

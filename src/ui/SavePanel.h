@@ -48,7 +48,7 @@ private:
     QLineEdit* nameField() const;
 
     QLabel* m_message = nullptr;
-    std::string m_name;  // bytes of the name proposed
+    std::string m_name; // bytes of the name proposed
 };
 
 } // namespace strataloom

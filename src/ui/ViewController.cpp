@@ -16,7 +16,10 @@ namespace {
 // Reports an operation's failures as sheets on the main window.
 class SheetReporter final : public Reporter {
 public:
-    explicit SheetReporter(QWidget* window) : m_window(window) {}
+    explicit SheetReporter(QWidget* window)
+        : m_window(window)
+    {
+    }
     void showError(const QString& detail) override { ViewController::showErrorSheet(detail, m_window); }
 
 private:
@@ -26,7 +29,9 @@ private:
 } // namespace
 
 ViewController::ViewController(QWidget* window, FileVersionStore& store, QObject* parent)
-    : QObject(parent), m_window(window), m_store(store)
+    : QObject(parent)
+    , m_window(window)
+    , m_store(store)
 {
     m_window->installEventFilter(this);
     if (m_window->isVisible())
@@ -101,8 +106,8 @@ void ViewController::writeVersionsArchive(int response, SavePanel* panel, const 
                                           const std::string& baseName, const std::string& dottedExtension)
 {
     SheetReporter reporter(m_window);
-    strataloom::writeVersionsArchive(response, response == kResponseOK ? panel->URL() : std::nullopt,
-                                     fileURL, baseName, dottedExtension, m_store, reporter);
+    strataloom::writeVersionsArchive(response, response == kResponseOK ? panel->URL() : std::nullopt, fileURL, baseName,
+                                     dottedExtension, m_store, reporter);
 }
 
 void ViewController::unarchiveFolder(const FileUrl& folderURL)
@@ -129,8 +134,8 @@ void ViewController::writeUnarchivedFile(int response, SavePanel* panel, const s
                                          const std::vector<std::string>& names, const FileUrl& folderURL)
 {
     SheetReporter reporter(m_window);
-    strataloom::writeUnarchivedFile(response, response == kResponseOK ? panel->URL() : std::nullopt,
-                                    lastFilePath, names, folderURL, m_store, reporter);
+    strataloom::writeUnarchivedFile(response, response == kResponseOK ? panel->URL() : std::nullopt, lastFilePath,
+                                    names, folderURL, m_store, reporter);
 }
 
 void ViewController::showErrorSheet(const QString& detail, QWidget* window)

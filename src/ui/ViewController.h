@@ -34,8 +34,8 @@ public:
     void processDroppedURLs(const std::vector<FileUrl>& urls);
 
     void archiveVersions(const FileUrl& fileURL);
-    void writeVersionsArchive(int response, SavePanel* panel, const FileUrl& fileURL,
-                              const std::string& baseName, const std::string& dottedExtension);
+    void writeVersionsArchive(int response, SavePanel* panel, const FileUrl& fileURL, const std::string& baseName,
+                              const std::string& dottedExtension);
 
     void unarchiveFolder(const FileUrl& folderURL);
     void writeUnarchivedFile(int response, SavePanel* panel, const std::string& lastFilePath,

@@ -42,7 +42,8 @@ std::uint64_t readBigEndian(const unsigned char* bytes, std::size_t size)
 class BinaryShape {
 public:
     explicit BinaryShape(const QByteArray& body)
-        : m_bytes(reinterpret_cast<const unsigned char*>(body.constData())), m_size(std::size_t(body.size()))
+        : m_bytes(reinterpret_cast<const unsigned char*>(body.constData()))
+        , m_size(std::size_t(body.size()))
     {
     }
 
@@ -187,7 +188,8 @@ std::optional<QString> textOf(plist_t node)
     const char* bytes = plist_get_string_ptr(node, &length);
     if (!bytes)
         return std::nullopt;
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
+    QStringDecoder decoder(QStringDecoder::Utf8,
+                           QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
     QString text = decoder.decode(QByteArrayView(bytes, qsizetype(length)));
     if (decoder.hasError())
         return std::nullopt;

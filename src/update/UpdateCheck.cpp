@@ -47,13 +47,17 @@ UpdateConfiguration UpdateConfiguration::standard()
     configuration.downloadLocations = {QStringLiteral(STRATALOOM_DOWNLOAD_LOCATION_1),
                                        QStringLiteral(STRATALOOM_DOWNLOAD_LOCATION_2)};
     configuration.infoDictionary = [] { return QVariantMap{{kShortVersionKey, QStringLiteral(STRATALOOM_VERSION)}}; };
-    configuration.now = [] { return double(QDateTime::currentMSecsSinceEpoch()) / 1000.0 - kReferenceDateInUnixSeconds; };
+    configuration.now = [] {
+        return double(QDateTime::currentMSecsSinceEpoch()) / 1000.0 - kReferenceDateInUnixSeconds;
+    };
     return configuration;
 }
 
 UpdateCheck::UpdateCheck(std::unique_ptr<UpdateUi> ui, UpdateConfiguration configuration, QObject* parent)
-    : QObject(parent), m_ui(std::move(ui)), m_configuration(std::move(configuration)),
-      m_network(new QNetworkAccessManager(this))
+    : QObject(parent)
+    , m_ui(std::move(ui))
+    , m_configuration(std::move(configuration))
+    , m_network(new QNetworkAccessManager(this))
 {
 }
 
@@ -162,9 +166,10 @@ void UpdateCheck::evaluateManifest(const QByteArray& body, const QString& runnin
             continue;
         Alert offer;
         offer.style = AlertStyle::Informational;
-        offer.messageText = QStringLiteral("An update to this app to version ") + *entry.version
-            + QStringLiteral(" is available.");
-        offer.informativeText = QStringLiteral("You are currently running Strataloom version ") + runningVersion
+        offer.messageText =
+            QStringLiteral("An update to this app to version ") + *entry.version + QStringLiteral(" is available.");
+        offer.informativeText =
+            QStringLiteral("You are currently running Strataloom version ") + runningVersion
             + QStringLiteral(".\nPlease choose whether to download this update now in your default browser.");
         offer.buttons = {QStringLiteral("Ignore"), QStringLiteral("Download")};
         if (m_ui->runModal(offer) == kDownloadButton)
@@ -197,8 +202,8 @@ std::optional<QUrl> UpdateCheck::acceptedDownload(const QString& text) const
     const QString normalized = text.normalized(QString::NormalizationForm_C);
     for (const QString& location : m_configuration.downloadLocations) {
         const QUrl base(location, QUrl::StrictMode);
-        if (normalized.startsWith(location.normalized(QString::NormalizationForm_C))
-            && url.host() == base.host() && url.port() == base.port())
+        if (normalized.startsWith(location.normalized(QString::NormalizationForm_C)) && url.host() == base.host()
+            && url.port() == base.port())
             return url;
     }
     return std::nullopt;

@@ -48,7 +48,8 @@ struct UpdateConfiguration {
 class UpdateCheck : public QObject {
     Q_OBJECT
 public:
-    explicit UpdateCheck(std::unique_ptr<UpdateUi> ui, UpdateConfiguration configuration = UpdateConfiguration::standard(),
+    explicit UpdateCheck(std::unique_ptr<UpdateUi> ui,
+                         UpdateConfiguration configuration = UpdateConfiguration::standard(),
                          QObject* parent = nullptr);
     ~UpdateCheck() override;
 

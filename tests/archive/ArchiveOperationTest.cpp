@@ -1,5 +1,5 @@
-#include "ArchiveTestSupport.h"
 #include "archive/ArchiveOperation.h"
+#include "ArchiveTestSupport.h"
 #include "support/OperationTestSupport.h"
 
 #include <gtest/gtest.h>

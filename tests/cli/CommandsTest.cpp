@@ -57,9 +57,9 @@ protected:
 TEST_F(Commands, SaveVersionThenVersionsListsTheSavedVersionsThenTheFile)
 {
     const std::string document = documents + "/Report.txt";
-    const std::vector<std::pair<std::string, FileDates>> saves = {
-        {"first", {{978'307'200, 1}, {1'577'934'245, 123'456'789}}},
-        {"second!", {{978'307'201, 0}, {1'600'000'000, 5}}}};
+    const std::vector<std::pair<std::string, FileDates>> saves = {{"first",
+                                                                   {{978'307'200, 1}, {1'577'934'245, 123'456'789}}},
+                                                                  {"second!", {{978'307'201, 0}, {1'600'000'000, 5}}}};
     for (const auto& [contents, dates] : saves) {
         test::writeFile(document, contents);
         ASSERT_TRUE(setDates(document, dates));
@@ -81,23 +81,28 @@ TEST_F(Commands, SaveVersionThenVersionsListsTheSavedVersionsThenTheFile)
     EXPECT_EQ(test::readFile(rows[0][5]), "first");
     EXPECT_EQ(rows[1], (Row{"00001", "2020-09-13T12:26:40.000000005Z", "2001-01-01T00:00:01.000000000Z", rows[1][3],
                             "missing", lost}));
-    EXPECT_EQ(rows[2], (Row{"00002", "1970-01-01T00:00:06.999999999Z", "1970-01-01T00:00:05.000000000Z", "16",
-                            "local", document}));
+    EXPECT_EQ(rows[2], (Row{"00002", "1970-01-01T00:00:06.999999999Z", "1970-01-01T00:00:05.000000000Z", "16", "local",
+                            document}));
 }
 
 TEST_F(Commands, FailuresExitOneWithAMessageAndUsageErrorsExitTwo)
 {
     const std::string missing = documents + "/missing";
-    for (const Arguments& arguments : std::vector<Arguments>{{"versions", missing}, {"save-version", missing},
-                                                             {"save-version", documents}, {"archive", missing}}) {
+    for (const Arguments& arguments : std::vector<Arguments>{{"versions", missing},
+                                                             {"save-version", missing},
+                                                             {"save-version", documents},
+                                                             {"archive", missing}}) {
         const test::CliResult result = runCli(arguments);
         EXPECT_EQ(result.exitCode, 1) << arguments[0];
         EXPECT_EQ(result.err.rfind("strataloom-cli: ", 0), 0u) << result.err;
         EXPECT_NE(result.err.find(arguments[1]), std::string::npos) << result.err;
     }
-    for (const Arguments& arguments : std::vector<Arguments>{
-             {"versions"}, {"save-version", "--bogus", missing}, {"versions", missing, missing}, {"check", "extra"},
-             {"prune", "--force"}, {"archive", ""}}) {
+    for (const Arguments& arguments : std::vector<Arguments>{{"versions"},
+                                                             {"save-version", "--bogus", missing},
+                                                             {"versions", missing, missing},
+                                                             {"check", "extra"},
+                                                             {"prune", "--force"},
+                                                             {"archive", ""}}) {
         const test::CliResult result = runCli(arguments);
         EXPECT_EQ(result.exitCode, 2) << arguments[0];
     }
@@ -109,8 +114,8 @@ TEST_F(Commands, FailuresExitOneWithAMessageAndUsageErrorsExitTwo)
     for (const char* suffix : {"-wal", "-shm"})
         fs::remove(location + "/index.sqlite" + suffix);
     test::writeFile(location + "/index.sqlite", std::string(4096, 'z'));
-    for (const Arguments& arguments : std::vector<Arguments>{{"versions", notes.path()}, {"save-version", notes.path()},
-                                                             {"check"}, {"prune"}}) {
+    for (const Arguments& arguments :
+         std::vector<Arguments>{{"versions", notes.path()}, {"save-version", notes.path()}, {"check"}, {"prune"}}) {
         const test::CliResult result = runCli(arguments);
         EXPECT_EQ(result.exitCode, 1) << arguments[0];
         EXPECT_EQ(result.err.rfind("strataloom-cli: ", 0), 0u) << result.err;
@@ -135,8 +140,8 @@ TEST_F(Commands, JsonCarriesTheListedFieldsAndNamesByteForByte)
         for (std::size_t i = 0; i < 3; ++i) {
             const QJsonObject o = array[static_cast<int>(i)].toObject();
             const std::string path = o.contains("pathBytes")
-                ? QByteArray::fromBase64(o["pathBytes"].toString().toLatin1()).toStdString()
-                : o["path"].toString().toStdString();
+                                       ? QByteArray::fromBase64(o["pathBytes"].toString().toLatin1()).toStdString()
+                                       : o["path"].toString().toStdString();
             EXPECT_EQ((Row{std::to_string(o["index"].toInt(-1)), o["modificationDate"].toString().toStdString(),
                            o["creationDate"].toString().toStdString(), std::to_string(o["size"].toInteger(-1)),
                            o["local"].toBool() ? "local" : "missing", path}),
@@ -154,10 +159,20 @@ TEST_F(Commands, ArchiveWritesBesideTheFileAndSaysNothingWhenAllIsWell)
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.out + result.err, "");
     const std::string folder = documents + "/caf\xe9\xff versions";
-    EXPECT_EQ(test::entriesOf(folder), (std::set<std::string>{"caf\xe9\xff" "00000.txt", "caf\xe9\xff" "00001.txt",
-                                                       "caf\xe9\xff" "00002.txt"}));
-    EXPECT_EQ(test::readFile(folder + "/caf\xe9\xff" "00002.txt"), "now");
-    EXPECT_EQ(readDates(folder + "/caf\xe9\xff" "00001.txt"), test::historicalDates(1));
+    EXPECT_EQ(test::entriesOf(folder), (std::set<std::string>{"caf\xe9\xff"
+                                                              "00000.txt",
+                                                              "caf\xe9\xff"
+                                                              "00001.txt",
+                                                              "caf\xe9\xff"
+                                                              "00002.txt"}));
+    EXPECT_EQ(test::readFile(folder
+                             + "/caf\xe9\xff"
+                               "00002.txt"),
+              "now");
+    EXPECT_EQ(readDates(folder
+                        + "/caf\xe9\xff"
+                          "00001.txt"),
+              test::historicalDates(1));
 }
 
 TEST_F(Commands, ArchiveReportsEachDetailInOrderAndFails)
@@ -189,7 +204,7 @@ TEST_F(Commands, CheckNamesEachProblemAndPruneRemovesWhatItsDryRunLists)
     const auto before = filesUnder(location);
 
     const std::string damaged = "missing\t" + kept.path() + "\t00001\t" + missing + "\n" + "corrupted\t" + kept.path()
-                                + "\t00002\t" + corrupted + "\n";
+                              + "\t00002\t" + corrupted + "\n";
     const test::CliResult checked = runCli({"check"});
     EXPECT_EQ(checked.exitCode, 1);
     EXPECT_EQ(checked.out, damaged + "unreferenced\t" + orphan + "\n");
@@ -197,7 +212,7 @@ TEST_F(Commands, CheckNamesEachProblemAndPruneRemovesWhatItsDryRunLists)
     EXPECT_EQ(filesUnder(location), before);
 
     const std::string removable = "version\t" + gone.path() + "\t00000\t" + gone0 + "\n" + "version\t" + gone.path()
-                                  + "\t00001\t" + gone1 + "\n" + "unreferenced\t" + orphan + "\n";
+                                + "\t00001\t" + gone1 + "\n" + "unreferenced\t" + orphan + "\n";
     const test::CliResult dryRun = runCli({"prune", "--dry-run"});
     EXPECT_EQ(dryRun.exitCode, 0) << dryRun.err;
     EXPECT_EQ(dryRun.out, removable);
@@ -216,7 +231,7 @@ TEST_F(Commands, CheckNamesEachProblemAndPruneRemovesWhatItsDryRunLists)
 // stops between entries, keeping those written.
 TEST_F(Commands, OnATerminalArchiveShowsProgressAndCtrlCKeepsTheEntriesWritten)
 {
-    const std::string base(180, 'n');  // long lines fill the terminal's buffer quickly
+    const std::string base(180, 'n'); // long lines fill the terminal's buffer quickly
     std::vector<std::string> contents;
     for (int i = 0; i < 1500; ++i)
         contents.push_back("version " + std::to_string(i));

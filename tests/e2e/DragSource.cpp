@@ -17,7 +17,11 @@ namespace {
 
 class DragSource : public QLabel {
 public:
-    explicit DragSource(QList<QUrl> urls) : QLabel(QStringLiteral("Drag me")), m_urls(std::move(urls)) {}
+    explicit DragSource(QList<QUrl> urls)
+        : QLabel(QStringLiteral("Drag me"))
+        , m_urls(std::move(urls))
+    {
+    }
 
 protected:
     void mousePressEvent(QMouseEvent*) override

@@ -36,8 +36,7 @@ Contents listed(const std::string& document)
 }
 
 // Runs `body` in a child process, which exits 0 when it returns true.
-template <typename Body>
-pid_t spawn(Body body)
+template <typename Body> pid_t spawn(Body body)
 {
     const pid_t child = fork();
     if (child == 0)
@@ -168,7 +167,7 @@ TEST_F(VersionStore, TwoProcessesAddingAtOnceBothSucceedInTheirOwnOrder)
             return added;
         }));
     close(barrier[0]);
-    close(barrier[1]);  // both start now
+    close(barrier[1]); // both start now
     for (pid_t child : children)
         EXPECT_EQ(exitStatusOf(child), 0);
     const Contents contents = listed(document);
@@ -218,8 +217,11 @@ TEST_F(VersionStore, AddsOfWhatIsNotAFileSayWhyAndLeaveNothingListed)
 {
     writeFile(document, "now");
     ASSERT_EQ(mkfifo((folder + "/pipe").c_str(), 0600), 0);
-    for (const auto& [item, contents] : {std::pair{document, folder + "/pipe"}, {folder + "/pipe", document},
-                                         {document, folder}, {folder, document}, {folder + "/missing", document}}) {
+    for (const auto& [item, contents] : {std::pair{document, folder + "/pipe"},
+                                         {folder + "/pipe", document},
+                                         {document, folder},
+                                         {folder, document},
+                                         {folder + "/missing", document}}) {
         std::string error;
         EXPECT_FALSE(FileVersionStore().addVersionOfItem(url(item), url(contents), &error));
         EXPECT_FALSE(error.empty()) << item << " <- " << contents;

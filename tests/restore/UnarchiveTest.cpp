@@ -46,9 +46,9 @@ protected:
         if (whileDialogIsUp)
             whileDialogIsUp();
         RecordingReporter reporter;
-        const UnarchiveOutcome outcome = writeUnarchivedFile(kResponseOK, FileUrl::fromPath(destination),
-                                                             source.lastFilePath, source.names, source.folder, store,
-                                                             reporter);
+        const UnarchiveOutcome outcome =
+            writeUnarchivedFile(kResponseOK, FileUrl::fromPath(destination), source.lastFilePath, source.names,
+                                source.folder, store, reporter);
         errors = reporter.errors;
         return outcome;
     }
@@ -56,8 +56,8 @@ protected:
     std::vector<std::string> versionContents(const std::string& item)
     {
         std::vector<std::string> contents;
-        for (const FileVersion& version : store.otherVersionsOfItem(FileUrl::fromPath(item)).value_or(
-                 std::vector<FileVersion>{}))
+        for (const FileVersion& version :
+             store.otherVersionsOfItem(FileUrl::fromPath(item)).value_or(std::vector<FileVersion>{}))
             contents.push_back(readFile(version.URL().path()));
         return contents;
     }
@@ -72,14 +72,16 @@ protected:
 TEST(Names, OrderIsByCodePointAfterCanonicalComposition)
 {
     const std::tuple<std::string, std::string, std::strong_ordering> cases[] = {
-        {"File10", "File2", std::strong_ordering::less},            // no natural numbers
-        {"Zeta", "abc", std::strong_ordering::less},                // no case folding
-        {"abc", "abcd", std::strong_ordering::less},                // a prefix first
+        {"File10", "File2", std::strong_ordering::less}, // no natural numbers
+        {"Zeta", "abc", std::strong_ordering::less}, // no case folding
+        {"abc", "abcd", std::strong_ordering::less}, // a prefix first
         {"zebra", "\xC3\xA9t\xC3\xA9", std::strong_ordering::less}, // no locale
         // UTF-16 units would put U+1F600 (a surrogate pair) before U+FF5E.
         {"\xEF\xBD\x9E", "\xF0\x9F\x98\x80", std::strong_ordering::less},
         {"caf\xC3\xA9", "caf" + kAccent, std::strong_ordering::equal},
-        {"\xEF\xBB\xBF" "abc", "abc", std::strong_ordering::greater},  // a byte order mark is part of the name
+        {"\xEF\xBB\xBF"
+         "abc",
+         "abc", std::strong_ordering::greater}, // a byte order mark is part of the name
         // Names that are not UTF-8 go by their raw bytes and are never composed:
         // stray bytes, overlong forms, surrogates, values above U+10FFFF.
         {"a\xFF", "a\xC3\xA9", std::strong_ordering::greater},
@@ -136,7 +138,9 @@ TEST_F(Unarchive, ProposedNameDropsTheNumberWidthCountingUserPerceivedCharacters
         {"R" + kAccent + "sum" + kAccent + "00004.doc", "R" + kAccent + "sum" + kAccent + "-Copy.doc"},
         {"Trip " + kFamily + "00012.jpg", "Trip " + kFamily + "-Copy.jpg"},
         // Each byte outside UTF-8 is a character of its own.
-        {"ab\xFF\xFE" "cd", "a-Copy"},
+        {"ab\xFF\xFE"
+         "cd",
+         "a-Copy"},
     };
     for (const auto& [entry, proposed] : cases)
         EXPECT_EQ(list(folderWithFiles({".hidden", entry})).value().proposedName, proposed) << entry;

@@ -20,11 +20,11 @@ std::string readFile(const std::string& path);
 } // namespace strataloom::test
 
 // The main() of a QtTest case class, run inside an isolated environment.
-#define STRATALOOM_QTEST_MAIN(TestClass)                                                           \
-    int main(int argc, char** argv)                                                                \
-    {                                                                                              \
-        strataloom::test::isolateEnvironment();                                                    \
-        QApplication app(argc, argv);                                                              \
-        TestClass test;                                                                            \
-        return QTest::qExec(&test, argc, argv);                                                    \
+#define STRATALOOM_QTEST_MAIN(TestClass)                                                                               \
+    int main(int argc, char** argv)                                                                                    \
+    {                                                                                                                  \
+        strataloom::test::isolateEnvironment();                                                                        \
+        QApplication app(argc, argv);                                                                                  \
+        TestClass test;                                                                                                \
+        return QTest::qExec(&test, argc, argv);                                                                        \
     }

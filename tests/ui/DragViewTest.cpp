@@ -16,7 +16,10 @@ namespace {
 
 // Records every call, and the view's state at the moment of the call.
 struct RecordingDelegate : QObject, DragViewDelegate {
-    explicit RecordingDelegate(const DragView& view) : view(view) {}
+    explicit RecordingDelegate(const DragView& view)
+        : view(view)
+    {
+    }
     void dragViewDidReceive(const std::vector<FileUrl>& fileURLs) override
     {
         calls.emplace_back(fileURLs, view.displayState());

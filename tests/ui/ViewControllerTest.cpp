@@ -1,8 +1,8 @@
 // moc cannot parse the C++20 standard headers these pull in.
 #ifndef Q_MOC_RUN
+#include "ui/ViewController.h"
 #include "archive/ArchiveTestSupport.h"
 #include "ui/SavePanel.h"
-#include "ui/ViewController.h"
 #endif
 
 #include <QApplication>
@@ -100,7 +100,7 @@ private slots:
         QCOMPARE(panel->message(), QStringLiteral("Enter the name of a new folder to contain versions"));
         QVERIFY(panel->findChild<QToolButton*>("newFolderButton")->isEnabled());
         QCOMPARE(panel->directory().absolutePath(), QString::fromStdString(above));
-        QTest::qWait(200);  // the folder listing arrives later and must not disturb the name
+        QTest::qWait(200); // the folder listing arrives later and must not disturb the name
         QCOMPARE(nameField(panel)->text(), QStringLiteral("Report versions"));
         QCOMPARE(nameField(panel)->selectedText(), QStringLiteral("Report versions"));
 
@@ -142,8 +142,8 @@ private slots:
 
     void itemsDroppedTogetherAskInDropOrderWithTheirOwnValues()
     {
-        const FileUrl folder = archiveFolder("caf\xE9 versions", {"Report00001.pages", "Report00000.pages",
-                                                                  "Report00002.pages"});
+        const FileUrl folder =
+            archiveFolder("caf\xE9 versions", {"Report00001.pages", "Report00000.pages", "Report00002.pages"});
         m_controller->dragViewDidReceive({document("first.txt", {"a0"}), folder, document("r\xe9sum\xe9", {"b0"})});
         const QList<SavePanel*> open = panels();
         QCOMPARE(open.size(), 3);
@@ -159,9 +159,12 @@ private slots:
         for (SavePanel* panel : {open[2], open[1], open[0]})
             confirm(panel);
         QVERIFY(sheetDetails().isEmpty());
-        QCOMPARE(entriesOf(m_documents + "/first versions"), (std::set<std::string>{"first00000.txt", "first00001.txt"}));
-        QCOMPARE(entriesOf(m_documents + "/r\xe9sum\xe9 versions"),
-                 (std::set<std::string>{"r\xe9sum\xe9" "00000", "r\xe9sum\xe9" "00001"}));
+        QCOMPARE(entriesOf(m_documents + "/first versions"),
+                 (std::set<std::string>{"first00000.txt", "first00001.txt"}));
+        QCOMPARE(entriesOf(m_documents + "/r\xe9sum\xe9 versions"), (std::set<std::string>{"r\xe9sum\xe9"
+                                                                                           "00000",
+                                                                                           "r\xe9sum\xe9"
+                                                                                           "00001"}));
         QCOMPARE(readFile(m_documents + "/Report-Copy.pages"), std::string("Report00002.pages"));
         QCOMPARE(m_store->otherVersionsOfItem(FileUrl::fromPath(m_documents + "/Report-Copy.pages"))->size(), 2u);
     }

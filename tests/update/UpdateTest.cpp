@@ -11,10 +11,10 @@
 #include <QNetworkProxy>
 #include <QProcess>
 #include <QPushButton>
-#include <QTimer>
 #include <QSettings>
 #include <QSslKey>
 #include <QSslServer>
+#include <QTimer>
 #include <QtTest>
 
 #include <algorithm>
@@ -32,9 +32,15 @@ const QString kUrl2 = kLocation2 + QStringLiteral("get?v=1.3&arch=x86_64");
 const QString kRunning = QStringLiteral("1.4-b\u00e9ta");
 const QStringList kUnreadable{QStringLiteral("Error in update Property List.")};
 
-QString offerOf(const QString& version) { return "An update to this app to version " + version + " is available."; }
+QString offerOf(const QString& version)
+{
+    return "An update to this app to version " + version + " is available.";
+}
 
-QByteArray xmlDocument(const QByteArray& content) { return "<?xml version=\"1.0\"?><plist>" + content + "</plist>"; }
+QByteArray xmlDocument(const QByteArray& content)
+{
+    return "<?xml version=\"1.0\"?><plist>" + content + "</plist>";
+}
 
 // Entries of AppName, Version and URL.
 QByteArray manifest(const QList<QStringList>& entries)
@@ -60,8 +66,8 @@ struct FakeUi : UpdateUi {
     {
         const QString buttons = alert.buttons.join('|');
         const bool offer = alert.style == AlertStyle::Informational && buttons == "Ignore|Download";
-        const bool error = alert.style == AlertStyle::Critical && buttons == "OK"
-            && alert.messageText == "An error occurred:";
+        const bool error =
+            alert.style == AlertStyle::Critical && buttons == "OK" && alert.messageText == "An error occurred:";
         alerts += offer ? alert.messageText : error ? alert.informativeText : QStringLiteral("unexpected alert");
         return answer;
     }
@@ -75,10 +81,20 @@ struct FakeUi : UpdateUi {
 
 // Stored settings (NaN: absent; elapsed: since the last check), whether a
 // check runs, and the interval written back.
-struct Schedule { bool off; double stored, elapsed; bool due; double written; };
+struct Schedule {
+    bool off;
+    double stored, elapsed;
+    bool due;
+    double written;
+};
 
 // The server's response, what follows, and how the user and the Help menu are set.
-struct Check { QByteArray response; QStringList alerts, opened; int marked = 1, answer = 1; bool statusItem = true; };
+struct Check {
+    QByteArray response;
+    QStringList alerts, opened;
+    int marked = 1, answer = 1;
+    bool statusItem = true;
+};
 
 } // namespace
 
@@ -201,7 +217,8 @@ private slots:
         QTest::newRow("no entry for Strataloom") << Check{ok(others), {}, {}, 0};
         QTest::newRow("two offers in order, lower version too")
             << Check{ok(manifest({{kApp, "2.0", kUrl}, {kApp, kRunning, kUrl}, {kApp, "1.3", kUrl2}})),
-                     {offerOf("2.0"), offerOf("1.3")}, {kUrl, kUrl2}};
+                     {offerOf("2.0"), offerOf("1.3")},
+                     {kUrl, kUrl2}};
         QTest::newRow("empty root array") << Check{ok(manifest({})), {"Update Property List has no entries."}, {}, 0};
         // A location merely contained in the URL could send the browser anywhere.
         for (const auto& url : QStringList{"https://evil.example/?" + kUrl, "https://downloads.test.example/?" + kUrl,
@@ -268,7 +285,7 @@ private slots:
             for (QAbstractButton* button : buttons)
                 seen << button->text() + (button == box->defaultButton() ? " (default)" : "");
             const bool form = box->textFormat() == Qt::PlainText && box->icon() == QMessageBox::Information
-                && box->windowModality() == Qt::ApplicationModal;
+                           && box->windowModality() == Qt::ApplicationModal;
             seen << box->text() << box->informativeText() << (form ? "plain, modal, informational" : "wrong form");
             buttons.last()->click();
         });
@@ -278,8 +295,9 @@ private slots:
             .offerUpdate(manifest({{kApp, "2.0 <b>beta</b>", kUrl}}), kRunning);
 
         QCOMPARE(seen, (QStringList{"Ignore (default)", "Download", offerOf("2.0 <b>beta</b>"),
-                                    "You are currently running Strataloom version " + kRunning + ".\nPlease choose "
-                                        "whether to download this update now in your default browser.",
+                                    "You are currently running Strataloom version " + kRunning
+                                        + ".\nPlease choose "
+                                          "whether to download this update now in your default browser.",
                                     "plain, modal, informational"}));
         QCOMPARE(m_browser, QStringList{kUrl});
         QCOMPARE(status->text(), QString("Checked for update"));
@@ -304,7 +322,7 @@ private slots:
             QByteArray entries;
             for (qsizetype n = below(5); n > 0; --n)
                 entries += "<dict><key>AppName</key>" + (below(2) ? values[2] : value()) + "<key>Version</key>"
-                    + value() + "<key>URL</key>" + value() + "</dict>";
+                         + value() + "<key>URL</key>" + value() + "</dict>";
             QByteArray body = below(3) ? xmlDocument("<array>" + entries + "</array>") : m_binary;
             for (qsizetype m = below(3) ? 0 : 1 + below(6); m > 0 && !body.isEmpty(); --m)
                 below(2) ? void(body[below(body.size())] = char(random()))

@@ -2,7 +2,7 @@
 //   store_bench add STORE DOCUMENT SOURCE_FOLDER   adds every file of the folder, in name order
 //   store_bench list STORE DOCUMENT                lists the versions and checks each one is local
 // Prints the time spent inside the store, in milliseconds, on stdout.
-#include "platform/FileVersionStore.h"
+#include "FileVersionStore.h"
 
 #include <algorithm>
 #include <chrono>

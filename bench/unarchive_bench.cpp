@@ -5,8 +5,8 @@
 //   unarchive_bench list FOLDER        lists, orders and names FOLDER as the
 //                                      unarchive dialog does; prints the time
 
-#include "platform/Reporter.h"
-#include "restore/UnarchiveOperation.h"
+#include "Reporter.h"
+#include "UnarchiveOperation.h"
 
 #include <algorithm>
 #include <chrono>

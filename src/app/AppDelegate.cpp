@@ -1,8 +1,8 @@
 #include "AppDelegate.h"
 
 #include "MainWindowUpdateUi.h"
+#include "UpdateCheck.h"
 #include "ui_MainWindow.h"
-#include "update/UpdateCheck.h"
 
 namespace strataloom {
 

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "FileVersionStore.h"
 #include "HelpWindowController.h"
-#include "platform/FileVersionStore.h"
-#include "ui/ViewController.h"
+#include "ViewController.h"
 
 #include <QMainWindow>
 #include <QObject>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "update/UpdateUi.h"
+#include "UpdateUi.h"
 
 #include <QMainWindow>
 #include <QPointer>

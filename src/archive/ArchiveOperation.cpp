@@ -1,7 +1,7 @@
 #include "ArchiveOperation.h"
 
-#include "platform/FileAttributes.h"
-#include "platform/ItemCopy.h"
+#include "FileAttributes.h"
+#include "ItemCopy.h"
 
 #include <cstdio>
 #include <filesystem>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "platform/FileUrl.h"
-#include "platform/FileVersion.h"
-#include "platform/Reporter.h"
+#include "FileUrl.h"
+#include "FileVersion.h"
+#include "Reporter.h"
 
 #include <optional>
 #include <string>

@@ -1,8 +1,8 @@
 #include "CliReporter.h"
 #include "Commands.h"
 
-#include "archive/ArchiveOperation.h"
-#include "platform/FileVersionStore.h"
+#include "ArchiveOperation.h"
+#include "FileVersionStore.h"
 
 #include <sys/stat.h>
 

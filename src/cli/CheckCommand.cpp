@@ -2,7 +2,7 @@
 #include "Commands.h"
 #include "StoreReport.h"
 
-#include "platform/FileVersionStore.h"
+#include "FileVersionStore.h"
 
 namespace strataloom::cli {
 

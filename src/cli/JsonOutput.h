@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/FileVersion.h"
+#include "FileVersion.h"
 
 #include <string>
 #include <string_view>

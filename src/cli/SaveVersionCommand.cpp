@@ -1,7 +1,7 @@
 #include "CliReporter.h"
 #include "Commands.h"
 
-#include "platform/FileVersionStore.h"
+#include "FileVersionStore.h"
 
 namespace strataloom::cli {
 

@@ -2,7 +2,7 @@
 
 #include "CliReporter.h"
 
-#include "platform/StoreMaintenance.h"
+#include "StoreMaintenance.h"
 
 namespace strataloom::cli {
 

@@ -1,9 +1,9 @@
 #include "CliReporter.h"
 #include "Commands.h"
 
-#include "platform/FileUrl.h"
-#include "platform/FileVersionStore.h"
-#include "restore/UnarchiveOperation.h"
+#include "FileUrl.h"
+#include "FileVersionStore.h"
+#include "UnarchiveOperation.h"
 
 #include <filesystem>
 

@@ -2,7 +2,7 @@
 #include "Commands.h"
 #include "JsonOutput.h"
 
-#include "platform/FileVersionStore.h"
+#include "FileVersionStore.h"
 
 #include <cerrno>
 #include <cstdio>

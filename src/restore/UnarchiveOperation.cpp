@@ -1,7 +1,7 @@
 #include "UnarchiveOperation.h"
 
-#include "platform/ItemCopy.h"
-#include "platform/Names.h"
+#include "ItemCopy.h"
+#include "Names.h"
 
 #include <QString>
 

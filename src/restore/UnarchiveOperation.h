@@ -1,8 +1,8 @@
 #pragma once
 
-#include "platform/FileUrl.h"
-#include "platform/FileVersionStore.h"
-#include "platform/Reporter.h"
+#include "FileUrl.h"
+#include "FileVersionStore.h"
+#include "Reporter.h"
 
 #include <optional>
 #include <string>

@@ -1,6 +1,6 @@
 #include "DragView.h"
 
-#include "platform/UrlConversion.h"
+#include "UrlConversion.h"
 
 #include <QDragEnterEvent>
 #include <QDropEvent>

@@ -1,6 +1,6 @@
 #include "SavePanel.h"
 
-#include "platform/Reporter.h"
+#include "Reporter.h"
 
 #include <QGridLayout>
 #include <QLabel>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/FileUrl.h"
+#include "FileUrl.h"
 
 #include <QFileDialog>
 #include <QPointer>

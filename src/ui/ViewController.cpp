@@ -1,9 +1,9 @@
 #include "ViewController.h"
 
+#include "ArchiveOperation.h"
+#include "FileVersionStore.h"
 #include "SavePanel.h"
-#include "archive/ArchiveOperation.h"
-#include "platform/FileVersionStore.h"
-#include "restore/UnarchiveOperation.h"
+#include "UnarchiveOperation.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "DragViewDelegate.h"
-#include "platform/FileUrl.h"
+#include "FileUrl.h"
 
 #include <QObject>
 #include <QPointer>

@@ -1,7 +1,7 @@
 #include "UpdateCheck.h"
 
 #include "ManifestReader.h"
-#include "platform/Settings.h"
+#include "Settings.h"
 
 #include <QAction>
 #include <QDateTime>

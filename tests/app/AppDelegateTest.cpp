@@ -7,8 +7,8 @@
 #include <QTimer>
 
 #include "AppDelegate.h"
+#include "DragView.h"
 #include "support/TestEnvironment.h"
-#include "ui/DragView.h"
 
 #include <algorithm>
 

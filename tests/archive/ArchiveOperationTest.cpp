@@ -1,5 +1,5 @@
-#include "archive/ArchiveOperation.h"
-#include "ArchiveTestSupport.h"
+#include "ArchiveOperation.h"
+#include "support/ArchiveTestSupport.h"
 #include "support/OperationTestSupport.h"
 
 #include <gtest/gtest.h>

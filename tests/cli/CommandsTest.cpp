@@ -1,4 +1,4 @@
-#include "archive/ArchiveTestSupport.h"
+#include "support/ArchiveTestSupport.h"
 #include "support/OperationTestSupport.h"
 
 #include <QByteArray>

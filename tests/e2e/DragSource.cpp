@@ -3,7 +3,7 @@
 // leaves shortly after. Arguments starting with "/" are local paths (their
 // bytes kept), anything else an encoded URL.
 
-#include "platform/UrlConversion.h"
+#include "UrlConversion.h"
 
 #include <QApplication>
 #include <QDrag>

@@ -1,4 +1,4 @@
-#include "platform/ContentHash.h"
+#include "ContentHash.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "platform/FileVersionStore.h"
+#include "FileVersionStore.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>

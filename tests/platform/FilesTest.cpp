@@ -1,6 +1,6 @@
-#include "platform/FileAttributes.h"
-#include "platform/FileUrl.h"
-#include "platform/ItemCopy.h"
+#include "FileAttributes.h"
+#include "FileUrl.h"
+#include "ItemCopy.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>

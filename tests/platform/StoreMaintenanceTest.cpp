@@ -1,6 +1,6 @@
-#include "platform/StoreMaintenance.h"
-#include "archive/ArchiveTestSupport.h"
-#include "platform/Sqlite.h"
+#include "StoreMaintenance.h"
+#include "Sqlite.h"
+#include "support/ArchiveTestSupport.h"
 
 #include <gtest/gtest.h>
 

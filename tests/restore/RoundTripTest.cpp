@@ -1,8 +1,8 @@
 // A document's versions go to an archive folder, come back as a new document,
 // and go to a folder again: nothing of them may change on the way.
 
-#include "platform/FileAttributes.h"
-#include "platform/FileVersionStore.h"
+#include "FileAttributes.h"
+#include "FileVersionStore.h"
 #include "support/OperationTestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-#include "platform/Names.h"
-#include "restore/UnarchiveOperation.h"
+#include "Names.h"
+#include "UnarchiveOperation.h"
 #include "support/OperationTestSupport.h"
 
 #include <gtest/gtest.h>

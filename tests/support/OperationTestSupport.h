@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/Reporter.h"
+#include "Reporter.h"
 #include "support/TestEnvironment.h"
 
 #include <QString>

@@ -4,8 +4,8 @@
 #include <QMimeData>
 #include <QTest>
 
+#include "DragView.h"
 #include "support/TestEnvironment.h"
-#include "ui/DragView.h"
 
 #include <memory>
 #include <utility>

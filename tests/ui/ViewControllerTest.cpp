@@ -1,8 +1,8 @@
 // moc cannot parse the C++20 standard headers these pull in.
 #ifndef Q_MOC_RUN
-#include "ui/ViewController.h"
-#include "archive/ArchiveTestSupport.h"
-#include "ui/SavePanel.h"
+#include "ViewController.h"
+#include "SavePanel.h"
+#include "support/ArchiveTestSupport.h"
 #endif
 
 #include <QApplication>

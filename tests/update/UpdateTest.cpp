@@ -1,8 +1,8 @@
 #include "AppDelegate.h"
 #include "MainWindowUpdateUi.h"
+#include "ManifestReader.h"
+#include "UpdateCheck.h"
 #include "support/TestEnvironment.h"
-#include "update/ManifestReader.h"
-#include "update/UpdateCheck.h"
 
 #include <QAction>
 #include <QApplication>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/FileAttributes.h"
-#include "platform/FileVersionStore.h"
+#include "FileAttributes.h"
+#include "FileVersionStore.h"
 #include "support/TestEnvironment.h"
 
 #include <filesystem>

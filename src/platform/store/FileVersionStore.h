@@ -9,6 +9,11 @@
 
 namespace strataloom {
 
+namespace store {
+class StoreIndex;
+class VersionAdder;
+} // namespace store
+
 // The per-file version store: a SQLite index plus one stored file per version
 // under $XDG_DATA_HOME/strataloom. The on-disk format is described in
 // docs/STORE.md.
@@ -38,9 +43,9 @@ public:
     std::optional<FileVersion> saveVersionOfItem(const FileUrl& item, std::string* error = nullptr);
 
 private:
-    class Index;
     std::string m_location;
-    std::unique_ptr<Index> m_index;
+    std::unique_ptr<store::StoreIndex> m_index;
+    std::unique_ptr<store::VersionAdder> m_adder;
 };
 
 } // namespace strataloom

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "StoreLayout.h"
+
 #include <chrono>
 #include <cstddef>
 #include <optional>
@@ -57,7 +59,7 @@ class StoreMaintenance {
 public:
     // A temporary file or an empty folder changed more recently than this may
     // belong to an add that has just begun.
-    static constexpr std::chrono::seconds kDefaultGracePeriod{10 * 60};
+    static constexpr std::chrono::seconds kDefaultGracePeriod = store::kLeftoverAge;
 
     explicit StoreMaintenance(std::string location);
 

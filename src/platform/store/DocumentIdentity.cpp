@@ -1,0 +1,207 @@
+// Finding the document a file is, following it, and telling copies apart.
+#include "DocumentIdentity.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+namespace strataloom::store {
+
+namespace {
+
+constexpr const char* kSelectByUuid = "SELECT id, uuid, path, device, inode FROM documents WHERE uuid = ?";
+constexpr const char* kSelectByPath = "SELECT id, uuid, path, device, inode FROM documents WHERE path = ?";
+
+std::int64_t nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+Document readDocument(SqliteStatement& row)
+{
+    Document document;
+    document.rowId = row.integer(0);
+    document.uuid = row.blob(1);
+    if (!row.isNull(2))
+        document.recordedPath = row.blob(2);
+    document.device = row.integer(3);
+    document.inode = row.integer(4);
+    return document;
+}
+
+// `item` carries the id of a document that still stands at its recorded path,
+// tagged the same, as another file: a copy made with the attribute.
+bool isCopy(const Document& document, const Item& item)
+{
+    if (!document.recordedPath)
+        return false;
+    struct stat original {};
+    struct stat candidate {};
+    if (stat(document.recordedPath->c_str(), &original) != 0 || stat(item.path.c_str(), &candidate) != 0)
+        return false;
+    if (original.st_dev == candidate.st_dev && original.st_ino == candidate.st_ino)
+        return false; // a second link to the same file
+    return documentIdOf(*document.recordedPath) == item.id;
+}
+
+// One lookup through a kept statement: true with a row or none, false when the
+// index could not be read.
+bool lookUp(StoreIndex& index, const char* sql, const std::string& key, bool asBlob, std::optional<Document>& found,
+            std::string* error)
+{
+    auto query = index.statement(sql);
+    if (query.valid()) {
+        if (asBlob)
+            query->bindBlob(1, key);
+        else
+            query->bindText(1, key);
+        const int result = query->step();
+        if (result == SQLITE_ROW)
+            found = readDocument(*query);
+        if (result == SQLITE_ROW || result == SQLITE_DONE)
+            return true;
+    }
+    if (error)
+        *error = "cannot read the version index: " + index.database().lastError();
+    return false;
+}
+
+} // namespace
+
+std::optional<std::string> canonicalPath(const std::string& path)
+{
+    std::unique_ptr<char, void (*)(void*)> resolved(realpath(path.c_str(), nullptr), std::free);
+    if (!resolved)
+        return std::nullopt;
+    return std::string(resolved.get());
+}
+
+std::string lookupPath(const std::string& path)
+{
+    if (auto resolved = canonicalPath(path))
+        return *resolved;
+    const auto slash = path.find_last_of('/');
+    if (slash != std::string::npos) {
+        const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+        if (auto folder = canonicalPath(parent))
+            return (*folder == "/" ? "" : *folder) + path.substr(slash);
+    }
+    return path;
+}
+
+std::optional<std::string> documentIdOf(const std::string& path)
+{
+    char buffer[kIdLength + 1];
+    const ssize_t length = getxattr(path.c_str(), kDocumentIdAttribute, buffer, sizeof buffer);
+    if (length < 0)
+        return std::nullopt;
+    std::string id(buffer, static_cast<std::size_t>(length));
+    return isId(id) ? std::optional<std::string>(id) : std::nullopt;
+}
+
+Item examineItem(const std::string& path)
+{
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0)
+        return Item{path, std::nullopt, 0, 0};
+    return Item{path, documentIdOf(path), static_cast<std::int64_t>(status.st_dev),
+                static_cast<std::int64_t>(status.st_ino)};
+}
+
+void tagDocument(const Item& item, const Document& document)
+{
+    if (item.id != document.uuid)
+        setxattr(item.path.c_str(), kDocumentIdAttribute, document.uuid.data(), document.uuid.size(), 0);
+}
+
+// The identity attribute wins, so a renamed or moved document keeps its
+// versions, unless the document it names still stands at its recorded path
+// with that same identity: then `item` is a copy, a document of its own. The
+// canonical path is the fallback, which keeps versions across saves that
+// replace the file.
+bool findDocument(StoreIndex& index, const Item& item, std::optional<Document>& document, std::string* error)
+{
+    document.reset();
+    if (item.id) {
+        std::optional<Document> byId;
+        if (!lookUp(index, kSelectByUuid, *item.id, false, byId, error))
+            return false;
+        if (byId && (byId->recordedPath == item.path || !isCopy(*byId, item))) {
+            document = std::move(byId);
+            return true;
+        }
+    }
+    return lookUp(index, kSelectByPath, item.path, true, document, error);
+}
+
+bool findOrCreateDocument(StoreIndex& index, const Item& item, Document& document, std::string* error)
+{
+    std::optional<Document> found;
+    if (!findDocument(index, item, found, error))
+        return false;
+    if (found) {
+        document = std::move(*found);
+        return true;
+    }
+    const auto fail = [&](const std::string& what) {
+        if (error)
+            *error = what + ": " + index.database().lastError();
+        index.rollback();
+        return false;
+    };
+    if (!index.beginWriting())
+        return fail("cannot write the version index");
+    // Another process may have recorded it while this one waited for the lock.
+    if (!findDocument(index, item, found, error)) {
+        index.rollback();
+        return false;
+    }
+    if (!found) {
+        Document created{0, randomId(), item.path, item.device, item.inode};
+        auto insert =
+            index.statement("INSERT INTO documents (uuid, path, device, inode, created_ns) VALUES (?, ?, ?, ?, ?)");
+        if (!insert.valid()
+            || !insert->bindText(1, created.uuid)
+                    .bindBlob(2, item.path)
+                    .bind(3, item.device)
+                    .bind(4, item.inode)
+                    .bind(5, nowNs())
+                    .run())
+            return fail("cannot record the document");
+        created.rowId = sqlite3_last_insert_rowid(index.database().handle());
+        found = std::move(created);
+    }
+    if (!index.commit())
+        return fail("cannot write the version index");
+    document = std::move(*found);
+    return true;
+}
+
+bool recordLocation(StoreIndex& index, const Document& document, const Item& item)
+{
+    if (document.recordedPath == item.path && document.device == item.device && document.inode == item.inode)
+        return true;
+    auto release = index.statement("UPDATE documents SET path = NULL WHERE path = ? AND id <> ?");
+    auto move = index.statement("UPDATE documents SET path = ?, device = ?, inode = ? WHERE id = ?");
+    return release.valid() && move.valid() && release->bindBlob(1, item.path).bind(2, document.rowId).run()
+        && move->bindBlob(1, item.path).bind(2, item.device).bind(3, item.inode).bind(4, document.rowId).run();
+}
+
+void followRename(StoreIndex& index, const Document& document, const Item& item)
+{
+    if (document.recordedPath == item.path || document.device != item.device || document.inode != item.inode)
+        return;
+    if (!index.openForWriting() || !index.beginWriting())
+        return;
+    if (recordLocation(index, document, item))
+        index.commit();
+    else
+        index.rollback();
+}
+
+} // namespace strataloom::store

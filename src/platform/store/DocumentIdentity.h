@@ -1,0 +1,66 @@
+#pragma once
+
+#include "StoreIndex.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// Which document of the store a file is: by the id it carries, else by its
+// canonical path; following a document that was renamed or moved, and telling
+// a copy that carries the same id from the document itself. docs/STORE.md
+// gives the rules.
+namespace strataloom::store {
+
+// A document's record in the index.
+struct Document {
+    std::int64_t rowId = 0;
+    std::string uuid;
+    std::optional<std::string> recordedPath;
+    // The file that stood at the recorded path at the last add.
+    std::int64_t device = 0;
+    std::int64_t inode = 0;
+};
+
+// A file as found on disk: its canonical path and the identity it carries.
+struct Item {
+    std::string path;
+    std::optional<std::string> id;
+    std::int64_t device = 0;
+    std::int64_t inode = 0;
+};
+
+// The path a document is known by: its canonical path, symlinks resolved. A
+// document that no longer exists is looked up by its folder's canonical path
+// and its name.
+std::string lookupPath(const std::string& path);
+// The canonical path of an existing item; empty, with errno set, otherwise.
+std::optional<std::string> canonicalPath(const std::string& path);
+
+// The item at `path`; with no device and inode when it does not exist.
+Item examineItem(const std::string& path);
+// The id attribute `path` carries, if it is a well-formed id.
+std::optional<std::string> documentIdOf(const std::string& path);
+// Tags the file with the document's id, so its versions follow it when it is
+// renamed or moved. A file that cannot carry the tag keeps them by path alone.
+void tagDocument(const Item& item, const Document& document);
+
+// Finds the document `item` belongs to, in the caller's transaction or in one
+// of its own. False, with the reason in `error`, when the index cannot be
+// read; true and an empty `document` when the item is no known document.
+bool findDocument(StoreIndex& index, const Item& item, std::optional<Document>& document, std::string* error = nullptr);
+
+// Finds the item's document or records a new one, in a short write
+// transaction of its own when it has to be created.
+bool findOrCreateDocument(StoreIndex& index, const Item& item, Document& document, std::string* error = nullptr);
+
+// Records where the document now is, inside a write transaction. Whatever was
+// recorded at its new path was replaced by it.
+bool recordLocation(StoreIndex& index, const Document& document, const Item& item);
+
+// When listing finds the very file recorded under a new name, remembers the
+// name, so that a later save replacing the file there still finds its versions.
+// Only where the store may be written; reading never depends on it.
+void followRename(StoreIndex& index, const Document& document, const Item& item);
+
+} // namespace strataloom::store

@@ -1,0 +1,277 @@
+// Opening the version store's index: connection settings, schema, format
+// upgrades. The tables are described in docs/STORE.md.
+#include "StoreIndex.h"
+#include "Leftovers.h"
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include <sys/stat.h>
+
+namespace strataloom::store {
+
+namespace {
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE documents (
+    id INTEGER PRIMARY KEY,
+    uuid TEXT NOT NULL UNIQUE,
+    path BLOB UNIQUE,
+    device INTEGER NOT NULL,
+    inode INTEGER NOT NULL,
+    created_ns INTEGER NOT NULL
+);
+CREATE TABLE versions (
+    document INTEGER NOT NULL REFERENCES documents(id),
+    position INTEGER NOT NULL,
+    file TEXT NOT NULL,
+    size INTEGER NOT NULL,
+    inode INTEGER NOT NULL,
+    change_time_ns INTEGER NOT NULL,
+    checksum BLOB NOT NULL,
+    modification_s INTEGER NOT NULL,
+    modification_ns INTEGER NOT NULL,
+    creation_s INTEGER NOT NULL,
+    creation_ns INTEGER NOT NULL,
+    added_ns INTEGER NOT NULL,
+    PRIMARY KEY (document, position)
+) WITHOUT ROWID;
+)sql";
+
+// Format 1 is the first; upgrades are appended here as the format grows.
+constexpr std::array<Migration, kFormatVersion - 1> kMigrations{};
+
+// Another process may be creating the store this very moment.
+constexpr auto kBusyTimeout = std::chrono::seconds(30);
+
+void setError(std::string* error, std::string message)
+{
+    if (error)
+        *error = std::move(message);
+}
+
+std::int64_t pragmaValue(SqliteDatabase& database, const char* sql)
+{
+    SqliteStatement query(database.handle(), sql);
+    return query.step() == SQLITE_ROW ? query.integer(0) : -1;
+}
+
+bool hasTables(SqliteDatabase& database)
+{
+    SqliteStatement query(database.handle(), "SELECT 1 FROM sqlite_schema LIMIT 1");
+    return query.step() != SQLITE_DONE;
+}
+
+// Setting up a new store races with other processes doing the same; the switch
+// to write-ahead logging reports "busy" at once instead of waiting.
+template <typename Step> bool retryingWhileBusy(SqliteDatabase& database, Step step)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kBusyTimeout;
+    for (;;) {
+        if (step())
+            return true;
+        const int code = sqlite3_errcode(database.handle()) & 0xff;
+        if ((code != SQLITE_BUSY && code != SQLITE_LOCKED) || std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+bool makeFolder(const std::string& path, std::string* error)
+{
+    if (mkdir(path.c_str(), 0700) == 0 || errno == EEXIST)
+        return true;
+    if (errno == ENOENT) {
+        const auto slash = path.find_last_of('/');
+        if (slash != std::string::npos && slash > 0 && makeFolder(path.substr(0, slash), error)
+            && (mkdir(path.c_str(), 0700) == 0 || errno == EEXIST))
+            return true;
+    }
+    if (error && error->empty())
+        *error = "cannot create the folder " + path + ": " + std::strerror(errno);
+    return false;
+}
+
+} // namespace
+
+std::span<const Migration> migrations()
+{
+    return kMigrations;
+}
+
+bool prepareFormat(SqliteDatabase& database, std::span<const Migration> migrationSteps, std::string* error)
+{
+    const int target = static_cast<int>(migrationSteps.size()) + 1;
+    if (!database.execute("BEGIN IMMEDIATE")) {
+        setError(error, "cannot write the version index: " + database.lastError());
+        return false;
+    }
+    const auto fail = [&](std::string message) {
+        setError(error, std::move(message));
+        database.execute("ROLLBACK");
+        return false;
+    };
+    const std::int64_t format = pragmaValue(database, "PRAGMA user_version");
+    const std::int64_t application = pragmaValue(database, "PRAGMA application_id");
+    if (format < 0 || application < 0)
+        return fail("cannot read the version index: " + database.lastError());
+    if (format == 0 && application == 0 && !hasTables(database)) {
+        const std::string setup = std::string(kSchema) + "PRAGMA application_id = " + std::to_string(kApplicationId)
+                                + "; PRAGMA user_version = " + std::to_string(target) + ";";
+        if (!database.execute(setup.c_str()))
+            return fail("cannot create the version index: " + database.lastError());
+    } else if (application != kApplicationId || format == 0) {
+        return fail("the file is not a version index of this application");
+    } else if (format > target) {
+        return fail("the version index has format " + std::to_string(format) + ", newer than this release knows ("
+                    + std::to_string(target) + ")");
+    } else if (format < target) {
+        for (auto step = static_cast<std::size_t>(format - 1); step < migrationSteps.size(); ++step) {
+            if (!migrationSteps[step](database))
+                return fail("cannot upgrade the version index from format " + std::to_string(step + 1) + ": "
+                            + database.lastError());
+        }
+        if (!database.execute(("PRAGMA user_version = " + std::to_string(target)).c_str()))
+            return fail("cannot upgrade the version index: " + database.lastError());
+    }
+    if (!database.execute("COMMIT"))
+        return fail("cannot write the version index: " + database.lastError());
+    return true;
+}
+
+StoreIndex::StoreIndex(const StoreLayout& layout)
+    : m_layout(layout)
+{
+}
+
+StoreIndex::~StoreIndex()
+{
+    close();
+}
+
+std::unique_ptr<SqliteDatabase> StoreIndex::open(int flags, std::string* error)
+{
+    auto database = std::make_unique<SqliteDatabase>(m_layout.indexPath(), flags);
+    if (!database->valid()) {
+        setError(error, "cannot open the version index " + m_layout.indexPath() + ": " + database->lastError());
+        return nullptr;
+    }
+    sqlite3_busy_timeout(database->handle(), static_cast<int>(kBusyTimeout / std::chrono::milliseconds(1)));
+    if (flags & SQLITE_OPEN_READWRITE) {
+        // The log stays between runs, so that read-only openers find it.
+        int persistWal = 1;
+        sqlite3_file_control(database->handle(), "main", SQLITE_FCNTL_PERSIST_WAL, &persistWal);
+    }
+    return database;
+}
+
+StoreIndex::State StoreIndex::openForReading(std::string* error)
+{
+    if (m_database)
+        return State::Ready;
+    return openExisting(false, error);
+}
+
+StoreIndex::State StoreIndex::openExisting(bool writable, std::string* error)
+{
+    if (m_database && (m_writable || !writable))
+        return State::Ready;
+    close();
+    const std::string path = m_layout.indexPath();
+    struct stat status {};
+    if (lstat(path.c_str(), &status) != 0) {
+        if (errno == ENOENT)
+            return State::Absent;
+        setError(error, "cannot examine the version index " + path + ": " + std::strerror(errno));
+        return State::Failed;
+    }
+    auto database = open(writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY, error);
+    if (!database)
+        return State::Failed;
+    if (writable && !database->execute("PRAGMA foreign_keys=ON")) {
+        setError(error, "cannot set up the version index " + path + ": " + database->lastError());
+        return State::Failed;
+    }
+    const std::int64_t application = pragmaValue(*database, "PRAGMA application_id");
+    const std::int64_t format = pragmaValue(*database, "PRAGMA user_version");
+    if (application == 0 && format == 0)
+        return State::Absent; // being created by an add right now
+    if (application != kApplicationId || format != kFormatVersion) {
+        setError(error, "the version index " + path + " is not in a format this version knows (format "
+                            + std::to_string(format) + ")");
+        return State::Failed;
+    }
+    m_database = std::move(database);
+    m_writable = writable;
+    return State::Ready;
+}
+
+bool StoreIndex::openForWriting(std::string* error)
+{
+    if (m_database && m_writable)
+        return true;
+    close();
+    for (const std::string& folder : {m_layout.location(), m_layout.temporaryFolder(), m_layout.documentsFolder()})
+        if (!makeFolder(folder, error))
+            return false;
+    auto database = open(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error);
+    if (!database)
+        return false;
+    SqliteDatabase& db = *database;
+    std::string reason;
+    const bool ready = retryingWhileBusy(db, [&] { return db.execute("PRAGMA journal_mode=WAL"); })
+                    && db.execute("PRAGMA synchronous=NORMAL") && db.execute("PRAGMA foreign_keys=ON")
+                    && retryingWhileBusy(db, [&] { return prepareFormat(db, migrations(), &reason); });
+    if (!ready) {
+        setError(error, "cannot set up the version index " + m_layout.indexPath() + ": "
+                            + (reason.empty() ? db.lastError() : reason));
+        return false;
+    }
+    m_database = std::move(database);
+    m_writable = true;
+    removeDeadTemporaryFiles(m_layout);
+    return true;
+}
+
+StoreIndex::Statement StoreIndex::statement(const char* sql)
+{
+    auto& slot = m_statements[sql];
+    if (!slot)
+        slot = std::make_unique<SqliteStatement>(m_database->handle(), sql, true);
+    return Statement(*slot);
+}
+
+bool StoreIndex::beginReading()
+{
+    auto begin = statement("BEGIN");
+    return begin.valid() && begin->run();
+}
+
+bool StoreIndex::beginWriting()
+{
+    auto begin = statement("BEGIN IMMEDIATE");
+    return begin.valid() && begin->run();
+}
+
+bool StoreIndex::commit()
+{
+    auto commit = statement("COMMIT");
+    return commit.valid() && commit->run();
+}
+
+void StoreIndex::rollback()
+{
+    m_database->execute("ROLLBACK");
+}
+
+void StoreIndex::close()
+{
+    m_statements.clear();
+    m_database.reset();
+    m_writable = false;
+}
+
+} // namespace strataloom::store

@@ -1,0 +1,96 @@
+#pragma once
+
+#include "Sqlite.h"
+#include "StoreLayout.h"
+
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+
+// Opening the version store's SQLite index: the connection's settings, the
+// tables of the current format, and the upgrade of older formats.
+namespace strataloom::store {
+
+// Upgrades an index from format N to N + 1 inside the caller's transaction;
+// false, with the database's error set, when it cannot.
+using Migration = bool (*)(SqliteDatabase& database);
+
+// The upgrades this release knows: kMigrations[i] takes format i + 1 to i + 2,
+// so the last one ends at kFormatVersion.
+std::span<const Migration> migrations();
+
+// Brings the open database to format `migrationSteps.size() + 1` inside one
+// BEGIN IMMEDIATE transaction: creates the tables in an empty database, runs the
+// steps from its format on, and sets the new number. A database that is not
+// ours (another application id, or tables without our format number), or of a
+// newer format, is left untouched and refused. A crash or failure part-way
+// leaves the format it had.
+bool prepareFormat(SqliteDatabase& database, std::span<const Migration> migrationSteps, std::string* error = nullptr);
+
+// The index of one store, opened on demand and kept open; statements prepared
+// through it are kept for reuse.
+class StoreIndex {
+public:
+    enum class State {
+        Absent, // no index yet, or one being created by another process now
+        Ready,
+        Failed,
+    };
+
+    explicit StoreIndex(const StoreLayout& layout);
+    ~StoreIndex();
+    StoreIndex(const StoreIndex&) = delete;
+    StoreIndex& operator=(const StoreIndex&) = delete;
+
+    const StoreLayout& layout() const { return m_layout; }
+
+    // Opens the index without creating anything; reading never needs write access.
+    State openForReading(std::string* error = nullptr);
+    // Creates the store's folders and index as needed, upgrades an older format,
+    // and opens the index for writing.
+    bool openForWriting(std::string* error = nullptr);
+    // Opens an index that must already exist, as store maintenance does: never
+    // creating it, read-only unless `writable`.
+    State openExisting(bool writable, std::string* error = nullptr);
+
+    SqliteDatabase& database() { return *m_database; }
+
+    // A kept statement, reset when the handle goes away so that no read stays
+    // open between calls.
+    class Statement {
+    public:
+        explicit Statement(SqliteStatement& statement)
+            : m_statement(statement)
+        {
+        }
+        ~Statement() { m_statement.reset(); }
+        Statement(const Statement&) = delete;
+        Statement& operator=(const Statement&) = delete;
+        SqliteStatement* operator->() { return &m_statement; }
+        SqliteStatement& operator*() { return m_statement; }
+        bool valid() const { return m_statement.valid(); }
+
+    private:
+        SqliteStatement& m_statement;
+    };
+    // `sql` must be a string literal: statements are kept by its address.
+    Statement statement(const char* sql);
+
+    // Transactions through kept statements.
+    bool beginReading();
+    bool beginWriting();
+    bool commit();
+    void rollback();
+
+private:
+    std::unique_ptr<SqliteDatabase> open(int flags, std::string* error);
+    void close();
+
+    StoreLayout m_layout;
+    std::unique_ptr<SqliteDatabase> m_database;
+    std::map<const char*, std::unique_ptr<SqliteStatement>> m_statements;
+    bool m_writable = false;
+};
+
+} // namespace strataloom::store

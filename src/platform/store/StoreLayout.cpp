@@ -1,0 +1,93 @@
+// The store's on-disk layout and ids; see StoreLayout.h and docs/STORE.md.
+#include "StoreLayout.h"
+
+#include <cstdlib>
+
+#include <pwd.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+namespace strataloom::store {
+
+std::string randomId()
+{
+    unsigned char bytes[kIdLength / 2];
+    std::size_t filled = 0;
+    while (filled < sizeof bytes) {
+        const ssize_t got = getrandom(bytes + filled, sizeof bytes - filled, 0);
+        if (got > 0)
+            filled += static_cast<std::size_t>(got);
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned char byte : bytes) {
+        text.push_back(digits[byte >> 4]);
+        text.push_back(digits[byte & 15]);
+    }
+    return text;
+}
+
+bool isId(std::string_view text)
+{
+    if (text.size() != kIdLength)
+        return false;
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    return true;
+}
+
+StoreLayout::StoreLayout(std::string location)
+    : m_location(std::move(location))
+{
+}
+
+std::string StoreLayout::defaultLocation()
+{
+    const char* data = std::getenv("XDG_DATA_HOME");
+    if (data && data[0] == '/')
+        return std::string(data) + "/strataloom";
+    std::string home;
+    if (const char* value = std::getenv("HOME"); value && value[0])
+        home = value;
+    else if (const struct passwd* user = getpwuid(getuid()))
+        home = user->pw_dir;
+    return home + "/.local/share/strataloom";
+}
+
+std::string StoreLayout::indexPath() const
+{
+    return m_location + "/" + kIndexName;
+}
+
+std::string StoreLayout::documentsFolder() const
+{
+    return m_location + "/" + kDocumentsName;
+}
+
+std::string StoreLayout::temporaryFolder() const
+{
+    return m_location + "/" + kTemporaryName;
+}
+
+std::optional<std::string> StoreLayout::documentFolder(std::string_view documentId) const
+{
+    if (!isId(documentId))
+        return std::nullopt;
+    return documentsFolder() + "/" + std::string(documentId);
+}
+
+std::optional<std::string> StoreLayout::storedFilePath(std::string_view documentId, std::string_view file) const
+{
+    auto folder = documentFolder(documentId);
+    if (!folder || !isId(file))
+        return std::nullopt;
+    return *folder + "/" + std::string(file);
+}
+
+std::string StoreLayout::temporaryFilePath(std::string_view file) const
+{
+    return temporaryFolder() + "/" + std::string(file) + kTemporarySuffix;
+}
+
+} // namespace strataloom::store

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The version store's on-disk layout: where everything lives under the store's
+// folder, the index format this release writes, and the names stamped on
+// documents. Every value read from the index becomes a path only through
+// StoreLayout::storedFilePath(). The format is described in docs/STORE.md.
+namespace strataloom::store {
+
+// Bumped whenever the tables or the folder layout change; StoreIndex upgrades
+// older formats.
+inline constexpr int kFormatVersion = 1;
+// PRAGMA application_id of our index: "STLM".
+inline constexpr std::int64_t kApplicationId = 0x53544c4d;
+
+// The extended attribute that tags a document with its id, so that its versions
+// follow it when it is renamed or moved.
+inline constexpr const char* kDocumentIdAttribute = "user.strataloom.id";
+
+// Document ids and stored file names: 32 lowercase hex digits.
+inline constexpr std::size_t kIdLength = 32;
+
+// A temporary file or empty folder changed more recently than this may belong
+// to an add that has just begun; older ones whose writer holds no lock were
+// left by a process that died.
+inline constexpr std::chrono::seconds kLeftoverAge{10 * 60};
+
+// A fresh random id from the kernel's generator.
+std::string randomId();
+// Whether `text` is exactly of the form randomId() produces.
+bool isId(std::string_view text);
+
+class StoreLayout {
+public:
+    explicit StoreLayout(std::string location);
+
+    // $XDG_DATA_HOME/strataloom, or ~/.local/share/strataloom.
+    static std::string defaultLocation();
+
+    const std::string& location() const { return m_location; }
+    std::string indexPath() const;
+    std::string documentsFolder() const;
+    std::string temporaryFolder() const;
+    // The folder holding a document's stored files; empty for a malformed id.
+    std::optional<std::string> documentFolder(std::string_view documentId) const;
+    // Where a version's contents are stored, from the document id and file name
+    // recorded in the index; empty unless both have exactly the form the store
+    // writes, so that no index value can lead outside the store.
+    std::optional<std::string> storedFilePath(std::string_view documentId, std::string_view file) const;
+    // The temporary file an add writes before moving it into its document's
+    // folder under `file`.
+    std::string temporaryFilePath(std::string_view file) const;
+
+    // The names of the store's own entries, for code that works relative to an
+    // open folder.
+    static constexpr const char* kIndexName = "index.sqlite";
+    static constexpr const char* kDocumentsName = "documents";
+    static constexpr const char* kTemporaryName = "tmp";
+    static constexpr const char* kTemporarySuffix = ".part";
+
+private:
+    std::string m_location;
+};
+
+} // namespace strataloom::store

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "StoreIndex.h"
+#include "StoreMaintenance.h"
+
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+// One check or clean-up of the store: the index as it was when the pass began,
+// and what was found since. Every decision to remove something is confirmed
+// against the index as it is at that moment, so adds that run meanwhile are
+// never undone.
+namespace strataloom::store {
+
+struct VersionRow {
+    std::string file;
+    std::uint64_t size = 0;
+    std::string checksum;
+};
+
+struct DocumentRow {
+    std::int64_t id = 0;
+    std::string uuid;
+    std::optional<std::string> path;
+    std::int64_t device = 0;
+    std::vector<VersionRow> versions;
+    std::set<std::string> files;
+};
+
+class MaintenancePass {
+public:
+    MaintenancePass(const std::string& location, std::chrono::seconds gracePeriod, bool removing,
+                    StoreMaintenanceListener& listener);
+
+    // Opens the index and reads what it refers to; false, with the reason
+    // reported, when the pass cannot go on. A damaged index could make sound
+    // files look unreferenced, so it stops the pass.
+    bool start();
+
+    const StoreLayout& layout() const { return m_index.layout(); }
+    StoreIndex& index() { return m_index; }
+    std::chrono::seconds gracePeriod() const { return m_gracePeriod; }
+    bool removing() const { return m_removing; }
+    MaintenanceSummary& summary() { return m_summary; }
+    std::vector<DocumentRow>& documents() { return m_documents; }
+    // The snapshot's document with that id, if any.
+    const DocumentRow* document(const std::string& uuid) const;
+    // Forgets a document whose records this pass removed.
+    void release(const std::string& uuid);
+    bool released(const std::string& uuid) const { return m_released.count(uuid) > 0; }
+
+    // Where a snapshot's version is stored; its form was checked on reading.
+    std::string storedPath(const DocumentRow& document, std::size_t index) const;
+    StoreFinding versionFinding(StoreFinding::Kind kind, const DocumentRow& document, std::size_t index,
+                                std::string detail = {}) const;
+
+    // Ctrl-C is honoured only between whole steps, each of which leaves the
+    // store sound.
+    bool stopping();
+    void report(const StoreFinding& finding);
+    void fail(const std::string& message);
+    void progress(std::size_t done, std::size_t total, const std::string& name)
+    {
+        m_listener.progress(done, total, name);
+    }
+
+private:
+    bool indexIsSound();
+    bool readSnapshot();
+    bool readDocuments();
+    bool readVersions();
+    void reportLostIndex();
+    void rebuildLookup();
+
+    StoreIndex m_index;
+    std::chrono::seconds m_gracePeriod;
+    bool m_removing;
+    StoreMaintenanceListener& m_listener;
+    MaintenanceSummary m_summary;
+    std::vector<DocumentRow> m_documents;
+    std::map<std::string, const DocumentRow*> m_byUuid;
+    std::set<std::string> m_released;
+};
+
+// The steps of a pass, each in its own file.
+void verifyVersions(MaintenancePass& pass);
+void removeGoneDocuments(MaintenancePass& pass);
+void sweepDocuments(MaintenancePass& pass);
+void sweepTemporaryFiles(MaintenancePass& pass);
+
+} // namespace strataloom::store

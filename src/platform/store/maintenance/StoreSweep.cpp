@@ -1,0 +1,221 @@
+// Finding, and when pruning removing, what nothing in the index refers to:
+// stray items under documents/ and the temporary files of adds that died.
+#include "FileDescriptor.h"
+#include "FolderListing.h"
+#include "Leftovers.h"
+#include "MaintenancePass.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace strataloom::store {
+
+namespace {
+
+class Sweep {
+public:
+    explicit Sweep(MaintenancePass& pass)
+        : m_pass(pass)
+    {
+    }
+
+    // Opens one of the store's own folders and lists it. Empty when the folder
+    // does not exist, or, reported, when it cannot be read.
+    std::optional<std::pair<UniqueFd, std::vector<std::string>>> listStoreFolder(const std::string& folder)
+    {
+        UniqueFd folderFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!folderFd.valid()) {
+            if (errno != ENOENT)
+                failWithErrno("cannot read the folder " + folder);
+            return std::nullopt;
+        }
+        auto names = folderEntries(folderFd.get());
+        if (!names) {
+            failWithErrno("cannot read the folder " + folder);
+            return std::nullopt;
+        }
+        return std::pair{std::move(folderFd), std::move(*names)};
+    }
+
+    bool examine(int folderFd, const std::string& name, const std::string& path, struct stat& status)
+    {
+        if (fstatat(folderFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0)
+            return true;
+        if (errno != ENOENT)
+            failWithErrno("cannot examine " + path);
+        return false;
+    }
+
+    // Reports (and when removing, removes) a file nothing refers to. An add
+    // holds a lock on the file it writes until its record is committed, so a
+    // locked file is left alone and an unlocked one is looked up once more.
+    // Returns whether the file is out of the way.
+    bool considerFile(int folderFd, const std::string& name, const std::string& path, const struct stat& status,
+                      const std::string* uuid, StoreFinding::Kind kind, bool graceApplies)
+    {
+        if (graceApplies && changedWithin(status, m_pass.gracePeriod()))
+            return false;
+        UniqueFd locked;
+        if (S_ISREG(status.st_mode)) {
+            locked.reset(openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            if (!locked.valid()) {
+                if (errno == ENOENT)
+                    return true;
+                failWithErrno("cannot open " + path);
+                return false;
+            }
+            if (!lockUnlessWritten(locked.get(), m_pass.removing()))
+                return false;
+        }
+        if (uuid && referencedNow(*uuid, name))
+            return false;
+        if (m_pass.removing() && unlinkat(folderFd, name.c_str(), 0) != 0) {
+            if (errno == ENOENT)
+                return true;
+            failWithErrno("cannot remove " + path);
+            return false;
+        }
+        reportItem(kind, path);
+        return true;
+    }
+
+    // Sweeps a folder under documents/; `documentLevel` for the folders named
+    // after documents. Returns whether the folder is out of the way.
+    bool sweepFolder(int parentFd, const std::string& name, const std::string& path, const struct stat& folderStatus,
+                     bool documentLevel)
+    {
+        UniqueFd folderFd(openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!folderFd.valid()) {
+            if (errno == ENOENT)
+                return true;
+            failWithErrno("cannot read the folder " + path);
+            return false;
+        }
+        const auto names = folderEntries(folderFd.get());
+        if (!names) {
+            failWithErrno("cannot read the folder " + path);
+            return false;
+        }
+        const DocumentRow* owner = documentLevel ? m_pass.document(name) : nullptr;
+        bool everythingUnreferenced = true;
+        for (const std::string& entry : *names) {
+            const std::string entryPath = path + "/" + entry;
+            struct stat status {};
+            if (!examine(folderFd.get(), entry, entryPath, status))
+                continue;
+            if (S_ISDIR(status.st_mode)) {
+                everythingUnreferenced =
+                    sweepFolder(folderFd.get(), entry, entryPath, status, false) && everythingUnreferenced;
+            } else if (owner && owner->files.count(entry)) {
+                everythingUnreferenced = false;
+            } else {
+                everythingUnreferenced =
+                    considerFile(folderFd.get(), entry, entryPath, status, documentLevel ? &name : nullptr,
+                                 StoreFinding::Kind::Unreferenced, false)
+                    && everythingUnreferenced;
+            }
+        }
+        // A folder an add has just made is still empty: the grace period keeps
+        // it. The folder of a document removed by this pass has only just changed.
+        if (!everythingUnreferenced || (documentLevel && knownNow(name))
+            || (changedWithin(folderStatus, m_pass.gracePeriod()) && !(documentLevel && m_pass.released(name))))
+            return false;
+        if (m_pass.removing() && unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) != 0) {
+            if (errno == ENOENT)
+                return true;
+            if (errno != ENOTEMPTY && errno != EEXIST)
+                failWithErrno("cannot remove the folder " + path);
+            return false;
+        }
+        reportItem(StoreFinding::Kind::Unreferenced, path);
+        return true;
+    }
+
+private:
+    void failWithErrno(const std::string& what) { m_pass.fail(what + ": " + std::strerror(errno)); }
+
+    void reportItem(StoreFinding::Kind kind, const std::string& path)
+    {
+        StoreFinding finding;
+        finding.kind = kind;
+        finding.path = path;
+        m_pass.report(finding);
+    }
+
+    // Whether the index refers to `file` of document `uuid` right now, not
+    // only in the snapshot.
+    bool referencedNow(const std::string& uuid, const std::string& file)
+    {
+        SqliteDatabase& database = m_pass.index().database();
+        SqliteStatement query(database.handle(),
+                              "SELECT 1 FROM versions JOIN documents ON documents.id = versions.document "
+                              "WHERE documents.uuid = ? AND versions.file = ?");
+        query.bindText(1, uuid).bindText(2, file);
+        const int result = query.step();
+        if (result != SQLITE_ROW && result != SQLITE_DONE)
+            m_pass.fail("cannot read the version index: " + database.lastError());
+        return result != SQLITE_DONE;
+    }
+
+    bool knownNow(const std::string& uuid)
+    {
+        if (m_pass.document(uuid))
+            return true;
+        SqliteDatabase& database = m_pass.index().database();
+        SqliteStatement query(database.handle(), "SELECT 1 FROM documents WHERE uuid = ?");
+        query.bindText(1, uuid);
+        const int result = query.step();
+        if (result != SQLITE_ROW && result != SQLITE_DONE)
+            m_pass.fail("cannot read the version index: " + database.lastError());
+        return result != SQLITE_DONE;
+    }
+
+    MaintenancePass& m_pass;
+};
+
+} // namespace
+
+void sweepDocuments(MaintenancePass& pass)
+{
+    Sweep sweep(pass);
+    const std::string root = pass.layout().documentsFolder();
+    auto listing = sweep.listStoreFolder(root);
+    if (!listing)
+        return;
+    const auto& [rootFd, names] = *listing;
+    for (const std::string& name : names) {
+        struct stat status {};
+        if (pass.stopping())
+            return;
+        if (!sweep.examine(rootFd.get(), name, root + "/" + name, status))
+            continue;
+        if (S_ISDIR(status.st_mode))
+            sweep.sweepFolder(rootFd.get(), name, root + "/" + name, status, true);
+        else
+            sweep.considerFile(rootFd.get(), name, root + "/" + name, status, nullptr, StoreFinding::Kind::Unreferenced,
+                               false);
+    }
+}
+
+void sweepTemporaryFiles(MaintenancePass& pass)
+{
+    Sweep sweep(pass);
+    const std::string folder = pass.layout().temporaryFolder();
+    auto listing = sweep.listStoreFolder(folder);
+    if (!listing)
+        return;
+    const auto& [folderFd, names] = *listing;
+    for (const std::string& name : names) {
+        struct stat status {};
+        if (pass.stopping())
+            return;
+        if (sweep.examine(folderFd.get(), name, folder + "/" + name, status) && !S_ISDIR(status.st_mode))
+            sweep.considerFile(folderFd.get(), name, folder + "/" + name, status, nullptr, StoreFinding::Kind::Leftover,
+                               true);
+    }
+}
+
+} // namespace strataloom::store

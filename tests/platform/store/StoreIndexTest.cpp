@@ -1,0 +1,135 @@
+#include "StoreIndex.h"
+#include "FileVersionStore.h"
+#include "support/TestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace strataloom {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace store;
+using namespace test;
+
+const std::string kFixtureDocument = "/nonexistent-strataloom-fixture/notes.txt";
+
+// The single value `sql` returns.
+std::int64_t scalar(SqliteDatabase& database, const char* sql)
+{
+    SqliteStatement query(database.handle(), sql);
+    return query.step() == SQLITE_ROW ? query.integer(0) : -1;
+}
+
+bool hasColumn(SqliteDatabase& database, const char* table, const char* column)
+{
+    SqliteStatement query(database.handle(), "SELECT 1 FROM pragma_table_info(?) WHERE name = ?");
+    query.bindText(1, table).bindText(2, column);
+    return query.step() == SQLITE_ROW;
+}
+
+bool addAutomaticColumn(SqliteDatabase& database)
+{
+    return database.execute("ALTER TABLE versions ADD COLUMN automatic INTEGER NOT NULL DEFAULT 0");
+}
+
+bool addNotesTable(SqliteDatabase& database)
+{
+    return database.execute("CREATE TABLE notes (version INTEGER, text TEXT)");
+}
+
+bool failingStep(SqliteDatabase& database)
+{
+    return database.execute("UPDATE nowhere SET nothing = 1");
+}
+
+class StoreIndexTest : public testing::Test {
+protected:
+    // A store as the release that wrote the format-1 fixture left it: its index
+    // rebuilt from the dump, its stored files copied beside it.
+    void installFormatOneFixture()
+    {
+        const fs::path fixture = fs::path(STRATALOOM_STORE_TEST_DATA) / "format-1";
+        fs::create_directories(location);
+        fs::copy(fixture / "documents", location + "/documents", fs::copy_options::recursive);
+        SqliteDatabase database(location + "/index.sqlite", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        ASSERT_TRUE(database.valid());
+        ASSERT_TRUE(database.execute(readFile((fixture / "index.sql").string()).c_str())) << database.lastError();
+    }
+
+    std::string location = FileVersionStore::defaultLocation();
+};
+
+TEST_F(StoreIndexTest, TheFormatOneStoreOfTheFirstReleaseListsItsVersionsInOrderWithTheirDates)
+{
+    installFormatOneFixture();
+    FileVersionStore store;
+    const auto versions = store.otherVersionsOfItem(FileUrl::fromPath(kFixtureDocument));
+    ASSERT_TRUE(versions);
+    ASSERT_EQ(versions->size(), 2u);
+    EXPECT_EQ(readFile((*versions)[0].URL().path()), "first\n");
+    EXPECT_EQ(readFile((*versions)[1].URL().path()), "second\n");
+    EXPECT_EQ((*versions)[0].dates()->modification.toIso8601(), "2020-01-02T03:04:05.123456789Z");
+    EXPECT_EQ((*versions)[1].dates()->modification.toIso8601(), "2021-06-07T08:09:10.500000000Z");
+    EXPECT_TRUE((*versions)[0].hasLocalContents());
+    EXPECT_TRUE((*versions)[1].hasLocalContents());
+}
+
+TEST_F(StoreIndexTest, AnUpgradeRunsEveryStepFromTheStoredFormatInOneTransaction)
+{
+    installFormatOneFixture();
+    SqliteDatabase database(location + "/index.sqlite", SQLITE_OPEN_READWRITE);
+    const Migration steps[] = {addAutomaticColumn, addNotesTable};
+    std::string error;
+    ASSERT_TRUE(prepareFormat(database, steps, &error)) << error;
+    EXPECT_EQ(scalar(database, "PRAGMA user_version"), 3);
+    EXPECT_EQ(scalar(database, "PRAGMA application_id"), kApplicationId);
+    EXPECT_TRUE(hasColumn(database, "versions", "automatic"));
+    EXPECT_TRUE(hasColumn(database, "notes", "text"));
+    EXPECT_EQ(scalar(database, "SELECT COUNT(*) FROM versions WHERE automatic = 0"), 2);
+
+    // At the new format already: nothing runs again.
+    ASSERT_TRUE(prepareFormat(database, steps, &error)) << error;
+    EXPECT_EQ(scalar(database, "PRAGMA user_version"), 3);
+}
+
+TEST_F(StoreIndexTest, AFailedUpgradeLeavesTheOldFormatWhole)
+{
+    installFormatOneFixture();
+    SqliteDatabase database(location + "/index.sqlite", SQLITE_OPEN_READWRITE);
+    const Migration steps[] = {addAutomaticColumn, failingStep};
+    std::string error;
+    EXPECT_FALSE(prepareFormat(database, steps, &error));
+    EXPECT_NE(error.find("format 2"), std::string::npos) << error;
+    EXPECT_EQ(scalar(database, "PRAGMA user_version"), 1);
+    EXPECT_FALSE(hasColumn(database, "versions", "automatic"));
+    EXPECT_EQ(scalar(database, "SELECT COUNT(*) FROM versions"), 2);
+}
+
+TEST_F(StoreIndexTest, ANewerFormatOrAForeignDatabaseIsRefusedAndLeftUntouched)
+{
+    installFormatOneFixture();
+    {
+        SqliteDatabase database(location + "/index.sqlite", SQLITE_OPEN_READWRITE);
+        ASSERT_TRUE(database.execute("PRAGMA user_version = 7"));
+    }
+    std::string error;
+    FileVersionStore store;
+    EXPECT_FALSE(store.otherVersionsOfItem(FileUrl::fromPath(kFixtureDocument)));
+    const std::string document = makeScratchFolder("documents") + "/Report.txt";
+    writeFile(document, "now");
+    EXPECT_FALSE(store.saveVersionOfItem(FileUrl::fromPath(document), &error));
+    EXPECT_NE(error.find("newer"), std::string::npos) << error;
+
+    // Another program's database, with tables of its own and no format number.
+    const std::string other = makeScratchFolder("other") + "/other.sqlite";
+    SqliteDatabase database(other, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    ASSERT_TRUE(database.execute("CREATE TABLE contacts (name TEXT)"));
+    EXPECT_FALSE(prepareFormat(database, migrations(), &error));
+    EXPECT_EQ(scalar(database, "SELECT COUNT(*) FROM sqlite_schema"), 1);
+    EXPECT_EQ(scalar(database, "PRAGMA user_version"), 0);
+}
+
+} // namespace
+} // namespace strataloom

@@ -35,8 +35,7 @@ std::string entryName(const std::string& baseName, std::size_t index, const std:
 bool writeEntry(const FileVersion& version, const std::string& entryPath)
 {
     const std::string storedPath = version.URL().path();
-    std::error_code error;
-    if (!copyItem(storedPath, entryPath, error))
+    if (!copyItem(storedPath, entryPath))
         return false;
     const std::optional<FileDates> dates = readDates(storedPath);
     return dates && setDates(entryPath, *dates);

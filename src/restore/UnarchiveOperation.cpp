@@ -115,8 +115,7 @@ UnarchiveOutcome writeUnarchivedFile(int response, const std::optional<FileUrl>&
 
     reporter.progress(0, total, names.empty() ? lastFilePath : names.back());
     const std::optional<std::string> source = copySource(lastFilePath);
-    std::error_code error;
-    if (!source || !copyItem(*source, destination, error)) {
+    if (!source || !copyItem(*source, destination)) {
         reporter.showError(kCouldNotCreate);
         return UnarchiveOutcome::Failed;
     }

@@ -1,14 +1,17 @@
 #include "FileAttributes.h"
+#include "ErrorMessage.h"
 #include "FileDescriptor.h"
 
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdio>
 #include <ctime>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 namespace strataloom {
 
@@ -53,6 +56,18 @@ template <typename Getter> std::optional<std::string> readAttribute(Getter get)
 
 constexpr unsigned kStatxMask = STATX_BASIC_STATS | STATX_BTIME;
 
+// Names an open item in a message: the path the kernel shows for it.
+std::string pathOf(int fd)
+{
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = readlink(link.c_str(), target.data(), target.size());
+    if (length < 0)
+        return "the item open as descriptor " + std::to_string(fd);
+    target.resize(static_cast<std::size_t>(length));
+    return target;
+}
+
 } // namespace
 
 std::string FileTime::toIso8601() const
@@ -92,44 +107,57 @@ std::optional<FileTime> parseCreationAttribute(const std::string& text)
     return time;
 }
 
-std::optional<FileDates> readDates(const std::string& path)
+std::optional<FileDates> readDates(const std::string& path, std::string* error)
 {
     struct statx status {};
-    if (statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT, kStatxMask, &status) != 0)
+    if (statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT, kStatxMask, &status) != 0) {
+        fail(error, errnoMessage("cannot read the dates of " + path));
         return std::nullopt;
+    }
     return datesFrom(status, readAttribute([&](char* buffer, std::size_t size) {
                          return getxattr(path.c_str(), kCreationDateAttribute, buffer, size);
                      }));
 }
 
-std::optional<FileDates> readDates(int fd)
+std::optional<FileDates> readDates(int fd, std::string* error)
 {
     struct statx status {};
-    if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, kStatxMask, &status) != 0)
+    if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, kStatxMask, &status) != 0) {
+        const int cause = errno;
+        fail(error, errnoMessage("cannot read the dates of " + pathOf(fd), cause));
         return std::nullopt;
+    }
     return datesFrom(status, readAttribute([&](char* buffer, std::size_t size) {
                          return fgetxattr(fd, kCreationDateAttribute, buffer, size);
                      }));
 }
 
-bool setDates(const std::string& path, const FileDates& dates)
+bool setDates(const std::string& path, const FileDates& dates, std::string* error)
 {
     const std::string value = formatCreationAttribute(dates.creation);
     if (setxattr(path.c_str(), kCreationDateAttribute, value.data(), value.size(), 0) != 0 && errno != ENOTSUP)
-        return false;
+        return fail(error, errnoMessage("cannot set the creation date of " + path));
     const struct timespec times[2] = {{0, UTIME_OMIT}, toTimespec(dates.modification)};
-    return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+    if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0)
+        return fail(error, errnoMessage("cannot set the modification date of " + path));
+    return true;
 }
 
-bool setDates(int fd, const FileDates& dates, const std::optional<FileTime>& accessTime)
+bool setDates(int fd, const FileDates& dates, const std::optional<FileTime>& accessTime, std::string* error)
 {
+    const auto failure = [&](const char* what) {
+        const int cause = errno;
+        return fail(error, errnoMessage(what + pathOf(fd), cause));
+    };
     const std::string value = formatCreationAttribute(dates.creation);
     if (fsetxattr(fd, kCreationDateAttribute, value.data(), value.size(), 0) != 0 && errno != ENOTSUP)
-        return false;
+        return failure("cannot set the creation date of ");
     struct timespec times[2] = {{0, UTIME_OMIT}, toTimespec(dates.modification)};
     if (accessTime)
         times[0] = toTimespec(*accessTime);
-    return futimens(fd, times) == 0;
+    if (futimens(fd, times) != 0)
+        return failure("cannot set the modification date of ");
+    return true;
 }
 
 } // namespace strataloom

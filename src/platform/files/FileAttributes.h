@@ -30,11 +30,11 @@ inline constexpr const char* kCreationDateAttribute = "user.strataloom.creation"
 // Reads both dates of the item at `path`, following a final symlink. The creation
 // date comes from the attribute, else the birth time (statx), else the
 // modification date. Empty when the item cannot be examined.
-std::optional<FileDates> readDates(const std::string& path);
+std::optional<FileDates> readDates(const std::string& path, std::string* error = nullptr);
 
 // Sets both dates of the item at `path`, following a final symlink. Where the file
 // system has no user extended attributes the creation date is skipped, which is
 // not a failure.
-bool setDates(const std::string& path, const FileDates& dates);
+bool setDates(const std::string& path, const FileDates& dates, std::string* error = nullptr);
 
 } // namespace strataloom

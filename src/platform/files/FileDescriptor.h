@@ -51,10 +51,11 @@ private:
 };
 
 // The dates of an open item, as readDates() gives them for a path.
-std::optional<FileDates> readDates(int fd);
+std::optional<FileDates> readDates(int fd, std::string* error = nullptr);
 // Sets both dates of an open item (not a symlink). The access time is left
 // alone unless `accessTime` is given.
-bool setDates(int fd, const FileDates& dates, const std::optional<FileTime>& accessTime = std::nullopt);
+bool setDates(int fd, const FileDates& dates, const std::optional<FileTime>& accessTime = std::nullopt,
+              std::string* error = nullptr);
 
 // "<seconds>.<nine digits>", the creation attribute's format, and its reverse.
 std::string formatCreationAttribute(const FileTime& time);

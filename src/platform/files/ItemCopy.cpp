@@ -1,4 +1,5 @@
 #include "ItemCopy.h"
+#include "ErrorMessage.h"
 #include "FileDescriptor.h"
 
 #include <cerrno>
@@ -21,11 +22,6 @@ namespace {
 
 constexpr std::size_t kBufferSize = 1 << 20;
 constexpr const char* kDocumentIdAttribute = "user.strataloom.id";
-
-std::error_code lastError()
-{
-    return {errno, std::generic_category()};
-}
 
 FileTime fromTimespec(const struct timespec& time)
 {
@@ -102,129 +98,114 @@ void copyUserAttributes(int in, int out)
     }
 }
 
+// An item taking part in a copy: its name in an open folder, and its path for
+// messages.
+struct Place {
+    int folder;
+    const char* name;
+    std::string path;
+
+    Place entry(int fd, const char* entryName) const { return {fd, entryName, path + "/" + entryName}; }
+};
+
 // Gives `out` the permissions and dates of `in`, dates last so nothing after
 // them moves the modification date.
-bool copyMetadata(int in, int out, const struct stat& status)
+bool copyMetadata(int in, int out, const struct stat& status, const std::string& destinationPath, std::string* error)
 {
     copyUserAttributes(in, out);
-    const std::optional<FileDates> dates = readDates(in);
+    const std::optional<FileDates> dates = readDates(in, error);
     if (!dates)
         return false;
     if (fchmod(out, status.st_mode & 07777) != 0)
-        return false;
-    return setDates(out, *dates, fromTimespec(status.st_atim));
+        return fail(error, errnoMessage("cannot set the permissions of " + destinationPath));
+    return setDates(out, *dates, fromTimespec(status.st_atim), error);
 }
 
-bool copyEntry(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
-               std::error_code& error);
+bool copyEntry(const Place& source, const Place& destination, std::string* error);
 
-bool copyFile(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
-              std::error_code& error)
+bool copyFile(const Place& source, const Place& destination, std::string* error)
 {
-    UniqueFd in(openat(sourceDir, sourceName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!in.valid()) {
-        error = lastError();
-        return false;
-    }
+    UniqueFd in(openat(source.folder, source.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!in.valid())
+        return fail(error, errnoMessage("cannot open " + source.path));
     struct stat status {};
-    if (fstat(in.get(), &status) != 0) {
-        error = lastError();
-        return false;
-    }
-    if (!S_ISREG(status.st_mode)) { // replaced since it was examined
-        error = std::make_error_code(std::errc::not_supported);
-        return false;
-    }
-    UniqueFd out(openat(destinationDir, destinationName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!out.valid()) {
-        error = lastError();
-        return false;
-    }
-    if (copyContents(in.get(), out.get()) && copyMetadata(in.get(), out.get(), status))
+    if (fstat(in.get(), &status) != 0)
+        return fail(error, errnoMessage("cannot examine " + source.path));
+    if (!S_ISREG(status.st_mode)) // replaced since it was examined
+        return fail(error, "cannot copy " + source.path + ": it was replaced while being copied");
+    UniqueFd out(
+        openat(destination.folder, destination.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.valid())
+        return fail(error, errnoMessage("cannot create " + destination.path));
+    bool copied = copyContents(in.get(), out.get());
+    if (!copied)
+        fail(error, errnoMessage("cannot copy the contents of " + source.path + " to " + destination.path));
+    else
+        copied = copyMetadata(in.get(), out.get(), status, destination.path, error);
+    if (copied)
         return true;
-    error = lastError();
     out.reset();
-    unlinkat(destinationDir, destinationName, 0);
+    unlinkat(destination.folder, destination.name, 0);
     return false;
 }
 
-bool copySymlink(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
-                 const struct stat& status, std::error_code& error)
+bool copySymlink(const Place& source, const Place& destination, const struct stat& status, std::string* error)
 {
     std::string target(static_cast<std::size_t>(status.st_size) + 1, '\0');
-    const ssize_t length = readlinkat(sourceDir, sourceName, target.data(), target.size());
-    if (length < 0 || static_cast<std::size_t>(length) >= target.size()) {
-        error = length < 0 ? lastError() : std::make_error_code(std::errc::resource_unavailable_try_again);
-        return false;
-    }
+    const ssize_t length = readlinkat(source.folder, source.name, target.data(), target.size());
+    if (length < 0)
+        return fail(error, errnoMessage("cannot read the link " + source.path));
+    if (static_cast<std::size_t>(length) >= target.size())
+        return fail(error, "cannot copy the link " + source.path + ": it changed while being copied");
     target.resize(static_cast<std::size_t>(length));
-    if (symlinkat(target.c_str(), destinationDir, destinationName) != 0) {
-        error = lastError();
-        return false;
-    }
+    if (symlinkat(target.c_str(), destination.folder, destination.name) != 0)
+        return fail(error, errnoMessage("cannot create " + destination.path));
     const struct timespec times[2] = {status.st_atim, status.st_mtim};
-    if (utimensat(destinationDir, destinationName, times, AT_SYMLINK_NOFOLLOW) != 0) {
-        error = lastError();
-        return false;
-    }
+    if (utimensat(destination.folder, destination.name, times, AT_SYMLINK_NOFOLLOW) != 0)
+        return fail(error, errnoMessage("cannot set the dates of the link " + destination.path));
     return true;
 }
 
-bool copyFolder(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
-                std::error_code& error)
+bool copyFolder(const Place& source, const Place& destination, std::string* error)
 {
-    UniqueFd in(openat(sourceDir, sourceName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd in(openat(source.folder, source.name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat status {};
-    if (!in.valid() || fstat(in.get(), &status) != 0) {
-        error = lastError();
-        return false;
-    }
-    if (mkdirat(destinationDir, destinationName, 0700) != 0) {
-        error = lastError();
-        return false;
-    }
-    UniqueFd out(openat(destinationDir, destinationName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!out.valid()) {
-        error = lastError();
-        return false;
-    }
+    if (!in.valid() || fstat(in.get(), &status) != 0)
+        return fail(error, errnoMessage("cannot open the folder " + source.path));
+    if (mkdirat(destination.folder, destination.name, 0700) != 0)
+        return fail(error, errnoMessage("cannot create the folder " + destination.path));
+    UniqueFd out(openat(destination.folder, destination.name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!out.valid())
+        return fail(error, errnoMessage("cannot open the folder " + destination.path));
     // The listing owns a duplicate; `in` stays open for the metadata.
     DIR* listing = fdopendir(dup(in.get()));
-    if (!listing) {
-        error = lastError();
-        return false;
-    }
+    if (!listing)
+        return fail(error, errnoMessage("cannot list the folder " + source.path));
     std::unique_ptr<DIR, int (*)(DIR*)> closer(listing, closedir);
     errno = 0;
     while (const struct dirent* entry = readdir(listing)) {
         if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0
-            && !copyEntry(in.get(), entry->d_name, out.get(), entry->d_name, error))
+            && !copyEntry(source.entry(in.get(), entry->d_name), destination.entry(out.get(), entry->d_name), error))
             return false;
         errno = 0;
     }
-    if (errno != 0 || !copyMetadata(in.get(), out.get(), status)) {
-        error = lastError();
-        return false;
-    }
-    return true;
+    if (errno != 0)
+        return fail(error, errnoMessage("cannot list the folder " + source.path));
+    return copyMetadata(in.get(), out.get(), status, destination.path, error);
 }
 
-bool copyEntry(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
-               std::error_code& error)
+bool copyEntry(const Place& source, const Place& destination, std::string* error)
 {
     struct stat status {};
-    if (fstatat(sourceDir, sourceName, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-        error = lastError();
-        return false;
-    }
+    if (fstatat(source.folder, source.name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return fail(error, errnoMessage("cannot examine " + source.path));
     if (S_ISLNK(status.st_mode))
-        return copySymlink(sourceDir, sourceName, destinationDir, destinationName, status, error);
+        return copySymlink(source, destination, status, error);
     if (S_ISDIR(status.st_mode))
-        return copyFolder(sourceDir, sourceName, destinationDir, destinationName, error);
+        return copyFolder(source, destination, error);
     if (S_ISREG(status.st_mode))
-        return copyFile(sourceDir, sourceName, destinationDir, destinationName, error);
-    error = std::make_error_code(std::errc::not_supported);
-    return false;
+        return copyFile(source, destination, error);
+    return fail(error, "cannot copy " + source.path + ": it is not a file, a folder or a symbolic link");
 }
 
 std::optional<std::string> canonical(const std::string& path)
@@ -252,18 +233,13 @@ bool destinationInsideSource(const std::string& source, const std::string& desti
 
 } // namespace
 
-bool copyItem(const std::string& source, const std::string& destination, std::error_code& error)
+bool copyItem(const std::string& source, const std::string& destination, std::string* error)
 {
-    error.clear();
-    if (source.empty() || destination.empty()) {
-        error = std::make_error_code(std::errc::invalid_argument);
-        return false;
-    }
-    if (destinationInsideSource(source, destination)) {
-        error = std::make_error_code(std::errc::invalid_argument);
-        return false;
-    }
-    return copyEntry(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), error);
+    if (source.empty() || destination.empty())
+        return fail(error, "cannot copy \"" + source + "\" to \"" + destination + "\": a path is empty");
+    if (destinationInsideSource(source, destination))
+        return fail(error, "cannot copy the folder " + source + " into itself, to " + destination);
+    return copyEntry({AT_FDCWD, source.c_str(), source}, {AT_FDCWD, destination.c_str(), destination}, error);
 }
 
 } // namespace strataloom

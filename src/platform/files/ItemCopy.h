@@ -1,7 +1,6 @@
 #pragma once
 
 #include <string>
-#include <system_error>
 
 namespace strataloom {
 
@@ -10,7 +9,7 @@ namespace strataloom {
 // replaces an existing destination and never writes through a link standing
 // there: that is a failure and the existing item is untouched. File contents
 // are copied in constant memory, through reflink or copy_file_range where the
-// file system offers them.
-bool copyItem(const std::string& source, const std::string& destination, std::error_code& error);
+// file system offers them. On failure `error` receives what failed and why.
+bool copyItem(const std::string& source, const std::string& destination, std::string* error = nullptr);
 
 } // namespace strataloom

@@ -1,10 +1,13 @@
 #include "FileAttributes.h"
+#include "FileDescriptor.h"
 #include "FileUrl.h"
 #include "ItemCopy.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -59,13 +62,30 @@ TEST(FileAttributes, BothDatesRoundTripWithNanosecondsThroughALink)
     char value[64] = {};
     ASSERT_GT(getxattr((folder + "/f").c_str(), kCreationDateAttribute, value, sizeof value - 1), 0);
     EXPECT_STREQ(value, "978307200.123456789");
-    EXPECT_FALSE(readDates(folder + "/missing"));
+}
+
+TEST(FileAttributes, FailuresNameTheItemAndTheCause)
+{
+    const std::string folder = makeScratchFolder(), missing = folder + "/missing", file = folder + "/f";
+    const std::string notFound = std::strerror(ENOENT);
+    std::string error;
+    EXPECT_FALSE(readDates(missing, &error));
+    EXPECT_EQ(error, "cannot read the dates of " + missing + ": " + notFound);
+    EXPECT_FALSE(setDates(missing, kDates, &error));
+    EXPECT_EQ(error, "cannot set the creation date of " + missing + ": " + notFound);
+
+    // A descriptor is named by the path it was opened with.
+    writeFile(file, "x");
+    const UniqueFd pathOnly(open(file.c_str(), O_PATH | O_CLOEXEC));
+    ASSERT_TRUE(pathOnly.valid());
+    EXPECT_FALSE(setDates(pathOnly.get(), kDates, std::nullopt, &error));
+    EXPECT_EQ(error, "cannot set the creation date of " + file + ": " + std::strerror(EBADF));
 }
 
 class ItemCopy : public testing::Test {
 protected:
     std::string folder = makeScratchFolder("copy");
-    std::error_code error;
+    std::string error;
 };
 
 TEST_F(ItemCopy, FileKeepsContentsPermissionsDatesAndAttributesButNotTheIdentity)
@@ -80,7 +100,7 @@ TEST_F(ItemCopy, FileKeepsContentsPermissionsDatesAndAttributesButNotTheIdentity
     ASSERT_EQ(setxattr(source.c_str(), "user.strataloom.id", "0123456789abcdef0123456789abcdef", 32, 0), 0);
     ASSERT_TRUE(setDates(source, kDates));
 
-    ASSERT_TRUE(copyItem(source, copy, error)) << error.message();
+    ASSERT_TRUE(copyItem(source, copy, &error)) << error;
     EXPECT_EQ(readFile(copy), contents);
     EXPECT_EQ(fs::status(copy).permissions(), fs::perms(0640));
     EXPECT_EQ(readDates(copy), kDates);
@@ -96,8 +116,10 @@ TEST_F(ItemCopy, NeverReplacesOrWritesThroughWhatIsAtTheDestination)
     writeFile(folder + "/file", "old");
     ASSERT_EQ(mkdir((folder + "/folder").c_str(), 0755), 0);
     ASSERT_EQ(symlink("nowhere", (folder + "/dangling").c_str()), 0);
-    for (const char* name : {"file", "folder", "dangling"})
-        EXPECT_FALSE(copyItem(source, folder + "/" + name, error)) << name;
+    for (const char* name : {"file", "folder", "dangling"}) {
+        EXPECT_FALSE(copyItem(source, folder + "/" + name, &error));
+        EXPECT_EQ(error, "cannot create " + folder + "/" + name + ": " + std::strerror(EEXIST));
+    }
     EXPECT_EQ(readFile(folder + "/file"), "old");
     EXPECT_TRUE(fs::is_empty(folder + "/folder"));
     EXPECT_FALSE(fs::exists(folder + "/nowhere"));
@@ -111,22 +133,31 @@ TEST_F(ItemCopy, FoldersAreCopiedWholeWithLinksAsLinksButNeverIntoThemselves)
     ASSERT_EQ(symlink("/nonexistent/target", (source + "/dangling").c_str()), 0);
     ASSERT_TRUE(setDates(source + "/inner", kDates));
 
-    ASSERT_TRUE(copyItem(source, copy, error)) << error.message();
+    ASSERT_TRUE(copyItem(source, copy, &error)) << error;
     EXPECT_EQ(readFile(copy + "/inner/deeper/caf\xe9\xff"), "deep");
     EXPECT_EQ(fs::read_symlink(copy + "/dangling"), "/nonexistent/target");
     EXPECT_EQ(readDates(copy + "/inner"), kDates);
 
-    EXPECT_FALSE(copyItem(source, source + "/inner/again", error));
+    EXPECT_FALSE(copyItem(source, source + "/inner/again", &error));
+    EXPECT_EQ(error, "cannot copy the folder " + source + " into itself, to " + source + "/inner/again");
     EXPECT_FALSE(fs::exists(source + "/inner/again"));
 }
 
 TEST_F(ItemCopy, AFailedCopyLeavesNothingBehind)
 {
     ASSERT_EQ(mkfifo((folder + "/pipe").c_str(), 0600), 0);
-    // Reading /proc/self/mem fails once the destination has been created.
-    for (const std::string& source : {folder + "/missing", std::string("/proc/self/mem"), folder + "/pipe"}) {
-        EXPECT_FALSE(copyItem(source, folder + "/copy", error)) << source;
-        EXPECT_FALSE(fs::exists(folder + "/copy")) << source;
+    const std::string copy = folder + "/copy";
+    const std::pair<std::string, std::string> cases[] = {
+        {folder + "/missing", "cannot examine " + folder + "/missing: " + std::strerror(ENOENT)},
+        // Reading /proc/self/mem fails once the destination has been created.
+        {"/proc/self/mem", "cannot copy the contents of /proc/self/mem to " + copy + ": " + std::strerror(EIO)},
+        {folder + "/pipe", "cannot copy " + folder + "/pipe: it is not a file, a folder or a symbolic link"},
+        {"", "cannot copy \"\" to \"" + copy + "\": a path is empty"},
+    };
+    for (const auto& [source, message] : cases) {
+        EXPECT_FALSE(copyItem(source, copy, &error)) << source;
+        EXPECT_EQ(error, message);
+        EXPECT_FALSE(fs::exists(copy)) << source;
     }
 }
 

@@ -1,6 +1,8 @@
 #include "Names.h"
 
+#include <QByteArrayView>
 #include <QString>
+#include <QStringDecoder>
 #include <QTextBoundaryFinder>
 
 #include <algorithm>
@@ -10,57 +12,9 @@ namespace strataloom {
 
 namespace {
 
-struct Decoded {
-    char32_t codePoint = 0;
-    std::size_t length = 0; // 0: the byte at the position is not valid UTF-8
-};
-
-bool isContinuation(unsigned char byte)
+QByteArrayView viewOf(std::string_view bytes)
 {
-    return (byte & 0xC0) == 0x80;
-}
-
-// Decodes the sequence that starts at `position`, rejecting overlong forms,
-// surrogates and values above U+10FFFF.
-Decoded decodeAt(std::string_view bytes, std::size_t position)
-{
-    const auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[position + i]); };
-    const std::size_t available = bytes.size() - position;
-    const unsigned char lead = at(0);
-    if (lead < 0x80)
-        return {lead, 1};
-
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF; // allowed range of the second byte
-    char32_t value = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        value = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        value = lead & 0x0F;
-        if (lead == 0xE0)
-            low = 0xA0;
-        else if (lead == 0xED)
-            high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        value = lead & 0x07;
-        if (lead == 0xF0)
-            low = 0x90;
-        else if (lead == 0xF4)
-            high = 0x8F;
-    } else {
-        return {};
-    }
-    if (available < length || at(1) < low || at(1) > high)
-        return {};
-    for (std::size_t i = 1; i < length; ++i) {
-        if (!isContinuation(at(i)))
-            return {};
-        value = (value << 6) | (at(i) & 0x3F);
-    }
-    return {value, length};
+    return QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size()));
 }
 
 bool isAscii(std::string_view bytes)
@@ -68,30 +22,38 @@ bool isAscii(std::string_view bytes)
     return std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-// The valid UTF-8 stretch `bytes` as UTF-16, with the byte offset at which each
-// UTF-16 unit starts (plus one entry for the end). QString::fromUtf8 is not used
-// because it drops a leading byte order mark.
-QString decodeValid(std::string_view bytes, std::vector<std::size_t>* unitOffsets)
+// Length of the valid UTF-8 sequence that starts at `position`, or 0 when the
+// byte there starts none. The lead byte says how long the sequence must be; the
+// decoder judges it.
+std::size_t sequenceLength(std::string_view bytes, std::size_t position)
 {
-    QString text;
-    text.reserve(static_cast<qsizetype>(bytes.size()));
-    for (std::size_t position = 0; position < bytes.size();) {
-        const Decoded decoded = decodeAt(bytes, position);
-        if (QChar::requiresSurrogates(decoded.codePoint)) {
-            text.append(QChar(QChar::highSurrogate(decoded.codePoint)));
-            text.append(QChar(QChar::lowSurrogate(decoded.codePoint)));
-            if (unitOffsets)
-                unitOffsets->insert(unitOffsets->end(), 2, position);
-        } else {
-            text.append(QChar(static_cast<char16_t>(decoded.codePoint)));
-            if (unitOffsets)
-                unitOffsets->push_back(position);
-        }
-        position += decoded.length;
+    const auto lead = static_cast<unsigned char>(bytes[position]);
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    return length <= bytes.size() - position && isValidUtf8(bytes.substr(position, length)) ? length : 0;
+}
+
+// The valid UTF-8 stretch `bytes` as UTF-16. A leading byte order mark is part
+// of a name, so it is kept (QString::fromUtf8 would drop it).
+QString decodeValid(std::string_view bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    return decoder.decode(viewOf(bytes));
+}
+
+// For each UTF-16 unit of `text` (and its end), the offset in its UTF-8 form of
+// the code point the unit belongs to.
+std::vector<std::size_t> utf8Offsets(const QString& text)
+{
+    std::vector<std::size_t> offsets;
+    offsets.reserve(static_cast<std::size_t>(text.size()) + 1);
+    std::size_t offset = 0;
+    for (const QChar unit : text) {
+        offsets.push_back(offset);
+        const char16_t value = unit.unicode();
+        offset += unit.isHighSurrogate() ? 0 : unit.isLowSurrogate() ? 4 : value < 0x80 ? 1 : value < 0x800 ? 2 : 3;
     }
-    if (unitOffsets)
-        unitOffsets->push_back(bytes.size());
-    return text;
+    offsets.push_back(offset);
+    return offsets;
 }
 
 bool isRegionalIndicatorAt(const QString& text, qsizetype unit)
@@ -130,19 +92,19 @@ std::vector<std::size_t> characterStarts(std::string_view name)
     std::vector<std::size_t> starts;
     std::size_t position = 0;
     while (position < name.size()) {
-        if (decodeAt(name, position).length == 0) {
+        if (sequenceLength(name, position) == 0) {
             starts.push_back(position++);
             continue;
         }
         const std::size_t runStart = position;
         while (position < name.size()) {
-            const Decoded decoded = decodeAt(name, position);
-            if (decoded.length == 0)
+            const std::size_t length = sequenceLength(name, position);
+            if (length == 0)
                 break;
-            position += decoded.length;
+            position += length;
         }
-        std::vector<std::size_t> unitOffsets;
-        const QString text = decodeValid(name.substr(runStart, position - runStart), &unitOffsets);
+        const QString text = decodeValid(name.substr(runStart, position - runStart));
+        const std::vector<std::size_t> unitOffsets = utf8Offsets(text);
         const std::vector<bool> boundaries = graphemeBoundaries(text);
         for (std::size_t unit = 0; unit + 1 < boundaries.size(); ++unit) {
             if (boundaries[unit])
@@ -156,13 +118,12 @@ std::vector<std::size_t> characterStarts(std::string_view name)
 
 bool isValidUtf8(std::string_view bytes)
 {
-    for (std::size_t position = 0; position < bytes.size();) {
-        const std::size_t length = decodeAt(bytes, position).length;
-        if (length == 0)
-            return false;
-        position += length;
-    }
-    return true;
+    // A stateless decoder also reports a sequence cut off at the end, which a
+    // stateful one would keep for the next call. It decodes when its result
+    // becomes a QString.
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString decoded = decoder.decode(viewOf(bytes));
+    return !decoder.hasError();
 }
 
 std::string nameSortKey(std::string_view name)
@@ -170,7 +131,7 @@ std::string nameSortKey(std::string_view name)
     // ASCII is already in NFC.
     if (isAscii(name) || !isValidUtf8(name))
         return std::string(name);
-    const QByteArray composed = decodeValid(name, nullptr).normalized(QString::NormalizationForm_C).toUtf8();
+    const QByteArray composed = decodeValid(name).normalized(QString::NormalizationForm_C).toUtf8();
     return composed.toStdString();
 }
 

@@ -19,7 +19,8 @@ namespace strataloom {
 // the same on every run. A valid key never equals an invalid one, so a name that
 // is not UTF-8 only ties with an identical name.
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+// Strict UTF-8, as Qt's decoder judges it: no stray or missing continuation
+// bytes, overlong forms, surrogates or values above U+10FFFF.
 bool isValidUtf8(std::string_view bytes);
 
 // The key by which `name` sorts (see above).

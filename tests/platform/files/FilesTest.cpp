@@ -2,6 +2,7 @@
 #include "FileDescriptor.h"
 #include "FileUrl.h"
 #include "ItemCopy.h"
+#include "Names.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -50,6 +51,41 @@ TEST(FileUrl, ComponentsExtensionsAndParents)
         EXPECT_EQ(url.deletingLastPathComponent(), FileUrl::directoryFromPath(c.parent));
     }
     EXPECT_EQ(FileUrl::fromPath("/").appendingPathComponent("x").path(), "/x");
+}
+
+// Strict UTF-8 as the decoder judges it, and how many characters each byte
+// string counts, a byte outside UTF-8 being one of its own.
+TEST(Names, Utf8IsStrictAndEachStrayByteIsACharacter)
+{
+    struct Case {
+        std::string bytes;
+        bool valid;
+        std::size_t characters;
+    };
+    const Case cases[] = {
+        {"", true, 0},
+        {std::string("a\0b", 3), true, 3},
+        {"\xC3\xA9\xE2\x82\xAC", true, 2},
+        {"\xF0\x9F\x98\x80", true, 1},
+        {"\xF4\x8F\xBF\xBF", true, 1}, // U+10FFFF, the last code point
+        {"\xEF\xBB\xBF\xEF\xBF\xBE", true, 2}, // a byte order mark and a noncharacter
+        {"\xC0\xAF", false, 2}, // overlong forms
+        {"\xE0\x80\xAF", false, 3},
+        {"\xF0\x8F\xBF\xBF", false, 4},
+        {"\xED\xA0\x80", false, 3}, // surrogates
+        {"\xED\xA0\xBD\xED\xB8\x80", false, 6},
+        {"\xF4\x90\x80\x80", false, 4}, // past U+10FFFF
+        {"\xF5\x80\x80\x80", false, 4},
+        {"\xC3", false, 1}, // cut off at the end
+        {"\xF0\x9F\x98", false, 3},
+        {"\xE2\x82x", false, 3}, // cut off before another character
+        {"\x80\xC3\xA9\xFF", false, 3}, // stray bytes around a valid one
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.bytes));
+        EXPECT_EQ(isValidUtf8(c.bytes), c.valid);
+        EXPECT_EQ(characterCount(c.bytes), c.characters);
+    }
 }
 
 TEST(FileAttributes, BothDatesRoundTripWithNanosecondsThroughALink)

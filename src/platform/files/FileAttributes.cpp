@@ -4,14 +4,12 @@
 
 #include <cerrno>
 #include <charconv>
-#include <climits>
 #include <cstdio>
 #include <ctime>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
-#include <unistd.h>
 
 namespace strataloom {
 
@@ -55,18 +53,6 @@ template <typename Getter> std::optional<std::string> readAttribute(Getter get)
 }
 
 constexpr unsigned kStatxMask = STATX_BASIC_STATS | STATX_BTIME;
-
-// Names an open item in a message: the path the kernel shows for it.
-std::string pathOf(int fd)
-{
-    const std::string link = "/proc/self/fd/" + std::to_string(fd);
-    std::string target(PATH_MAX, '\0');
-    const ssize_t length = readlink(link.c_str(), target.data(), target.size());
-    if (length < 0)
-        return "the item open as descriptor " + std::to_string(fd);
-    target.resize(static_cast<std::size_t>(length));
-    return target;
-}
 
 } // namespace
 
@@ -123,8 +109,7 @@ std::optional<FileDates> readDates(int fd, std::string* error)
 {
     struct statx status {};
     if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, kStatxMask, &status) != 0) {
-        const int cause = errno;
-        fail(error, errnoMessage("cannot read the dates of " + pathOf(fd), cause));
+        fail(error, errnoMessage("cannot read the dates of " + pathOfDescriptor(fd)));
         return std::nullopt;
     }
     return datesFrom(status, readAttribute([&](char* buffer, std::size_t size) {
@@ -145,18 +130,14 @@ bool setDates(const std::string& path, const FileDates& dates, std::string* erro
 
 bool setDates(int fd, const FileDates& dates, const std::optional<FileTime>& accessTime, std::string* error)
 {
-    const auto failure = [&](const char* what) {
-        const int cause = errno;
-        return fail(error, errnoMessage(what + pathOf(fd), cause));
-    };
     const std::string value = formatCreationAttribute(dates.creation);
     if (fsetxattr(fd, kCreationDateAttribute, value.data(), value.size(), 0) != 0 && errno != ENOTSUP)
-        return failure("cannot set the creation date of ");
+        return fail(error, errnoMessage("cannot set the creation date of " + pathOfDescriptor(fd)));
     struct timespec times[2] = {{0, UTIME_OMIT}, toTimespec(dates.modification)};
     if (accessTime)
         times[0] = toTimespec(*accessTime);
     if (futimens(fd, times) != 0)
-        return failure("cannot set the modification date of ");
+        return fail(error, errnoMessage("cannot set the modification date of " + pathOfDescriptor(fd)));
     return true;
 }
 

@@ -1,9 +1,9 @@
 // Listing a folder through a descriptor, so that callers work relative to a
 // folder they opened once.
 #include "FolderListing.h"
+#include "ErrorMessage.h"
 
 #include <cerrno>
-#include <cstring>
 #include <memory>
 
 #include <dirent.h>
@@ -13,23 +13,20 @@ namespace strataloom {
 
 std::optional<std::vector<std::string>> folderEntries(int folderFd, std::string* error)
 {
-    const auto fail = [&]() -> std::optional<std::vector<std::string>> {
-        const int cause = errno;
-        if (error)
-            *error = std::string("cannot read the folder: ") + std::strerror(cause);
-        errno = cause;
+    const auto failure = [&]() -> std::optional<std::vector<std::string>> {
+        fail(error, errnoMessage("cannot read the folder " + pathOfDescriptor(folderFd)));
         return std::nullopt;
     };
     // The stream owns and closes its descriptor, so it gets a duplicate.
     const int copy = dup(folderFd);
     if (copy < 0)
-        return fail();
+        return failure();
     DIR* listing = fdopendir(copy);
     if (!listing) {
         const int cause = errno;
         close(copy);
         errno = cause;
-        return fail();
+        return failure();
     }
     std::unique_ptr<DIR, int (*)(DIR*)> closer(listing, closedir);
     rewinddir(listing);
@@ -42,7 +39,7 @@ std::optional<std::vector<std::string>> folderEntries(int folderFd, std::string*
         errno = 0;
     }
     if (errno != 0)
-        return fail();
+        return failure();
     return names;
 }
 

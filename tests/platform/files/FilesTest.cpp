@@ -1,6 +1,7 @@
 #include "FileAttributes.h"
 #include "FileDescriptor.h"
 #include "FileUrl.h"
+#include "FolderListing.h"
 #include "ItemCopy.h"
 #include "Names.h"
 #include "support/TestEnvironment.h"
@@ -100,7 +101,7 @@ TEST(FileAttributes, BothDatesRoundTripWithNanosecondsThroughALink)
     EXPECT_STREQ(value, "978307200.123456789");
 }
 
-TEST(FileAttributes, FailuresNameTheItemAndTheCause)
+TEST(Failures, NameTheItemAndTheCauseAndKeepErrno)
 {
     const std::string folder = makeScratchFolder(), missing = folder + "/missing", file = folder + "/f";
     const std::string notFound = std::strerror(ENOENT);
@@ -116,6 +117,11 @@ TEST(FileAttributes, FailuresNameTheItemAndTheCause)
     ASSERT_TRUE(pathOnly.valid());
     EXPECT_FALSE(setDates(pathOnly.get(), kDates, std::nullopt, &error));
     EXPECT_EQ(error, "cannot set the creation date of " + file + ": " + std::strerror(EBADF));
+    const UniqueFd folderPathOnly(open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(folderPathOnly.valid());
+    EXPECT_FALSE(folderEntries(folderPathOnly.get(), &error));
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(error, "cannot read the folder " + folder + ": " + std::strerror(EBADF));
 }
 
 class ItemCopy : public testing::Test {

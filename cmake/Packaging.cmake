@@ -24,7 +24,6 @@ Versions are kept in a version store of Strataloom's own under the user's
 data folder. The package holds the window, strataloom, and the command-line
 companion, strataloom-cli, which saves and lists versions, archives,
 unarchives, and checks and prunes the store.")
-set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 

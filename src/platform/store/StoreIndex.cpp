@@ -1,12 +1,12 @@
 // Opening the version store's index: connection settings, schema, format
 // upgrades. The tables are described in docs/STORE.md.
 #include "StoreIndex.h"
+#include "ErrorMessage.h"
 #include "Leftovers.h"
 
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <thread>
 
 #include <sys/stat.h>
@@ -47,12 +47,6 @@ constexpr std::array<Migration, kFormatVersion - 1> kMigrations{};
 // Another process may be creating the store this very moment.
 constexpr auto kBusyTimeout = std::chrono::seconds(30);
 
-void setError(std::string* error, std::string message)
-{
-    if (error)
-        *error = std::move(message);
-}
-
 std::int64_t pragmaValue(SqliteDatabase& database, const char* sql)
 {
     SqliteStatement query(database.handle(), sql);
@@ -91,7 +85,7 @@ bool makeFolder(const std::string& path, std::string* error)
             return true;
     }
     if (error && error->empty())
-        *error = "cannot create the folder " + path + ": " + std::strerror(errno);
+        *error = errnoMessage("cannot create the folder " + path);
     return false;
 }
 
@@ -106,39 +100,37 @@ bool prepareFormat(SqliteDatabase& database, std::span<const Migration> migratio
 {
     const int target = static_cast<int>(migrationSteps.size()) + 1;
     if (!database.execute("BEGIN IMMEDIATE")) {
-        setError(error, "cannot write the version index: " + database.lastError());
-        return false;
+        return fail(error, "cannot write the version index: " + database.lastError());
     }
-    const auto fail = [&](std::string message) {
-        setError(error, std::move(message));
+    const auto refuse = [&](std::string message) {
         database.execute("ROLLBACK");
-        return false;
+        return fail(error, std::move(message));
     };
     const std::int64_t format = pragmaValue(database, "PRAGMA user_version");
     const std::int64_t application = pragmaValue(database, "PRAGMA application_id");
     if (format < 0 || application < 0)
-        return fail("cannot read the version index: " + database.lastError());
+        return refuse("cannot read the version index: " + database.lastError());
     if (format == 0 && application == 0 && !hasTables(database)) {
         const std::string setup = std::string(kSchema) + "PRAGMA application_id = " + std::to_string(kApplicationId)
                                 + "; PRAGMA user_version = " + std::to_string(target) + ";";
         if (!database.execute(setup.c_str()))
-            return fail("cannot create the version index: " + database.lastError());
+            return refuse("cannot create the version index: " + database.lastError());
     } else if (application != kApplicationId || format == 0) {
-        return fail("the file is not a version index of this application");
+        return refuse("the file is not a version index of this application");
     } else if (format > target) {
-        return fail("the version index has format " + std::to_string(format) + ", newer than this release knows ("
-                    + std::to_string(target) + ")");
+        return refuse("the version index has format " + std::to_string(format) + ", newer than this release knows ("
+                      + std::to_string(target) + ")");
     } else if (format < target) {
         for (auto step = static_cast<std::size_t>(format - 1); step < migrationSteps.size(); ++step) {
             if (!migrationSteps[step](database))
-                return fail("cannot upgrade the version index from format " + std::to_string(step + 1) + ": "
-                            + database.lastError());
+                return refuse("cannot upgrade the version index from format " + std::to_string(step + 1) + ": "
+                              + database.lastError());
         }
         if (!database.execute(("PRAGMA user_version = " + std::to_string(target)).c_str()))
-            return fail("cannot upgrade the version index: " + database.lastError());
+            return refuse("cannot upgrade the version index: " + database.lastError());
     }
     if (!database.execute("COMMIT"))
-        return fail("cannot write the version index: " + database.lastError());
+        return refuse("cannot write the version index: " + database.lastError());
     return true;
 }
 
@@ -156,7 +148,7 @@ std::unique_ptr<SqliteDatabase> StoreIndex::open(int flags, std::string* error)
 {
     auto database = std::make_unique<SqliteDatabase>(m_layout.indexPath(), flags);
     if (!database->valid()) {
-        setError(error, "cannot open the version index " + m_layout.indexPath() + ": " + database->lastError());
+        fail(error, "cannot open the version index " + m_layout.indexPath() + ": " + database->lastError());
         return nullptr;
     }
     sqlite3_busy_timeout(database->handle(), static_cast<int>(kBusyTimeout / std::chrono::milliseconds(1)));
@@ -185,14 +177,14 @@ StoreIndex::State StoreIndex::openExisting(bool writable, std::string* error)
     if (lstat(path.c_str(), &status) != 0) {
         if (errno == ENOENT)
             return State::Absent;
-        setError(error, "cannot examine the version index " + path + ": " + std::strerror(errno));
+        fail(error, errnoMessage("cannot examine the version index " + path));
         return State::Failed;
     }
     auto database = open(writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY, error);
     if (!database)
         return State::Failed;
     if (writable && !database->execute("PRAGMA foreign_keys=ON")) {
-        setError(error, "cannot set up the version index " + path + ": " + database->lastError());
+        fail(error, "cannot set up the version index " + path + ": " + database->lastError());
         return State::Failed;
     }
     const std::int64_t application = pragmaValue(*database, "PRAGMA application_id");
@@ -200,8 +192,8 @@ StoreIndex::State StoreIndex::openExisting(bool writable, std::string* error)
     if (application == 0 && format == 0)
         return State::Absent; // being created by an add right now
     if (application != kApplicationId || format != kFormatVersion) {
-        setError(error, "the version index " + path + " is not in a format this version knows (format "
-                            + std::to_string(format) + ")");
+        fail(error, "the version index " + path + " is not in a format this version knows (format "
+                        + std::to_string(format) + ")");
         return State::Failed;
     }
     m_database = std::move(database);
@@ -226,8 +218,8 @@ bool StoreIndex::openForWriting(std::string* error)
                     && db.execute("PRAGMA synchronous=NORMAL") && db.execute("PRAGMA foreign_keys=ON")
                     && retryingWhileBusy(db, [&] { return prepareFormat(db, migrations(), &reason); });
     if (!ready) {
-        setError(error, "cannot set up the version index " + m_layout.indexPath() + ": "
-                            + (reason.empty() ? db.lastError() : reason));
+        fail(error, "cannot set up the version index " + m_layout.indexPath() + ": "
+                        + (reason.empty() ? db.lastError() : reason));
         return false;
     }
     m_database = std::move(database);

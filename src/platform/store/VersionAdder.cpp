@@ -4,11 +4,11 @@
 #include "VersionAdder.h"
 #include "ContentHash.h"
 #include "DocumentIdentity.h"
+#include "ErrorMessage.h"
 #include "FileDescriptor.h"
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -26,11 +26,6 @@ constexpr const char* kInsertVersion =
     "INSERT INTO versions (document, position, file, size, inode, change_time_ns, checksum, modification_s, "
     "modification_ns, creation_s, creation_ns, added_ns) VALUES (?1, (SELECT COALESCE(MAX(position), -1) + 1 "
     "FROM versions WHERE document = ?1), ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)";
-
-std::string systemError(const std::string& what, int error = errno)
-{
-    return what + ": " + std::strerror(error);
-}
 
 std::int64_t nowNs()
 {
@@ -57,17 +52,16 @@ std::optional<FileVersion> VersionAdder::add(const std::string& itemPath, const 
                                              std::string* error)
 {
     const auto fail = [&](std::string message) -> std::optional<FileVersion> {
-        if (error)
-            *error = std::move(message);
+        strataloom::fail(error, std::move(message));
         return std::nullopt;
     };
 
     const auto resolved = canonicalPath(itemPath);
     if (!resolved)
-        return fail(systemError("cannot find the document " + itemPath));
+        return fail(errnoMessage("cannot find the document " + itemPath));
     struct stat itemStatus {};
     if (stat(resolved->c_str(), &itemStatus) != 0)
-        return fail(systemError("cannot examine the document " + *resolved));
+        return fail(errnoMessage("cannot examine the document " + *resolved));
     if (!S_ISREG(itemStatus.st_mode))
         return fail("the document " + *resolved + " is not a regular file");
     const Item identity{*resolved, documentIdOf(*resolved), static_cast<std::int64_t>(itemStatus.st_dev),
@@ -76,12 +70,12 @@ std::optional<FileVersion> VersionAdder::add(const std::string& itemPath, const 
     UniqueFd source(open(contentsPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat sourceStatus {};
     if (!source.valid() || fstat(source.get(), &sourceStatus) != 0)
-        return fail(systemError("cannot read the contents file " + contentsPath));
+        return fail(errnoMessage("cannot read the contents file " + contentsPath));
     if (!S_ISREG(sourceStatus.st_mode))
         return fail("the contents file " + contentsPath + " is not a regular file");
     const std::optional<FileDates> dates = readDates(source.get());
     if (!dates)
-        return fail(systemError("cannot read the dates of " + contentsPath));
+        return fail(errnoMessage("cannot read the dates of " + contentsPath));
 
     std::string reason;
     if (!m_index.openForWriting(&reason))
@@ -102,7 +96,7 @@ std::optional<FileVersion> VersionAdder::add(const std::string& itemPath, const 
         return fail("the version index has a document record with a malformed identity");
     UniqueFd target(open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!target.valid())
-        return fail(systemError("cannot create a file in the version store"));
+        return fail(errnoMessage("cannot create a file in the version store"));
     // Held until the index row is committed: clean-up leaves a locked file alone.
     flock(target.get(), LOCK_EX);
     // The document's folder is made on its first version.
@@ -119,14 +113,14 @@ std::optional<FileVersion> VersionAdder::add(const std::string& itemPath, const 
         || !putInPlace()) {
         const int cause = errno;
         unlink(temporary.c_str());
-        return fail(systemError("cannot copy " + contentsPath + " into the version store", cause));
+        return fail(errnoMessage("cannot copy " + contentsPath + " into the version store", cause));
     }
     // The change time is taken after the rename, which sets it.
     struct stat storedStatus {};
     if (fstat(target.get(), &storedStatus) != 0) {
         const int cause = errno;
         unlink(stored->c_str());
-        return fail(systemError("cannot examine the stored copy", cause));
+        return fail(errnoMessage("cannot examine the stored copy", cause));
     }
 
     StoredFingerprint fingerprint;

@@ -1,10 +1,10 @@
 // Prune's removal of the versions of documents that no longer exist.
+#include "ErrorMessage.h"
 #include "FileDescriptor.h"
 #include "FolderListing.h"
 #include "MaintenancePass.h"
 
 #include <cerrno>
-#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -100,7 +100,7 @@ bool removeDocument(MaintenancePass& pass, const DocumentRow& document)
         if (!path)
             continue;
         if (unlink(path->c_str()) != 0 && errno != ENOENT)
-            pass.fail("cannot remove " + *path + ": " + std::strerror(errno));
+            pass.fail(errnoMessage("cannot remove " + *path));
         StoreFinding finding;
         finding.kind = StoreFinding::Kind::GoneVersion;
         finding.path = *path;
@@ -110,7 +110,7 @@ bool removeDocument(MaintenancePass& pass, const DocumentRow& document)
     }
     const std::string folder = *pass.layout().documentFolder(document.uuid);
     if (rmdir(folder.c_str()) != 0 && errno != ENOENT && errno != ENOTEMPTY)
-        pass.fail("cannot remove the folder " + folder + ": " + std::strerror(errno));
+        pass.fail(errnoMessage("cannot remove the folder " + folder));
     return true;
 }
 

@@ -1,12 +1,12 @@
 // Finding, and when pruning removing, what nothing in the index refers to:
 // stray items under documents/ and the temporary files of adds that died.
+#include "ErrorMessage.h"
 #include "FileDescriptor.h"
 #include "FolderListing.h"
 #include "Leftovers.h"
 #include "MaintenancePass.h"
 
 #include <cerrno>
-#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -135,7 +135,7 @@ public:
     }
 
 private:
-    void failWithErrno(const std::string& what) { m_pass.fail(what + ": " + std::strerror(errno)); }
+    void failWithErrno(const std::string& what) { m_pass.fail(errnoMessage(what)); }
 
     void reportItem(StoreFinding::Kind kind, const std::string& path)
     {

@@ -8,10 +8,13 @@ STRATALOOM_PACKAGES=(
   fonts-dejavu-core xvfb xauth xdotool openssl
 )
 
+# install_missing_packages [package...]: the project's packages unless others are named
 install_missing_packages() {
+  local wanted=("$@")
+  [ ${#wanted[@]} -eq 0 ] && wanted=("${STRATALOOM_PACKAGES[@]}")
   local missing=()
   local package
-  for package in "${STRATALOOM_PACKAGES[@]}"; do
+  for package in "${wanted[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
       missing+=("$package")
     fi

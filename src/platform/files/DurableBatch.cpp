@@ -1,0 +1,67 @@
+// Durability in batches: start write-back early, wait once, sync each folder
+// once; the same order git's batched fsync mode uses.
+#include "DurableBatch.h"
+#include "ErrorMessage.h"
+
+#include <utility>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace strataloom {
+
+bool syncFile(int fd, std::string* error)
+{
+    if (fdatasync(fd) == 0)
+        return true;
+    return fail(error, errnoMessage("cannot write " + pathOfDescriptor(fd) + " to disk"));
+}
+
+bool syncFolder(const std::string& path, std::string* error)
+{
+    UniqueFd folder(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.valid() && fsync(folder.get()) == 0)
+        return true;
+    return fail(error, errnoMessage("cannot write the folder " + path + " to disk"));
+}
+
+bool DurableBatch::addFile(int fd, std::string* error)
+{
+    UniqueFd copy(fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!copy.valid())
+        return fail(error, errnoMessage("cannot keep " + pathOfDescriptor(fd) + " open"));
+    // Only starts the write-back; flush() waits for it.
+    sync_file_range(copy.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    m_files.push_back(std::move(copy));
+    if (m_files.size() >= kMaximumOpenFiles && !syncFiles(nullptr))
+        return fail(error, m_failure);
+    return true;
+}
+
+void DurableBatch::addFolder(const std::string& path)
+{
+    m_folders.insert(path);
+}
+
+bool DurableBatch::syncFiles(std::string* error)
+{
+    for (UniqueFd& file : m_files)
+        if (!m_failed && !syncFile(file.get(), &m_failure))
+            m_failed = true;
+    m_files.clear();
+    return m_failed ? fail(error, m_failure) : true;
+}
+
+bool DurableBatch::flush(std::string* error)
+{
+    syncFiles(nullptr);
+    for (const std::string& folder : m_folders)
+        if (!m_failed && !syncFolder(folder, &m_failure))
+            m_failed = true;
+    m_folders.clear();
+    const bool failed = m_failed;
+    m_failed = false;
+    return failed ? fail(error, std::exchange(m_failure, {})) : true;
+}
+
+} // namespace strataloom

@@ -64,4 +64,12 @@ bool DurableBatch::flush(std::string* error)
     return failed ? fail(error, std::exchange(m_failure, {})) : true;
 }
 
+void DurableBatch::clear()
+{
+    m_files.clear();
+    m_folders.clear();
+    m_failed = false;
+    m_failure.clear();
+}
+
 } // namespace strataloom

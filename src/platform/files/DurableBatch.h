@@ -32,6 +32,8 @@ public:
     // Waits until every file's data and every folder's entries are on stable
     // storage. The batch is empty afterwards, also on failure.
     bool flush(std::string* error = nullptr);
+    // Forgets everything added, for files that were removed instead.
+    void clear();
 
 private:
     bool syncFiles(std::string* error);

@@ -1,5 +1,6 @@
 // Finding the document a file is, following it, and telling copies apart.
 #include "DocumentIdentity.h"
+#include "ErrorMessage.h"
 
 #include <cerrno>
 #include <chrono>
@@ -139,6 +140,37 @@ bool findDocument(StoreIndex& index, const Item& item, std::optional<Document>& 
     return lookUp(index, kSelectByPath, item.path, true, document, error);
 }
 
+namespace {
+
+// Inserts the record of a new document standing at `item`, inside a write
+// transaction.
+bool insertDocument(StoreIndex& index, const Item& item, Document& document)
+{
+    Document created{0, randomId(), item.path, item.device, item.inode};
+    auto insert =
+        index.statement("INSERT INTO documents (uuid, path, device, inode, created_ns) VALUES (?, ?, ?, ?, ?)");
+    if (!insert.valid()
+        || !insert->bindText(1, created.uuid)
+                .bindBlob(2, item.path)
+                .bind(3, item.device)
+                .bind(4, item.inode)
+                .bind(5, nowNs())
+                .run())
+        return false;
+    created.rowId = sqlite3_last_insert_rowid(index.database().handle());
+    document = std::move(created);
+    return true;
+}
+
+bool writeFailure(StoreIndex& index, const std::string& what, std::string* error)
+{
+    const std::string message = what + ": " + index.database().lastError();
+    index.rollback();
+    return fail(error, message);
+}
+
+} // namespace
+
 bool findOrCreateDocument(StoreIndex& index, const Item& item, Document& document, std::string* error)
 {
     std::optional<Document> found;
@@ -148,37 +180,31 @@ bool findOrCreateDocument(StoreIndex& index, const Item& item, Document& documen
         document = std::move(*found);
         return true;
     }
-    const auto fail = [&](const std::string& what) {
-        if (error)
-            *error = what + ": " + index.database().lastError();
-        index.rollback();
-        return false;
-    };
     if (!index.beginWriting())
-        return fail("cannot write the version index");
+        return writeFailure(index, "cannot write the version index", error);
     // Another process may have recorded it while this one waited for the lock.
     if (!findDocument(index, item, found, error)) {
         index.rollback();
         return false;
     }
-    if (!found) {
-        Document created{0, randomId(), item.path, item.device, item.inode};
-        auto insert =
-            index.statement("INSERT INTO documents (uuid, path, device, inode, created_ns) VALUES (?, ?, ?, ?, ?)");
-        if (!insert.valid()
-            || !insert->bindText(1, created.uuid)
-                    .bindBlob(2, item.path)
-                    .bind(3, item.device)
-                    .bind(4, item.inode)
-                    .bind(5, nowNs())
-                    .run())
-            return fail("cannot record the document");
-        created.rowId = sqlite3_last_insert_rowid(index.database().handle());
-        found = std::move(created);
-    }
+    if (found)
+        document = std::move(*found);
+    else if (!insertDocument(index, item, document))
+        return writeFailure(index, "cannot record the document", error);
     if (!index.commit())
-        return fail("cannot write the version index");
-    document = std::move(*found);
+        return writeFailure(index, "cannot write the version index", error);
+    return true;
+}
+
+bool createDocument(StoreIndex& index, const Item& item, Document& document, std::string* error)
+{
+    if (!index.beginWriting())
+        return writeFailure(index, "cannot write the version index", error);
+    auto release = index.statement("UPDATE documents SET path = NULL WHERE path = ?");
+    if (!release.valid() || !release->bindBlob(1, item.path).run() || !insertDocument(index, item, document))
+        return writeFailure(index, "cannot record the document", error);
+    if (!index.commit())
+        return writeFailure(index, "cannot write the version index", error);
     return true;
 }
 

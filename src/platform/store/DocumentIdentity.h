@@ -54,6 +54,11 @@ bool findDocument(StoreIndex& index, const Item& item, std::optional<Document>& 
 // transaction of its own when it has to be created.
 bool findOrCreateDocument(StoreIndex& index, const Item& item, Document& document, std::string* error = nullptr);
 
+// Records a new document for `item` even where the store knows another at its
+// path, in a short write transaction of its own: the other keeps its versions
+// but no longer claims the path.
+bool createDocument(StoreIndex& index, const Item& item, Document& document, std::string* error = nullptr);
+
 // Records where the document now is, inside a write transaction. Whatever was
 // recorded at its new path was replaced by it.
 bool recordLocation(StoreIndex& index, const Document& document, const Item& item);

@@ -103,4 +103,19 @@ std::optional<FileVersion> FileVersionStore::saveVersionOfItem(const FileUrl& it
     return m_adder->add(item.path(), item.path(), error);
 }
 
+bool FileVersionStore::beginVersionsOfNewItem(const FileUrl& item, std::string* error)
+{
+    return m_adder->begin(item.path(), true, error);
+}
+
+std::optional<FileVersion> FileVersionStore::stageVersion(const FileUrl& contents, std::string* error)
+{
+    return m_adder->stage(contents.path(), error);
+}
+
+bool FileVersionStore::commitVersions(std::string* error)
+{
+    return m_adder->commit(error);
+}
+
 } // namespace strataloom

@@ -42,6 +42,16 @@ public:
     // Records the document's own current contents as a new version.
     std::optional<FileVersion> saveVersionOfItem(const FileUrl& item, std::string* error = nullptr);
 
+    // Many versions at once, for a file this application has just made: it
+    // becomes a document of its own, even where the store knows another at
+    // its path. Each staged version is copied into the store at once; they
+    // are made durable and listed together, in staging order, by
+    // commitVersions() (and on their own every few hundred), which is much
+    // cheaper than one add each.
+    bool beginVersionsOfNewItem(const FileUrl& item, std::string* error = nullptr);
+    std::optional<FileVersion> stageVersion(const FileUrl& contents, std::string* error = nullptr);
+    bool commitVersions(std::string* error = nullptr);
+
 private:
     std::string m_location;
     std::unique_ptr<store::StoreIndex> m_index;

@@ -1,6 +1,7 @@
 // Opening the version store's index: connection settings, schema, format
 // upgrades. The tables are described in docs/STORE.md.
 #include "StoreIndex.h"
+#include "DurableBatch.h"
 #include "ErrorMessage.h"
 #include "Leftovers.h"
 
@@ -74,15 +75,29 @@ template <typename Step> bool retryingWhileBusy(SqliteDatabase& database, Step s
     }
 }
 
+std::string parentOf(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Creates the folder and any missing parents; each new folder's entry is made
+// durable in its parent, so a store that reported an add survives a power cut
+// whole.
 bool makeFolder(const std::string& path, std::string* error)
 {
-    if (mkdir(path.c_str(), 0700) == 0 || errno == EEXIST)
+    if (mkdir(path.c_str(), 0700) == 0)
+        return syncFolder(parentOf(path), error);
+    if (errno == EEXIST)
         return true;
     if (errno == ENOENT) {
         const auto slash = path.find_last_of('/');
-        if (slash != std::string::npos && slash > 0 && makeFolder(path.substr(0, slash), error)
-            && (mkdir(path.c_str(), 0700) == 0 || errno == EEXIST))
-            return true;
+        if (slash != std::string::npos && slash > 0 && makeFolder(path.substr(0, slash), error)) {
+            if (mkdir(path.c_str(), 0700) == 0)
+                return syncFolder(parentOf(path), error);
+            if (errno == EEXIST)
+                return true;
+        }
     }
     if (error && error->empty())
         *error = errnoMessage("cannot create the folder " + path);
@@ -206,22 +221,27 @@ bool StoreIndex::openForWriting(std::string* error)
     if (m_database && m_writable)
         return true;
     close();
-    for (const std::string& folder : {m_layout.location(), m_layout.temporaryFolder(), m_layout.documentsFolder()})
+    for (const std::string& folder : {m_layout.location(), m_layout.documentsFolder()})
         if (!makeFolder(folder, error))
             return false;
+    struct stat status {};
+    const bool creating = lstat(m_layout.indexPath().c_str(), &status) != 0 && errno == ENOENT;
     auto database = open(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error);
     if (!database)
         return false;
     SqliteDatabase& db = *database;
     std::string reason;
     const bool ready = retryingWhileBusy(db, [&] { return db.execute("PRAGMA journal_mode=WAL"); })
-                    && db.execute("PRAGMA synchronous=NORMAL") && db.execute("PRAGMA foreign_keys=ON")
+                    && db.execute("PRAGMA synchronous=FULL") && db.execute("PRAGMA foreign_keys=ON")
                     && retryingWhileBusy(db, [&] { return prepareFormat(db, migrations(), &reason); });
     if (!ready) {
         fail(error, "cannot set up the version index " + m_layout.indexPath() + ": "
                         + (reason.empty() ? db.lastError() : reason));
         return false;
     }
+    // SQLite makes its log's name durable, not the index's own.
+    if (creating && !syncFolder(m_layout.location(), error))
+        return false;
     m_database = std::move(database);
     m_writable = true;
     removeDeadTemporaryFiles(m_layout);

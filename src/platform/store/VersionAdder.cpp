@@ -1,11 +1,9 @@
 // The add pipeline: find the document, copy and checksum the contents into a
-// locked temporary file, give it its dates, move it into the document's folder,
-// then record it.
+// new locked file in the document's folder, give it its dates, make the batch
+// durable, then record it.
 #include "VersionAdder.h"
 #include "ContentHash.h"
-#include "DocumentIdentity.h"
 #include "ErrorMessage.h"
-#include "FileDescriptor.h"
 
 #include <cerrno>
 #include <chrono>
@@ -21,6 +19,9 @@ namespace {
 // Large enough to move big files in few calls, small enough to stay in cache
 // between reading, hashing and writing.
 constexpr std::size_t kCopyBufferSize = 256 * 1024;
+// A document rewritten while it is copied gives a mixed copy; it is copied
+// again this many times before the add fails.
+constexpr int kCopyAttempts = 4;
 
 constexpr const char* kInsertVersion =
     "INSERT INTO versions (document, position, file, size, inode, change_time_ns, checksum, modification_s, "
@@ -33,9 +34,17 @@ std::int64_t nowNs()
         .count();
 }
 
-std::int64_t changeTimeNs(const struct stat& status)
+std::int64_t nanoseconds(const struct timespec& time)
 {
-    return static_cast<std::int64_t>(status.st_ctim.tv_sec) * 1'000'000'000 + status.st_ctim.tv_nsec;
+    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
+// Whether the file at `before` is still the same bytes: same size,
+// modification and change times.
+bool unchangedSince(const struct stat& before, const struct stat& after)
+{
+    return before.st_size == after.st_size && nanoseconds(before.st_mtim) == nanoseconds(after.st_mtim)
+        && nanoseconds(before.st_ctim) == nanoseconds(after.st_ctim);
 }
 
 } // namespace
@@ -46,117 +55,218 @@ VersionAdder::VersionAdder(StoreIndex& index)
 {
 }
 
-VersionAdder::~VersionAdder() = default;
+VersionAdder::~VersionAdder()
+{
+    discardStaged();
+}
+
+bool VersionAdder::begin(const std::string& itemPath, bool newDocument, std::string* error)
+{
+    discardStaged();
+    m_begun = false;
+    m_folder.reset();
+    const auto resolved = canonicalPath(itemPath);
+    if (!resolved)
+        return fail(error, errnoMessage("cannot find the document " + itemPath));
+    struct stat status {};
+    if (stat(resolved->c_str(), &status) != 0)
+        return fail(error, errnoMessage("cannot examine the document " + *resolved));
+    if (!S_ISREG(status.st_mode))
+        return fail(error, "the document " + *resolved + " is not a regular file");
+    m_item = Item{*resolved, newDocument ? std::nullopt : documentIdOf(*resolved),
+                  static_cast<std::int64_t>(status.st_dev), static_cast<std::int64_t>(status.st_ino)};
+    if (!m_index.openForWriting(error))
+        return false;
+    // The document's record comes first, in its own short transaction, so the
+    // stored files can go straight into the document's folder.
+    const bool found = newDocument ? createDocument(m_index, m_item, m_document, error)
+                                   : findOrCreateDocument(m_index, m_item, m_document, error);
+    if (!found)
+        return false;
+    tagDocument(m_item, m_document);
+    m_begun = true;
+    return true;
+}
+
+bool VersionAdder::openDocumentFolder(std::string* error)
+{
+    if (m_folder.valid())
+        return true;
+    const StoreLayout& layout = m_index.layout();
+    const auto folder = layout.documentFolder(m_document.uuid);
+    if (!folder)
+        return fail(error, "the version index has a document record with a malformed identity");
+    UniqueFd documents(open(layout.documentsFolder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!documents.valid())
+        return fail(error, errnoMessage("cannot open the folder " + layout.documentsFolder()));
+    const std::string name = m_document.uuid;
+    // The document's folder is made on its first version.
+    if (mkdirat(documents.get(), name.c_str(), 0700) == 0)
+        m_durable.addFolder(layout.documentsFolder());
+    else if (errno != EEXIST)
+        return fail(error, errnoMessage("cannot create the folder " + *folder));
+    m_folder.reset(openat(documents.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!m_folder.valid())
+        return fail(error, errnoMessage("cannot open the folder " + *folder));
+    m_folderPath = *folder;
+    return true;
+}
+
+// A new stored file under a fresh random name, locked. Clean-up may remove a
+// file in the instant between its creation and its lock, so a file found
+// unlinked once locked is given up for another.
+UniqueFd VersionAdder::createStoredFile(std::string& name, std::string* error)
+{
+    for (;;) {
+        name = randomId();
+        UniqueFd file(openat(m_folder.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!file.valid()) {
+            fail(error, errnoMessage("cannot create a file in the version store"));
+            return file;
+        }
+        struct stat status {};
+        if (flock(file.get(), LOCK_EX) == 0 && fstat(file.get(), &status) == 0 && status.st_nlink > 0)
+            return file;
+    }
+}
+
+std::optional<FileVersion> VersionAdder::stage(const std::string& contentsPath, std::string* error)
+{
+    if (!m_begun) {
+        fail(error, "no document to add versions to");
+        return std::nullopt;
+    }
+    UniqueFd source(open(contentsPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat before {};
+    if (!source.valid() || fstat(source.get(), &before) != 0) {
+        fail(error, errnoMessage("cannot read the contents file " + contentsPath));
+        return std::nullopt;
+    }
+    if (!S_ISREG(before.st_mode)) {
+        fail(error, "the contents file " + contentsPath + " is not a regular file");
+        return std::nullopt;
+    }
+    if (!openDocumentFolder(error))
+        return std::nullopt;
+    Staged staged;
+    staged.file = createStoredFile(staged.name, error);
+    if (!staged.file.valid())
+        return std::nullopt;
+    const auto abandon = [&](std::string message) -> std::optional<FileVersion> {
+        unlinkat(m_folder.get(), staged.name.c_str(), 0);
+        fail(error, std::move(message));
+        return std::nullopt;
+    };
+
+    std::optional<std::string> hash;
+    for (int attempt = 0; !hash; ++attempt) {
+        if (attempt == kCopyAttempts)
+            return abandon("cannot copy " + contentsPath
+                           + " into the version store: it kept changing while it was "
+                             "copied");
+        const std::optional<FileDates> dates = readDates(source.get());
+        if (!dates)
+            return abandon(errnoMessage("cannot read the dates of " + contentsPath));
+        staged.dates = *dates;
+        if (attempt > 0
+            && (lseek(source.get(), 0, SEEK_SET) != 0 || ftruncate(staged.file.get(), 0) != 0
+                || lseek(staged.file.get(), 0, SEEK_SET) != 0))
+            return abandon(errnoMessage("cannot copy " + contentsPath + " into the version store"));
+        hash = copyChecksummed(source.get(), staged.file.get(), m_copyBuffer.get(), kCopyBufferSize);
+        if (!hash)
+            return abandon(errnoMessage("cannot copy " + contentsPath + " into the version store"));
+        struct stat after {};
+        if (fstat(source.get(), &after) != 0)
+            return abandon(errnoMessage("cannot examine " + contentsPath));
+        if (!unchangedSince(before, after)) {
+            hash.reset();
+            before = after;
+        }
+    }
+    struct stat stored {};
+    if (!setDates(staged.file.get(), staged.dates) || fchmod(staged.file.get(), (before.st_mode & 0777) | 0600) != 0
+        || fstat(staged.file.get(), &stored) != 0)
+        return abandon(errnoMessage("cannot copy " + contentsPath + " into the version store"));
+    std::string reason;
+    if (!m_durable.addFile(staged.file.get(), &reason))
+        return abandon(reason);
+
+    staged.fingerprint.size = static_cast<std::uint64_t>(stored.st_size);
+    staged.fingerprint.inode = static_cast<std::uint64_t>(stored.st_ino);
+    staged.fingerprint.changeTimeNs = nanoseconds(stored.st_ctim);
+    staged.fingerprint.checksum = *hash;
+    FileVersion version(FileUrl::fromPath(m_folderPath + "/" + staged.name), staged.fingerprint, staged.dates);
+    m_staged.push_back(std::move(staged));
+    if (m_staged.size() >= kBatchSize && !commit(error))
+        return std::nullopt;
+    return version;
+}
+
+bool VersionAdder::commit(std::string* error)
+{
+    if (m_staged.empty())
+        return true;
+    m_durable.addFolder(m_folderPath);
+    std::string reason;
+    if (!m_durable.flush(&reason)) {
+        discardStaged();
+        return fail(error, reason);
+    }
+    const auto recordFailure = [&](const std::string& what) {
+        const std::string message = what + ": " + m_index.database().lastError();
+        m_index.rollback();
+        discardStaged();
+        return fail(error, message);
+    };
+    if (!m_index.beginWriting())
+        return recordFailure("cannot write the version index");
+    if (!recordLocation(m_index, m_document, m_item))
+        return recordFailure("cannot record the document's new path");
+    const std::int64_t added = nowNs();
+    for (const Staged& staged : m_staged) {
+        auto insert = m_index.statement(kInsertVersion);
+        if (!insert.valid()
+            || !insert->bind(1, m_document.rowId)
+                    .bindText(2, staged.name)
+                    .bind(3, static_cast<std::int64_t>(staged.fingerprint.size))
+                    .bind(4, static_cast<std::int64_t>(staged.fingerprint.inode))
+                    .bind(5, staged.fingerprint.changeTimeNs)
+                    .bindBlob(6, staged.fingerprint.checksum)
+                    .bind(7, staged.dates.modification.seconds)
+                    .bind(8, staged.dates.modification.nanoseconds)
+                    .bind(9, staged.dates.creation.seconds)
+                    .bind(10, staged.dates.creation.nanoseconds)
+                    .bind(11, added)
+                    .run())
+            return recordFailure("cannot record the version");
+    }
+    if (!m_index.commit())
+        return recordFailure("cannot write the version index");
+    m_document.recordedPath = m_item.path;
+    m_document.device = m_item.device;
+    m_document.inode = m_item.inode;
+    // Closing the files releases their locks: they are referenced now.
+    m_staged.clear();
+    return true;
+}
 
 std::optional<FileVersion> VersionAdder::add(const std::string& itemPath, const std::string& contentsPath,
                                              std::string* error)
 {
-    const auto fail = [&](std::string message) -> std::optional<FileVersion> {
-        strataloom::fail(error, std::move(message));
+    if (!begin(itemPath, false, error))
         return std::nullopt;
-    };
+    auto version = stage(contentsPath, error);
+    if (!version || !commit(error))
+        return std::nullopt;
+    return version;
+}
 
-    const auto resolved = canonicalPath(itemPath);
-    if (!resolved)
-        return fail(errnoMessage("cannot find the document " + itemPath));
-    struct stat itemStatus {};
-    if (stat(resolved->c_str(), &itemStatus) != 0)
-        return fail(errnoMessage("cannot examine the document " + *resolved));
-    if (!S_ISREG(itemStatus.st_mode))
-        return fail("the document " + *resolved + " is not a regular file");
-    const Item identity{*resolved, documentIdOf(*resolved), static_cast<std::int64_t>(itemStatus.st_dev),
-                        static_cast<std::int64_t>(itemStatus.st_ino)};
-
-    UniqueFd source(open(contentsPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    struct stat sourceStatus {};
-    if (!source.valid() || fstat(source.get(), &sourceStatus) != 0)
-        return fail(errnoMessage("cannot read the contents file " + contentsPath));
-    if (!S_ISREG(sourceStatus.st_mode))
-        return fail("the contents file " + contentsPath + " is not a regular file");
-    const std::optional<FileDates> dates = readDates(source.get());
-    if (!dates)
-        return fail(errnoMessage("cannot read the dates of " + contentsPath));
-
-    std::string reason;
-    if (!m_index.openForWriting(&reason))
-        return fail(reason);
-    // The document's record comes first, in its own short transaction, so the
-    // stored file can go straight into the document's folder.
-    Document document;
-    if (!findOrCreateDocument(m_index, identity, document, &reason))
-        return fail(reason);
-    tagDocument(identity, document);
-
-    const StoreLayout& layout = m_index.layout();
-    const std::string fileName = randomId();
-    const std::string temporary = layout.temporaryFilePath(fileName);
-    const auto folder = layout.documentFolder(document.uuid);
-    const auto stored = layout.storedFilePath(document.uuid, fileName);
-    if (!folder || !stored)
-        return fail("the version index has a document record with a malformed identity");
-    UniqueFd target(open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!target.valid())
-        return fail(errnoMessage("cannot create a file in the version store"));
-    // Held until the index row is committed: clean-up leaves a locked file alone.
-    flock(target.get(), LOCK_EX);
-    // The document's folder is made on its first version.
-    const auto putInPlace = [&] {
-        if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, stored->c_str(), RENAME_NOREPLACE) == 0)
-            return true;
-        return errno == ENOENT && (mkdir(folder->c_str(), 0700) == 0 || errno == EEXIST)
-            && renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, stored->c_str(), RENAME_NOREPLACE) == 0;
-    };
-
-    const std::optional<std::string> hash =
-        copyChecksummed(source.get(), target.get(), m_copyBuffer.get(), kCopyBufferSize);
-    if (!hash || !setDates(target.get(), *dates) || fchmod(target.get(), (sourceStatus.st_mode & 0777) | 0600) != 0
-        || !putInPlace()) {
-        const int cause = errno;
-        unlink(temporary.c_str());
-        return fail(errnoMessage("cannot copy " + contentsPath + " into the version store", cause));
-    }
-    // The change time is taken after the rename, which sets it.
-    struct stat storedStatus {};
-    if (fstat(target.get(), &storedStatus) != 0) {
-        const int cause = errno;
-        unlink(stored->c_str());
-        return fail(errnoMessage("cannot examine the stored copy", cause));
-    }
-
-    StoredFingerprint fingerprint;
-    fingerprint.size = static_cast<std::uint64_t>(storedStatus.st_size);
-    fingerprint.inode = static_cast<std::uint64_t>(storedStatus.st_ino);
-    fingerprint.changeTimeNs = changeTimeNs(storedStatus);
-    fingerprint.checksum = *hash;
-
-    const auto recordFailure = [&](const std::string& what) {
-        std::string message = what + ": " + m_index.database().lastError();
-        m_index.rollback();
-        unlink(stored->c_str());
-        return fail(message);
-    };
-    if (!m_index.beginWriting())
-        return recordFailure("cannot write the version index");
-    if (!recordLocation(m_index, document, identity))
-        return recordFailure("cannot record the document's new path");
-    auto insert = m_index.statement(kInsertVersion);
-    if (!insert.valid()
-        || !insert->bind(1, document.rowId)
-                .bindText(2, fileName)
-                .bind(3, static_cast<std::int64_t>(fingerprint.size))
-                .bind(4, static_cast<std::int64_t>(fingerprint.inode))
-                .bind(5, fingerprint.changeTimeNs)
-                .bindBlob(6, fingerprint.checksum)
-                .bind(7, dates->modification.seconds)
-                .bind(8, dates->modification.nanoseconds)
-                .bind(9, dates->creation.seconds)
-                .bind(10, dates->creation.nanoseconds)
-                .bind(11, nowNs())
-                .run())
-        return recordFailure("cannot record the version");
-    if (!m_index.commit())
-        return recordFailure("cannot write the version index");
-    return FileVersion(FileUrl::fromPath(*stored), std::move(fingerprint), *dates);
+void VersionAdder::discardStaged()
+{
+    for (const Staged& staged : m_staged)
+        unlinkat(m_folder.get(), staged.name.c_str(), 0);
+    m_staged.clear();
+    m_durable.clear();
 }
 
 } // namespace strataloom::store

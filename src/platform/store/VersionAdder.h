@@ -1,35 +1,73 @@
 #pragma once
 
+#include "DocumentIdentity.h"
+#include "DurableBatch.h"
+#include "FileDescriptor.h"
 #include "FileVersion.h"
 #include "StoreIndex.h"
 
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
-// Adding a version: copying the contents into the store, checksummed, with
-// their dates, and recording it in the index once the stored file is complete
-// and in place. The steps and what a crash at each one leaves are in
+// Adding versions: copying contents into the store, checksummed, with their
+// dates, making them durable, and recording them in the index only then. Many
+// versions of one document share one durability barrier and one transaction.
+// The steps and what a crash or power cut at each one leaves are in
 // docs/STORE.md.
 namespace strataloom::store {
 
 class VersionAdder {
 public:
+    // Versions staged before the adder commits on its own, which bounds the
+    // open files and the work a failed commit loses.
+    static constexpr std::size_t kBatchSize = DurableBatch::kMaximumOpenFiles;
+
     explicit VersionAdder(StoreIndex& index);
     ~VersionAdder();
     VersionAdder(const VersionAdder&) = delete;
     VersionAdder& operator=(const VersionAdder&) = delete;
 
-    // Adds a version of the document at `itemPath` whose contents are copied
-    // from `contentsPath`; empty, with the reason in `error`, when nothing was
-    // added.
+    // Starts adding versions of the document at `itemPath`, which must be a
+    // regular file. With `newDocument` it becomes a document of its own even
+    // where the store knows another at its path: for a file this application
+    // has just created. Versions staged but not committed before are dropped.
+    bool begin(const std::string& itemPath, bool newDocument, std::string* error = nullptr);
+    // Copies `contentsPath` into the store as the document's next version. It
+    // is listed once committed: by commit(), or on its own every kBatchSize
+    // versions.
+    std::optional<FileVersion> stage(const std::string& contentsPath, std::string* error = nullptr);
+    // Makes the staged versions survive a power cut, then lists them, in the
+    // order they were staged, in one transaction. On failure none of them is
+    // listed and their stored files are removed.
+    bool commit(std::string* error = nullptr);
+
+    // One version in a batch of its own.
     std::optional<FileVersion> add(const std::string& itemPath, const std::string& contentsPath,
                                    std::string* error = nullptr);
 
 private:
+    struct Staged {
+        UniqueFd file; // locked until its row is committed
+        std::string name;
+        StoredFingerprint fingerprint;
+        FileDates dates;
+    };
+
+    bool openDocumentFolder(std::string* error);
+    UniqueFd createStoredFile(std::string& name, std::string* error);
+    void discardStaged();
+
     StoreIndex& m_index;
-    // Reused by every add through this object.
     std::unique_ptr<char[]> m_copyBuffer;
+    bool m_begun = false;
+    Item m_item;
+    Document m_document;
+    UniqueFd m_folder;
+    std::string m_folderPath;
+    std::vector<Staged> m_staged;
+    DurableBatch m_durable;
 };
 
 } // namespace strataloom::store

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -243,6 +245,38 @@ TEST_F(VersionStore, AnIndexOfAnotherLayoutIsReportedNotTrusted)
     std::string error;
     EXPECT_FALSE(store.addVersionOfItem(url(document), url(document), &error));
     EXPECT_FALSE(error.empty());
+}
+
+// A document rewritten while it is copied is copied again, or the add fails;
+// a copy mixing old and new bytes is never listed.
+TEST_F(VersionStore, ADocumentRewrittenDuringAnAddIsNeverStoredMixed)
+{
+    const std::size_t size = 32 << 20;
+    writeFile(document, std::string(size, 'a'));
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        const int fd = open(document.c_str(), O_WRONLY | O_CLOEXEC);
+        std::string block(1 << 20, 'a');
+        for (unsigned round = 0; !done; ++round) {
+            std::fill(block.begin(), block.end(), round % 2 ? 'b' : 'a');
+            for (std::size_t offset = 0; offset < size && !done; offset += block.size())
+                (void)!pwrite(fd, block.data(), block.size(), static_cast<off_t>(offset));
+        }
+        close(fd);
+    });
+    std::vector<std::string> errors;
+    for (int i = 0; i < 3; ++i) {
+        std::string error;
+        if (!FileVersionStore().saveVersionOfItem(url(document), &error))
+            errors.push_back(error);
+    }
+    done = true;
+    writer.join();
+    for (const std::string& error : errors)
+        EXPECT_NE(error.find("changing"), std::string::npos) << error;
+    for (const std::string& contents : listed(document))
+        EXPECT_TRUE(contents == std::string(size, 'a') || contents == std::string(size, 'b'))
+            << "a stored copy mixes two saves";
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "UnarchiveOperation.h"
 
+#include "DurableBatch.h"
 #include "ItemCopy.h"
 #include "Names.h"
 
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <dirent.h>
+#include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
 
@@ -75,6 +77,15 @@ bool isFileContents(const std::string& path)
     return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+// The new file's contents and its name in its folder, on stable storage.
+bool makeDurable(const std::string& path)
+{
+    UniqueFd file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const auto slash = path.find_last_of('/');
+    const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+    return file.valid() && syncFile(file.get()) && syncFolder(folder);
+}
+
 } // namespace
 
 std::optional<UnarchiveSource> listUnarchiveSource(const FileUrl& folder, Reporter& reporter)
@@ -119,23 +130,37 @@ UnarchiveOutcome writeUnarchivedFile(int response, const std::optional<FileUrl>&
         reporter.showError(kCouldNotCreate);
         return UnarchiveOutcome::Failed;
     }
+    // The file made here starts a history of its own, whatever stood at its
+    // path before.
+    const FileUrl item = FileUrl::fromPath(destination);
+    const bool started = store.beginVersionsOfNewItem(item);
     if (total < 2) {
         reporter.showError(QStringLiteral("Only 1 file to unarchive."));
         return UnarchiveOutcome::Failed;
     }
+    // What a failure or a stop leaves is the versions staged before it, listed.
+    const auto stop = [&](bool report) {
+        store.commitVersions();
+        if (report)
+            reporter.showError(kCouldNotCreate);
+        return UnarchiveOutcome::Failed;
+    };
+    if (!started)
+        return stop(true);
 
-    const FileUrl item = FileUrl::fromPath(destination);
     const std::string folderPath = folder.path();
     for (std::size_t i = 0; i + 1 < total; ++i) {
         if (reporter.shouldStop())
-            return UnarchiveOutcome::Failed;
+            return stop(false);
         reporter.progress(i + 1, total, names[i]);
         const std::string contents = entryPath(folderPath, names[i]);
-        if (!isFileContents(contents) || !store.addVersionOfItem(item, FileUrl::fromPath(contents))) {
-            reporter.showError(kCouldNotCreate);
-            return UnarchiveOutcome::Failed;
-        }
+        if (!isFileContents(contents) || !store.stageVersion(FileUrl::fromPath(contents)))
+            return stop(true);
     }
+    // Success is reported only once the new file and all its versions would
+    // survive a power cut.
+    if (!store.commitVersions() || !makeDurable(destination))
+        return stop(true);
     return UnarchiveOutcome::Written;
 }
 

@@ -193,3 +193,16 @@ TEST_F(Unarchive, EntryGoneAfterListingStopsAtItKeepingWhatWasAdded)
     EXPECT_EQ(errors, std::vector<std::string>{kCouldNotCreate});
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(other)));
 }
+
+TEST_F(Unarchive, AFileMadeWhereAnotherWasStartsAHistoryOfItsOwn)
+{
+    const std::string folder = folderWithFiles({"a00001.txt", "a00002.txt", "a00003.txt"});
+    ASSERT_EQ(unarchive(folder, destination), UnarchiveOutcome::Written);
+    std::filesystem::remove(destination);
+    ASSERT_EQ(unarchive(folder, destination), UnarchiveOutcome::Written);
+    EXPECT_EQ(versionContents(destination), (std::vector<std::string>{"a00001.txt", "a00002.txt"}));
+
+    std::filesystem::remove(destination);
+    EXPECT_EQ(unarchive(folderWithFiles({"only.txt"}), destination), UnarchiveOutcome::Failed);
+    EXPECT_TRUE(versionContents(destination).empty());
+}

@@ -202,11 +202,36 @@ StoreIndex::State StoreIndex::openExisting(bool writable, std::string* error)
         fail(error, "cannot set up the version index " + path + ": " + database->lastError());
         return State::Failed;
     }
-    const std::int64_t application = pragmaValue(*database, "PRAGMA application_id");
+    std::int64_t application = pragmaValue(*database, "PRAGMA application_id");
+    if (application < 0 && !writable && sqlite3_extended_errcode(database->handle()) == SQLITE_READONLY_ROLLBACK) {
+        // A writer died in the middle of a transaction, before the log was set
+        // up: the index must be rolled back before anyone can read it, which
+        // only a writable connection can do.
+        database.reset();
+        auto recovering = open(SQLITE_OPEN_READWRITE, nullptr);
+        if (!recovering || pragmaValue(*recovering, "PRAGMA application_id") < 0) {
+            fail(error, "the version index " + path
+                            + " must be recovered from an interrupted write, which needs write access to it");
+            return State::Failed;
+        }
+        recovering.reset();
+        database = open(SQLITE_OPEN_READONLY, error);
+        if (!database)
+            return State::Failed;
+        application = pragmaValue(*database, "PRAGMA application_id");
+    }
     const std::int64_t format = pragmaValue(*database, "PRAGMA user_version");
+    if (application < 0 || format < 0) {
+        fail(error, "cannot read the version index " + path + ": " + database->lastError());
+        return State::Failed;
+    }
     if (application == 0 && format == 0)
         return State::Absent; // being created by an add right now
-    if (application != kApplicationId || format != kFormatVersion) {
+    if (application != kApplicationId) {
+        fail(error, "the file " + path + " is not a version index of this application");
+        return State::Failed;
+    }
+    if (format != kFormatVersion) {
         fail(error, "the version index " + path + " is not in a format this version knows (format "
                         + std::to_string(format) + ")");
         return State::Failed;

@@ -6,6 +6,9 @@
 
 #include <filesystem>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace strataloom {
 namespace {
 
@@ -129,6 +132,36 @@ TEST_F(StoreIndexTest, ANewerFormatOrAForeignDatabaseIsRefusedAndLeftUntouched)
     EXPECT_FALSE(prepareFormat(database, migrations(), &error));
     EXPECT_EQ(scalar(database, "SELECT COUNT(*) FROM sqlite_schema"), 1);
     EXPECT_EQ(scalar(database, "PRAGMA user_version"), 0);
+}
+
+// The first add killed half-way through creating the index leaves a rollback
+// journal; reading must recover from it rather than fail until someone writes.
+TEST_F(StoreIndexTest, AnIndexLeftMidTransactionByAKilledWriterIsRecoveredOnReading)
+{
+    fs::create_directories(location);
+    const pid_t child = fork();
+    if (child == 0) {
+        SqliteDatabase database(location + "/index.sqlite", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        // A tiny cache spills the transaction's pages into the file before it commits.
+        database.execute("PRAGMA cache_size=1");
+        database.execute("BEGIN IMMEDIATE; CREATE TABLE filler (x BLOB)");
+        for (int i = 0; i < 200; ++i)
+            database.execute("INSERT INTO filler VALUES (zeroblob(4000))");
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(fs::exists(location + "/index.sqlite-journal"));
+
+    FileVersionStore store;
+    const auto versions = store.otherVersionsOfItem(FileUrl::fromPath(kFixtureDocument));
+    ASSERT_TRUE(versions);
+    EXPECT_TRUE(versions->empty());
+    const std::string document = makeScratchFolder("documents") + "/Report.txt";
+    writeFile(document, "now");
+    std::string error;
+    EXPECT_TRUE(store.saveVersionOfItem(FileUrl::fromPath(document), &error)) << error;
+    EXPECT_EQ(FileVersionStore().otherVersionsOfItem(FileUrl::fromPath(document))->size(), 1u);
 }
 
 } // namespace

@@ -1,8 +1,12 @@
 #include "ItemCopy.h"
+#include "DurableBatch.h"
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -123,30 +127,54 @@ bool copyMetadata(int in, int out, const struct stat& status, const std::string&
 
 bool copyEntry(const Place& source, const Place& destination, std::string* error);
 
-bool copyFile(const Place& source, const Place& destination, std::string* error)
+// The item at `source`, open for reading, and its status.
+UniqueFd openSource(const Place& source, struct stat& status, std::string* error)
 {
     UniqueFd in(openat(source.folder, source.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!in.valid())
-        return fail(error, errnoMessage("cannot open " + source.path));
-    struct stat status {};
-    if (fstat(in.get(), &status) != 0)
-        return fail(error, errnoMessage("cannot examine " + source.path));
-    if (!S_ISREG(status.st_mode)) // replaced since it was examined
-        return fail(error, "cannot copy " + source.path + ": it was replaced while being copied");
-    UniqueFd out(
+        fail(error, errnoMessage("cannot open " + source.path));
+    else if (fstat(in.get(), &status) != 0) {
+        fail(error, errnoMessage("cannot examine " + source.path));
+        in.reset();
+    }
+    return in;
+}
+
+// Creates the new file `destination`, never through anything already there.
+UniqueFd createFile(const Place& destination)
+{
+    return UniqueFd(
         openat(destination.folder, destination.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!out.valid())
-        return fail(error, errnoMessage("cannot create " + destination.path));
-    bool copied = copyContents(in.get(), out.get());
+}
+
+// Fills the just created `out` from `in`; on failure `out` is closed and removed.
+bool fillFile(int in, const struct stat& status, const std::string& sourcePath, UniqueFd& out, const Place& destination,
+              std::string* error)
+{
+    bool copied = copyContents(in, out.get());
     if (!copied)
-        fail(error, errnoMessage("cannot copy the contents of " + source.path + " to " + destination.path));
+        fail(error, errnoMessage("cannot copy the contents of " + sourcePath + " to " + destination.path));
     else
-        copied = copyMetadata(in.get(), out.get(), status, destination.path, error);
+        copied = copyMetadata(in, out.get(), status, destination.path, error);
     if (copied)
         return true;
     out.reset();
     unlinkat(destination.folder, destination.name, 0);
     return false;
+}
+
+bool copyFile(const Place& source, const Place& destination, std::string* error)
+{
+    struct stat status {};
+    const UniqueFd in = openSource(source, status, error);
+    if (!in.valid())
+        return false;
+    if (!S_ISREG(status.st_mode)) // replaced since it was examined
+        return fail(error, "cannot copy " + source.path + ": it was replaced while being copied");
+    UniqueFd out = createFile(destination);
+    if (!out.valid())
+        return fail(error, errnoMessage("cannot create " + destination.path));
+    return fillFile(in.get(), status, source.path, out, destination, error);
 }
 
 bool copySymlink(const Place& source, const Place& destination, const struct stat& status, std::string* error)
@@ -231,6 +259,33 @@ bool destinationInsideSource(const std::string& source, const std::string& desti
     return *into == *from || *from == "/" || into->rfind(*from + "/", 0) == 0;
 }
 
+// A hidden name beside `name` for a copy in progress, "." + name + ".part",
+// numbered past leftovers of copies cut short. A long name is cut, but never
+// inside a UTF-8 sequence, to keep within the longest name a folder takes.
+std::string temporaryName(const std::string& name, unsigned attempt)
+{
+    const std::string suffix = attempt == 0 ? ".part" : "." + std::to_string(attempt) + ".part";
+    std::size_t kept = std::min(name.size(), static_cast<std::size_t>(NAME_MAX) - 1 - suffix.size());
+    while (kept > 0 && kept < name.size() && (static_cast<unsigned char>(name[kept]) & 0xc0) == 0x80)
+        --kept;
+    return "." + name.substr(0, kept) + suffix;
+}
+
+constexpr unsigned kTemporaryNameAttempts = 100;
+
+// Renames `from` to `to` in `folder` unless `to` exists. A file system that
+// cannot rename on that condition (NFS, some FUSE ones) gets a hard link, which
+// fails the same way, and the old name removed.
+bool renameWithoutReplacing(int folder, const char* from, const char* to)
+{
+    if (renameat2(folder, from, folder, to, RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL || linkat(folder, from, folder, to, 0) != 0)
+        return false;
+    unlinkat(folder, from, 0);
+    return true;
+}
+
 } // namespace
 
 bool copyItem(const std::string& source, const std::string& destination, std::string* error)
@@ -240,6 +295,35 @@ bool copyItem(const std::string& source, const std::string& destination, std::st
     if (destinationInsideSource(source, destination))
         return fail(error, "cannot copy the folder " + source + " into itself, to " + destination);
     return copyEntry({AT_FDCWD, source.c_str(), source}, {AT_FDCWD, destination.c_str(), destination}, error);
+}
+
+bool copyFileInto(const std::string& source, int folder, const std::string& folderPath, const std::string& name,
+                  DurableBatch& batch, std::string* error)
+{
+    struct stat status {};
+    const UniqueFd in = openSource({AT_FDCWD, source.c_str(), source}, status, error);
+    if (!in.valid())
+        return false;
+    if (!S_ISREG(status.st_mode))
+        return fail(error, "cannot copy " + source + ": it is not a regular file");
+    std::string temporary;
+    UniqueFd out;
+    for (unsigned attempt = 0; !out.valid(); ++attempt) {
+        temporary = temporaryName(name, attempt);
+        out = createFile({folder, temporary.c_str(), {}});
+        if (!out.valid() && (errno != EEXIST || attempt + 1 == kTemporaryNameAttempts))
+            return fail(error, errnoMessage("cannot create " + folderPath + "/" + temporary));
+    }
+    const Place destination{folder, temporary.c_str(), folderPath + "/" + temporary};
+    if (!fillFile(in.get(), status, source, out, destination, error))
+        return false;
+    if (batch.addFile(out.get(), error)) {
+        if (renameWithoutReplacing(folder, temporary.c_str(), name.c_str()))
+            return true;
+        fail(error, errnoMessage("cannot create " + folderPath + "/" + name));
+    }
+    unlinkat(folder, temporary.c_str(), 0);
+    return false;
 }
 
 } // namespace strataloom

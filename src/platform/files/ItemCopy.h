@@ -4,6 +4,8 @@
 
 namespace strataloom {
 
+class DurableBatch;
+
 // Copies the item at `source` (a file, a symlink, or a folder recursively) to
 // `destination`, keeping permissions and both dates as `cp -a` does. Never
 // replaces an existing destination and never writes through a link standing
@@ -11,5 +13,14 @@ namespace strataloom {
 // are copied in constant memory, through reflink or copy_file_range where the
 // file system offers them. On failure `error` receives what failed and why.
 bool copyItem(const std::string& source, const std::string& destination, std::string* error = nullptr);
+
+// Copies the regular file `source` to `name` in the open folder `folder`, whose
+// path `folderPath` names it in messages, keeping what copyItem() keeps. The
+// copy is written under a hidden temporary name beside `name` and handed to
+// `batch`; only then does it take `name`, and never in place of an existing
+// item. So a copy cut short leaves at most the temporary file, never a partial
+// file under `name`; a failed one leaves nothing.
+bool copyFileInto(const std::string& source, int folder, const std::string& folderPath, const std::string& name,
+                  DurableBatch& batch, std::string* error = nullptr);
 
 } // namespace strataloom

@@ -1,3 +1,4 @@
+#include "DurableBatch.h"
 #include "FileAttributes.h"
 #include "FileDescriptor.h"
 #include "FileUrl.h"
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <set>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -201,6 +203,90 @@ TEST_F(ItemCopy, AFailedCopyLeavesNothingBehind)
         EXPECT_EQ(error, message);
         EXPECT_FALSE(fs::exists(copy)) << source;
     }
+}
+
+// Copies into an open folder: the copy takes its name only when complete.
+class CopyInto : public ItemCopy {
+protected:
+    bool copyInto(const std::string& source, const std::string& name)
+    {
+        return copyFileInto(source, destination.get(), folder, name, batch, &error);
+    }
+    std::set<std::string> names() const
+    {
+        std::set<std::string> found;
+        for (const auto& entry : fs::directory_iterator(folder))
+            found.insert(entry.path().filename().native());
+        return found;
+    }
+
+    UniqueFd destination{open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)};
+    DurableBatch batch;
+};
+
+TEST_F(CopyInto, KeepsWhatCopyItemKeepsAndStepsAroundALeftoverTemporaryFile)
+{
+    const std::string source = folder + "/source";
+    writeFile(source, "contents");
+    ASSERT_EQ(chmod(source.c_str(), 0640), 0);
+    ASSERT_EQ(setxattr(source.c_str(), "user.comment", "hello", 5, 0), 0);
+    ASSERT_EQ(setxattr(source.c_str(), "user.strataloom.id", "0123456789abcdef0123456789abcdef", 32, 0), 0);
+    ASSERT_TRUE(setDates(source, kDates));
+    // Left by a copy cut short.
+    writeFile(folder + "/.copy.part", "stale");
+
+    ASSERT_TRUE(copyInto(source, "copy")) << error;
+    ASSERT_TRUE(batch.flush(&error)) << error;
+    const std::string copy = folder + "/copy";
+    EXPECT_EQ(readFile(copy), "contents");
+    EXPECT_EQ(fs::status(copy).permissions(), fs::perms(0640));
+    EXPECT_EQ(readDates(copy), kDates);
+    EXPECT_EQ(getxattr(copy.c_str(), "user.comment", nullptr, 0), 5);
+    EXPECT_LT(getxattr(copy.c_str(), "user.strataloom.id", nullptr, 0), 0);
+    EXPECT_EQ(readFile(folder + "/.copy.part"), "stale");
+
+    // The longest name a folder takes, not UTF-8, still fits its temporary name.
+    const std::string longest = std::string(250, '\xe9') + "\xff\xfe\x80.x";
+    ASSERT_TRUE(copyInto(source, longest)) << error;
+    EXPECT_EQ(readFile(folder + "/" + longest), "contents");
+    EXPECT_EQ(names(), (std::set<std::string>{"source", ".copy.part", "copy", longest}));
+}
+
+TEST_F(CopyInto, NeverReplacesAndAFailureLeavesNoTemporaryFile)
+{
+    const std::string source = folder + "/source", outside = makeScratchFolder("outside") + "/target";
+    writeFile(source, "new");
+    writeFile(folder + "/file", "old");
+    writeFile(outside, "outside");
+    ASSERT_TRUE(setDates(outside, kDates));
+    ASSERT_EQ(mkdir((folder + "/folder").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("nowhere", (folder + "/dangling").c_str()), 0);
+    ASSERT_EQ(symlink(outside.c_str(), (folder + "/link").c_str()), 0);
+    const std::set<std::string> before = names();
+    for (const char* name : {"file", "folder", "dangling", "link"}) {
+        EXPECT_FALSE(copyInto(source, name));
+        EXPECT_EQ(error, "cannot create " + folder + "/" + name + ": " + std::strerror(EEXIST));
+    }
+    EXPECT_EQ(readFile(folder + "/file"), "old");
+    EXPECT_TRUE(fs::is_empty(folder + "/folder"));
+    EXPECT_FALSE(fs::exists(folder + "/nowhere"));
+    EXPECT_EQ(readFile(outside), "outside");
+    EXPECT_EQ(readDates(outside), kDates);
+
+    const std::pair<std::string, std::string> failures[] = {
+        {folder + "/missing", "cannot open " + folder + "/missing: " + std::strerror(ENOENT)},
+        {folder + "/folder", "cannot copy " + folder + "/folder: it is not a regular file"},
+        {folder + "/link", "cannot open " + folder + "/link: " + std::strerror(ELOOP)},
+        // Reading /proc/self/mem fails once the temporary file has been created.
+        {"/proc/self/mem",
+         "cannot copy the contents of /proc/self/mem to " + folder + "/.copy.part: " + std::strerror(EIO)},
+    };
+    for (const auto& [from, message] : failures) {
+        EXPECT_FALSE(copyInto(from, "copy"));
+        EXPECT_EQ(error, message);
+    }
+    EXPECT_EQ(names(), before);
+    EXPECT_TRUE(batch.flush(&error)) << error;
 }
 
 } // namespace

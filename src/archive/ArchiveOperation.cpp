@@ -1,12 +1,15 @@
 #include "ArchiveOperation.h"
 
-#include "FileAttributes.h"
+#include "DurableBatch.h"
+#include "FileDescriptor.h"
 #include "ItemCopy.h"
 
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
 #include <vector>
+
+#include <fcntl.h>
 
 namespace strataloom {
 
@@ -30,15 +33,22 @@ std::string entryName(const std::string& baseName, std::size_t index, const std:
     return baseName + digits + dottedExtension;
 }
 
-// Copies the stored contents of `version` to `entryPath` and gives the copy the
-// stored file's own dates.
-bool writeEntry(const FileVersion& version, const std::string& entryPath)
+// The folders create_directories() is about to make for `path`, deepest first:
+// each of them, and the parent of each, gains an entry that has to reach the
+// disk.
+std::vector<std::filesystem::path> missingFolders(const std::string& path)
 {
-    const std::string storedPath = version.URL().path();
-    if (!copyItem(storedPath, entryPath))
-        return false;
-    const std::optional<FileDates> dates = readDates(storedPath);
-    return dates && setDates(entryPath, *dates);
+    std::vector<std::filesystem::path> missing;
+    std::error_code error;
+    for (std::filesystem::path level = path; !level.empty() && !std::filesystem::exists(level, error);
+         level = level.parent_path())
+        missing.push_back(level);
+    return missing;
+}
+
+std::string parentOf(const std::filesystem::path& folder)
+{
+    return folder.has_parent_path() ? folder.parent_path().native() : std::string(".");
 }
 
 } // namespace
@@ -82,9 +92,13 @@ ArchiveOutcome writeVersionsArchive(int response, const std::optional<FileUrl>& 
     versions.push_back(std::move(*current));
 
     const std::string folderPath = chosenFolder->path();
+    const std::vector<std::filesystem::path> madeFolders = missingFolders(folderPath);
     std::error_code error;
     std::filesystem::create_directories(folderPath, error);
-    if (error || !std::filesystem::is_directory(folderPath, error)) {
+    // Entries are made relative to the folder opened here, whatever its path
+    // comes to name meanwhile.
+    const UniqueFd folder(error ? -1 : open(folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.valid()) {
         reporter.showError(kCouldNotWriteFolder);
         return ArchiveOutcome::Failed;
     }
@@ -95,6 +109,7 @@ ArchiveOutcome writeVersionsArchive(int response, const std::optional<FileUrl>& 
         return ArchiveOutcome::Failed;
     }
 
+    DurableBatch batch;
     for (std::size_t i = 0; i < versions.size(); ++i) {
         if (reporter.shouldStop())
             return ArchiveOutcome::Failed;
@@ -105,10 +120,21 @@ ArchiveOutcome writeVersionsArchive(int response, const std::optional<FileUrl>& 
         }
         const std::string name = entryName(baseName, i, dottedExtension);
         reporter.progress(i, versions.size(), name);
-        if (!writeEntry(version, folderPath + "/" + name)) {
+        if (!copyFileInto(version.URL().path(), folder.get(), folderPath, name, batch)) {
             reporter.showError(kCouldNotWriteFolder);
             return ArchiveOutcome::Failed;
         }
+    }
+    // Success is reported only once the entries, and the folders naming them,
+    // would survive a power cut.
+    batch.addFolder(folderPath);
+    for (const std::filesystem::path& made : madeFolders) {
+        batch.addFolder(made.native());
+        batch.addFolder(parentOf(made));
+    }
+    if (!batch.flush()) {
+        reporter.showError(kCouldNotWriteFolder);
+        return ArchiveOutcome::Failed;
     }
     return ArchiveOutcome::Written;
 }

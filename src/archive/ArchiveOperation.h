@@ -28,7 +28,8 @@ enum class ArchiveOutcome {
 
 // Copies every version of `fileURL` into the new folder `chosenFolder` as
 // <baseName><%05d index><dottedExtension>, the current version last, each entry
-// carrying its stored file's two dates.
+// carrying its stored file's two dates. An entry takes its name only once it is
+// complete, and Written is returned only once every entry is on disk.
 ArchiveOutcome writeVersionsArchive(int response, const std::optional<FileUrl>& chosenFolder, const FileUrl& fileURL,
                                     const std::string& baseName, const std::string& dottedExtension,
                                     VersionSource& store, Reporter& reporter);

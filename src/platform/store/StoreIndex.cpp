@@ -3,6 +3,8 @@
 #include "StoreIndex.h"
 #include "DurableBatch.h"
 #include "ErrorMessage.h"
+#include "FileDescriptor.h"
+#include "FolderListing.h"
 #include "Leftovers.h"
 
 #include <array>
@@ -10,6 +12,7 @@
 #include <chrono>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace strataloom::store {
@@ -102,6 +105,13 @@ bool makeFolder(const std::string& path, std::string* error)
     if (error && error->empty())
         *error = errnoMessage("cannot create the folder " + path);
     return false;
+}
+
+bool holdsNoDocuments(const StoreLayout& layout)
+{
+    UniqueFd folder(open(layout.documentsFolder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const auto names = folder.valid() ? folderEntries(folder.get()) : std::nullopt;
+    return names && names->empty();
 }
 
 } // namespace
@@ -251,6 +261,11 @@ bool StoreIndex::openForWriting(std::string* error)
             return false;
     struct stat status {};
     const bool creating = lstat(m_layout.indexPath().c_str(), &status) != 0 && errno == ENOENT;
+    // A fresh index beside stored versions would disown them all.
+    if (creating && !holdsNoDocuments(m_layout))
+        return fail(error, "the version store " + m_layout.location()
+                               + " holds versions but has lost its index; run 'strataloom-cli check --repair' to "
+                                 "rebuild it");
     auto database = open(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, error);
     if (!database)
         return false;

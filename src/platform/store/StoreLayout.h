@@ -63,6 +63,8 @@ public:
     static constexpr const char* kDocumentsName = "documents";
     static constexpr const char* kTemporaryName = "tmp";
     static constexpr const char* kTemporarySuffix = ".part";
+    // In each document's folder, beside its stored files.
+    static constexpr const char* kLogName = "log";
 
 private:
     std::string m_location;

@@ -3,6 +3,7 @@
 // durable, then record it.
 #include "VersionAdder.h"
 #include "ContentHash.h"
+#include "DocumentLog.h"
 #include "ErrorMessage.h"
 
 #include <cerrno>
@@ -27,6 +28,9 @@ constexpr const char* kInsertVersion =
     "INSERT INTO versions (document, position, file, size, inode, change_time_ns, checksum, modification_s, "
     "modification_ns, creation_s, creation_ns, added_ns) VALUES (?1, (SELECT COALESCE(MAX(position), -1) + 1 "
     "FROM versions WHERE document = ?1), ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)";
+constexpr const char* kSelectLoggedVersions =
+    "SELECT file, size, checksum, modification_s, modification_ns, creation_s, creation_ns, added_ns FROM versions "
+    "WHERE document = ? ORDER BY position";
 
 std::int64_t nowNs()
 {
@@ -206,8 +210,15 @@ bool VersionAdder::commit(std::string* error)
 {
     if (m_staged.empty())
         return true;
-    m_durable.addFolder(m_folderPath);
+    // Held until the rows are committed, so that the log's order is the
+    // order of the positions.
     std::string reason;
+    auto log = DocumentLog::open(m_folder.get(), &reason);
+    if (!log || !logBatch(*log, &reason) || !m_durable.addFile(log->fd(), &reason)) {
+        discardStaged();
+        return fail(error, reason);
+    }
+    m_durable.addFolder(m_folderPath);
     if (!m_durable.flush(&reason)) {
         discardStaged();
         return fail(error, reason);
@@ -222,7 +233,6 @@ bool VersionAdder::commit(std::string* error)
         return recordFailure("cannot write the version index");
     if (!recordLocation(m_index, m_document, m_item))
         return recordFailure("cannot record the document's new path");
-    const std::int64_t added = nowNs();
     for (const Staged& staged : m_staged) {
         auto insert = m_index.statement(kInsertVersion);
         if (!insert.valid()
@@ -236,7 +246,7 @@ bool VersionAdder::commit(std::string* error)
                     .bind(8, staged.dates.modification.nanoseconds)
                     .bind(9, staged.dates.creation.seconds)
                     .bind(10, staged.dates.creation.nanoseconds)
-                    .bind(11, added)
+                    .bind(11, staged.addedNs)
                     .run())
             return recordFailure("cannot record the version");
     }
@@ -248,6 +258,42 @@ bool VersionAdder::commit(std::string* error)
     // Closing the files releases their locks: they are referenced now.
     m_staged.clear();
     return true;
+}
+
+// Appends the batch to the document's log. A document first stored by a
+// release that kept no log gets its earlier versions logged first.
+bool VersionAdder::logBatch(DocumentLog& log, std::string* error)
+{
+    const bool moved = m_document.recordedPath != m_item.path || m_document.device != m_item.device
+                    || m_document.inode != m_item.inode;
+    if (log.isNew()) {
+        log.recordCreation(nowNs());
+        auto query = m_index.statement(kSelectLoggedVersions);
+        if (!query.valid())
+            return fail(error, "cannot read the version index: " + m_index.database().lastError());
+        query->bind(1, m_document.rowId);
+        int result;
+        while ((result = query->step()) == SQLITE_ROW) {
+            LoggedVersion version;
+            version.file = query->blob(0);
+            version.size = static_cast<std::uint64_t>(query->integer(1));
+            version.checksum = query->blob(2);
+            version.dates.modification = FileTime{query->integer(3), static_cast<std::uint32_t>(query->integer(4))};
+            version.dates.creation = FileTime{query->integer(5), static_cast<std::uint32_t>(query->integer(6))};
+            version.addedNs = query->integer(7);
+            log.recordVersion(version);
+        }
+        if (result != SQLITE_DONE)
+            return fail(error, "cannot read the version index: " + m_index.database().lastError());
+    }
+    if (log.isNew() || moved)
+        log.recordLocation({m_item.path, m_item.device, m_item.inode});
+    const std::int64_t added = nowNs();
+    for (Staged& staged : m_staged) {
+        staged.addedNs = added;
+        log.recordVersion({staged.name, staged.fingerprint.size, staged.fingerprint.checksum, staged.dates, added});
+    }
+    return log.write(error);
 }
 
 std::optional<FileVersion> VersionAdder::add(const std::string& itemPath, const std::string& contentsPath,

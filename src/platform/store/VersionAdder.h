@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DocumentIdentity.h"
+#include "DocumentLog.h"
 #include "DurableBatch.h"
 #include "FileDescriptor.h"
 #include "FileVersion.h"
@@ -53,10 +54,12 @@ private:
         std::string name;
         StoredFingerprint fingerprint;
         FileDates dates;
+        std::int64_t addedNs = 0;
     };
 
     bool openDocumentFolder(std::string* error);
     UniqueFd createStoredFile(std::string& name, std::string* error);
+    bool logBatch(DocumentLog& log, std::string* error);
     void discardStaged();
 
     StoreIndex& m_index;

@@ -1,0 +1,235 @@
+// The per-document log: one line per record, each ending in a checksum of the
+// line, so that a record torn by a crash is recognised and left out.
+#include "DocumentLog.h"
+#include "ErrorMessage.h"
+#include "StoreLayout.h"
+
+#include <xxhash.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+namespace strataloom::store {
+
+namespace {
+
+constexpr const char* kHeader = "strataloom-log 1";
+
+std::string hex(std::string_view bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (unsigned char byte : bytes) {
+        text.push_back(digits[byte >> 4]);
+        text.push_back(digits[byte & 15]);
+    }
+    return text;
+}
+
+std::optional<std::string> unhex(std::string_view text)
+{
+    if (text.size() % 2)
+        return std::nullopt;
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        unsigned value = 0;
+        const auto [end, failure] = std::from_chars(text.data() + i, text.data() + i + 2, value, 16);
+        if (failure != std::errc() || end != text.data() + i + 2)
+            return std::nullopt;
+        bytes.push_back(static_cast<char>(value));
+    }
+    return bytes;
+}
+
+std::string lineChecksum(std::string_view fields)
+{
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx",
+                  static_cast<unsigned long long>(XXH3_64bits(fields.data(), fields.size())));
+    return text;
+}
+
+std::string time(const FileTime& value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld.%09u", static_cast<long long>(value.seconds), value.nanoseconds);
+    return text;
+}
+
+template <typename Number> bool parse(std::string_view text, Number& value)
+{
+    const auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return failure == std::errc() && end == text.data() + text.size();
+}
+
+bool parseTime(std::string_view text, FileTime& value)
+{
+    const auto dot = text.find('.');
+    return dot != std::string_view::npos && parse(text.substr(0, dot), value.seconds)
+        && parse(text.substr(dot + 1), value.nanoseconds) && value.nanoseconds < 1'000'000'000;
+}
+
+std::vector<std::string_view> split(std::string_view line)
+{
+    std::vector<std::string_view> fields;
+    std::size_t start = 0;
+    for (;;) {
+        const auto space = line.find(' ', start);
+        fields.push_back(line.substr(start, space - start));
+        if (space == std::string_view::npos)
+            return fields;
+        start = space + 1;
+    }
+}
+
+// One record's fields, checked against its checksum; empty for a damaged line.
+std::optional<std::vector<std::string_view>> recordFields(std::string_view line)
+{
+    const auto space = line.rfind(' ');
+    if (space == std::string_view::npos || line.substr(space + 1) != lineChecksum(line.substr(0, space)))
+        return std::nullopt;
+    return split(line.substr(0, space));
+}
+
+bool readRecord(const std::vector<std::string_view>& fields, DocumentHistory& history)
+{
+    if (fields[0] == "C" && fields.size() == 2)
+        return parse(fields[1], history.createdNs);
+    if (fields[0] == "L" && fields.size() == 4) {
+        LoggedLocation location;
+        auto path = unhex(fields[3]);
+        if (!path || !parse(fields[1], location.device) || !parse(fields[2], location.inode))
+            return false;
+        location.path = std::move(*path);
+        history.location = std::move(location);
+        return true;
+    }
+    if (fields[0] == "V" && fields.size() == 7) {
+        LoggedVersion version;
+        version.file = std::string(fields[1]);
+        auto checksum = unhex(fields[3]);
+        if (!isId(version.file) || !checksum || !parse(fields[2], version.size)
+            || !parseTime(fields[4], version.dates.modification) || !parseTime(fields[5], version.dates.creation)
+            || !parse(fields[6], version.addedNs))
+            return false;
+        version.checksum = std::move(*checksum);
+        history.versions.push_back(std::move(version));
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+DocumentLog::DocumentLog(UniqueFd file, bool isNew)
+    : m_file(std::move(file))
+    , m_new(isNew)
+{
+}
+
+std::optional<DocumentLog> DocumentLog::open(int documentFolderFd, std::string* error)
+{
+    UniqueFd file(
+        openat(documentFolderFd, StoreLayout::kLogName, O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
+    struct stat status {};
+    if (!file.valid() || flock(file.get(), LOCK_EX) != 0 || fstat(file.get(), &status) != 0) {
+        fail(error, errnoMessage("cannot open a document's log in the version store"));
+        return std::nullopt;
+    }
+    DocumentLog log(std::move(file), status.st_size == 0);
+    char last = '\n';
+    if (log.m_new)
+        log.m_pending = std::string(kHeader) + "\n";
+    else if (pread(log.fd(), &last, 1, status.st_size - 1) == 1 && last != '\n')
+        log.m_pending = "\n"; // ends the record a crash cut short, which readers then skip
+    return log;
+}
+
+void DocumentLog::addLine(std::string fields)
+{
+    m_pending += fields + " " + lineChecksum(fields) + "\n";
+}
+
+void DocumentLog::recordCreation(std::int64_t createdNs)
+{
+    addLine("C " + std::to_string(createdNs));
+}
+
+void DocumentLog::recordVersion(const LoggedVersion& version)
+{
+    addLine("V " + version.file + " " + std::to_string(version.size) + " " + hex(version.checksum) + " "
+            + time(version.dates.modification) + " " + time(version.dates.creation) + " "
+            + std::to_string(version.addedNs));
+}
+
+void DocumentLog::recordLocation(const LoggedLocation& location)
+{
+    addLine("L " + std::to_string(location.device) + " " + std::to_string(location.inode) + " " + hex(location.path));
+}
+
+bool DocumentLog::write(std::string* error)
+{
+    std::string_view rest = m_pending;
+    while (!rest.empty()) {
+        const ssize_t written = ::write(m_file.get(), rest.data(), rest.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return fail(error, errnoMessage("cannot write a document's log in the version store"));
+        rest.remove_prefix(static_cast<std::size_t>(written));
+    }
+    m_pending.clear();
+    return true;
+}
+
+std::optional<DocumentHistory> readDocumentLog(int documentFolderFd, std::string* error)
+{
+    UniqueFd file(openat(documentFolderFd, StoreLayout::kLogName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!file.valid()) {
+        if (errno != ENOENT)
+            fail(error, errnoMessage("cannot read a document's log"));
+        return std::nullopt;
+    }
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = read(file.get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            fail(error, errnoMessage("cannot read a document's log"));
+            return std::nullopt;
+        }
+        if (got == 0)
+            break;
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    DocumentHistory history;
+    std::string_view rest = text;
+    bool first = true;
+    while (!rest.empty()) {
+        const auto end = rest.find('\n');
+        const std::string_view line = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        if (first) {
+            first = false;
+            if (line != kHeader) {
+                fail(error, "a document's log is of a format this version does not know");
+                return std::nullopt;
+            }
+            continue;
+        }
+        const auto fields = recordFields(line);
+        if (!line.empty() && (!fields || !readRecord(*fields, history)))
+            ++history.damagedRecords;
+    }
+    return history;
+}
+
+} // namespace strataloom::store

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "FileAttributes.h"
+#include "FileDescriptor.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Each document's folder keeps an append-only log of its versions and of where
+// the document was, so that the index can be rebuilt from the stored files
+// alone. The format is in docs/STORE.md.
+namespace strataloom::store {
+
+struct LoggedVersion {
+    std::string file;
+    std::uint64_t size = 0;
+    std::string checksum; // raw bytes
+    FileDates dates;
+    std::int64_t addedNs = 0;
+};
+
+struct LoggedLocation {
+    std::string path; // bytes
+    std::int64_t device = 0;
+    std::int64_t inode = 0;
+};
+
+// What a log tells of its document, records in the order they were written.
+struct DocumentHistory {
+    std::vector<LoggedVersion> versions;
+    std::optional<LoggedLocation> location; // the last one recorded
+    std::int64_t createdNs = 0;
+    std::size_t damagedRecords = 0; // records cut short by a crash, left out
+};
+
+// A document's log opened for appending, under an exclusive lock held while
+// this object lives: adders of one document take turns, so the order of the
+// records is the order of the index's positions.
+class DocumentLog {
+public:
+    // Opens, creating it if need be, the log in an open document folder.
+    static std::optional<DocumentLog> open(int documentFolderFd, std::string* error = nullptr);
+
+    // Whether the log was empty when opened.
+    bool isNew() const { return m_new; }
+    int fd() const { return m_file.get(); }
+
+    void recordCreation(std::int64_t createdNs);
+    void recordVersion(const LoggedVersion& version);
+    void recordLocation(const LoggedLocation& location);
+    // Appends what was recorded in one write; not yet durable.
+    bool write(std::string* error = nullptr);
+
+private:
+    DocumentLog(UniqueFd file, bool isNew);
+    void addLine(std::string fields);
+
+    UniqueFd m_file;
+    bool m_new = false;
+    std::string m_pending;
+};
+
+// Reads the log of an open document folder; empty without a log, or with the
+// reason in `error` when it cannot be read.
+std::optional<DocumentHistory> readDocumentLog(int documentFolderFd, std::string* error = nullptr);
+
+} // namespace strataloom::store

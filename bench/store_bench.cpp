@@ -1,5 +1,5 @@
 // Times the version store for bench/run.
-//   store_bench add STORE DOCUMENT SOURCE_FOLDER   adds every file of the folder, in name order
+//   store_bench add STORE DOCUMENT SOURCE_FOLDER   adds every file of the folder, in name order, as one batch
 //   store_bench list STORE DOCUMENT                lists the versions and checks each one is local
 // Prints the time spent inside the store, in milliseconds, on stdout.
 #include "FileVersionStore.h"
@@ -29,12 +29,13 @@ int add(const std::string& store, const std::string& document, const std::string
     std::sort(files.begin(), files.end());
     FileVersionStore versions(store);
     const auto start = std::chrono::steady_clock::now();
-    for (const std::string& file : files) {
-        std::string error;
-        if (!versions.addVersionOfItem(FileUrl::fromPath(document), FileUrl::fromPath(file), &error)) {
-            std::fprintf(stderr, "store_bench: %s\n", error.c_str());
-            return 1;
-        }
+    std::string error;
+    bool added = versions.beginVersionsOfItem(FileUrl::fromPath(document), &error);
+    for (std::size_t i = 0; added && i < files.size(); ++i)
+        added = versions.stageVersion(FileUrl::fromPath(files[i]), &error).has_value();
+    if (!added || !versions.commitVersions(&error)) {
+        std::fprintf(stderr, "store_bench: %s\n", error.c_str());
+        return 1;
     }
     std::printf("%.1f\n", millisecondsSince(start));
     return 0;

@@ -103,6 +103,11 @@ std::optional<FileVersion> FileVersionStore::saveVersionOfItem(const FileUrl& it
     return m_adder->add(item.path(), item.path(), error);
 }
 
+bool FileVersionStore::beginVersionsOfItem(const FileUrl& item, std::string* error)
+{
+    return m_adder->begin(item.path(), false, error);
+}
+
 bool FileVersionStore::beginVersionsOfNewItem(const FileUrl& item, std::string* error)
 {
     return m_adder->begin(item.path(), true, error);

@@ -42,12 +42,13 @@ public:
     // Records the document's own current contents as a new version.
     std::optional<FileVersion> saveVersionOfItem(const FileUrl& item, std::string* error = nullptr);
 
-    // Many versions at once, for a file this application has just made: it
-    // becomes a document of its own, even where the store knows another at
-    // its path. Each staged version is copied into the store at once; they
-    // are made durable and listed together, in staging order, by
-    // commitVersions() (and on their own every few hundred), which is much
-    // cheaper than one add each.
+    // Many versions of one document at once. Each staged version is copied
+    // into the store at once; they are made durable and listed together, in
+    // staging order, by commitVersions() (and on their own every few
+    // hundred), which is much cheaper than one add each.
+    bool beginVersionsOfItem(const FileUrl& item, std::string* error = nullptr);
+    // The same for a file this application has just made: it becomes a
+    // document of its own, even where the store knows another at its path.
     bool beginVersionsOfNewItem(const FileUrl& item, std::string* error = nullptr);
     std::optional<FileVersion> stageVersion(const FileUrl& contents, std::string* error = nullptr);
     bool commitVersions(std::string* error = nullptr);

@@ -6,9 +6,26 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace strataloom {
+
+namespace {
+
+// ext4 and XFS commit one journal for the whole file system, and their commit
+// flushes the device's cache: once every file's data has been written, one
+// file's sync makes all of their sizes and blocks durable. Elsewhere (btrfs
+// logs each file on its own) each file is synced.
+bool sharesOneJournal(int fd)
+{
+    constexpr long kExt4 = 0xEF53;
+    constexpr long kXfs = 0x58465342;
+    struct statfs status {};
+    return fstatfs(fd, &status) == 0 && (status.f_type == kExt4 || status.f_type == kXfs);
+}
+
+} // namespace
 
 bool syncFile(int fd, std::string* error)
 {
@@ -45,9 +62,24 @@ void DurableBatch::addFolder(const std::string& path)
 
 bool DurableBatch::syncFiles(std::string* error)
 {
-    for (UniqueFd& file : m_files)
-        if (!m_failed && !syncFile(file.get(), &m_failure))
+    if (m_files.empty())
+        return m_failed ? fail(error, m_failure) : true;
+    const bool oneSyncForAll = sharesOneJournal(m_files.front().get());
+    for (std::size_t i = 0; i < m_files.size() && !m_failed; ++i) {
+        const int fd = m_files[i].get();
+        const bool last = i + 1 == m_files.size();
+        if (oneSyncForAll && !last) {
+            // Waits for the write-back started when the file was added.
+            if (sync_file_range(fd, 0, 0,
+                                SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER)
+                != 0) {
+                m_failed = true;
+                m_failure = errnoMessage("cannot write " + pathOfDescriptor(fd) + " to disk");
+            }
+        } else if (!syncFile(fd, &m_failure)) {
             m_failed = true;
+        }
+    }
     m_files.clear();
     return m_failed ? fail(error, m_failure) : true;
 }

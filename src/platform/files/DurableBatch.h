@@ -12,8 +12,7 @@ namespace strataloom {
 // Makes files, and the folder entries that name them, survive a power cut or a
 // kernel crash, paying for the barrier once per batch rather than once per
 // file: each file's write-back starts as soon as it is handed over, and
-// flush() waits for all of them, then syncs each folder once. The first wait
-// commits the file system's journal, which makes the later ones cheap.
+// flush() waits for all of them, then syncs each folder once.
 class DurableBatch {
 public:
     // At most this many files are kept open; past it the oldest are made

@@ -18,6 +18,7 @@ namespace {
 // every reference to it.
 constexpr unsigned kMaxDepth = 256;
 constexpr std::uint64_t kMaxNodes = 1'000'000;
+constexpr std::uint64_t kMaxExpandedBytes = kMaxManifestExpandedBytes;
 
 constexpr char kBinaryMagic[] = "bplist00";
 constexpr std::size_t kBinaryMagicSize = sizeof(kBinaryMagic) - 1;
@@ -37,8 +38,8 @@ std::uint64_t readBigEndian(const unsigned char* bytes, std::size_t size)
 }
 
 // Walks the object graph of a binary property list as its header and tables
-// describe it, without building anything, to bound its depth and the size of
-// the tree it expands to. Anything it cannot follow is refused.
+// describe it, without building anything, to bound its depth and the nodes
+// and bytes of the tree it expands to. Anything it cannot follow is refused.
 class BinaryShape {
 public:
     explicit BinaryShape(const QByteArray& body)
@@ -73,7 +74,8 @@ private:
     struct Node {
         State state = State::Unseen;
         std::uint16_t depth = 0;
-        std::uint32_t size = 0;
+        std::uint32_t nodes = 0;
+        std::uint32_t bytes = 0;
     };
 
     // Depth-first, memoised so that shared objects cost one visit; recursion
@@ -101,21 +103,23 @@ private:
             return false;
         const unsigned char marker = m_bytes[offset];
         const unsigned type = marker >> 4;
+        std::uint64_t position = offset + 1;
         std::uint64_t depth = 1;
-        std::uint64_t size = 1;
-        // Arrays (0xA), sets (0xC) and dictionaries (0xD) refer to other objects.
-        if (type == 0xA || type == 0xC || type == 0xD) {
-            std::uint64_t position = offset + 1;
-            std::uint64_t count = marker & 0x0F;
-            if (count == 0x0F) {
-                if (position >= m_tableOffset || (m_bytes[position] >> 4) != 0x1)
-                    return false;
-                const std::size_t countSize = std::size_t(1) << (m_bytes[position] & 0x0F);
-                if (countSize > 8 || countSize > m_tableOffset - position - 1)
-                    return false;
-                count = readBigEndian(m_bytes + position + 1, countSize);
-                position += 1 + countSize;
-            }
+        std::uint64_t nodes = 1;
+        std::uint64_t bytes = 0;
+        // Data (0x4), ASCII (0x5) and UTF-16 (0x6) strings carry their length;
+        // a UTF-16 one counts characters of two bytes.
+        if (type == 0x4 || type == 0x5 || type == 0x6) {
+            std::uint64_t length = 0;
+            const std::uint64_t unit = type == 0x6 ? 2 : 1;
+            if (!readLength(marker, position, length) || length > kMaxExpandedBytes / unit)
+                return false;
+            bytes = length * unit;
+        } else if (type == 0xA || type == 0xC || type == 0xD) {
+            // Arrays (0xA), sets (0xC) and dictionaries (0xD) refer to other objects.
+            std::uint64_t count = 0;
+            if (!readLength(marker, position, count))
+                return false;
             const std::uint64_t available = (m_tableOffset - position) / m_refSize;
             const std::uint64_t refs = type == 0xD ? count * 2 : count;
             if (count > available || refs > available)
@@ -125,13 +129,33 @@ private:
                 if (child >= m_nodes.size() || !visit(child, level + 1))
                     return false;
                 depth = std::max<std::uint64_t>(depth, m_nodes[child].depth + 1u);
-                size += m_nodes[child].size;
-                if (size > kMaxNodes)
+                // Each term is already within its bound, so the sums cannot wrap.
+                nodes += m_nodes[child].nodes;
+                bytes += m_nodes[child].bytes;
+                if (nodes > kMaxNodes || bytes > kMaxExpandedBytes)
                     return false;
             }
         }
         node.depth = std::uint16_t(depth);
-        node.size = std::uint32_t(size);
+        node.nodes = std::uint32_t(nodes);
+        node.bytes = std::uint32_t(bytes);
+        return true;
+    }
+
+    // The length in the marker's low nibble or, when that is 0xF, in the
+    // integer object that follows the marker; `position` moves past it.
+    bool readLength(unsigned char marker, std::uint64_t& position, std::uint64_t& length) const
+    {
+        length = marker & 0x0F;
+        if (length != 0x0F)
+            return true;
+        if (position >= m_tableOffset || (m_bytes[position] >> 4) != 0x1)
+            return false;
+        const std::size_t lengthSize = std::size_t(1) << (m_bytes[position] & 0x0F);
+        if (lengthSize > 8 || lengthSize > m_tableOffset - position - 1)
+            return false;
+        length = readBigEndian(m_bytes + position + 1, lengthSize);
+        position += 1 + lengthSize;
         return true;
     }
 

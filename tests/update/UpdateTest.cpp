@@ -15,6 +15,7 @@
 #include <QSslKey>
 #include <QSslServer>
 #include <QTimer>
+#include <QtEndian>
 #include <QtTest>
 
 #include <algorithm>
@@ -51,6 +52,53 @@ QByteArray manifest(const QList<QStringList>& entries)
                                 "<key>URL</key><string>%3</string></dict>")
                      .arg(entry[0].toHtmlEscaped(), entry[1].toHtmlEscaped(), entry[2].toHtmlEscaped());
     return xmlDocument("<array>" + array.toUtf8() + "</array>");
+}
+
+// An object of a binary property list: the marker of `type` (0x4 data, 0x5
+// ASCII string, 0xA array, 0xD dictionary) holds `length`, or from 15 on a
+// two-byte integer after it does.
+QByteArray binaryObject(int type, qsizetype length, const QByteArray& content)
+{
+    QByteArray object(1, char(type << 4 | int(std::min<qsizetype>(length, 15))));
+    if (length >= 15)
+        object += '\x11' + QByteArray(1, char(length >> 8)) + char(length);
+    return object + content;
+}
+
+// A binary property list whose root is the first of `objects`; offsets take
+// two bytes and references one.
+QByteArray binaryPlist(const QList<QByteArray>& objects)
+{
+    QByteArray body = "bplist00", offsets, trailer(32, '\0');
+    for (const QByteArray& object : objects) {
+        offsets += QByteArray(1, char(body.size() >> 8)) + char(body.size());
+        body += object;
+    }
+    trailer[6] = 2;
+    trailer[7] = 1;
+    qToBigEndian<quint64>(objects.size(), trailer.data() + 8);
+    qToBigEndian<quint64>(body.size(), trailer.data() + 24);
+    return body + offsets + trailer;
+}
+
+// An entry offering 2.0 at kUrl2, padding data, and one 4095-byte string
+// referenced 64 times by an array that the root references 64 times: about
+// 8 KB that expand to `expanded` bytes of strings and data.
+QByteArray sharedStringManifest(qsizetype expanded)
+{
+    const QList<QByteArray> texts{"AppName", kApp.toUtf8(), "Version", "2.0", "URL", kUrl2.toUtf8()};
+    const qsizetype shared = 4095, references = 64;
+    qsizetype padding = expanded - shared * references * references;
+    QList<QByteArray> objects{binaryObject(0xA, 2 + references, "\x01\x08" + QByteArray(references, '\x09')),
+                              binaryObject(0xD, 3, "\x02\x04\x06\x03\x05\x07")};
+    for (const QByteArray& text : texts) {
+        objects += binaryObject(0x5, text.size(), text);
+        padding -= text.size();
+    }
+    objects += binaryObject(0x4, padding, QByteArray(padding, '\xff'));
+    objects += binaryObject(0xA, references, QByteArray(references, '\x0a'));
+    objects += binaryObject(0x5, shared, QByteArray(shared, 'x'));
+    return binaryPlist(objects);
 }
 
 // No length is declared: the body ends where the connection closes.
@@ -238,6 +286,13 @@ private slots:
         // Deep enough to exhaust the stack of the property-list library.
         const QByteArray deep = QByteArray("<array>").repeated(200'000) + QByteArray("</array>").repeated(200'000);
         QTest::newRow("deep XML") << Check{ok(xmlDocument(deep)), kUnreadable, {}, 0};
+
+        // Every reference to a shared object counts: the property-list library
+        // copies the object for each.
+        QTest::newRow("binary expanding to the bound")
+            << Check{ok(sharedStringManifest(kMaxManifestExpandedBytes)), offer, {kUrl2}};
+        QTest::newRow("binary expanding past the bound")
+            << Check{ok(sharedStringManifest(kMaxManifestExpandedBytes + 1)), kUnreadable, {}, 0};
     }
 
     void check()

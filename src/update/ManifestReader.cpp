@@ -23,6 +23,8 @@ constexpr std::uint64_t kMaxExpandedBytes = kMaxManifestExpandedBytes;
 constexpr char kBinaryMagic[] = "bplist00";
 constexpr std::size_t kBinaryMagicSize = sizeof(kBinaryMagic) - 1;
 constexpr std::size_t kTrailerSize = 32;
+constexpr char kUtf8ByteOrderMark[] = "\xEF\xBB\xBF";
+constexpr qsizetype kUtf8ByteOrderMarkSize = sizeof(kUtf8ByteOrderMark) - 1;
 
 struct PlistFree {
     void operator()(plist_t node) const { plist_free(node); }
@@ -191,16 +193,19 @@ bool xmlShapeAcceptable(const QByteArray& body)
 
 PlistPtr parse(const QByteArray& body)
 {
-    if (body.isEmpty() || body.size() > kMaxManifestBytes)
+    if (body.size() > kMaxManifestBytes)
         return nullptr;
     plist_t root = nullptr;
-    const auto length = std::uint32_t(body.size());
     if (body.startsWith(kBinaryMagic)) {
         if (BinaryShape(body).acceptable())
-            plist_from_bin(body.constData(), length, &root);
-    } else if (xmlShapeAcceptable(body)) {
-        plist_from_xml(body.constData(), length, &root);
+            plist_from_bin(body.constData(), std::uint32_t(body.size()), &root);
+        return PlistPtr(root);
     }
+    // Editors may save a UTF-8 byte-order mark, at which the library's XML
+    // parser stops; the text that follows is read as without it.
+    const QByteArray xml = body.startsWith(kUtf8ByteOrderMark) ? body.sliced(kUtf8ByteOrderMarkSize) : body;
+    if (!xml.isEmpty() && xmlShapeAcceptable(xml))
+        plist_from_xml(xml.constData(), std::uint32_t(xml.size()), &root);
     return PlistPtr(root);
 }
 

@@ -27,11 +27,12 @@ struct ManifestEntry {
     std::optional<QString> url;
 };
 
-// Reads an update manifest in the XML or the binary property-list form. Gives
-// nothing when `body` is no property list, when its root is not an array, or
-// when it is larger, deeper or (through shared references in the binary form)
-// expands to more nodes or bytes than any manifest needs: the reader would
-// otherwise exhaust the stack or memory on such input.
+// Reads an update manifest in the XML or the binary property-list form; the
+// XML form may begin with a UTF-8 byte-order mark. Gives nothing when `body` is
+// no property list, when its root is not an array, or when it is larger, deeper
+// or (through shared references in the binary form) expands to more nodes or
+// bytes than any manifest needs: the reader would otherwise exhaust the stack
+// or memory on such input.
 std::optional<std::vector<ManifestEntry>> readManifest(const QByteArray& body);
 
 } // namespace strataloom

@@ -259,6 +259,7 @@ private slots:
         const auto ok = [](const QByteArray& body) { return response(200, "text/xml", body); };
         const QStringList offer{offerOf("2.0")};
         QTest::newRow("Download opens the URL unchanged") << Check{ok(single), offer, {kUrl2}};
+        QTest::newRow("XML after a UTF-8 byte-order mark") << Check{ok("\xEF\xBB\xBF" + single), offer, {kUrl2}};
         QTest::newRow("Ignore opens nothing, no Help menu") << Check{ok(single), offer, {}, 0, 0, false};
         QTest::newRow("canonically the same version") << Check{ok(manifest({{kApp, "1.4-be\u0301ta", kUrl}})), {}, {}};
         const QByteArray others = manifest({{"strataloom", "9", kUrl}, {"Strataloom ", "9", kUrl}});

@@ -1,11 +1,14 @@
 #include "FileVersion.h"
 #include "ContentHash.h"
 #include "FileDescriptor.h"
+#include "StoreLayout.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 
 namespace strataloom {
+
+using store::StoreLayout;
 
 namespace {
 
@@ -22,11 +25,20 @@ FileVersion::FileVersion(FileUrl url)
 {
 }
 
-FileVersion::FileVersion(FileUrl url, StoredFingerprint fingerprint, FileDates dates)
+FileVersion::FileVersion(FileUrl url, StoredFingerprint fingerprint, FileDates dates, std::string storeLocation,
+                         std::string documentId, std::string file)
     : m_url(std::move(url))
+    , m_storedAt(StoredAt{std::move(storeLocation), std::move(documentId), std::move(file)})
     , m_fingerprint(std::move(fingerprint))
     , m_dates(dates)
 {
+}
+
+UniqueFd FileVersion::openContents() const
+{
+    if (m_storedAt)
+        return UniqueFd(StoreLayout(m_storedAt->location).openStoredFile(m_storedAt->documentId, m_storedAt->file));
+    return UniqueFd(open(m_url.path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
 }
 
 bool FileVersion::hasLocalContents() const
@@ -35,7 +47,7 @@ bool FileVersion::hasLocalContents() const
     if (!m_fingerprint)
         return lstat(m_url.path().c_str(), &status) == 0;
 
-    UniqueFd file(open(m_url.path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd file = openContents();
     if (!file.valid() || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
         return false;
     if (static_cast<std::uint64_t>(status.st_size) != m_fingerprint->size)

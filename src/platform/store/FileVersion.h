@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FileAttributes.h"
+#include "FileDescriptor.h"
 #include "FileUrl.h"
 
 #include <cstdint>
@@ -27,13 +28,19 @@ public:
     // A version whose contents are the plain item at `url` (a document's current
     // version): local when the item exists.
     explicit FileVersion(FileUrl url);
-    FileVersion(FileUrl url, StoredFingerprint fingerprint, FileDates dates);
+    // A version kept in the store at `storeLocation` as `file` of document
+    // `documentId`, which `url` names.
+    FileVersion(FileUrl url, StoredFingerprint fingerprint, FileDates dates, std::string storeLocation,
+                std::string documentId, std::string file);
 
     const FileUrl& URL() const { return m_url; }
     // False when the contents are missing or fail the integrity check. A stored
     // file whose size, inode and change time match what was recorded is taken as
     // sound; otherwise its contents are hashed and compared.
     bool hasLocalContents() const;
+    // The contents opened for reading, never through a symbolic link inside
+    // the store; invalid, with errno set, when they cannot be opened.
+    UniqueFd openContents() const;
     // The dates recorded when the version was added (the item's own dates for a
     // current version, read when this object was made).
     const std::optional<FileDates>& dates() const { return m_dates; }
@@ -41,7 +48,14 @@ public:
     const std::optional<StoredFingerprint>& fingerprint() const { return m_fingerprint; }
 
 private:
+    struct StoredAt {
+        std::string location;
+        std::string documentId;
+        std::string file;
+    };
+
     FileUrl m_url;
+    std::optional<StoredAt> m_storedAt;
     std::optional<StoredFingerprint> m_fingerprint;
     std::optional<FileDates> m_dates;
 };

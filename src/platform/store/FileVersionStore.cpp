@@ -26,7 +26,8 @@ bool readVersions(StoreIndex& index, const Document& document, std::vector<FileV
     query->bind(1, document.rowId);
     int result;
     while ((result = query->step()) == SQLITE_ROW) {
-        const auto path = index.layout().storedFilePath(document.uuid, query->blob(0));
+        const std::string file = query->blob(0);
+        const auto path = index.layout().storedFilePath(document.uuid, file);
         if (!path)
             return false;
         StoredFingerprint fingerprint;
@@ -37,7 +38,8 @@ bool readVersions(StoreIndex& index, const Document& document, std::vector<FileV
         FileDates dates;
         dates.modification = {query->integer(5), static_cast<std::uint32_t>(query->integer(6))};
         dates.creation = {query->integer(7), static_cast<std::uint32_t>(query->integer(8))};
-        versions.emplace_back(FileUrl::fromPath(*path), std::move(fingerprint), dates);
+        versions.emplace_back(FileUrl::fromPath(*path), std::move(fingerprint), dates, index.layout().location(),
+                              document.uuid, file);
     }
     return result == SQLITE_DONE;
 }

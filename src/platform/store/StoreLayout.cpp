@@ -1,7 +1,10 @@
 // The store's on-disk layout and ids; see StoreLayout.h and docs/STORE.md.
 #include "StoreLayout.h"
 
+#include <cerrno>
 #include <cstdlib>
+
+#include <fcntl.h>
 
 #include <pwd.h>
 #include <sys/random.h>
@@ -83,6 +86,24 @@ std::optional<std::string> StoreLayout::storedFilePath(std::string_view document
     if (!folder || !isId(file))
         return std::nullopt;
     return *folder + "/" + std::string(file);
+}
+
+int StoreLayout::openStoredFile(std::string_view documentId, std::string_view file) const
+{
+    if (!isId(documentId) || !isId(file)) {
+        errno = EINVAL;
+        return -1;
+    }
+    const auto openIn = [](int folder, const std::string& name, int flags) {
+        const int fd = openat(folder, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+        if (folder != AT_FDCWD)
+            close(folder);
+        return fd;
+    };
+    int folder = openIn(AT_FDCWD, documentsFolder(), O_RDONLY | O_DIRECTORY);
+    if (folder >= 0)
+        folder = openIn(folder, std::string(documentId), O_RDONLY | O_DIRECTORY);
+    return folder >= 0 ? openIn(folder, std::string(file), O_RDONLY | O_NONBLOCK) : -1;
 }
 
 std::string StoreLayout::temporaryFilePath(std::string_view file) const

@@ -53,6 +53,11 @@ public:
     // recorded in the index; empty unless both have exactly the form the store
     // writes, so that no index value can lead outside the store.
     std::optional<std::string> storedFilePath(std::string_view documentId, std::string_view file) const;
+    // Opens a stored file for reading relative to the store's own folders,
+    // following no symbolic link inside the store; invalid, with errno set,
+    // when it cannot be opened or either value is malformed.
+    int openStoredFile(std::string_view documentId, std::string_view file) const;
+
     // The temporary file an add writes before moving it into its document's
     // folder under `file`.
     std::string temporaryFilePath(std::string_view file) const;

@@ -199,7 +199,8 @@ std::optional<FileVersion> VersionAdder::stage(const std::string& contentsPath, 
     staged.fingerprint.inode = static_cast<std::uint64_t>(stored.st_ino);
     staged.fingerprint.changeTimeNs = nanoseconds(stored.st_ctim);
     staged.fingerprint.checksum = *hash;
-    FileVersion version(FileUrl::fromPath(m_folderPath + "/" + staged.name), staged.fingerprint, staged.dates);
+    FileVersion version(FileUrl::fromPath(m_folderPath + "/" + staged.name), staged.fingerprint, staged.dates,
+                        m_index.layout().location(), m_document.uuid, staged.name);
     m_staged.push_back(std::move(staged));
     if (m_staged.size() >= kBatchSize && !commit(error))
         return std::nullopt;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 
 #include <fcntl.h>
@@ -245,6 +246,50 @@ TEST_F(VersionStore, AnIndexOfAnotherLayoutIsReportedNotTrusted)
     std::string error;
     EXPECT_FALSE(store.addVersionOfItem(url(document), url(document), &error));
     EXPECT_FALSE(error.empty());
+}
+
+// Whatever the index holds, nothing outside the store is read or written
+// through it, and no link inside the store is followed.
+TEST_F(VersionStore, IndexValuesAndLinksNeverLeadOutOfTheStore)
+{
+    const std::string location = FileVersionStore::defaultLocation();
+    const std::string outside = makeScratchFolder("outside");
+    writeFile(document, "now");
+    const auto stored = add(document, "one");
+    ASSERT_TRUE(stored);
+    const std::string storedPath = stored->URL().path();
+    const auto execute = [&](const std::string& sql) {
+        sqlite3* database = nullptr;
+        ASSERT_EQ(sqlite3_open((location + "/index.sqlite").c_str(), &database), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(database, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+        sqlite3_close(database);
+    };
+
+    // A stored folder swapped for a link to a copy elsewhere: not local.
+    const std::string documentFolder = storedPath.substr(0, storedPath.rfind('/'));
+    std::filesystem::copy(documentFolder, outside + "/copy");
+    std::filesystem::rename(documentFolder, outside + "/moved");
+    std::filesystem::create_directory_symlink(outside + "/copy", documentFolder);
+    auto listedVersions = FileVersionStore().otherVersionsOfItem(url(document));
+    ASSERT_TRUE(listedVersions);
+    ASSERT_EQ(listedVersions->size(), 1u);
+    EXPECT_FALSE((*listedVersions)[0].hasLocalContents());
+    std::filesystem::remove(documentFolder);
+    std::filesystem::rename(outside + "/moved", documentFolder);
+
+    // A file name that climbs out of the store makes the list unreadable.
+    writeFile(outside + "/secret", "one");
+    execute("UPDATE versions SET file = '" + std::filesystem::relative(outside + "/secret", documentFolder).string()
+            + "'");
+    EXPECT_FALSE(FileVersionStore().otherVersionsOfItem(url(document)));
+
+    // A document id that climbs out: adding fails and writes nothing there.
+    execute("UPDATE documents SET uuid = '" + std::filesystem::relative(outside, location + "/documents").string()
+            + "'");
+    std::string error;
+    EXPECT_FALSE(FileVersionStore().saveVersionOfItem(url(document), &error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(outside), {}), 2);
 }
 
 // A document rewritten while it is copied is copied again, or the add fails;

@@ -1,0 +1,94 @@
+#include "IndexRebuild.h"
+#include "support/ArchiveTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace strataloom {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace store;
+
+// What listing shows of a document: each version's contents and both dates.
+std::vector<std::string> listing(FileVersionStore& store, const FileUrl& document)
+{
+    std::vector<std::string> lines;
+    const auto versions = store.otherVersionsOfItem(document);
+    for (const FileVersion& version : versions.value())
+        lines.push_back(test::readFile(version.URL().path()) + " " + version.dates()->modification.toIso8601() + " "
+                        + version.dates()->creation.toIso8601());
+    return lines;
+}
+
+class IndexRebuildTest : public testing::Test {
+protected:
+    RebuildResult rebuild()
+    {
+        RebuildResult result;
+        EXPECT_TRUE(rebuildIndex(StoreLayout(location), result,
+                                 [&](const std::string& message) { failures.push_back(message); }));
+        return result;
+    }
+
+    void loseIndex()
+    {
+        for (const char* suffix : {"", "-wal", "-shm"})
+            fs::remove(location + "/index.sqlite" + suffix);
+    }
+
+    std::string location = FileVersionStore::defaultLocation();
+    std::string documents = test::makeScratchFolder("documents");
+    std::vector<std::string> failures;
+};
+
+TEST_F(IndexRebuildTest, ALostIndexComesBackWithEveryVersionInOrderWithItsDatesAndDocumentsWhereTheyMoved)
+{
+    FileVersionStore store;
+    const FileUrl notes = test::documentWithVersions(store, documents, "Notes.txt", {"n0", "n1", "n2"}, "n");
+    const FileUrl moved = test::documentWithVersions(store, documents, "Moved.txt", {"m0", "m1"}, "m");
+    const FileUrl renamed = FileUrl::fromPath(documents + "/Renamed \xff.txt");
+    fs::rename(moved.path(), renamed.path());
+    ASSERT_TRUE(store.saveVersionOfItem(renamed));
+    const auto notesBefore = listing(store, notes);
+    const auto renamedBefore = listing(store, renamed);
+
+    loseIndex();
+    const RebuildResult result = rebuild();
+    EXPECT_TRUE(failures.empty());
+    EXPECT_EQ(result.documents, 2u);
+    EXPECT_EQ(result.versions, 6u);
+    EXPECT_EQ(result.unloggedVersions, 0u);
+    FileVersionStore reopened;
+    EXPECT_EQ(listing(reopened, notes), notesBefore);
+    EXPECT_EQ(listing(reopened, renamed), renamedBefore);
+    // Adding goes on at the next positions.
+    ASSERT_TRUE(reopened.saveVersionOfItem(notes));
+    EXPECT_EQ(listing(reopened, notes).size(), 4u);
+}
+
+TEST_F(IndexRebuildTest, ADamagedIndexIsSetAsideAndWhatNoLogRecordsIsPlacedByDateOrLeftOut)
+{
+    FileVersionStore store;
+    const FileUrl notes = test::documentWithVersions(store, documents, "Notes.txt", {"n0", "n1"}, "n");
+    const FileUrl old = test::documentWithVersions(store, documents, "Old.txt", {"o0", "o1", "o2"}, "o");
+    const std::string leftover = fs::path(test::storedPath(store, notes, 0)).parent_path() / std::string(32, 'a');
+    test::writeFile(leftover, "an add that died before it was logged");
+    // A document stored by a release that kept no log.
+    fs::remove(fs::path(test::storedPath(store, old, 0)).parent_path() / "log");
+    const auto oldBefore = listing(store, old);
+
+    loseIndex();
+    test::writeFile(location + "/index.sqlite", "not a database at all");
+    const RebuildResult result = rebuild();
+    EXPECT_TRUE(failures.empty());
+    EXPECT_EQ(result.unloggedVersions, 3u);
+    EXPECT_EQ(test::readFile(result.setAside), "not a database at all");
+    FileVersionStore reopened;
+    EXPECT_EQ(listing(reopened, notes).size(), 2u);
+    EXPECT_EQ(listing(reopened, old), oldBefore);
+}
+
+} // namespace
+} // namespace strataloom

@@ -109,7 +109,9 @@ public:
             if (S_ISDIR(status.st_mode)) {
                 everythingUnreferenced =
                     sweepFolder(folderFd.get(), entry, entryPath, status, false) && everythingUnreferenced;
-            } else if (owner && owner->files.count(entry)) {
+            } else if ((owner && owner->files.count(entry))
+                       || (documentLevel && entry == StoreLayout::kLogName && knownNow(name))) {
+                // A recorded document's log is what its index records can be rebuilt from.
                 everythingUnreferenced = false;
             } else {
                 everythingUnreferenced =

@@ -65,6 +65,7 @@ TEST_F(StoreMaintenanceTest, PruneKeepsTheVersionsOfADocumentThatExists)
 // temporary file and new folder may be a moment old.
 TEST_F(StoreMaintenanceTest, AnAddInProgressIsLeftAloneUntilItsLockIsReleased)
 {
+    fs::create_directory(location + "/tmp"); // kept by stores of release 1.0.0
     const std::string leftover = location + "/tmp/11111111111111111111111111111111.part";
     test::writeFile(leftover, "an add that has just begun");
     const std::string emptyFolder = location + "/documents/eeeeeeeeeeeeeeeeeeeeeeeeeeeeeeee";

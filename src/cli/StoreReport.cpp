@@ -19,7 +19,7 @@ const char* kindName(StoreFinding::Kind kind)
         return "unreferenced";
     case StoreFinding::Kind::Leftover:
         return "leftover";
-    case StoreFinding::Kind::GoneVersion:
+    case StoreFinding::Kind::ForgottenVersion:
         return "version";
     }
     return "?";

@@ -6,13 +6,14 @@
 
 namespace strataloom::cli {
 
-// Prints what `check` and `prune` find, one tab-separated line per finding on
-// stdout, paths as their exact bytes:
+// Prints what `check`, `prune` and `forget` find, one tab-separated line per
+// finding on stdout, paths as their exact bytes:
 //   <kind> TAB <document path or -> TAB <index> TAB <stored file>   for a version
 //   <kind> TAB <path>                                                for a file or folder
-// Kinds: missing, corrupted, unreadable, version (of a document that no longer
-// exists), unreferenced, leftover. Failures go to stderr through the reporter,
-// which also shows a check's progress on a terminal and catches Ctrl-C.
+// Kinds: missing, corrupted, unreadable, version (of a document being
+// forgotten), unreferenced, leftover. Failures go to stderr through the
+// reporter, which also shows a check's progress on a terminal and catches
+// Ctrl-C.
 class StoreReport : public StoreMaintenanceListener {
 public:
     explicit StoreReport(CliReporter& reporter)

@@ -39,13 +39,6 @@ const DocumentRow* MaintenancePass::document(const std::string& uuid) const
     return found == m_byUuid.end() ? nullptr : found->second;
 }
 
-void MaintenancePass::release(const std::string& uuid)
-{
-    std::erase_if(m_documents, [&](const DocumentRow& document) { return document.uuid == uuid; });
-    m_released.insert(uuid);
-    rebuildLookup();
-}
-
 std::string MaintenancePass::storedPath(const DocumentRow& document, std::size_t index) const
 {
     return layout().storedFilePath(document.uuid, document.versions[index].file).value_or(std::string());

@@ -48,9 +48,6 @@ public:
     std::vector<DocumentRow>& documents() { return m_documents; }
     // The snapshot's document with that id, if any.
     const DocumentRow* document(const std::string& uuid) const;
-    // Forgets a document whose records this pass removed.
-    void release(const std::string& uuid);
-    bool released(const std::string& uuid) const { return m_released.count(uuid) > 0; }
 
     // Where a snapshot's version is stored; its form was checked on reading.
     std::string storedPath(const DocumentRow& document, std::size_t index) const;
@@ -82,12 +79,14 @@ private:
     MaintenanceSummary m_summary;
     std::vector<DocumentRow> m_documents;
     std::map<std::string, const DocumentRow*> m_byUuid;
-    std::set<std::string> m_released;
 };
 
 // The steps of a pass, each in its own file.
 void verifyVersions(MaintenancePass& pass);
-void removeGoneDocuments(MaintenancePass& pass);
+// Removes the chosen document's records, then its log and stored files,
+// reporting each version; when the pass is not removing, only reports them. Without
+// `indexOpen` the store has no index, and so no documents.
+void forgetDocument(MaintenancePass& pass, const DocumentChoice& choice, bool indexOpen);
 void sweepDocuments(MaintenancePass& pass);
 void sweepTemporaryFiles(MaintenancePass& pass);
 

@@ -1,5 +1,5 @@
-// Check and prune: the order of their steps. Each step lives in its own file
-// beside this one.
+// Check, prune and forget: the order of their steps. Each step lives in its
+// own file beside this one.
 #include "StoreMaintenance.h"
 #include "MaintenancePass.h"
 
@@ -25,10 +25,19 @@ MaintenanceSummary StoreMaintenance::prune(bool dryRun, StoreMaintenanceListener
 {
     store::MaintenancePass pass(m_location, m_gracePeriod, !dryRun, listener);
     if (pass.start()) {
-        store::removeGoneDocuments(pass);
         store::sweepDocuments(pass);
         store::sweepTemporaryFiles(pass);
     }
+    return pass.summary();
+}
+
+MaintenanceSummary StoreMaintenance::forget(const DocumentChoice& choice, bool dryRun,
+                                            StoreMaintenanceListener& listener)
+{
+    store::MaintenancePass pass(m_location, m_gracePeriod, !dryRun, listener);
+    const bool indexOpen = pass.start();
+    if (indexOpen || pass.summary().failures == 0)
+        store::forgetDocument(pass, choice, indexOpen);
     return pass.summary();
 }
 

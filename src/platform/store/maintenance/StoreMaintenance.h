@@ -4,8 +4,10 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace strataloom {
 
@@ -17,7 +19,7 @@ struct StoreFinding {
         Unreadable, // a version's stored file cannot be read; `detail` says why
         Unreferenced, // an item in the store that no version refers to
         Leftover, // a temporary file of an add that died
-        GoneVersion, // a version of a document that no longer exists
+        ForgottenVersion, // a version whose document forget removes
     };
     Kind kind = Kind::Missing;
     std::string path; // the stored file, temporary file or folder
@@ -44,6 +46,23 @@ public:
     virtual bool shouldStop() const { return false; }
 };
 
+// A document the index records, as `documents` lists it.
+struct StoredDocument {
+    std::string id;
+    std::optional<std::string> path; // where it was last seen; empty once another document took that path
+    std::size_t versions = 0;
+    std::uint64_t bytes = 0; // the recorded sizes of its stored files
+    bool found = false; // the file at its path is this document, as the store finds documents
+};
+
+// The document forget removes: the one the file at `value` is, found as listing
+// finds it (so also a file deleted since, by its last known path), or with
+// `byId` the one whose id is `value`.
+struct DocumentChoice {
+    std::string value;
+    bool byId = false;
+};
+
 struct MaintenanceSummary {
     std::size_t documents = 0;
     std::size_t versions = 0;
@@ -52,9 +71,9 @@ struct MaintenanceSummary {
     bool interrupted = false;
 };
 
-// Checks and cleans up a version store while other processes may be adding to
-// it; the rules that make this safe are in docs/STORE.md. Neither operation
-// creates the store.
+// Checks, cleans up and lists a version store while other processes may be
+// adding to it; the rules that make this safe are in docs/STORE.md. None of
+// these operations creates the store.
 class StoreMaintenance {
 public:
     // A temporary file or an empty folder changed more recently than this may
@@ -72,12 +91,23 @@ public:
     // read-only and changes nothing.
     MaintenanceSummary check(StoreMaintenanceListener& listener);
 
-    // Removes the versions of documents that no longer exist (index records
-    // first, then their stored files), then unreferenced items and leftover
-    // temporary files, reporting each. With `dryRun` it reports what it would
-    // remove and changes nothing. A version of a document that exists is never
-    // touched.
+    // Removes items that no version refers to and leftover temporary files,
+    // reporting each. With `dryRun` it reports what it would remove and changes
+    // nothing. No recorded version is ever touched: whether a document is gone
+    // cannot be told short of searching every disk, so only forget removes
+    // versions.
     MaintenanceSummary prune(bool dryRun, StoreMaintenanceListener& listener);
+
+    // Removes every version of the chosen document: its index records first,
+    // then its log and stored files, reporting each version. A file or id that is no
+    // document of the store is a failure. With `dryRun` it reports what it
+    // would remove and changes nothing.
+    MaintenanceSummary forget(const DocumentChoice& choice, bool dryRun, StoreMaintenanceListener& listener);
+
+    // Every document the index records, sorted by path (those without one
+    // last). Opens the index read-only; a store without one has no documents.
+    // Empty, with the reason in `error`, when the index cannot be read.
+    std::optional<std::vector<StoredDocument>> documents(std::string* error = nullptr);
 
 private:
     std::string m_location;

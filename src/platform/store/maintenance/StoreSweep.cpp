@@ -120,10 +120,9 @@ public:
                     && everythingUnreferenced;
             }
         }
-        // A folder an add has just made is still empty: the grace period keeps
-        // it. The folder of a document removed by this pass has only just changed.
+        // A folder an add has just made is still empty: the grace period keeps it.
         if (!everythingUnreferenced || (documentLevel && knownNow(name))
-            || (changedWithin(folderStatus, m_pass.gracePeriod()) && !(documentLevel && m_pass.released(name))))
+            || changedWithin(folderStatus, m_pass.gracePeriod()))
             return false;
         if (m_pass.removing() && unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) != 0) {
             if (errno == ENOENT)

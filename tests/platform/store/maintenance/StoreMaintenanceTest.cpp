@@ -16,11 +16,42 @@ namespace {
 namespace fs = std::filesystem;
 
 struct Recorder : StoreMaintenanceListener {
-    void found(const StoreFinding& finding) override { findings.insert(finding.path); }
-    void failed(const std::string&) override { ++failures; }
+    void found(const StoreFinding& finding) override
+    {
+        findings.insert(finding.path);
+        if (finding.kind == StoreFinding::Kind::ForgottenVersion)
+            versions.push_back(finding.document.value_or("-") + " " + std::to_string(finding.index) + " "
+                               + finding.path);
+    }
+    void failed(const std::string& message) override
+    {
+        ++failures;
+        messages += message + "\n";
+    }
     std::set<std::string> findings;
+    std::vector<std::string> versions; // document, index and stored file of each forgotten version
     int failures = 0;
+    std::string messages;
 };
+
+std::vector<std::string> storedFiles(FileVersionStore& store, const std::string& document)
+{
+    const auto versions = store.otherVersionsOfItem(FileUrl::fromPath(document));
+    if (!versions)
+        throw std::runtime_error("cannot list the versions of " + document);
+    std::vector<std::string> files;
+    for (const FileVersion& version : *versions)
+        files.push_back(version.URL().path());
+    return files;
+}
+
+std::map<std::string, std::string> contentsUnder(const std::string& root)
+{
+    std::map<std::string, std::string> contents;
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        contents[entry.path().native()] = entry.is_regular_file() ? test::readFile(entry.path()) : "(folder)";
+    return contents;
+}
 
 class StoreMaintenanceTest : public testing::Test {
 protected:
@@ -36,6 +67,13 @@ protected:
         maintenance.setGracePeriod(grace);
         Recorder recorder;
         maintenance.prune(false, recorder);
+        return recorder;
+    }
+
+    Recorder forget(const DocumentChoice& choice, bool dryRun)
+    {
+        Recorder recorder;
+        StoreMaintenance(location).forget(choice, dryRun, recorder);
         return recorder;
     }
 };
@@ -59,6 +97,135 @@ TEST_F(StoreMaintenanceTest, PruneKeepsTheVersionsOfADocumentThatExists)
     EXPECT_EQ(recorder.findings, std::set<std::string>{});
     EXPECT_EQ(recorder.failures, 0);
     EXPECT_EQ(test::readFile(stored) + test::readFile(renamedStored) + test::readFile(awayStored), "v0n0a0");
+}
+
+// Nothing short of searching every disk proves a document gone, so prune keeps
+// the versions of one moved to another folder or deleted.
+TEST_F(StoreMaintenanceTest, PruneKeepsTheVersionsOfADocumentMovedAwayOrDeleted)
+{
+    const FileUrl report = test::documentWithVersions(store, documents, "r.txt", {"r0", "r1", "r2"}, "r");
+    const std::string moved = test::makeScratchFolder("other") + "/r.txt";
+    fs::rename(report.path(), moved);
+    fs::remove(notes.path());
+
+    const Recorder recorder = prune();
+    EXPECT_EQ(recorder.findings, std::set<std::string>{});
+    EXPECT_EQ(recorder.failures, 0);
+    FileVersionStore reopened(location);
+    const std::vector<std::string> files = storedFiles(reopened, moved);
+    ASSERT_EQ(files.size(), 3u);
+    for (std::size_t i = 0; i < files.size(); ++i)
+        EXPECT_EQ(test::readFile(files[i]), "r" + std::to_string(i));
+    EXPECT_EQ(storedFiles(reopened, notes.path()), std::vector<std::string>{stored});
+    EXPECT_EQ(test::readFile(stored), "v0");
+}
+
+// The document is chosen as listing finds it: a moved file by the identity it
+// carries, a deleted one by its last path, any one by its id.
+TEST_F(StoreMaintenanceTest, ForgetRemovesOneDocumentChosenByFileOrIdAndItsDryRunChangesNothing)
+{
+    const FileUrl report = test::documentWithVersions(store, documents, "r.txt", {"r0", "r1", "r2"}, "r");
+    const std::vector<std::string> reportFiles = storedFiles(store, report.path());
+    const std::string moved = test::makeScratchFolder("other") + "/r.txt";
+    fs::rename(report.path(), moved);
+    const FileUrl deleted = test::documentWithVersions(store, documents, "deleted.txt", {"d0", "d1"}, "d");
+    const std::vector<std::string> deletedFiles = storedFiles(store, deleted.path());
+    fs::remove(deleted.path());
+    const std::string deletedId = fs::path(deletedFiles[0]).parent_path().filename().native();
+    std::vector<std::string> reportLines;
+    for (std::size_t i = 0; i < reportFiles.size(); ++i)
+        reportLines.push_back(report.path() + " " + std::to_string(i) + " " + reportFiles[i]);
+
+    for (const DocumentChoice& choice : {DocumentChoice{moved}, DocumentChoice{deletedId, true}}) {
+        SCOPED_TRACE(choice.value);
+        const bool byId = choice.byId;
+        const auto before = contentsUnder(location + "/documents");
+        const Recorder dryRun = forget(choice, true);
+        EXPECT_EQ(dryRun.failures, 0) << dryRun.messages;
+        EXPECT_EQ(dryRun.versions.size(), byId ? 2u : 3u);
+        if (!byId) {
+            EXPECT_EQ(dryRun.versions, reportLines);
+        }
+        EXPECT_EQ(contentsUnder(location + "/documents"), before);
+
+        const Recorder forgotten = forget(choice, false);
+        EXPECT_EQ(forgotten.failures, 0) << forgotten.messages;
+        EXPECT_EQ(forgotten.versions, dryRun.versions);
+    }
+    for (const std::string& file : reportFiles)
+        EXPECT_FALSE(fs::exists(fs::path(file).parent_path())) << file;
+    EXPECT_FALSE(fs::exists(fs::path(deletedFiles[0]).parent_path()));
+    EXPECT_EQ(storedFiles(store, moved), std::vector<std::string>{});
+    EXPECT_EQ(storedFiles(store, deleted.path()), std::vector<std::string>{});
+    EXPECT_EQ(storedFiles(store, notes.path()), std::vector<std::string>{stored});
+    EXPECT_EQ(test::readFile(stored), "v0");
+    Recorder checked;
+    EXPECT_EQ(StoreMaintenance(location).check(checked).findings, 0u);
+
+    // Once forgotten, or never known, a document is a failure, and nothing else is touched.
+    const auto after = contentsUnder(location + "/documents");
+    for (const DocumentChoice& choice : {DocumentChoice{moved}, DocumentChoice{deletedId, true},
+                                         DocumentChoice{"../../" + deletedId, true}, DocumentChoice{documents}}) {
+        for (const bool dryRun : {true, false}) {
+            const Recorder recorder = forget(choice, dryRun);
+            EXPECT_EQ(recorder.failures, 1) << choice.value;
+            EXPECT_NE(recorder.messages.find(choice.value), std::string::npos) << recorder.messages;
+            EXPECT_EQ(recorder.findings, std::set<std::string>{});
+        }
+    }
+    EXPECT_EQ(contentsUnder(location + "/documents"), after);
+    const Recorder noIndex = [&] {
+        Recorder recorder;
+        StoreMaintenance(location + "-none").forget(DocumentChoice{moved}, false, recorder);
+        return recorder;
+    }();
+    EXPECT_EQ(noIndex.failures, 1);
+    EXPECT_FALSE(fs::exists(location + "-none"));
+}
+
+// "Found" is judged as listing judges it: a file saved over by replacement is
+// still the document, another document moved onto its path is not.
+TEST_F(StoreMaintenanceTest, DocumentsListsEveryRecordSortedByPathAndWhetherItsFileIsFound)
+{
+    test::writeFile(documents + "/new", "saved again");
+    fs::rename(documents + "/new", notes.path());
+    const FileUrl report = test::documentWithVersions(store, documents, "r.txt", {"r0", "r1", "r2"}, "r");
+    fs::rename(report.path(), test::makeScratchFolder("other") + "/r.txt");
+    const FileUrl odd = test::documentWithVersions(store, documents, "\xff z.txt", {"12345"}, "o");
+    const FileUrl c = test::documentWithVersions(store, documents, "c.txt", {"c0"}, "c");
+    const FileUrl d = test::documentWithVersions(store, documents, "d.txt", {"d0"}, "d");
+    fs::rename(d.path(), c.path());
+    // b takes a's path and is added to there: a's record keeps no path.
+    const FileUrl a = test::documentWithVersions(store, documents, "a.txt", {"a0"}, "a");
+    const std::string aId = fs::path(test::storedPath(store, a, 0)).parent_path().filename().native();
+    const FileUrl b = test::documentWithVersions(store, documents, "b.txt", {"b0"}, "b");
+    fs::remove(a.path());
+    fs::rename(b.path(), a.path());
+    ASSERT_TRUE(store.saveVersionOfItem(a));
+
+    std::string error;
+    const auto listed = StoreMaintenance(location).documents(&error);
+    ASSERT_TRUE(listed) << error;
+    std::vector<std::string> rows;
+    for (const StoredDocument& document : *listed) {
+        EXPECT_EQ(document.id.size(), 32u);
+        rows.push_back(document.path.value_or(document.id) + " " + std::to_string(document.versions) + " "
+                       + std::to_string(document.bytes) + (document.found ? " found" : " missing"));
+    }
+    EXPECT_EQ(rows,
+              (std::vector<std::string>{a.path() + " 2 3 found", c.path() + " 1 2 missing", d.path() + " 1 2 missing",
+                                        notes.path() + " 1 2 found", report.path() + " 3 6 missing",
+                                        odd.path() + " 1 5 found", aId + " 1 2 missing"}));
+
+    const auto none = StoreMaintenance(location + "-none").documents(&error);
+    ASSERT_TRUE(none) << error;
+    EXPECT_TRUE(none->empty());
+    EXPECT_FALSE(fs::exists(location + "-none"));
+    for (const char* suffix : {"-wal", "-shm"})
+        fs::remove(location + "/index.sqlite" + suffix);
+    test::writeFile(location + "/index.sqlite", std::string(4096, 'z'));
+    EXPECT_FALSE(StoreMaintenance(location).documents(&error));
+    EXPECT_NE(error.find("index"), std::string::npos) << error;
 }
 
 // An add holds a lock on the file it writes until its record is committed; its

@@ -1,0 +1,127 @@
+// Forget's removal of one document's records, log and stored files.
+#include "DocumentIdentity.h"
+#include "ErrorMessage.h"
+#include "MaintenancePass.h"
+
+#include <cerrno>
+
+#include <unistd.h>
+
+namespace strataloom::store {
+
+namespace {
+
+// Drops the document's records in one transaction, then its log and stored
+// files: a crash in between leaves only unreferenced files, which prune
+// removes. The versions are read inside that transaction, so one added since
+// the pass began goes too; an add that commits later fails on the missing
+// document and removes its own file.
+void removeDocument(MaintenancePass& pass, const DocumentRow& document)
+{
+    SqliteDatabase& database = pass.index().database();
+    auto rollback = [&](const std::string& what) {
+        pass.fail(what + ": " + database.lastError());
+        database.execute("ROLLBACK");
+    };
+    if (!database.execute("BEGIN IMMEDIATE"))
+        return rollback("cannot write the version index");
+    std::optional<std::string> recordedPath;
+    std::vector<std::string> files;
+    SqliteStatement current(database.handle(), "SELECT path FROM documents WHERE id = ? AND uuid = ?");
+    current.bind(1, document.id).bindText(2, document.uuid);
+    const int found = current.step();
+    if (found == SQLITE_ROW && !current.isNull(0))
+        recordedPath = current.blob(0);
+    current.reset();
+    if (found != SQLITE_ROW && found != SQLITE_DONE)
+        return rollback("cannot read the version index");
+    if (found == SQLITE_DONE) {
+        database.execute("ROLLBACK");
+        return; // another forget was quicker
+    }
+    SqliteStatement versions(database.handle(), "SELECT file FROM versions WHERE document = ? ORDER BY position");
+    versions.bind(1, document.id);
+    int result;
+    while ((result = versions.step()) == SQLITE_ROW)
+        files.push_back(versions.blob(0));
+    versions.reset();
+    if (result != SQLITE_DONE)
+        return rollback("cannot read the version index");
+    SqliteStatement dropVersions(database.handle(), "DELETE FROM versions WHERE document = ?");
+    SqliteStatement dropDocument(database.handle(), "DELETE FROM documents WHERE id = ?");
+    if (!dropVersions.bind(1, document.id).run() || !dropDocument.bind(1, document.id).run())
+        return rollback("cannot remove the records of the document " + document.uuid);
+    dropVersions.reset();
+    dropDocument.reset();
+    if (!database.execute("COMMIT"))
+        return rollback("cannot write the version index");
+
+    // The log goes first: left behind, it could bring the document back when
+    // the index is rebuilt.
+    const std::string folder = *pass.layout().documentFolder(document.uuid);
+    const std::string log = folder + "/" + StoreLayout::kLogName;
+    if (unlink(log.c_str()) != 0 && errno != ENOENT)
+        pass.fail(errnoMessage("cannot remove " + log));
+
+    for (std::size_t index = 0; index < files.size(); ++index) {
+        const auto path = pass.layout().storedFilePath(document.uuid, files[index]);
+        if (!path)
+            continue; // recorded since the pass checked the records: it names nothing in the store
+        if (unlink(path->c_str()) != 0 && errno != ENOENT)
+            pass.fail(errnoMessage("cannot remove " + *path));
+        StoreFinding finding;
+        finding.kind = StoreFinding::Kind::ForgottenVersion;
+        finding.path = *path;
+        finding.document = recordedPath;
+        finding.index = index;
+        pass.report(finding);
+    }
+    if (rmdir(folder.c_str()) != 0 && errno != ENOENT && errno != ENOTEMPTY)
+        pass.fail(errnoMessage("cannot remove the folder " + folder));
+}
+
+// The snapshot's row of the chosen document; empty, with the reason reported,
+// when there is none. A document recorded since the pass began is not in the
+// snapshot and is left for another run.
+const DocumentRow* chosenDocument(MaintenancePass& pass, const DocumentChoice& choice, bool indexOpen)
+{
+    std::optional<std::string> uuid;
+    if (choice.byId) {
+        if (!isId(choice.value)) {
+            pass.fail("not a document id (32 lowercase hex digits): " + choice.value);
+            return nullptr;
+        }
+        uuid = choice.value;
+    } else if (indexOpen) {
+        std::optional<Document> document;
+        std::string error;
+        if (!findDocument(pass.index(), examineItem(lookupPath(choice.value)), document, &error)) {
+            pass.fail(error);
+            return nullptr;
+        }
+        if (document)
+            uuid = document->uuid;
+    }
+    const DocumentRow* row = indexOpen && uuid ? pass.document(*uuid) : nullptr;
+    if (!row)
+        pass.fail(choice.byId ? "the version store has no document with the id " + choice.value
+                              : choice.value + " is not a document of the version store");
+    return row;
+}
+
+} // namespace
+
+void forgetDocument(MaintenancePass& pass, const DocumentChoice& choice, bool indexOpen)
+{
+    const DocumentRow* document = chosenDocument(pass, choice, indexOpen);
+    if (!document || pass.stopping())
+        return;
+    if (pass.removing()) {
+        removeDocument(pass, *document);
+        return;
+    }
+    for (std::size_t index = 0; index < document->versions.size(); ++index)
+        pass.report(pass.versionFinding(StoreFinding::Kind::ForgottenVersion, *document, index));
+}
+
+} // namespace strataloom::store

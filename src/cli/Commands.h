@@ -25,5 +25,7 @@ int archive(const Invocation& invocation);
 int unarchive(const Invocation& invocation);
 int check(const Invocation& invocation);
 int prune(const Invocation& invocation);
+int forget(const Invocation& invocation);
+int documents(const Invocation& invocation);
 
 } // namespace strataloom::cli

@@ -21,6 +21,14 @@ QString displayText(const std::string& bytes)
     return decoder.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
 }
 
+// "path" as text, and "pathBytes" when the text cannot hold the exact bytes.
+void insertPath(QJsonObject& object, const std::string& path)
+{
+    object.insert("path", displayText(path));
+    if (!isValidUtf8(path))
+        object.insert("pathBytes", QString::fromLatin1(QByteArray::fromStdString(path).toBase64()));
+}
+
 QJsonValue iso8601(const FileTime& time)
 {
     return QString::fromStdString(time.toIso8601());
@@ -37,10 +45,22 @@ QByteArray versionObject(std::size_t index, const FileVersion& version)
         {"creationDate", dates ? iso8601(dates->creation) : QJsonValue()},
         {"size", size ? QJsonValue(static_cast<qint64>(*size)) : QJsonValue()},
         {"local", version.hasLocalContents()},
-        {"path", displayText(path)},
     };
-    if (!isValidUtf8(path))
-        object.insert("pathBytes", QString::fromLatin1(QByteArray::fromStdString(path).toBase64()));
+    insertPath(object, path);
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QByteArray documentObject(const StoredDocument& document)
+{
+    QJsonObject object{
+        {"id", QString::fromStdString(document.id)},
+        {"path", QJsonValue()},
+        {"versions", static_cast<qint64>(document.versions)},
+        {"bytes", static_cast<qint64>(document.bytes)},
+        {"found", document.found},
+    };
+    if (document.path)
+        insertPath(object, *document.path);
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
@@ -52,6 +72,15 @@ std::string versionsJson(const std::vector<FileVersion>& others, const FileVersi
     for (std::size_t i = 0; i < others.size(); ++i)
         json += "  " + versionObject(i, others[i]) + ",\n";
     json += "  " + versionObject(others.size(), current) + "\n]\n";
+    return json.toStdString();
+}
+
+std::string documentsJson(const std::vector<StoredDocument>& documents)
+{
+    QByteArray json = "[\n";
+    for (std::size_t i = 0; i < documents.size(); ++i)
+        json += "  " + documentObject(documents[i]) + (i + 1 < documents.size() ? ",\n" : "\n");
+    json += "]\n";
     return json.toStdString();
 }
 

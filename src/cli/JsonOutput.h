@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FileVersion.h"
+#include "StoreMaintenance.h"
 
 #include <string>
 #include <vector>
@@ -14,5 +15,11 @@ namespace strataloom::cli {
 // shown with each byte that does not begin a valid sequence replaced by U+FFFD,
 // and also gets "pathBytes", the base64 of its exact bytes.
 std::string versionsJson(const std::vector<FileVersion>& others, const FileVersion& current);
+
+// The documents as one JSON array, one object per line with the fields of the
+// tab-separated list: "id", "path" (null when the store knows none), "versions",
+// "bytes" and "found"; a path that is not valid UTF-8 is shown and given
+// "pathBytes" as above.
+std::string documentsJson(const std::vector<StoredDocument>& documents);
 
 } // namespace strataloom::cli

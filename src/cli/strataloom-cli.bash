@@ -2,7 +2,7 @@
 _strataloom_cli()
 {
     local current=${COMP_WORDS[COMP_CWORD]}
-    local commands="save-version versions archive unarchive check prune"
+    local commands="save-version versions archive unarchive check prune documents forget"
     if [ "$COMP_CWORD" -eq 1 ]; then
         COMPREPLY=($(compgen -W "$commands --help --version" -- "$current"))
         return
@@ -27,6 +27,18 @@ _strataloom_cli()
             ;;
         prune)
             COMPREPLY=($(compgen -W "--dry-run --help" -- "$current"))
+            ;;
+        documents)
+            COMPREPLY=($(compgen -W "--json --help" -- "$current"))
+            ;;
+        forget)
+            if [[ $current == -* ]]; then
+                COMPREPLY=($(compgen -W "--dry-run --id --help" -- "$current"))
+            elif [[ " ${COMP_WORDS[*]:2:COMP_CWORD-2} " == *" --id "* ]]; then
+                COMPREPLY=()
+            else
+                COMPREPLY=($(compgen -f -- "$current"))
+            fi
             ;;
         *)
             COMPREPLY=()

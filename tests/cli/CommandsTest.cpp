@@ -102,6 +102,10 @@ TEST_F(Commands, FailuresExitOneWithAMessageAndUsageErrorsExitTwo)
                                                              {"versions", missing, missing},
                                                              {"check", "extra"},
                                                              {"prune", "--force"},
+                                                             {"documents", "extra"},
+                                                             {"forget"},
+                                                             {"forget", "--id"},
+                                                             {"forget", missing, missing},
                                                              {"archive", ""}}) {
         const test::CliResult result = runCli(arguments);
         EXPECT_EQ(result.exitCode, 2) << arguments[0];
@@ -114,8 +118,12 @@ TEST_F(Commands, FailuresExitOneWithAMessageAndUsageErrorsExitTwo)
     for (const char* suffix : {"-wal", "-shm"})
         fs::remove(location + "/index.sqlite" + suffix);
     test::writeFile(location + "/index.sqlite", std::string(4096, 'z'));
-    for (const Arguments& arguments :
-         std::vector<Arguments>{{"versions", notes.path()}, {"save-version", notes.path()}, {"check"}, {"prune"}}) {
+    for (const Arguments& arguments : std::vector<Arguments>{{"versions", notes.path()},
+                                                             {"save-version", notes.path()},
+                                                             {"check"},
+                                                             {"prune"},
+                                                             {"documents"},
+                                                             {"forget", notes.path()}}) {
         const test::CliResult result = runCli(arguments);
         EXPECT_EQ(result.exitCode, 1) << arguments[0];
         EXPECT_EQ(result.err.rfind("strataloom-cli: ", 0), 0u) << result.err;
@@ -225,6 +233,71 @@ TEST_F(Commands, CheckNamesEachProblemAndPruneRemovesWhatItsDryRunLists)
     EXPECT_EQ(test::readFile(gone0) + test::readFile(gone1), "g0g1");
     EXPECT_EQ(runCli({"versions", kept.path()}).out, listedBefore);
     EXPECT_EQ(runCli({"check"}).out, damaged);
+}
+
+// Documents lists what forget takes, by the deleted file's path or by id, each
+// after a dry run that changes nothing.
+TEST_F(Commands, DocumentsListsEachDocumentAndForgetRemovesWhatItsDryRunLists)
+{
+    for (const char* format : {"", "--json"}) {
+        const test::CliResult empty = runCli(format[0] ? Arguments{"documents", format} : Arguments{"documents"});
+        EXPECT_EQ(empty.exitCode, 0) << empty.err;
+        EXPECT_EQ(empty.out + empty.err, format[0] ? "[\n]\n" : "");
+    }
+    EXPECT_FALSE(fs::exists(location));
+    const FileUrl kept = test::documentWithVersions(store, documents, "kept \xff.txt", {"k0", "k1", "k2"}, "k");
+    const FileUrl gone = test::documentWithVersions(store, documents, "gone.txt", {"g0", "g10"}, "g");
+    const std::string gone0 = test::storedPath(store, gone, 0), gone1 = test::storedPath(store, gone, 1);
+    const std::string keptId = fs::path(test::storedPath(store, kept, 0)).parent_path().filename().native();
+    const std::string goneId = fs::path(gone0).parent_path().filename().native();
+    fs::remove(gone.path());
+
+    const test::CliResult listed = runCli({"documents"});
+    EXPECT_EQ(listed.exitCode, 0) << listed.err;
+    const std::vector<Row> rows{{goneId, "2", "5", "missing", gone.path()}, {keptId, "3", "6", "found", kept.path()}};
+    EXPECT_EQ(rowsOf(listed.out), rows);
+    const test::CliResult json = runCli({"documents", "--json"});
+    EXPECT_EQ(json.exitCode, 0) << json.err;
+    const QJsonArray array = QJsonDocument::fromJson(QByteArray::fromStdString(json.out)).array();
+    ASSERT_EQ(array.size(), 2) << json.out;
+    for (std::size_t i = 0; i < 2; ++i) {
+        const QJsonObject o = array[static_cast<int>(i)].toObject();
+        EXPECT_EQ(o.contains("pathBytes"), i == 1);
+        const std::string path = o.contains("pathBytes")
+                                   ? QByteArray::fromBase64(o["pathBytes"].toString().toLatin1()).toStdString()
+                                   : o["path"].toString().toStdString();
+        EXPECT_EQ((Row{o["id"].toString().toStdString(), std::to_string(o["versions"].toInteger(-1)),
+                       std::to_string(o["bytes"].toInteger(-1)), o["found"].toBool() ? "found" : "missing", path}),
+                  rows[i]);
+    }
+
+    const std::string goneLines =
+        "version\t" + gone.path() + "\t00000\t" + gone0 + "\n" + "version\t" + gone.path() + "\t00001\t" + gone1 + "\n";
+    std::string keptLines;
+    for (std::size_t i = 0; i < 3; ++i)
+        keptLines +=
+            "version\t" + kept.path() + "\t0000" + std::to_string(i) + "\t" + test::storedPath(store, kept, i) + "\n";
+    for (const auto& [arguments, lines] :
+         std::vector<std::pair<Arguments, std::string>>{{{gone.path()}, goneLines}, {{"--id", keptId}, keptLines}}) {
+        auto command = Arguments{"forget", "--dry-run"};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        const auto before = filesUnder(location);
+        const test::CliResult dryRun = runCli(command);
+        EXPECT_EQ(dryRun.exitCode, 0) << dryRun.err;
+        EXPECT_EQ(dryRun.out + dryRun.err, lines);
+        EXPECT_EQ(filesUnder(location), before);
+        command.erase(command.begin() + 1);
+        const test::CliResult forgotten = runCli(command);
+        EXPECT_EQ(forgotten.exitCode, 0) << forgotten.err;
+        EXPECT_EQ(forgotten.out + forgotten.err, lines);
+        const test::CliResult again = runCli(command);
+        EXPECT_EQ(again.exitCode, 1);
+        EXPECT_EQ(again.out, "");
+        EXPECT_NE(again.err.find(arguments.back()), std::string::npos) << again.err;
+    }
+    EXPECT_EQ(runCli({"documents"}).out, "");
+    EXPECT_EQ(test::entriesOf(location + "/documents"), std::set<std::string>{});
+    EXPECT_EQ(runCli({"check"}).exitCode, 0);
 }
 
 // With stderr on a terminal each entry is shown as it is written, and Ctrl-C

@@ -1,0 +1,46 @@
+#include "CliReporter.h"
+#include "Commands.h"
+#include "JsonOutput.h"
+
+#include "FileVersionStore.h"
+
+#include <cstdio>
+
+namespace strataloom::cli {
+
+namespace {
+
+// id, number of versions, bytes stored, found or missing, path; the path, last
+// since it may hold tabs, is written as the exact bytes of the name.
+std::string documentLine(const StoredDocument& document)
+{
+    return document.id + "\t" + std::to_string(document.versions) + "\t" + std::to_string(document.bytes) + "\t"
+         + (document.found ? "found" : "missing") + "\t" + document.path.value_or("-") + "\n";
+}
+
+} // namespace
+
+int documents(const Invocation& invocation)
+{
+    StoreMaintenance maintenance(FileVersionStore::defaultLocation());
+    std::string error;
+    const auto documents = maintenance.documents(&error);
+    if (!documents) {
+        printError(error);
+        return kExitFailure;
+    }
+    std::string text;
+    if (invocation.has("json")) {
+        text = documentsJson(*documents);
+    } else {
+        for (const StoredDocument& document : *documents)
+            text += documentLine(document);
+    }
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+        printError("cannot write the list of documents");
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
+} // namespace strataloom::cli

@@ -1,0 +1,28 @@
+#include "CliReporter.h"
+#include "Commands.h"
+#include "StoreReport.h"
+
+#include "FileVersionStore.h"
+
+namespace strataloom::cli {
+
+int forget(const Invocation& invocation)
+{
+    CliReporter reporter;
+    StoreReport report(reporter);
+    StoreMaintenance maintenance(FileVersionStore::defaultLocation());
+    const bool dryRun = invocation.has("dry-run");
+    const MaintenanceSummary summary =
+        maintenance.forget({invocation.arguments.at(0), invocation.has("id")}, dryRun, report);
+    if (summary.interrupted) {
+        printError("interrupted; nothing was removed");
+        return kExitInterrupted;
+    }
+    if (!report.written()) {
+        printError("cannot write the list of what was removed");
+        return kExitFailure;
+    }
+    return summary.failures > 0 ? kExitFailure : kExitOk;
+}
+
+} // namespace strataloom::cli

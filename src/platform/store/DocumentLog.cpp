@@ -99,6 +99,10 @@ std::optional<std::vector<std::string_view>> recordFields(std::string_view line)
 
 bool readRecord(const std::vector<std::string_view>& fields, DocumentHistory& history)
 {
+    if (fields[0] == "F" && fields.size() == 1) {
+        history.forgotten = true;
+        return true;
+    }
     if (fields[0] == "C" && fields.size() == 2)
         return parse(fields[1], history.createdNs);
     if (fields[0] == "L" && fields.size() == 4) {
@@ -171,6 +175,11 @@ void DocumentLog::recordVersion(const LoggedVersion& version)
 void DocumentLog::recordLocation(const LoggedLocation& location)
 {
     addLine("L " + std::to_string(location.device) + " " + std::to_string(location.inode) + " " + hex(location.path));
+}
+
+void DocumentLog::recordForgotten()
+{
+    addLine("F");
 }
 
 bool DocumentLog::write(std::string* error)

@@ -33,6 +33,7 @@ struct DocumentHistory {
     std::optional<LoggedLocation> location; // the last one recorded
     std::int64_t createdNs = 0;
     std::size_t damagedRecords = 0; // records cut short by a crash, left out
+    bool forgotten = false; // the user had the document forgotten
 };
 
 // A document's log opened for appending, under an exclusive lock held while
@@ -50,6 +51,8 @@ public:
     void recordCreation(std::int64_t createdNs);
     void recordVersion(const LoggedVersion& version);
     void recordLocation(const LoggedLocation& location);
+    // The document's versions are being removed at the user's request.
+    void recordForgotten();
     // Appends what was recorded in one write; not yet durable.
     bool write(std::string* error = nullptr);
 

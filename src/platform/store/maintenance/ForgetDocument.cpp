@@ -1,10 +1,14 @@
 // Forget's removal of one document's records, log and stored files.
 #include "DocumentIdentity.h"
+#include "DocumentLog.h"
+#include "DurableBatch.h"
 #include "ErrorMessage.h"
+#include "FileDescriptor.h"
 #include "MaintenancePass.h"
 
 #include <cerrno>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace strataloom::store {
@@ -56,18 +60,33 @@ void removeDocument(MaintenancePass& pass, const DocumentRow& document)
     if (!database.execute("COMMIT"))
         return rollback("cannot write the version index");
 
-    // The log goes first: left behind, it could bring the document back when
-    // the index is rebuilt.
-    const std::string folder = *pass.layout().documentFolder(document.uuid);
-    const std::string log = folder + "/" + StoreLayout::kLogName;
-    if (unlink(log.c_str()) != 0 && errno != ENOENT)
-        pass.fail(errnoMessage("cannot remove " + log));
-
+    // Worked on through the folder's descriptor, never through a link. The
+    // log is marked first: should the rest be cut short, rebuilding the index
+    // from what is left never brings the document back.
+    const StoreLayout& layout = pass.layout();
+    const std::string folder = *layout.documentFolder(document.uuid);
+    UniqueFd documentsFd(open(layout.documentsFolder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd folderFd(documentsFd.valid() ? openat(documentsFd.get(), document.uuid.c_str(),
+                                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                                          : -1);
+    if (!folderFd.valid() && errno != ENOENT)
+        pass.fail(errnoMessage("cannot open the folder " + folder));
+    if (folderFd.valid()) {
+        std::string error;
+        auto log = DocumentLog::open(folderFd.get(), &error);
+        if (log) {
+            log->recordForgotten();
+            if (!log->write(&error) || !syncFile(log->fd(), &error))
+                pass.fail(error);
+        } else {
+            pass.fail(error);
+        }
+    }
     for (std::size_t index = 0; index < files.size(); ++index) {
-        const auto path = pass.layout().storedFilePath(document.uuid, files[index]);
+        const auto path = layout.storedFilePath(document.uuid, files[index]);
         if (!path)
             continue; // recorded since the pass checked the records: it names nothing in the store
-        if (unlink(path->c_str()) != 0 && errno != ENOENT)
+        if (folderFd.valid() && unlinkat(folderFd.get(), files[index].c_str(), 0) != 0 && errno != ENOENT)
             pass.fail(errnoMessage("cannot remove " + *path));
         StoreFinding finding;
         finding.kind = StoreFinding::Kind::ForgottenVersion;
@@ -76,7 +95,10 @@ void removeDocument(MaintenancePass& pass, const DocumentRow& document)
         finding.index = index;
         pass.report(finding);
     }
-    if (rmdir(folder.c_str()) != 0 && errno != ENOENT && errno != ENOTEMPTY)
+    if (folderFd.valid() && unlinkat(folderFd.get(), StoreLayout::kLogName, 0) != 0 && errno != ENOENT)
+        pass.fail(errnoMessage("cannot remove the log of " + folder));
+    if (documentsFd.valid() && unlinkat(documentsFd.get(), document.uuid.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT
+        && errno != ENOTEMPTY)
         pass.fail(errnoMessage("cannot remove the folder " + folder));
 }
 

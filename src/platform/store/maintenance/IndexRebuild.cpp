@@ -90,6 +90,8 @@ std::optional<FoundDocument> readDocument(int documentsFd, const std::string& uu
         failed(error + " (document " + uuid + ")");
         return std::nullopt;
     }
+    if (history && history->forgotten)
+        return std::nullopt;
     if (history) {
         document.logged = true;
         document.location = history->location;

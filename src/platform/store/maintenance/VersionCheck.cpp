@@ -18,7 +18,7 @@ void verify(MaintenancePass& pass, const DocumentRow& document, std::size_t inde
 {
     using Kind = StoreFinding::Kind;
     const VersionRow& version = document.versions[index];
-    UniqueFd file(open(pass.storedPath(document, index).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd file(pass.layout().openStoredFile(document.uuid, version.file));
     if (!file.valid()) {
         if (errno == ENOENT || errno == ENOTDIR)
             pass.report(pass.versionFinding(Kind::Missing, document, index));

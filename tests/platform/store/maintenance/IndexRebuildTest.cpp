@@ -1,9 +1,12 @@
 #include "IndexRebuild.h"
+#include "DocumentLog.h"
 #include "support/ArchiveTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+
+#include <fcntl.h>
 
 namespace strataloom {
 namespace {
@@ -88,6 +91,28 @@ TEST_F(IndexRebuildTest, ADamagedIndexIsSetAsideAndWhatNoLogRecordsIsPlacedByDat
     FileVersionStore reopened;
     EXPECT_EQ(listing(reopened, notes).size(), 2u);
     EXPECT_EQ(listing(reopened, old), oldBefore);
+}
+
+// Forget marks the log before it removes anything: cut short, it leaves
+// nothing a rebuild would bring back.
+TEST_F(IndexRebuildTest, ADocumentBeingForgottenIsNotBroughtBack)
+{
+    FileVersionStore store;
+    const FileUrl notes = test::documentWithVersions(store, documents, "Notes.txt", {"n0", "n1"}, "n");
+    const FileUrl other = test::documentWithVersions(store, documents, "Other.txt", {"o0"}, "o");
+    {
+        UniqueFd folder(open(fs::path(test::storedPath(store, notes, 0)).parent_path().c_str(),
+                             O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        auto log = DocumentLog::open(folder.get());
+        ASSERT_TRUE(log);
+        log->recordForgotten();
+        ASSERT_TRUE(log->write());
+    }
+    loseIndex();
+    EXPECT_EQ(rebuild().documents, 1u);
+    FileVersionStore reopened;
+    EXPECT_TRUE(reopened.otherVersionsOfItem(notes)->empty());
+    EXPECT_EQ(listing(reopened, other).size(), 1u);
 }
 
 } // namespace

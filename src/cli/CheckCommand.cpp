@@ -6,12 +6,13 @@
 
 namespace strataloom::cli {
 
-int check(const Invocation&)
+int check(const Invocation& invocation)
 {
     CliReporter reporter;
     StoreReport report(reporter);
     StoreMaintenance maintenance(FileVersionStore::defaultLocation());
-    const MaintenanceSummary summary = maintenance.check(report);
+    const MaintenanceSummary summary =
+        invocation.has("repair") ? maintenance.repair(report) : maintenance.check(report);
     reporter.clearProgress();
     if (summary.interrupted) {
         printError("interrupted; " + std::to_string(summary.findings) + " problems found so far");

@@ -50,6 +50,12 @@ void StoreReport::found(const StoreFinding& finding)
         printError("cannot read " + finding.path + ": " + finding.detail);
 }
 
+void StoreReport::noted(const std::string& message)
+{
+    m_reporter.clearProgress();
+    printError(message);
+}
+
 void StoreReport::failed(const std::string& message)
 {
     m_reporter.clearProgress();

@@ -23,6 +23,7 @@ public:
 
     void found(const StoreFinding& finding) override;
     void failed(const std::string& message) override;
+    void noted(const std::string& message) override;
     void progress(std::size_t done, std::size_t total, const std::string& name) override;
     bool shouldStop() const override { return m_reporter.shouldStop(); }
 

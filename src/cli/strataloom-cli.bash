@@ -28,6 +28,9 @@ _strataloom_cli()
         prune)
             COMPREPLY=($(compgen -W "--dry-run --help" -- "$current"))
             ;;
+        check)
+            COMPREPLY=($(compgen -W "--repair --help" -- "$current"))
+            ;;
         documents)
             COMPREPLY=($(compgen -W "--json --help" -- "$current"))
             ;;

@@ -348,4 +348,30 @@ TEST_F(Commands, OnATerminalArchiveShowsProgressAndCtrlCKeepsTheEntriesWritten)
 }
 
 } // namespace
+// A lost index stops adds and prune until check --repair rebuilds it from the
+// stored files; then everything is listed as before.
+TEST_F(Commands, CheckRepairRebuildsALostIndexThatAddsAndPruneRefuseToReplace)
+{
+    const FileUrl kept = test::documentWithVersions(store, documents, "kept \xff.txt", {"k0", "k1", "k2"}, "k");
+    const std::string listedBefore = runCli({"versions", kept.path()}).out;
+    for (const char* suffix : {"", "-wal", "-shm"})
+        fs::remove(location + "/index.sqlite" + suffix);
+
+    test::writeFile(documents + "/other.txt", "other");
+    const test::CliResult refused = runCli({"save-version", documents + "/other.txt"});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("check --repair"), std::string::npos) << refused.err;
+    EXPECT_EQ(runCli({"prune"}).exitCode, 1);
+
+    const test::CliResult repaired = runCli({"check", "--repair"});
+    EXPECT_EQ(repaired.exitCode, 0) << repaired.err;
+    EXPECT_NE(repaired.err.find("no version index"), std::string::npos) << repaired.err;
+    EXPECT_NE(repaired.err.find("strataloom-cli: rebuilt the version index: 1 documents, 3 versions\n"),
+              std::string::npos)
+        << repaired.err;
+    EXPECT_EQ(runCli({"versions", kept.path()}).out, listedBefore);
+    EXPECT_EQ(runCli({"prune"}).out, "");
+    EXPECT_EQ(runCli({"check", "--repair"}).err, "");
+}
+
 } // namespace strataloom

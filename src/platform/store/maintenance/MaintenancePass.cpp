@@ -161,7 +161,8 @@ void MaintenancePass::reportLostIndex()
     const auto names = folderEntries(folder.get());
     if (!names || !names->empty())
         fail("the version store " + layout().location()
-             + " holds stored files but no version index; nothing there can be matched to a document");
+             + " holds stored files but no version index; nothing there can be matched to a document until "
+               "'strataloom-cli check --repair' rebuilds it");
 }
 
 void MaintenancePass::rebuildLookup()

@@ -44,6 +44,8 @@ public:
     }
     // Checked between versions, documents and files; true ends the work early.
     virtual bool shouldStop() const { return false; }
+    // Something done that is neither a finding nor a failure, e.g. an index rebuilt.
+    virtual void noted(const std::string& message) { (void)message; }
 };
 
 // A document the index records, as `documents` lists it.
@@ -90,6 +92,11 @@ public:
     // no version refers to and leftover temporary files. Opens the index
     // read-only and changes nothing.
     MaintenanceSummary check(StoreMaintenanceListener& listener);
+
+    // A check that first rebuilds the index from the documents' logs and
+    // stored files when it is lost, damaged or not ours: the old one is kept
+    // aside, never deleted. A sound index is left as it is.
+    MaintenanceSummary repair(StoreMaintenanceListener& listener);
 
     // Removes items that no version refers to and leftover temporary files,
     // reporting each. With `dryRun` it reports what it would remove and changes

@@ -3,9 +3,12 @@
 #include "DurableBatch.h"
 #include "ErrorMessage.h"
 
+#include <climits>
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -13,16 +16,34 @@ namespace strataloom {
 
 namespace {
 
-// ext4 and XFS commit one journal for the whole file system, and their commit
-// flushes the device's cache: once every file's data has been written, one
-// file's sync makes all of their sizes and blocks durable. Elsewhere (btrfs
-// logs each file on its own) each file is synced.
+// A journalled ext4 and XFS commit one journal for the whole file system, and
+// the commit flushes the device's cache: once every file's data has been
+// written, one file's sync makes all of their sizes and blocks durable.
+// Elsewhere (ext4 without a journal, btrfs, which logs each file on its own)
+// each file is synced.
 bool sharesOneJournal(int fd)
 {
     constexpr long kExt4 = 0xEF53;
     constexpr long kXfs = 0x58465342;
-    struct statfs status {};
-    return fstatfs(fd, &status) == 0 && (status.f_type == kExt4 || status.f_type == kXfs);
+    struct statfs fileSystem {};
+    struct stat status {};
+    if (fstatfs(fd, &fileSystem) != 0 || fstat(fd, &status) != 0)
+        return false;
+    if (fileSystem.f_type == kXfs)
+        return true;
+    if (fileSystem.f_type != kExt4)
+        return false;
+    // The kernel lists each journal it runs as <device>-<journal inode>.
+    char link[PATH_MAX];
+    const std::string device =
+        "/sys/dev/block/" + std::to_string(major(status.st_dev)) + ":" + std::to_string(minor(status.st_dev));
+    const ssize_t length = readlink(device.c_str(), link, sizeof link - 1);
+    if (length <= 0)
+        return false;
+    const std::string target(link, static_cast<std::size_t>(length));
+    const std::string name = target.substr(target.find_last_of('/') + 1);
+    struct stat journal {};
+    return stat(("/proc/fs/jbd2/" + name + "-8").c_str(), &journal) == 0;
 }
 
 } // namespace

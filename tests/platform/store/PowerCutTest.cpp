@@ -2,6 +2,7 @@
 // loop-mounts a fresh ext4 image, works on it, shuts the file system down
 // without flushing its journal (as file-system test suites simulate a power
 // cut), mounts it again and reads everything back. Needs root and loop devices.
+#include "ArchiveOperation.h"
 #include "FileVersionStore.h"
 #include "UnarchiveOperation.h"
 #include "support/OperationTestSupport.h"
@@ -32,7 +33,8 @@ int run(const std::string& command)
     return std::system((command + " >/dev/null 2>&1").c_str());
 }
 
-class PowerCut : public testing::Test {
+// With the journal, one sync covers a batch; without, each file is synced.
+class PowerCut : public testing::TestWithParam<const char*> {
 protected:
     void SetUp() override
     {
@@ -42,7 +44,8 @@ protected:
         image = folder + "/disk.img";
         mountPoint = folder + "/mnt";
         fs::create_directories(mountPoint);
-        if (run("truncate -s 128M '" + image + "'") != 0 || run("mkfs.ext4 -q -F '" + image + "'") != 0)
+        if (run("truncate -s 128M '" + image + "'") != 0
+            || run(std::string("mkfs.ext4 -q -F ") + GetParam() + " '" + image + "'") != 0)
             GTEST_SKIP() << "cannot make an ext4 image (mkfs.ext4 from e2fsprogs)";
         if (!mount())
             GTEST_SKIP() << "cannot loop-mount an ext4 image here";
@@ -78,12 +81,13 @@ protected:
     bool mounted = false;
 };
 
-TEST_F(PowerCut, WhatWasReportedDoneIsThereByteForByteAfterward)
+TEST_P(PowerCut, WhatWasReportedDoneIsThereByteForByteAfterward)
 {
     const std::string location = mountPoint + "/store";
     const std::string document = mountPoint + "/Report.txt";
     const std::string folder = mountPoint + "/Report versions";
     const std::string unarchived = mountPoint + "/Restored.txt";
+    const std::string archive = mountPoint + "/Archived";
     fs::create_directories(folder);
     std::vector<std::string> saved;
     std::vector<std::string> entries;
@@ -104,6 +108,9 @@ TEST_F(PowerCut, WhatWasReportedDoneIsThereByteForByteAfterward)
         RecordingReporter reporter;
         const auto source = listUnarchiveSource(FileUrl::directoryFromPath(folder), reporter);
         ASSERT_TRUE(source);
+        const auto archived = writeVersionsArchive(kResponseOK, FileUrl::directoryFromPath(archive),
+                                                   FileUrl::fromPath(document), "Report", ".txt", store, reporter);
+        ASSERT_EQ(archived, ArchiveOutcome::Written);
         ASSERT_EQ(writeUnarchivedFile(kResponseOK, FileUrl::fromPath(unarchived), source->lastFilePath, source->names,
                                       source->folder, store, reporter),
                   UnarchiveOutcome::Written);
@@ -120,6 +127,8 @@ TEST_F(PowerCut, WhatWasReportedDoneIsThereByteForByteAfterward)
         EXPECT_TRUE((*versions)[i].hasLocalContents()) << i;
         EXPECT_EQ(readFile((*versions)[i].URL().path()), saved[i]) << i;
     }
+    for (std::size_t i = 0; i < saved.size(); ++i)
+        EXPECT_EQ(readFile(archive + "/Report0000" + std::to_string(i) + ".txt"), saved[i]) << i;
     EXPECT_EQ(readFile(unarchived), entries.back());
     const auto restored = store.otherVersionsOfItem(FileUrl::fromPath(unarchived));
     ASSERT_TRUE(restored);
@@ -127,6 +136,11 @@ TEST_F(PowerCut, WhatWasReportedDoneIsThereByteForByteAfterward)
     for (std::size_t i = 0; i + 1 < entries.size(); ++i)
         EXPECT_EQ(readFile((*restored)[i].URL().path()), entries[i]) << i;
 }
+
+INSTANTIATE_TEST_SUITE_P(Ext4, PowerCut, testing::Values("", "-O ^has_journal"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                             return info.index == 0 ? "WithJournal" : "WithoutJournal";
+                         });
 
 } // namespace
 } // namespace strataloom

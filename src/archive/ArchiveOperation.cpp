@@ -120,7 +120,10 @@ ArchiveOutcome writeVersionsArchive(int response, const std::optional<FileUrl>& 
         }
         const std::string name = entryName(baseName, i, dottedExtension);
         reporter.progress(i, versions.size(), name);
-        if (!copyFileInto(version.URL().path(), folder.get(), folderPath, name, batch)) {
+        // Stored contents are opened relative to the store, never through a link in it.
+        const UniqueFd contents = version.openContents();
+        if (!contents.valid()
+            || !copyFileInto(contents.get(), version.URL().path(), folder.get(), folderPath, name, batch)) {
             reporter.showError(kCouldNotWriteFolder);
             return ArchiveOutcome::Failed;
         }

@@ -302,8 +302,15 @@ bool copyFileInto(const std::string& source, int folder, const std::string& fold
 {
     struct stat status {};
     const UniqueFd in = openSource({AT_FDCWD, source.c_str(), source}, status, error);
-    if (!in.valid())
-        return false;
+    return in.valid() && copyFileInto(in.get(), source, folder, folderPath, name, batch, error);
+}
+
+bool copyFileInto(int in, const std::string& source, int folder, const std::string& folderPath, const std::string& name,
+                  DurableBatch& batch, std::string* error)
+{
+    struct stat status {};
+    if (fstat(in, &status) != 0)
+        return fail(error, errnoMessage("cannot examine " + source));
     if (!S_ISREG(status.st_mode))
         return fail(error, "cannot copy " + source + ": it is not a regular file");
     std::string temporary;
@@ -315,7 +322,7 @@ bool copyFileInto(const std::string& source, int folder, const std::string& fold
             return fail(error, errnoMessage("cannot create " + folderPath + "/" + temporary));
     }
     const Place destination{folder, temporary.c_str(), folderPath + "/" + temporary};
-    if (!fillFile(in.get(), status, source, out, destination, error))
+    if (!fillFile(in, status, source, out, destination, error))
         return false;
     if (batch.addFile(out.get(), error)) {
         if (renameWithoutReplacing(folder, temporary.c_str(), name.c_str()))

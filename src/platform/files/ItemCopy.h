@@ -22,5 +22,9 @@ bool copyItem(const std::string& source, const std::string& destination, std::st
 // file under `name`; a failed one leaves nothing.
 bool copyFileInto(const std::string& source, int folder, const std::string& folderPath, const std::string& name,
                   DurableBatch& batch, std::string* error = nullptr);
+// The same from a file already open for reading, which `source` names in
+// messages.
+bool copyFileInto(int in, const std::string& source, int folder, const std::string& folderPath, const std::string& name,
+                  DurableBatch& batch, std::string* error = nullptr);
 
 } // namespace strataloom

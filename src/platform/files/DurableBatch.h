@@ -11,20 +11,20 @@ namespace strataloom {
 
 // Makes files, and the folder entries that name them, survive a power cut or a
 // kernel crash, paying for the barrier once per batch rather than once per
-// file: each file's write-back starts as soon as it is handed over, and
-// flush() waits for all of them, then syncs each folder once.
+// file: each file's write-back starts as soon as it is handed over. A few files
+// are then synced one by one with their folders; more are made durable by one
+// sync of their file system, which costs what `sync -f` costs and spares a
+// cache flush per file.
 class DurableBatch {
 public:
-    // At most this many files are kept open; past it the oldest are made
-    // durable at once, so a batch of any size needs bounded descriptors.
-    static constexpr std::size_t kMaximumOpenFiles = 256;
+    // Up to this many files are synced one by one, keeping a descriptor each.
+    static constexpr std::size_t kSyncEachUpTo = 8;
 
     DurableBatch() = default;
     DurableBatch(const DurableBatch&) = delete;
     DurableBatch& operator=(const DurableBatch&) = delete;
 
-    // A regular file whose contents were just written; the batch keeps its own
-    // descriptor.
+    // A regular file whose contents were just written.
     bool addFile(int fd, std::string* error = nullptr);
     // A folder in which entries were created, renamed or removed.
     void addFolder(const std::string& path);
@@ -35,12 +35,9 @@ public:
     void clear();
 
 private:
-    bool syncFiles(std::string* error);
-
     std::vector<UniqueFd> m_files;
     std::set<std::string> m_folders;
-    bool m_failed = false;
-    std::string m_failure;
+    bool m_manyFiles = false;
 };
 
 // One file, or one folder's entries, durable now.

@@ -2,6 +2,7 @@
 
 #include <xxhash.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 
@@ -101,13 +102,18 @@ std::optional<std::string> checksumOfFile(int fd)
     return checksumReading(fd, buffer.get(), kHashBufferSize);
 }
 
-std::optional<std::string> copyChecksummed(int in, int out, char* buffer, std::size_t bufferSize)
+std::optional<std::string> copyChecksummed(int in, int out, char* buffer, std::size_t bufferSize,
+                                           std::optional<std::uint64_t> size)
 {
-    bool copiedAny = false;
-    for (;;) {
-        const ssize_t copied = copy_file_range(in, nullptr, out, nullptr, bufferSize * 64, 0);
+    std::uint64_t copiedTotal = 0;
+    // A known size spares the call that would only find the end.
+    while (!size || copiedTotal < *size) {
+        std::size_t chunk = bufferSize * 64;
+        if (size && *size - copiedTotal < chunk)
+            chunk = static_cast<std::size_t>(*size - copiedTotal);
+        const ssize_t copied = copy_file_range(in, nullptr, out, nullptr, chunk, 0);
         if (copied > 0) {
-            copiedAny = true;
+            copiedTotal += static_cast<std::uint64_t>(copied);
             continue;
         }
         if (copied == 0)
@@ -116,14 +122,27 @@ std::optional<std::string> copyChecksummed(int in, int out, char* buffer, std::s
             continue;
         // A kernel or file system that cannot copy between these files says
         // so on the first call; a later failure is a real one.
-        if (!copiedAny
+        if (copiedTotal == 0
             && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EPERM))
             return readWriteCopy(in, out, buffer, bufferSize);
         return std::nullopt;
     }
-    if (lseek(out, 0, SEEK_SET) != 0)
-        return std::nullopt;
-    return checksumReading(out, buffer, bufferSize);
+    // Read back from the start, exactly what was copied.
+    Checksum checksum;
+    for (std::uint64_t offset = 0; offset < copiedTotal;) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(bufferSize, copiedTotal - offset));
+        const ssize_t got = pread(out, buffer, want, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            if (got == 0)
+                errno = EIO;
+            return std::nullopt;
+        }
+        checksum.update(buffer, static_cast<std::size_t>(got));
+        offset += static_cast<std::uint64_t>(got);
+    }
+    return checksum.finish();
 }
 
 } // namespace strataloom

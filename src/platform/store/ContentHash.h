@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -19,7 +20,10 @@ std::optional<std::string> checksumOfFile(int fd);
 // of what `out` then holds; none with errno set when reading or writing fails.
 // The kernel copies when it can and the checksum is taken from the copy's
 // pages, so the contents are read from disk once; `buffer` serves both that
-// and the plain read-write copy used when the kernel cannot copy.
-std::optional<std::string> copyChecksummed(int in, int out, char* buffer, std::size_t bufferSize);
+// and the plain read-write copy used when the kernel cannot copy. With `size`,
+// the source's size when the copy began, the kernel's copy stops there: a file
+// that grew meanwhile is the caller's to notice.
+std::optional<std::string> copyChecksummed(int in, int out, char* buffer, std::size_t bufferSize,
+                                           std::optional<std::uint64_t> size = std::nullopt);
 
 } // namespace strataloom

@@ -119,18 +119,25 @@ bool VersionAdder::openDocumentFolder(std::string* error)
 // A new stored file under a fresh random name, locked. Clean-up may remove a
 // file in the instant between its creation and its lock, so a file found
 // unlinked once locked is given up for another.
-UniqueFd VersionAdder::createStoredFile(std::string& name, std::string* error)
+UniqueFd VersionAdder::createStoredFile(std::string& name, mode_t mode, std::string* error)
 {
     for (;;) {
         name = randomId();
-        UniqueFd file(openat(m_folder.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        UniqueFd file(openat(m_folder.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
         if (!file.valid()) {
             fail(error, errnoMessage("cannot create a file in the version store"));
             return file;
         }
         struct stat status {};
-        if (flock(file.get(), LOCK_EX) == 0 && fstat(file.get(), &status) == 0 && status.st_nlink > 0)
+        const bool locked = flock(file.get(), LOCK_EX) == 0 && fstat(file.get(), &status) == 0;
+        if (locked && status.st_nlink == 0)
+            continue;
+        // The process's umask may have taken bits the version must keep.
+        if (locked && ((status.st_mode & 07777) == mode || fchmod(file.get(), mode) == 0))
             return file;
+        fail(error, errnoMessage("cannot create a file in the version store"));
+        unlinkat(m_folder.get(), name.c_str(), 0);
+        return UniqueFd();
     }
 }
 
@@ -153,7 +160,8 @@ std::optional<FileVersion> VersionAdder::stage(const std::string& contentsPath, 
     if (!openDocumentFolder(error))
         return std::nullopt;
     Staged staged;
-    staged.file = createStoredFile(staged.name, error);
+    // The contents file's permissions, with the owner always able to read and write.
+    staged.file = createStoredFile(staged.name, (before.st_mode & 0777) | 0600, error);
     if (!staged.file.valid())
         return std::nullopt;
     const auto abandon = [&](std::string message) -> std::optional<FileVersion> {
@@ -176,7 +184,8 @@ std::optional<FileVersion> VersionAdder::stage(const std::string& contentsPath, 
             && (lseek(source.get(), 0, SEEK_SET) != 0 || ftruncate(staged.file.get(), 0) != 0
                 || lseek(staged.file.get(), 0, SEEK_SET) != 0))
             return abandon(errnoMessage("cannot copy " + contentsPath + " into the version store"));
-        hash = copyChecksummed(source.get(), staged.file.get(), m_copyBuffer.get(), kCopyBufferSize);
+        hash = copyChecksummed(source.get(), staged.file.get(), m_copyBuffer.get(), kCopyBufferSize,
+                               static_cast<std::uint64_t>(before.st_size));
         if (!hash)
             return abandon(errnoMessage("cannot copy " + contentsPath + " into the version store"));
         struct stat after {};
@@ -188,8 +197,7 @@ std::optional<FileVersion> VersionAdder::stage(const std::string& contentsPath, 
         }
     }
     struct stat stored {};
-    if (!setDates(staged.file.get(), staged.dates) || fchmod(staged.file.get(), (before.st_mode & 0777) | 0600) != 0
-        || fstat(staged.file.get(), &stored) != 0)
+    if (!setDates(staged.file.get(), staged.dates) || fstat(staged.file.get(), &stored) != 0)
         return abandon(errnoMessage("cannot copy " + contentsPath + " into the version store"));
     std::string reason;
     if (!m_durable.addFile(staged.file.get(), &reason))

@@ -8,8 +8,10 @@
 #include "StoreIndex.h"
 
 #include <memory>
+
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 // Adding versions: copying contents into the store, checksummed, with their
@@ -21,9 +23,10 @@ namespace strataloom::store {
 
 class VersionAdder {
 public:
-    // Versions staged before the adder commits on its own, which bounds the
-    // open files and the work a failed commit loses.
-    static constexpr std::size_t kBatchSize = DurableBatch::kMaximumOpenFiles;
+    // Versions staged before the adder commits on its own: each keeps its file
+    // open, and locked, until then, which bounds the open files and the work a
+    // failed commit loses.
+    static constexpr std::size_t kBatchSize = 512;
 
     explicit VersionAdder(StoreIndex& index);
     ~VersionAdder();
@@ -58,7 +61,7 @@ private:
     };
 
     bool openDocumentFolder(std::string* error);
-    UniqueFd createStoredFile(std::string& name, std::string* error);
+    UniqueFd createStoredFile(std::string& name, mode_t mode, std::string* error);
     bool logBatch(DocumentLog& log, std::string* error);
     void discardStaged();
 

@@ -103,29 +103,6 @@ TEST(FileAttributes, BothDatesRoundTripWithNanosecondsThroughALink)
     EXPECT_STREQ(value, "978307200.123456789");
 }
 
-TEST(Failures, NameTheItemAndTheCauseAndKeepErrno)
-{
-    const std::string folder = makeScratchFolder(), missing = folder + "/missing", file = folder + "/f";
-    const std::string notFound = std::strerror(ENOENT);
-    std::string error;
-    EXPECT_FALSE(readDates(missing, &error));
-    EXPECT_EQ(error, "cannot read the dates of " + missing + ": " + notFound);
-    EXPECT_FALSE(setDates(missing, kDates, &error));
-    EXPECT_EQ(error, "cannot set the creation date of " + missing + ": " + notFound);
-
-    // A descriptor is named by the path it was opened with.
-    writeFile(file, "x");
-    const UniqueFd pathOnly(open(file.c_str(), O_PATH | O_CLOEXEC));
-    ASSERT_TRUE(pathOnly.valid());
-    EXPECT_FALSE(setDates(pathOnly.get(), kDates, std::nullopt, &error));
-    EXPECT_EQ(error, "cannot set the creation date of " + file + ": " + std::strerror(EBADF));
-    const UniqueFd folderPathOnly(open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    ASSERT_TRUE(folderPathOnly.valid());
-    EXPECT_FALSE(folderEntries(folderPathOnly.get(), &error));
-    EXPECT_EQ(errno, EBADF);
-    EXPECT_EQ(error, "cannot read the folder " + folder + ": " + std::strerror(EBADF));
-}
-
 class ItemCopy : public testing::Test {
 protected:
     std::string folder = makeScratchFolder("copy");

@@ -164,21 +164,5 @@ TEST_F(StoreIndexTest, AnIndexLeftMidTransactionByAKilledWriterIsRecoveredOnRead
     EXPECT_EQ(FileVersionStore().otherVersionsOfItem(FileUrl::fromPath(document))->size(), 1u);
 }
 
-// Without its index the store's versions belong to no document; a fresh index
-// beside them would let clean-up take them all.
-TEST_F(StoreIndexTest, AnAddNeverStartsAFreshIndexBesideStoredVersions)
-{
-    const std::string folder = makeScratchFolder("documents");
-    writeFile(folder + "/Report.txt", "first");
-    ASSERT_TRUE(FileVersionStore().saveVersionOfItem(FileUrl::fromPath(folder + "/Report.txt")));
-    for (const char* suffix : {"", "-wal", "-shm"})
-        fs::remove(location + "/index.sqlite" + suffix);
-    writeFile(folder + "/Other.txt", "other");
-    std::string error;
-    EXPECT_FALSE(FileVersionStore().saveVersionOfItem(FileUrl::fromPath(folder + "/Other.txt"), &error));
-    EXPECT_NE(error.find("check --repair"), std::string::npos) << error;
-    EXPECT_FALSE(fs::exists(location + "/index.sqlite"));
-}
-
 } // namespace
 } // namespace strataloom

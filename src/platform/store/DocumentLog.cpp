@@ -234,9 +234,9 @@ std::optional<DocumentHistory> readDocumentLog(int documentFolderFd, std::string
             }
             continue;
         }
-        const auto fields = recordFields(line);
-        if (!line.empty() && (!fields || !readRecord(*fields, history)))
-            ++history.damagedRecords;
+        // A record cut short by a crash fails its checksum and is left out.
+        if (const auto fields = recordFields(line))
+            readRecord(*fields, history);
     }
     return history;
 }

@@ -32,7 +32,6 @@ struct DocumentHistory {
     std::vector<LoggedVersion> versions;
     std::optional<LoggedLocation> location; // the last one recorded
     std::int64_t createdNs = 0;
-    std::size_t damagedRecords = 0; // records cut short by a crash, left out
     bool forgotten = false; // the user had the document forgotten
 };
 

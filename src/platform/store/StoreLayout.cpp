@@ -106,9 +106,4 @@ int StoreLayout::openStoredFile(std::string_view documentId, std::string_view fi
     return folder >= 0 ? openIn(folder, std::string(file), O_RDONLY | O_NONBLOCK) : -1;
 }
 
-std::string StoreLayout::temporaryFilePath(std::string_view file) const
-{
-    return temporaryFolder() + "/" + std::string(file) + kTemporarySuffix;
-}
-
 } // namespace strataloom::store

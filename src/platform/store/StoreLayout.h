@@ -58,16 +58,11 @@ public:
     // when it cannot be opened or either value is malformed.
     int openStoredFile(std::string_view documentId, std::string_view file) const;
 
-    // The temporary file an add writes before moving it into its document's
-    // folder under `file`.
-    std::string temporaryFilePath(std::string_view file) const;
-
     // The names of the store's own entries, for code that works relative to an
     // open folder.
     static constexpr const char* kIndexName = "index.sqlite";
     static constexpr const char* kDocumentsName = "documents";
     static constexpr const char* kTemporaryName = "tmp";
-    static constexpr const char* kTemporarySuffix = ".part";
     // In each document's folder, beside its stored files.
     static constexpr const char* kLogName = "log";
 

@@ -14,14 +14,10 @@ int check(const Invocation& invocation)
     const MaintenanceSummary summary =
         invocation.has("repair") ? maintenance.repair(report) : maintenance.check(report);
     reporter.clearProgress();
-    if (summary.interrupted) {
-        printError("interrupted; " + std::to_string(summary.findings) + " problems found so far");
-        return kExitInterrupted;
-    }
-    if (!report.written()) {
-        printError("cannot write the findings");
-        return kExitFailure;
-    }
+    if (const auto code =
+            report.stopped(summary, "interrupted; " + std::to_string(summary.findings) + " problems found so far",
+                           "cannot write the findings"))
+        return *code;
     if (summary.findings > 0)
         printError(std::to_string(summary.findings) + (summary.findings == 1 ? " problem" : " problems")
                    + " found in the version store " + maintenance.location());

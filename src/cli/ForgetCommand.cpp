@@ -14,14 +14,9 @@ int forget(const Invocation& invocation)
     const bool dryRun = invocation.has("dry-run");
     const MaintenanceSummary summary =
         maintenance.forget({invocation.arguments.at(0), invocation.has("id")}, dryRun, report);
-    if (summary.interrupted) {
-        printError("interrupted; nothing was removed");
-        return kExitInterrupted;
-    }
-    if (!report.written()) {
-        printError("cannot write the list of what was removed");
-        return kExitFailure;
-    }
+    if (const auto code =
+            report.stopped(summary, "interrupted; nothing was removed", "cannot write the list of what was removed"))
+        return *code;
     return summary.failures > 0 ? kExitFailure : kExitOk;
 }
 

@@ -13,15 +13,12 @@ int prune(const Invocation& invocation)
     StoreMaintenance maintenance(FileVersionStore::defaultLocation());
     const bool dryRun = invocation.has("dry-run");
     const MaintenanceSummary summary = maintenance.prune(dryRun, report);
-    if (summary.interrupted) {
-        printError(dryRun ? "interrupted"
-                          : "interrupted; what is listed above was removed, the rest is left for a later run");
-        return kExitInterrupted;
-    }
-    if (!report.written()) {
-        printError("cannot write the list of what was removed");
-        return kExitFailure;
-    }
+    if (const auto code =
+            report.stopped(summary,
+                           dryRun ? "interrupted"
+                                  : "interrupted; what is listed above was removed, the rest is left for a later run",
+                           "cannot write the list of what was removed"))
+        return *code;
     return summary.failures > 0 ? kExitFailure : kExitOk;
 }
 

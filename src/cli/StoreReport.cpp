@@ -1,4 +1,5 @@
 #include "StoreReport.h"
+#include "Commands.h"
 
 #include <cstdio>
 
@@ -48,6 +49,20 @@ void StoreReport::found(const StoreFinding& finding)
         std::fwrite(line.data(), 1, line.size(), stdout) == line.size() && std::fflush(stdout) == 0 && m_written;
     if (!finding.detail.empty())
         printError("cannot read " + finding.path + ": " + finding.detail);
+}
+
+std::optional<int> StoreReport::stopped(const MaintenanceSummary& summary, const std::string& interrupted,
+                                        const std::string& unwritten) const
+{
+    if (summary.interrupted) {
+        printError(interrupted);
+        return kExitInterrupted;
+    }
+    if (!m_written) {
+        printError(unwritten);
+        return kExitFailure;
+    }
+    return std::nullopt;
 }
 
 void StoreReport::noted(const std::string& message)

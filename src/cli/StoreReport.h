@@ -4,6 +4,9 @@
 
 #include "StoreMaintenance.h"
 
+#include <optional>
+#include <string>
+
 namespace strataloom::cli {
 
 // Prints what `check`, `prune` and `forget` find, one tab-separated line per
@@ -29,6 +32,10 @@ public:
 
     // False once stdout could not be written.
     bool written() const { return m_written; }
+    // The exit code of a pass that was interrupted or whose findings could not
+    // be written, after printing `interrupted` or `unwritten`; none otherwise.
+    std::optional<int> stopped(const MaintenanceSummary& summary, const std::string& interrupted,
+                               const std::string& unwritten) const;
 
 private:
     CliReporter& m_reporter;

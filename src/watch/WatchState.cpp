@@ -1,0 +1,72 @@
+#include "WatchState.h"
+
+#include "ErrorMessage.h"
+#include "FileDescriptor.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace strataloom {
+
+std::string watchStateFolder()
+{
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state && state[0] == '/')
+        return std::string(state) + "/strataloom";
+    std::string home;
+    if (const char* value = std::getenv("HOME"); value && value[0])
+        home = value;
+    else if (const struct passwd* user = getpwuid(getuid()))
+        home = user->pw_dir;
+    return home + "/.local/state/strataloom";
+}
+
+std::string watchLockPath()
+{
+    return watchStateFolder() + "/watch.lock";
+}
+
+std::string watchStatusPath()
+{
+    return watchStateFolder() + "/watch-status.json";
+}
+
+bool makeWatchStateFolder(std::string* error)
+{
+    const std::string folder = watchStateFolder();
+    // Missing parents are made owner-only too, as the base folders of the
+    // user's state should be.
+    for (std::size_t slash = folder.find('/', 1); slash != std::string::npos; slash = folder.find('/', slash + 1)) {
+        if (mkdir(folder.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST)
+            return fail(error, errnoMessage("cannot create " + folder.substr(0, slash)));
+    }
+    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        return fail(error, errnoMessage("cannot create " + folder));
+    struct stat status {};
+    if (lstat(folder.c_str(), &status) != 0)
+        return fail(error, errnoMessage("cannot open " + folder));
+    if (!S_ISDIR(status.st_mode))
+        return fail(error, "cannot use " + folder + ": not a folder");
+    if ((status.st_mode & 07777) != 0700 && chmod(folder.c_str(), 0700) != 0)
+        return fail(error, errnoMessage("cannot make " + folder + " private"));
+    return true;
+}
+
+bool watcherRunning()
+{
+    const UniqueFd lock(open(watchLockPath().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!lock.valid())
+        return false;
+    if (flock(lock.get(), LOCK_SH | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK;
+    flock(lock.get(), LOCK_UN);
+    return false;
+}
+
+} // namespace strataloom

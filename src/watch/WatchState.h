@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+// Where the watcher keeps its own files: $XDG_STATE_HOME/strataloom
+// (~/.local/state/strataloom when unset or not absolute), mode 0700, holding
+// the lock the running watcher holds and its status file.
+namespace strataloom {
+
+std::string watchStateFolder();
+std::string watchLockPath();
+std::string watchStatusPath();
+
+// Creates the state folder when missing, owner-only.
+bool makeWatchStateFolder(std::string* error = nullptr);
+
+// Whether a watcher holds the lock now; a stale status file says nothing.
+bool watcherRunning();
+
+} // namespace strataloom

@@ -2,6 +2,7 @@
 
 #include "Reporter.h"
 
+#include <QAbstractItemView>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -44,6 +45,21 @@ SavePanel::SavePanel(QWidget* parent)
     setOption(QFileDialog::DontUseNativeDialog, true);
     setAcceptMode(QFileDialog::AcceptSave);
     setFileMode(QFileDialog::AnyFile);
+    m_prompt = labelText(QFileDialog::Accept);
+
+    // Qt's dialog relabels its button "Open" while the name is that of a
+    // folder; confirming chooses the folder here, so the prompt is put back
+    // after each of the dialog's own updates, which these signals run first.
+    const auto keepPrompt = [this] {
+        if (labelText(QFileDialog::Accept) != m_prompt)
+            setLabelText(QFileDialog::Accept, m_prompt);
+    };
+    if (QLineEdit* field = nameField())
+        connect(field, &QLineEdit::textChanged, this, keepPrompt);
+    if (QAbstractItemView* list = listView()) {
+        connect(list->selectionModel(), &QItemSelectionModel::selectionChanged, this, keepPrompt);
+        connect(list->selectionModel(), &QItemSelectionModel::currentChanged, this, keepPrompt);
+    }
 
     m_message = new QLabel(this);
     m_message->setObjectName(QStringLiteral("messageLabel"));
@@ -85,6 +101,7 @@ void SavePanel::setCanCreateDirectories(bool value)
 
 void SavePanel::setPrompt(const QString& title)
 {
+    m_prompt = title;
     setLabelText(QFileDialog::Accept, title);
 }
 
@@ -134,6 +151,11 @@ QLineEdit* SavePanel::nameField() const
     return findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
 }
 
+QAbstractItemView* SavePanel::listView() const
+{
+    return findChild<QAbstractItemView*>(QStringLiteral("listView"));
+}
+
 std::optional<FileUrl> SavePanel::URL() const
 {
     const QLineEdit* field = nameField();
@@ -143,13 +165,44 @@ std::optional<FileUrl> SavePanel::URL() const
     if (files.isEmpty() || files.first().isEmpty())
         return std::nullopt;
 
+    return locationOf(files.first());
+}
+
+FileUrl SavePanel::locationOf(const QString& chosen) const
+{
     // The proposed name is shown as text; when it is still the name chosen, its
     // own bytes are used, so a name that is not UTF-8 is kept.
-    const QString chosen = files.first();
     const qsizetype slash = chosen.lastIndexOf(QLatin1Char('/'));
     if (!m_name.empty() && chosen.mid(slash + 1) == displayName(m_name))
         return FileUrl::fromPath(fileName(chosen.left(slash + 1)) + m_name);
     return FileUrl::fromPath(fileName(chosen));
+}
+
+bool SavePanel::namesExistingFolder() const
+{
+    const QLineEdit* field = nameField();
+    if (!field)
+        return false;
+    QString name = field->text();
+    if (name.isEmpty() || name == QLatin1String(".."))
+        return false;
+    // The dialog reads a leading "~" as the home folder; so does this.
+    if (name == QLatin1String("~") || name.startsWith(QLatin1String("~/")))
+        name.replace(0, 1, QDir::homePath());
+    std::error_code error;
+    return std::filesystem::is_directory(locationOf(QDir(directory()).absoluteFilePath(name)).path(), error);
+}
+
+void SavePanel::accept()
+{
+    if (!namesExistingFolder()) {
+        QFileDialog::accept();
+        return;
+    }
+    // A folder picked in the list must not stand in for the name typed.
+    if (QAbstractItemView* list = listView())
+        list->clearSelection();
+    QDialog::accept();
 }
 
 void SavePanel::beginSheetModal(std::function<void(int)> completion)

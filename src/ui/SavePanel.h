@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+class QAbstractItemView;
 class QLabel;
 class QLineEdit;
 
@@ -43,11 +44,21 @@ public:
     // kResponseOK or kResponseCancel once, after which the dialog deletes itself.
     void beginSheetModal(std::function<void(int)> completion);
 
+    // Confirming a name that is an existing folder chooses that folder; Qt's
+    // dialog would enter it, and a second confirmation would save inside it.
+    void accept() override;
+
 private:
     void showName(const QString& name);
     QLineEdit* nameField() const;
+    QAbstractItemView* listView() const;
+    // The location `chosen` names, the proposed name's own bytes kept.
+    FileUrl locationOf(const QString& chosen) const;
+    // The name field names an existing folder (".." excepted, which goes up).
+    bool namesExistingFolder() const;
 
     QLabel* m_message = nullptr;
+    QString m_prompt;
     std::string m_name; // bytes of the name proposed
 };
 

@@ -16,14 +16,14 @@ namespace {
 // Reports an operation's failures as sheets on the main window.
 class SheetReporter final : public Reporter {
 public:
-    explicit SheetReporter(QWidget* window)
-        : m_window(window)
+    explicit SheetReporter(ViewController& controller)
+        : m_controller(controller)
     {
     }
-    void showError(const QString& detail) override { ViewController::showErrorSheet(detail, m_window); }
+    void showError(const QString& detail) override { m_controller.presentErrorSheet(detail); }
 
 private:
-    QWidget* m_window;
+    ViewController& m_controller;
 };
 
 } // namespace
@@ -78,12 +78,37 @@ void ViewController::dragViewDidReceive(const std::vector<FileUrl>& fileURLs)
 
 void ViewController::processDroppedURLs(const std::vector<FileUrl>& urls)
 {
-    for (const FileUrl& url : urls) {
+    m_waitingItems.insert(m_waitingItems.end(), urls.begin(), urls.end());
+    openNextDroppedItem();
+}
+
+void ViewController::openNextDroppedItem()
+{
+    // An item whose answer needs no dialog lets the next one go at once.
+    while (m_openDialogs == 0 && !m_waitingItems.empty()) {
+        const FileUrl url = std::move(m_waitingItems.front());
+        m_waitingItems.pop_front();
         if (url.hasDirectoryPath())
             unarchiveFolder(url);
         else
             archiveVersions(url);
     }
+}
+
+void ViewController::present(QDialog* dialog)
+{
+    ++m_openDialogs;
+    // Queued, so that whatever the answer opens in turn, such as an error
+    // sheet, is counted before the next item is considered.
+    connect(dialog, &QDialog::finished, this, &ViewController::dialogFinished, Qt::QueuedConnection);
+    dialog->raise();
+    dialog->activateWindow();
+}
+
+void ViewController::dialogFinished()
+{
+    --m_openDialogs;
+    openNextDroppedItem();
 }
 
 void ViewController::archiveVersions(const FileUrl& fileURL)
@@ -100,19 +125,20 @@ void ViewController::archiveVersions(const FileUrl& fileURL)
         if (controller)
             controller->writeVersionsArchive(response, panel, fileURL, parts.baseName, parts.dottedExtension);
     });
+    present(panel);
 }
 
 void ViewController::writeVersionsArchive(int response, SavePanel* panel, const FileUrl& fileURL,
                                           const std::string& baseName, const std::string& dottedExtension)
 {
-    SheetReporter reporter(m_window);
+    SheetReporter reporter(*this);
     strataloom::writeVersionsArchive(response, response == kResponseOK ? panel->URL() : std::nullopt, fileURL, baseName,
                                      dottedExtension, m_store, reporter);
 }
 
 void ViewController::unarchiveFolder(const FileUrl& folderURL)
 {
-    SheetReporter reporter(m_window);
+    SheetReporter reporter(*this);
     std::optional<UnarchiveSource> source = listUnarchiveSource(folderURL, reporter);
     if (!source)
         return;
@@ -128,17 +154,23 @@ void ViewController::unarchiveFolder(const FileUrl& folderURL)
         if (controller)
             controller->writeUnarchivedFile(response, panel, source.lastFilePath, source.names, source.folder);
     });
+    present(panel);
 }
 
 void ViewController::writeUnarchivedFile(int response, SavePanel* panel, const std::string& lastFilePath,
                                          const std::vector<std::string>& names, const FileUrl& folderURL)
 {
-    SheetReporter reporter(m_window);
+    SheetReporter reporter(*this);
     strataloom::writeUnarchivedFile(response, response == kResponseOK ? panel->URL() : std::nullopt, lastFilePath,
                                     names, folderURL, m_store, reporter);
 }
 
-void ViewController::showErrorSheet(const QString& detail, QWidget* window)
+void ViewController::presentErrorSheet(const QString& detail)
+{
+    present(showErrorSheet(detail, m_window));
+}
+
+QMessageBox* ViewController::showErrorSheet(const QString& detail, QWidget* window)
 {
     auto* alert = new QMessageBox(window);
     alert->setAttribute(Qt::WA_DeleteOnClose);
@@ -149,6 +181,7 @@ void ViewController::showErrorSheet(const QString& detail, QWidget* window)
     alert->setStandardButtons(QMessageBox::NoButton);
     alert->addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
     alert->open();
+    return alert;
 }
 
 } // namespace strataloom

@@ -7,8 +7,12 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <deque>
 #include <string>
 #include <vector>
+
+class QDialog;
+class QMessageBox;
 
 namespace strataloom {
 
@@ -17,7 +21,9 @@ class SavePanel;
 
 // Controller of the main window: gives it its title, quits the application when
 // it is closed, dispatches dropped URLs to archiving (files) and unarchiving
-// (folders), and shows their failures in a sheet on the window.
+// (folders), and shows their failures in a sheet on the window. Dropped items
+// are taken one at a time, in drop order: the next one's panel opens once every
+// panel and sheet of the one before has been answered.
 class ViewController : public QObject, public DragViewDelegate {
     Q_OBJECT
 public:
@@ -41,8 +47,10 @@ public:
     void writeUnarchivedFile(int response, SavePanel* panel, const std::string& lastFilePath,
                              const std::vector<std::string>& names, const FileUrl& folderURL);
 
-    // A window-modal critical message box; returns at once.
-    static void showErrorSheet(const QString& detail, QWidget* window);
+    // A window-modal critical message box; returns it at once, open.
+    static QMessageBox* showErrorSheet(const QString& detail, QWidget* window);
+    // Shows a failure as a sheet that holds back the next dropped item until answered.
+    void presentErrorSheet(const QString& detail);
 
     static const QString& windowTitle();
 
@@ -50,8 +58,15 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // Gives `dialog`, just opened, the keyboard, and counts it as open until it finishes.
+    void present(QDialog* dialog);
+    void dialogFinished();
+    void openNextDroppedItem();
+
     QPointer<QWidget> m_window;
     FileVersionStore& m_store;
+    std::deque<FileUrl> m_waitingItems;
+    int m_openDialogs = 0;
 };
 
 } // namespace strataloom

@@ -6,6 +6,7 @@
 #endif
 
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -52,12 +53,31 @@ private:
     }
 
     static QLineEdit* nameField(SavePanel* panel) { return panel->findChild<QLineEdit*>("fileNameEdit"); }
+    static QPushButton* acceptButton(SavePanel* panel)
+    {
+        return panel->findChild<QDialogButtonBox*>("buttonBox")->button(QDialogButtonBox::Save);
+    }
+
+    // Answers every open sheet with its button.
+    void dismissSheets() const
+    {
+        for (QMessageBox* sheet : shown<QMessageBox>())
+            sheet->buttons().first()->click();
+        settle();
+    }
+
+    // Delivers what closing a dialog left to do: its answer's follow-up, the next dropped item, its deletion.
+    static void settle()
+    {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
 
     // Closes `panel` as the user's confirmation does.
     static void confirm(SavePanel* panel)
     {
         static_cast<QDialog*>(panel)->done(QDialog::Accepted);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        settle();
     }
 
     FileUrl document(const std::string& name, const std::vector<std::string>& versions)
@@ -122,42 +142,61 @@ private slots:
         m_controller->dragViewDidReceive({file, folder, archiveFolder("hidden", {".DS_Store"}),
                                           FileUrl::directoryFromPath(m_documents + "/missing"), file, folder, taken,
                                           document("notes.txt", {})});
-        QCOMPARE(sheetDetails(), (QStringList{"The folder is empty.", "Couldn't get contents of folder."}));
-        QCOMPARE(panels().size(), 6);
-        panels()[0]->reject();
-        panels()[0]->reject();
-        for (int emptyName = 0; emptyName < 2; ++emptyName) {
-            nameField(panels()[0])->clear();
-            confirm(panels()[0]);
+        // Panels and sheets come one at a time, in drop order; a sheet holds back the next item too.
+        // The user agrees to replace the file proposed for "b versions": it is still left alone.
+        enum Answer { Cancel, EmptyName, Confirm, Dismiss };
+        QStringList details;
+        for (Answer answer :
+             {Cancel, Cancel, Dismiss, Dismiss, EmptyName, EmptyName, Confirm, Dismiss, Confirm, Dismiss}) {
+            QCOMPARE(panels().size() + shown<QMessageBox>().size(), 1);
+            if (answer == Dismiss) {
+                QVERIFY(panels().isEmpty());
+                details += sheetDetails();
+                dismissSheets();
+                continue;
+            }
+            QVERIFY(!panels().isEmpty());
+            SavePanel* panel = panels().first();
+            if (answer == Cancel) {
+                panel->reject();
+                settle();
+                continue;
+            }
+            if (answer == EmptyName)
+                nameField(panel)->clear();
+            confirm(panel);
         }
-        // The user agreed to replace the proposed file: it is still left alone.
-        confirm(panels()[0]);
-        confirm(panels()[0]);
-        QCOMPARE(sheetDetails(), (QStringList{"The folder is empty.", "Couldn't get contents of folder.",
-                                              "Couldn't create unarchived file.", "No versions available."}));
+        QVERIFY(panels().isEmpty() && shown<QMessageBox>().isEmpty());
+        QCOMPARE(details, (QStringList{"The folder is empty.", "Couldn't get contents of folder.",
+                                       "Couldn't create unarchived file.", "No versions available."}));
         QCOMPARE(readFile(m_documents + "/b-Copy.txt"), std::string("precious"));
         QCOMPARE(entriesOf(m_documents), (std::set<std::string>{"Report.pages", "a versions", "b versions", "hidden",
                                                                 "b-Copy.txt", "notes.txt"}));
     }
 
-    void itemsDroppedTogetherAskInDropOrderWithTheirOwnValues()
+    void itemsDroppedTogetherAskOneAtATimeInDropOrderWithTheirOwnValues()
     {
         const FileUrl folder =
             archiveFolder("caf\xE9 versions", {"Report00001.pages", "Report00000.pages", "Report00002.pages"});
-        m_controller->dragViewDidReceive({document("first.txt", {"a0"}), folder, document("r\xe9sum\xe9", {"b0"})});
-        const QList<SavePanel*> open = panels();
-        QCOMPARE(open.size(), 3);
-        QCOMPARE(nameField(open[0])->text(), QStringLiteral("first versions"));
-        QCOMPARE(open[0]->directory().absolutePath(), QString::fromStdString(m_documents));
-        QCOMPARE(open[1]->labelText(QFileDialog::Accept), QStringLiteral("Unarchive to file"));
-        QCOMPARE(open[1]->message(), QStringLiteral("Enter the name of a new file"));
-        QCOMPARE(open[1]->directory().absolutePath(), QString::fromStdString(m_documents));
-        QCOMPARE(nameField(open[1])->text(), QStringLiteral("Report-Copy.pages"));
-        QVERIFY(nameField(open[2])->text().endsWith(QStringLiteral(" versions")));
-
-        // Answered in another order, each writes what its own item gave.
-        for (SavePanel* panel : {open[2], open[1], open[0]})
-            confirm(panel);
+        m_controller->dragViewDidReceive({document("first.txt", {"a0"}), folder});
+        // A later drop waits behind the panels of the earlier one.
+        m_controller->dragViewDidReceive({document("r\xe9sum\xe9", {"b0"})});
+        QStringList asked;
+        for (int answered = 0; answered < 3; ++answered) {
+            QCOMPARE(panels().size(), 1);
+            SavePanel* panel = panels().first();
+            QTRY_COMPARE(QApplication::focusWidget(), nameField(panel));
+            asked.append(panel->labelText(QFileDialog::Accept) + QStringLiteral(": ") + nameField(panel)->text());
+            if (answered == 1) {
+                QCOMPARE(panel->message(), QStringLiteral("Enter the name of a new file"));
+                QCOMPARE(panel->directory().absolutePath(), QString::fromStdString(m_documents));
+            }
+            QTest::keyClick(nameField(panel), Qt::Key_Return);
+            settle();
+        }
+        QVERIFY(panels().isEmpty());
+        QCOMPARE(asked, (QStringList{"Save to folder: first versions", "Unarchive to file: Report-Copy.pages",
+                                     QStringLiteral("Save to folder: r\uFFFDsum\uFFFD versions")}));
         QVERIFY(sheetDetails().isEmpty());
         QCOMPARE(entriesOf(m_documents + "/first versions"),
                  (std::set<std::string>{"first00000.txt", "first00001.txt"}));
@@ -167,6 +206,34 @@ private slots:
                                                                                            "00001"}));
         QCOMPARE(readFile(m_documents + "/Report-Copy.pages"), std::string("Report00002.pages"));
         QCOMPARE(m_store->otherVersionsOfItem(FileUrl::fromPath(m_documents + "/Report-Copy.pages"))->size(), 2u);
+    }
+
+    void confirmingTheNameOfAnExistingFolderChoosesItInsteadOfEnteringIt()
+    {
+        for (const std::string& base : {std::string("Notes"), std::string("r\xe9sum\xe9")}) {
+            const FileUrl file = document(base + ".txt", {"v0"});
+            const std::set<std::string> earlier = {base + "00000.txt", base + "00001.txt"};
+            archiveFolder(base + " versions", {earlier.begin(), earlier.end()});
+            m_controller->dragViewDidReceive({file});
+            QCOMPARE(acceptButton(panels().first())->text(), QStringLiteral("Save to folder"));
+            QTest::keyClick(nameField(panels().first()), Qt::Key_Return);
+            settle();
+            QVERIFY(panels().isEmpty());
+            QCOMPARE(sheetDetails(), QStringList{"Couldn't create or write folder."});
+            QCOMPARE(entriesOf(m_documents + "/" + base + " versions"), earlier);
+            dismissSheets();
+        }
+
+        // An existing empty folder, named and confirmed with the button, receives the versions.
+        std::filesystem::create_directory(m_documents + "/Empty");
+        m_controller->dragViewDidReceive({FileUrl::fromPath(m_documents + "/Notes.txt")});
+        SavePanel* panel = panels().first();
+        QTest::keyClicks(nameField(panel), QStringLiteral("Empty"));
+        QCOMPARE(acceptButton(panel)->text(), QStringLiteral("Save to folder"));
+        acceptButton(panel)->click();
+        settle();
+        QVERIFY(panels().isEmpty() && sheetDetails().isEmpty());
+        QCOMPARE(entriesOf(m_documents + "/Empty"), (std::set<std::string>{"Notes00000.txt", "Notes00001.txt"}));
     }
 
     void theWindowIsTitledAndClosingItQuits()

@@ -34,7 +34,8 @@ QJsonValue iso8601(const FileTime& time)
     return QString::fromStdString(time.toIso8601());
 }
 
-QByteArray versionObject(std::size_t index, const FileVersion& version)
+// "automatic" is null for the current version, which was not taken at all.
+QByteArray versionObject(std::size_t index, const FileVersion& version, bool current)
 {
     const auto& dates = version.dates();
     const auto size = version.size();
@@ -45,6 +46,7 @@ QByteArray versionObject(std::size_t index, const FileVersion& version)
         {"creationDate", dates ? iso8601(dates->creation) : QJsonValue()},
         {"size", size ? QJsonValue(static_cast<qint64>(*size)) : QJsonValue()},
         {"local", version.hasLocalContents()},
+        {"automatic", current ? QJsonValue() : QJsonValue(version.isAutomatic())},
     };
     insertPath(object, path);
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
@@ -70,8 +72,8 @@ std::string versionsJson(const std::vector<FileVersion>& others, const FileVersi
 {
     QByteArray json = "[\n";
     for (std::size_t i = 0; i < others.size(); ++i)
-        json += "  " + versionObject(i, others[i]) + ",\n";
-    json += "  " + versionObject(others.size(), current) + "\n]\n";
+        json += "  " + versionObject(i, others[i], false) + ",\n";
+    json += "  " + versionObject(others.size(), current, true) + "\n]\n";
     return json.toStdString();
 }
 

@@ -12,9 +12,10 @@ namespace strataloom::cli {
 
 namespace {
 
-// index, modification date, creation date, size, local or missing, path; the
-// path is written as the exact bytes of the name.
-bool printVersion(std::size_t index, const FileVersion& version)
+// index, modification date, creation date, size, local or missing, path,
+// then how the version was taken ("-" for the current version); the path is
+// written as the exact bytes of the name.
+bool printVersion(std::size_t index, const FileVersion& version, bool current)
 {
     const auto& dates = version.dates();
     const auto size = version.size();
@@ -23,7 +24,11 @@ bool printVersion(std::size_t index, const FileVersion& version)
         std::snprintf(number, sizeof number, "%05zu", index);
         return std::string(number) + "\t" + (dates ? dates->modification.toIso8601() : "-") + "\t"
              + (dates ? dates->creation.toIso8601() : "-") + "\t" + (size ? std::to_string(*size) : "-") + "\t"
-             + (version.hasLocalContents() ? "local" : "missing") + "\t" + version.URL().path() + "\n";
+             + (version.hasLocalContents() ? "local" : "missing") + "\t" + version.URL().path() + "\t"
+             + (current                 ? "-"
+                : version.isAutomatic() ? "auto"
+                                        : "explicit")
+             + "\n";
     }();
     return std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
 }
@@ -51,8 +56,8 @@ int versions(const Invocation& invocation)
     } else {
         std::size_t index = 0;
         for (const FileVersion& version : *others)
-            written = printVersion(index++, version) && written;
-        written = printVersion(index, *current) && written;
+            written = printVersion(index++, version, false) && written;
+        written = printVersion(index, *current, true) && written;
     }
     if (!written || std::fflush(stdout) != 0) {
         printError("cannot write the list of versions");

@@ -230,4 +230,18 @@ void followRename(StoreIndex& index, const Document& document, const Item& item)
         index.rollback();
 }
 
+void adoptItem(StoreIndex& index, const Document& document, const Item& item)
+{
+    if (item.id != document.uuid)
+        tagDocument(item, document);
+    if (document.recordedPath == item.path && document.device == item.device && document.inode == item.inode)
+        return;
+    if (!index.openForWriting() || !index.beginWriting())
+        return;
+    if (recordLocation(index, document, item))
+        index.commit();
+    else
+        index.rollback();
+}
+
 } // namespace strataloom::store

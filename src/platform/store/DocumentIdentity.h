@@ -68,4 +68,9 @@ bool recordLocation(StoreIndex& index, const Document& document, const Item& ite
 // Only where the store may be written; reading never depends on it.
 void followRename(StoreIndex& index, const Document& document, const Item& item);
 
+// A file found to hold the document's newest contents (an editor's save that
+// replaced it without changing it) is that document from now on: tagged, and
+// recorded where it stands, so that a later move keeps its versions.
+void adoptItem(StoreIndex& index, const Document& document, const Item& item);
+
 } // namespace strataloom::store

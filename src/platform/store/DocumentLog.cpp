@@ -114,8 +114,9 @@ bool readRecord(const std::vector<std::string_view>& fields, DocumentHistory& hi
         history.location = std::move(location);
         return true;
     }
-    if (fields[0] == "V" && fields.size() == 7) {
+    if ((fields[0] == "V" || fields[0] == "A") && fields.size() == 7) {
         LoggedVersion version;
+        version.automatic = fields[0] == "A";
         version.file = std::string(fields[1]);
         auto checksum = unhex(fields[3]);
         if (!isId(version.file) || !checksum || !parse(fields[2], version.size)
@@ -167,8 +168,8 @@ void DocumentLog::recordCreation(std::int64_t createdNs)
 
 void DocumentLog::recordVersion(const LoggedVersion& version)
 {
-    addLine("V " + version.file + " " + std::to_string(version.size) + " " + hex(version.checksum) + " "
-            + time(version.dates.modification) + " " + time(version.dates.creation) + " "
+    addLine((version.automatic ? "A " : "V ") + version.file + " " + std::to_string(version.size) + " "
+            + hex(version.checksum) + " " + time(version.dates.modification) + " " + time(version.dates.creation) + " "
             + std::to_string(version.addedNs));
 }
 

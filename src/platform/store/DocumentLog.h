@@ -19,6 +19,7 @@ struct LoggedVersion {
     std::string checksum; // raw bytes
     FileDates dates;
     std::int64_t addedNs = 0;
+    bool automatic = false; // taken by the watcher rather than asked for
 };
 
 struct LoggedLocation {

@@ -26,11 +26,12 @@ FileVersion::FileVersion(FileUrl url)
 }
 
 FileVersion::FileVersion(FileUrl url, StoredFingerprint fingerprint, FileDates dates, std::string storeLocation,
-                         std::string documentId, std::string file)
+                         std::string documentId, std::string file, bool automatic)
     : m_url(std::move(url))
     , m_storedAt(StoredAt{std::move(storeLocation), std::move(documentId), std::move(file)})
     , m_fingerprint(std::move(fingerprint))
     , m_dates(dates)
+    , m_automatic(automatic)
 {
 }
 

@@ -29,9 +29,9 @@ public:
     // version): local when the item exists.
     explicit FileVersion(FileUrl url);
     // A version kept in the store at `storeLocation` as `file` of document
-    // `documentId`, which `url` names.
+    // `documentId`, which `url` names; `automatic` when the watcher took it.
     FileVersion(FileUrl url, StoredFingerprint fingerprint, FileDates dates, std::string storeLocation,
-                std::string documentId, std::string file);
+                std::string documentId, std::string file, bool automatic = false);
 
     const FileUrl& URL() const { return m_url; }
     // False when the contents are missing or fail the integrity check. A stored
@@ -46,6 +46,9 @@ public:
     const std::optional<FileDates>& dates() const { return m_dates; }
     std::optional<std::uint64_t> size() const;
     const std::optional<StoredFingerprint>& fingerprint() const { return m_fingerprint; }
+    // Taken by the watcher on a save, rather than asked for (saving a version,
+    // unarchiving); false for a current version.
+    bool isAutomatic() const { return m_automatic; }
 
 private:
     struct StoredAt {
@@ -58,6 +61,7 @@ private:
     std::optional<StoredAt> m_storedAt;
     std::optional<StoredFingerprint> m_fingerprint;
     std::optional<FileDates> m_dates;
+    bool m_automatic = false;
 };
 
 // The read side of a version store, which the archive writer needs; a test can

@@ -1,9 +1,13 @@
 // The version store's entry points: listing a document's versions and adding
 // new ones. The work is done by the modules beside this file.
 #include "FileVersionStore.h"
+#include "ContentHash.h"
 #include "DocumentIdentity.h"
 #include "StoreIndex.h"
 #include "VersionAdder.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace strataloom {
 
@@ -13,7 +17,7 @@ namespace {
 
 constexpr const char* kSelectVersions =
     "SELECT file, size, inode, change_time_ns, checksum, modification_s, modification_ns, creation_s, "
-    "creation_ns FROM versions WHERE document = ? ORDER BY position";
+    "creation_ns, automatic FROM versions WHERE document = ? ORDER BY position";
 
 // The document's versions in the order they were added, inside the caller's
 // read transaction. A record naming a file of any other form than the store
@@ -39,9 +43,26 @@ bool readVersions(StoreIndex& index, const Document& document, std::vector<FileV
         dates.modification = {query->integer(5), static_cast<std::uint32_t>(query->integer(6))};
         dates.creation = {query->integer(7), static_cast<std::uint32_t>(query->integer(8))};
         versions.emplace_back(FileUrl::fromPath(*path), std::move(fingerprint), dates, index.layout().location(),
-                              document.uuid, file);
+                              document.uuid, file, query->integer(9) != 0);
     }
     return result == SQLITE_DONE;
+}
+
+// Whether the document at `path` holds exactly the contents of the stored
+// `version`: the same size and checksum, or, as a shortcut, the same size and
+// modification time.
+bool holdsContentsOf(const std::string& path, const FileVersion& version)
+{
+    UniqueFd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (!file.valid() || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) || !version.fingerprint()
+        || !version.dates() || static_cast<std::uint64_t>(status.st_size) != version.fingerprint()->size)
+        return false;
+    const FileTime modification{status.st_mtim.tv_sec, static_cast<std::uint32_t>(status.st_mtim.tv_nsec)};
+    if (modification == version.dates()->modification)
+        return true;
+    const auto checksum = checksumOfFile(file.get());
+    return checksum && *checksum == version.fingerprint()->checksum;
 }
 
 } // namespace
@@ -83,6 +104,11 @@ std::optional<std::vector<FileVersion>> FileVersionStore::otherVersionsOfItem(co
         return std::nullopt;
     if (document)
         followRename(*m_index, *document, identity);
+    // The watcher keeps the newest contents as an automatic version, so that
+    // they become a previous version at the next save; until then they are
+    // the current version, listed once, as such.
+    if (!versions.empty() && versions.back().isAutomatic() && holdsContentsOf(item.path(), versions.back()))
+        versions.pop_back();
     return versions;
 }
 

@@ -41,12 +41,20 @@ CREATE TABLE versions (
     creation_s INTEGER NOT NULL,
     creation_ns INTEGER NOT NULL,
     added_ns INTEGER NOT NULL,
+    automatic INTEGER NOT NULL DEFAULT 0,
     PRIMARY KEY (document, position)
 ) WITHOUT ROWID;
 )sql";
 
-// Format 1 is the first; upgrades are appended here as the format grows.
-constexpr std::array<Migration, kFormatVersion - 1> kMigrations{};
+// Format 2: versions taken by the watcher are marked; every earlier version
+// was asked for.
+bool addAutomaticColumn(SqliteDatabase& database)
+{
+    return database.execute("ALTER TABLE versions ADD COLUMN automatic INTEGER NOT NULL DEFAULT 0");
+}
+
+// kMigrations[i] takes format i + 1 to i + 2.
+constexpr std::array<Migration, kFormatVersion - 1> kMigrations{addAutomaticColumn};
 
 // Another process may be creating the store this very moment.
 constexpr auto kBusyTimeout = std::chrono::seconds(30);
@@ -241,14 +249,36 @@ StoreIndex::State StoreIndex::openExisting(bool writable, std::string* error)
         fail(error, "the file " + path + " is not a version index of this application");
         return State::Failed;
     }
-    if (format != kFormatVersion) {
+    if (format > kFormatVersion || format < 1) {
         fail(error, "the version index " + path + " is not in a format this version knows (format "
                         + std::to_string(format) + ")");
         return State::Failed;
     }
+    if (format < kFormatVersion) {
+        // An older format is upgraded once, by whoever opens it first; reading
+        // it as it is would need every query in two forms.
+        database.reset();
+        if (!upgrade(error))
+            return State::Failed;
+        return openExisting(writable, error);
+    }
     m_database = std::move(database);
     m_writable = writable;
     return State::Ready;
+}
+
+bool StoreIndex::upgrade(std::string* error)
+{
+    auto database = open(SQLITE_OPEN_READWRITE, nullptr);
+    if (!database)
+        return fail(error, "the version index " + m_layout.indexPath()
+                               + " is of an older format and must be upgraded, which needs write access to it");
+    SqliteDatabase& db = *database;
+    std::string reason;
+    if (!retryingWhileBusy(db, [&] { return prepareFormat(db, migrations(), &reason); }))
+        return fail(error, "cannot upgrade the version index " + m_layout.indexPath() + ": "
+                               + (reason.empty() ? db.lastError() : reason));
+    return true;
 }
 
 bool StoreIndex::openForWriting(std::string* error)

@@ -85,6 +85,8 @@ public:
 
 private:
     std::unique_ptr<SqliteDatabase> open(int flags, std::string* error);
+    // Brings an index of an older format to this release's.
+    bool upgrade(std::string* error);
     void close();
 
     StoreLayout m_layout;

@@ -17,20 +17,17 @@ namespace strataloom::store {
 
 namespace {
 
-// Large enough to move big files in few calls, small enough to stay in cache
-// between reading, hashing and writing.
-constexpr std::size_t kCopyBufferSize = 256 * 1024;
 // A document rewritten while it is copied gives a mixed copy; it is copied
 // again this many times before the add fails.
 constexpr int kCopyAttempts = 4;
 
 constexpr const char* kInsertVersion =
     "INSERT INTO versions (document, position, file, size, inode, change_time_ns, checksum, modification_s, "
-    "modification_ns, creation_s, creation_ns, added_ns) VALUES (?1, (SELECT COALESCE(MAX(position), -1) + 1 "
-    "FROM versions WHERE document = ?1), ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)";
+    "modification_ns, creation_s, creation_ns, added_ns, automatic) VALUES (?1, (SELECT COALESCE(MAX(position), -1) "
+    "+ 1 FROM versions WHERE document = ?1), ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)";
 constexpr const char* kSelectLoggedVersions =
-    "SELECT file, size, checksum, modification_s, modification_ns, creation_s, creation_ns, added_ns FROM versions "
-    "WHERE document = ? ORDER BY position";
+    "SELECT file, size, checksum, modification_s, modification_ns, creation_s, creation_ns, added_ns, automatic "
+    "FROM versions WHERE document = ? ORDER BY position";
 
 std::int64_t nowNs()
 {
@@ -55,7 +52,17 @@ bool unchangedSince(const struct stat& before, const struct stat& after)
 
 VersionAdder::VersionAdder(StoreIndex& index)
     : m_index(index)
-    , m_copyBuffer(std::make_unique<char[]>(kCopyBufferSize))
+    , m_durable(m_ownDurable)
+    , m_ownCopyBuffer(std::make_unique<char[]>(kCopyBufferSize))
+    , m_copyBuffer(m_ownCopyBuffer.get())
+{
+}
+
+VersionAdder::VersionAdder(StoreIndex& index, DurableBatch& durable, char* copyBuffer)
+    : m_index(index)
+    , m_durable(durable)
+    , m_copyBuffer(copyBuffer)
+    , m_sharedBatch(true)
 {
 }
 
@@ -184,7 +191,7 @@ std::optional<FileVersion> VersionAdder::stage(const std::string& contentsPath, 
             && (lseek(source.get(), 0, SEEK_SET) != 0 || ftruncate(staged.file.get(), 0) != 0
                 || lseek(staged.file.get(), 0, SEEK_SET) != 0))
             return abandon(errnoMessage("cannot copy " + contentsPath + " into the version store"));
-        hash = copyChecksummed(source.get(), staged.file.get(), m_copyBuffer.get(), kCopyBufferSize,
+        hash = copyChecksummed(source.get(), staged.file.get(), m_copyBuffer, kCopyBufferSize,
                                static_cast<std::uint64_t>(before.st_size));
         if (!hash)
             return abandon(errnoMessage("cannot copy " + contentsPath + " into the version store"));
@@ -207,10 +214,11 @@ std::optional<FileVersion> VersionAdder::stage(const std::string& contentsPath, 
     staged.fingerprint.inode = static_cast<std::uint64_t>(stored.st_ino);
     staged.fingerprint.changeTimeNs = nanoseconds(stored.st_ctim);
     staged.fingerprint.checksum = *hash;
+    staged.automatic = m_automatic;
     FileVersion version(FileUrl::fromPath(m_folderPath + "/" + staged.name), staged.fingerprint, staged.dates,
-                        m_index.layout().location(), m_document.uuid, staged.name);
+                        m_index.layout().location(), m_document.uuid, staged.name, m_automatic);
     m_staged.push_back(std::move(staged));
-    if (m_staged.size() >= kBatchSize && !commit(error))
+    if (!m_sharedBatch && m_staged.size() >= kBatchSize && !commit(error))
         return std::nullopt;
     return version;
 }
@@ -219,29 +227,44 @@ bool VersionAdder::commit(std::string* error)
 {
     if (m_staged.empty())
         return true;
-    // Held until the rows are committed, so that the log's order is the
-    // order of the positions.
     std::string reason;
-    auto log = DocumentLog::open(m_folder.get(), &reason);
-    if (!log || !logBatch(*log, &reason) || !m_durable.addFile(log->fd(), &reason)) {
+    if (!prepareCommit(&reason) || !m_durable.flush(&reason)) {
         discardStaged();
         return fail(error, reason);
     }
-    m_durable.addFolder(m_folderPath);
-    if (!m_durable.flush(&reason)) {
+    if (!m_index.beginWriting()) {
+        reason = "cannot write the version index: " + m_index.database().lastError();
         discardStaged();
         return fail(error, reason);
     }
-    const auto recordFailure = [&](const std::string& what) {
-        const std::string message = what + ": " + m_index.database().lastError();
+    if (!recordStaged(&reason) || !m_index.commit()) {
+        if (reason.empty())
+            reason = "cannot write the version index: " + m_index.database().lastError();
         m_index.rollback();
         discardStaged();
-        return fail(error, message);
-    };
-    if (!m_index.beginWriting())
-        return recordFailure("cannot write the version index");
+        return fail(error, reason);
+    }
+    finishCommit();
+    return true;
+}
+
+bool VersionAdder::prepareCommit(std::string* error)
+{
+    if (m_staged.empty())
+        return true;
+    m_log = DocumentLog::open(m_folder.get(), error);
+    if (!m_log || !logBatch(*m_log, error) || !m_durable.addFile(m_log->fd(), error))
+        return false;
+    m_durable.addFolder(m_folderPath);
+    return true;
+}
+
+bool VersionAdder::recordStaged(std::string* error)
+{
+    if (m_staged.empty())
+        return true;
     if (!recordLocation(m_index, m_document, m_item))
-        return recordFailure("cannot record the document's new path");
+        return fail(error, "cannot record the document's new path: " + m_index.database().lastError());
     for (const Staged& staged : m_staged) {
         auto insert = m_index.statement(kInsertVersion);
         if (!insert.valid()
@@ -256,17 +279,23 @@ bool VersionAdder::commit(std::string* error)
                     .bind(9, staged.dates.creation.seconds)
                     .bind(10, staged.dates.creation.nanoseconds)
                     .bind(11, staged.addedNs)
+                    .bind(12, staged.automatic ? 1 : 0)
                     .run())
-            return recordFailure("cannot record the version");
+            return fail(error, "cannot record the version: " + m_index.database().lastError());
     }
-    if (!m_index.commit())
-        return recordFailure("cannot write the version index");
+    return true;
+}
+
+void VersionAdder::finishCommit()
+{
+    if (m_staged.empty())
+        return;
     m_document.recordedPath = m_item.path;
     m_document.device = m_item.device;
     m_document.inode = m_item.inode;
     // Closing the files releases their locks: they are referenced now.
     m_staged.clear();
-    return true;
+    m_log.reset();
 }
 
 // Appends the batch to the document's log. A document first stored by a
@@ -290,6 +319,7 @@ bool VersionAdder::logBatch(DocumentLog& log, std::string* error)
             version.dates.modification = FileTime{query->integer(3), static_cast<std::uint32_t>(query->integer(4))};
             version.dates.creation = FileTime{query->integer(5), static_cast<std::uint32_t>(query->integer(6))};
             version.addedNs = query->integer(7);
+            version.automatic = query->integer(8) != 0;
             log.recordVersion(version);
         }
         if (result != SQLITE_DONE)
@@ -300,7 +330,8 @@ bool VersionAdder::logBatch(DocumentLog& log, std::string* error)
     const std::int64_t added = nowNs();
     for (Staged& staged : m_staged) {
         staged.addedNs = added;
-        log.recordVersion({staged.name, staged.fingerprint.size, staged.fingerprint.checksum, staged.dates, added});
+        log.recordVersion(
+            {staged.name, staged.fingerprint.size, staged.fingerprint.checksum, staged.dates, added, staged.automatic});
     }
     return log.write(error);
 }
@@ -321,7 +352,10 @@ void VersionAdder::discardStaged()
     for (const Staged& staged : m_staged)
         unlinkat(m_folder.get(), staged.name.c_str(), 0);
     m_staged.clear();
-    m_durable.clear();
+    m_log.reset();
+    // A shared batch holds other documents' files too; its owner clears it.
+    if (!m_sharedBatch)
+        m_durable.clear();
 }
 
 } // namespace strataloom::store

@@ -29,15 +29,23 @@ public:
     static constexpr std::size_t kBatchSize = 512;
 
     explicit VersionAdder(StoreIndex& index);
+    // An adder of one document among many in a batch: `durable` and
+    // `copyBuffer` (kCopyBufferSize bytes) are shared, the adder never
+    // commits on its own, and the caller runs the steps of commit() itself.
+    VersionAdder(StoreIndex& index, DurableBatch& durable, char* copyBuffer);
     ~VersionAdder();
     VersionAdder(const VersionAdder&) = delete;
     VersionAdder& operator=(const VersionAdder&) = delete;
+
+    static constexpr std::size_t kCopyBufferSize = 256 * 1024;
 
     // Starts adding versions of the document at `itemPath`, which must be a
     // regular file. With `newDocument` it becomes a document of its own even
     // where the store knows another at its path: for a file this application
     // has just created. Versions staged but not committed before are dropped.
     bool begin(const std::string& itemPath, bool newDocument, std::string* error = nullptr);
+    // Versions staged from now on are marked as taken by the watcher.
+    void setAutomatic(bool automatic) { m_automatic = automatic; }
     // Copies `contentsPath` into the store as the document's next version. It
     // is listed once committed: by commit(), or on its own every kBatchSize
     // versions.
@@ -51,6 +59,19 @@ public:
     std::optional<FileVersion> add(const std::string& itemPath, const std::string& contentsPath,
                                    std::string* error = nullptr);
 
+    // The steps of commit(), for a batch of several documents: log the staged
+    // versions and hand them to the durability batch; once it is flushed,
+    // record them inside the caller's write transaction; once that has
+    // committed, let them go. discardStaged() undoes a batch that failed.
+    bool prepareCommit(std::string* error = nullptr);
+    bool recordStaged(std::string* error = nullptr);
+    void finishCommit();
+    void discardStaged();
+
+    std::size_t stagedCount() const { return m_staged.size(); }
+    const Document& document() const { return m_document; }
+    const std::string& itemPath() const { return m_item.path; }
+
 private:
     struct Staged {
         UniqueFd file; // locked until its row is committed
@@ -58,22 +79,29 @@ private:
         StoredFingerprint fingerprint;
         FileDates dates;
         std::int64_t addedNs = 0;
+        bool automatic = false;
     };
 
     bool openDocumentFolder(std::string* error);
     UniqueFd createStoredFile(std::string& name, mode_t mode, std::string* error);
     bool logBatch(DocumentLog& log, std::string* error);
-    void discardStaged();
 
     StoreIndex& m_index;
-    std::unique_ptr<char[]> m_copyBuffer;
+    DurableBatch m_ownDurable;
+    DurableBatch& m_durable;
+    std::unique_ptr<char[]> m_ownCopyBuffer;
+    char* m_copyBuffer;
+    bool m_sharedBatch = false;
+    bool m_automatic = false;
     bool m_begun = false;
     Item m_item;
     Document m_document;
     UniqueFd m_folder;
     std::string m_folderPath;
     std::vector<Staged> m_staged;
-    DurableBatch m_durable;
+    // Held from prepareCommit() until the rows are committed, so that the
+    // log's order is the order of the positions.
+    std::optional<DocumentLog> m_log;
 };
 
 } // namespace strataloom::store

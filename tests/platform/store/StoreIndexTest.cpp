@@ -77,6 +77,13 @@ TEST_F(StoreIndexTest, TheFormatOneStoreOfTheFirstReleaseListsItsVersionsInOrder
     EXPECT_EQ((*versions)[1].dates()->modification.toIso8601(), "2021-06-07T08:09:10.500000000Z");
     EXPECT_TRUE((*versions)[0].hasLocalContents());
     EXPECT_TRUE((*versions)[1].hasLocalContents());
+
+    // Upgraded on first opening: its versions were all asked for.
+    EXPECT_FALSE((*versions)[0].isAutomatic());
+    EXPECT_FALSE((*versions)[1].isAutomatic());
+    SqliteDatabase database(location + "/index.sqlite", SQLITE_OPEN_READONLY);
+    EXPECT_EQ(scalar(database, "PRAGMA user_version"), kFormatVersion);
+    EXPECT_EQ(scalar(database, "SELECT COUNT(*) FROM versions WHERE automatic = 0"), 2);
 }
 
 TEST_F(StoreIndexTest, AnUpgradeRunsEveryStepFromTheStoredFormatInOneTransaction)

@@ -30,6 +30,7 @@ struct FoundVersion {
     std::string checksum;
     FileDates dates;
     std::int64_t addedNs = 0;
+    bool automatic = false;
 };
 
 struct FoundDocument {
@@ -104,6 +105,7 @@ std::optional<FoundDocument> readDocument(int documentsFd, const std::string& uu
             found->checksum = logged.checksum;
             found->dates = logged.dates;
             found->addedNs = logged.addedNs;
+            found->automatic = logged.automatic;
             document.versions.push_back(std::move(*found));
         }
         return document;
@@ -151,8 +153,8 @@ bool writeIndex(SqliteDatabase& database, const std::vector<FoundDocument>& docu
                                                       "VALUES (?, ?, ?, ?, ?)");
     SqliteStatement insertVersion(database.handle(),
                                   "INSERT INTO versions (document, position, file, size, inode, change_time_ns, "
-                                  "checksum, modification_s, modification_ns, creation_s, creation_ns, added_ns) "
-                                  "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                                  "checksum, modification_s, modification_ns, creation_s, creation_ns, added_ns, "
+                                  "automatic) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     for (const FoundDocument& document : documents) {
         insertDocument.bindText(1, document.uuid);
         if (document.location && claims[document.location->path] == &document)
@@ -179,7 +181,8 @@ bool writeIndex(SqliteDatabase& database, const std::vector<FoundDocument>& docu
                 .bind(9, version.dates.modification.nanoseconds)
                 .bind(10, version.dates.creation.seconds)
                 .bind(11, version.dates.creation.nanoseconds)
-                .bind(12, version.addedNs);
+                .bind(12, version.addedNs)
+                .bind(13, version.automatic ? 1 : 0);
             if (!insertVersion.run())
                 return false;
             insertVersion.reset();

@@ -1,0 +1,153 @@
+#include "AutomaticSaves.h"
+#include "FileAttributes.h"
+#include "FileVersionStore.h"
+#include "StoreMaintenance.h"
+#include "support/TestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace strataloom {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace test;
+using Outcome = AutomaticSaves::Outcome;
+
+struct Listed {
+    std::string contents;
+    bool automatic = false;
+    bool operator==(const Listed&) const = default;
+};
+
+std::vector<Listed> listed(const std::string& document)
+{
+    const auto versions = FileVersionStore().otherVersionsOfItem(FileUrl::fromPath(document));
+    EXPECT_TRUE(versions) << document;
+    std::vector<Listed> result;
+    for (const FileVersion& version : versions.value_or(std::vector<FileVersion>{}))
+        result.push_back({readFile(version.URL().path()), version.isAutomatic()});
+    return result;
+}
+
+class AutomaticSavesTest : public testing::Test {
+protected:
+    // Saves `contents` into `path` as an editor would, then has it staged and committed.
+    Outcome save(const std::string& path, const std::string& contents)
+    {
+        writeFile(path, contents);
+        return stageAndCommit(path);
+    }
+
+    Outcome stageAndCommit(const std::string& path)
+    {
+        std::string error;
+        const Outcome outcome = saves.stage(path, &error);
+        EXPECT_NE(outcome, Outcome::Failed) << error;
+        EXPECT_TRUE(saves.commit(nullptr, &error)) << error;
+        return outcome;
+    }
+
+    std::string folder = makeScratchFolder("documents");
+    AutomaticSaves saves{FileVersionStore::defaultLocation()};
+};
+
+// The newest automatic version is the current contents kept for the next
+// save: listed only once the document has moved on from it.
+TEST_F(AutomaticSavesTest, TheNewestAutomaticVersionIsListedOnlyOnceTheDocumentChanges)
+{
+    const std::string notes = folder + "/Notes.txt";
+    EXPECT_EQ(save(notes, "one"), Outcome::Staged);
+    EXPECT_EQ(listed(notes), std::vector<Listed>{});
+    EXPECT_EQ(save(notes, "two"), Outcome::Staged);
+    EXPECT_EQ(listed(notes), (std::vector<Listed>{{"one", true}}));
+
+    // Changed without a save reaching the watcher (yet): both are previous versions.
+    writeFile(notes, "three");
+    EXPECT_EQ(listed(notes), (std::vector<Listed>{{"one", true}, {"two", true}}));
+
+    // An explicit version is always listed, even when it equals the file.
+    ASSERT_TRUE(FileVersionStore().saveVersionOfItem(FileUrl::fromPath(notes)));
+    EXPECT_EQ(listed(notes), (std::vector<Listed>{{"one", true}, {"two", true}, {"three", false}}));
+}
+
+TEST_F(AutomaticSavesTest, ASaveThatBringsNoNewContentsAddsNothing)
+{
+    const std::string notes = folder + "/Notes.txt";
+    ASSERT_EQ(save(notes, "same"), Outcome::Staged);
+    // Touched, rewritten with the same bytes, replaced by a copy, renamed.
+    ASSERT_TRUE(setDates(notes, {{1, 0}, {2, 0}}));
+    EXPECT_EQ(stageAndCommit(notes), Outcome::Unchanged);
+    EXPECT_EQ(save(notes, "same"), Outcome::Unchanged);
+    writeFile(folder + "/.Notes.txt.tmp", "same");
+    fs::rename(folder + "/.Notes.txt.tmp", notes);
+    EXPECT_EQ(stageAndCommit(notes), Outcome::Unchanged);
+    const std::string renamed = folder + "/Renamed notes.txt";
+    fs::rename(notes, renamed);
+    EXPECT_EQ(stageAndCommit(renamed), Outcome::Unchanged);
+
+    // Same size, other bytes: a new version, under the document it was.
+    EXPECT_EQ(save(renamed, "SAME"), Outcome::Staged);
+    EXPECT_EQ(listed(renamed), (std::vector<Listed>{{"same", true}}));
+}
+
+// A scan knows an unchanged file by its path, size and date, and still looks
+// at any file that differs in one of them.
+TEST_F(AutomaticSavesTest, AScanOfManyDocumentsCommitsThemTogetherAndSkipsTheUnchanged)
+{
+    std::vector<std::string> paths;
+    for (int i = 0; i < 20; ++i) {
+        paths.push_back(folder + "/file " + std::to_string(i));
+        writeFile(paths.back(), "contents " + std::to_string(i));
+        EXPECT_EQ(saves.stage(paths.back()), Outcome::Staged);
+    }
+    // A second save of one document in the same batch is a second version.
+    writeFile(paths[0], "contents 0, edited");
+    EXPECT_EQ(saves.stage(paths[0]), Outcome::Staged);
+    std::vector<std::string> saved;
+    std::string error;
+    ASSERT_TRUE(saves.commit(&saved, &error)) << error;
+    EXPECT_EQ(saved.size(), 20u);
+    EXPECT_EQ(listed(paths[0]), (std::vector<Listed>{{"contents 0", true}}));
+
+    writeFile(paths[1], "contents 1, edited while the watcher was stopped");
+    ASSERT_TRUE(setDates(paths[2], {{1, 0}, {2, 0}}));
+    saves.beginScan();
+    for (const std::string& path : paths)
+        EXPECT_EQ(saves.stage(path), path == paths[1] ? Outcome::Staged : Outcome::Unchanged) << path;
+    saves.endScan();
+    ASSERT_TRUE(saves.commit(nullptr, &error)) << error;
+    EXPECT_EQ(listed(paths[1]), (std::vector<Listed>{{"contents 1", true}}));
+}
+
+TEST_F(AutomaticSavesTest, ARebuiltIndexKeepsWhichVersionsWereAutomatic)
+{
+    const std::string notes = folder + "/Notes.txt";
+    ASSERT_EQ(save(notes, "automatic"), Outcome::Staged);
+    writeFile(notes, "asked for");
+    ASSERT_TRUE(FileVersionStore().saveVersionOfItem(FileUrl::fromPath(notes)));
+    writeFile(notes, "current");
+    fs::remove(FileVersionStore::defaultLocation() + "/index.sqlite");
+
+    struct : StoreMaintenanceListener {
+        void found(const StoreFinding&) override {}
+        void failed(const std::string& message) override { ADD_FAILURE() << message; }
+    } listener;
+    StoreMaintenance(FileVersionStore::defaultLocation()).repair(listener);
+    EXPECT_EQ(listed(notes), (std::vector<Listed>{{"automatic", true}, {"asked for", false}}));
+}
+
+TEST_F(AutomaticSavesTest, WhatIsNotARegularFileIsRefusedWithAReason)
+{
+    std::string error;
+    EXPECT_EQ(saves.stage(folder, &error), Outcome::Failed);
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+    error.clear();
+    EXPECT_EQ(saves.stage(folder + "/gone", &error), Outcome::Failed);
+    EXPECT_NE(error.find("gone"), std::string::npos) << error;
+    EXPECT_EQ(saves.stagedCount(), 0u);
+}
+
+} // namespace
+} // namespace strataloom

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,7 +18,9 @@ inline constexpr int kExitInterrupted = 130;
 struct Invocation {
     std::vector<std::string> arguments;
     std::vector<std::string> options; // long names of the flags given, e.g. "json"
+    std::map<std::string, std::string> values; // options given with a value, by long name
     bool has(const std::string& option) const;
+    std::optional<std::string> value(const std::string& option) const;
 };
 
 int saveVersion(const Invocation& invocation);

@@ -12,6 +12,14 @@ namespace {
 
 using namespace strataloom::cli;
 
+struct ValueOption {
+    const char* name;
+    const char* valueName; // for the help, e.g. "N"
+    const char* description;
+};
+
+// A command is named by one word, or by two for a group of commands such as
+// "watch add".
 struct Command {
     int (*run)(const Invocation&);
     const char* synopsis; // arguments, for the usage line
@@ -19,6 +27,7 @@ struct Command {
     int minArguments;
     int maxArguments;
     std::vector<std::pair<const char*, const char*>> flags; // name, description
+    std::vector<ValueOption> values{}; // options that take a value
 };
 
 const std::map<std::string, Command>& commands()
@@ -80,6 +89,16 @@ const std::map<std::string, Command>& commands()
     return table;
 }
 
+// The commands of a group, for an error naming them.
+std::string commandsOfGroup(const std::string& group)
+{
+    std::string names;
+    for (const auto& [name, command] : commands())
+        if (name.rfind(group + " ", 0) == 0)
+            names += (names.empty() ? "" : ", ") + name.substr(group.size() + 1);
+    return names;
+}
+
 QString overview()
 {
     QString text = QStringLiteral(
@@ -92,8 +111,10 @@ QString overview()
 }
 
 // The positional arguments as raw bytes: QCommandLineParser sees decoded text,
-// which would lose names that are not UTF-8, so they are taken from argv.
-std::vector<std::string> rawPositionals(int argc, char** argv, int from)
+// which would lose names that are not UTF-8, so they are taken from argv. The
+// word after an option that takes a value, given as "--name VALUE", is that
+// value.
+std::vector<std::string> rawPositionals(int argc, char** argv, int from, const std::vector<ValueOption>& values)
 {
     std::vector<std::string> positionals;
     bool optionsEnded = false;
@@ -103,6 +124,10 @@ std::vector<std::string> rawPositionals(int argc, char** argv, int from)
             optionsEnded = true;
         } else if (optionsEnded || argument.empty() || argument[0] != '-' || argument == "-") {
             positionals.push_back(argument);
+        } else if (std::any_of(values.begin(), values.end(), [&](const ValueOption& option) {
+                       return argument == std::string("--") + option.name;
+                   })) {
+            ++i;
         }
     }
     return positionals;
@@ -122,6 +147,14 @@ namespace strataloom::cli {
 bool Invocation::has(const std::string& option) const
 {
     return std::find(options.begin(), options.end(), option) != options.end();
+}
+
+std::optional<std::string> Invocation::value(const std::string& option) const
+{
+    const auto found = values.find(option);
+    if (found == values.end())
+        return std::nullopt;
+    return found->second;
 }
 
 } // namespace strataloom::cli
@@ -152,7 +185,14 @@ int main(int argc, char** argv)
         return usageError("a command is required");
     }
 
-    const std::string name = argv[commandIndex];
+    std::string name = argv[commandIndex];
+    int words = 1;
+    if (!commandsOfGroup(name).empty()) {
+        if (commandIndex + 1 >= argc || argv[commandIndex + 1][0] == '-')
+            return usageError(name + " needs one of: " + commandsOfGroup(name));
+        name += std::string(" ") + argv[commandIndex + 1];
+        words = 2;
+    }
     const auto found = commands().find(name);
     if (found == commands().end())
         return usageError("unknown command '" + name + "'");
@@ -164,10 +204,13 @@ int main(int argc, char** argv)
     parser.addVersionOption();
     for (const auto& [flag, description] : command.flags)
         parser.addOption(QCommandLineOption(QString::fromUtf8(flag), QString::fromUtf8(description)));
+    for (const ValueOption& option : command.values)
+        parser.addOption(QCommandLineOption(QString::fromUtf8(option.name), QString::fromUtf8(option.description),
+                                            QString::fromUtf8(option.valueName)));
     parser.addPositionalArgument(QString::fromUtf8(name.c_str()), QString::fromUtf8(command.synopsis));
 
     QStringList commandArguments = arguments;
-    commandArguments.removeAt(commandIndex);
+    commandArguments.remove(commandIndex, words);
     if (!parser.parse(commandArguments))
         return usageError(parser.errorText().toStdString());
     if (parser.isSet(QStringLiteral("version")))
@@ -176,10 +219,13 @@ int main(int argc, char** argv)
         parser.showHelp(kExitOk);
 
     Invocation invocation;
-    invocation.arguments = rawPositionals(argc, argv, commandIndex + 1);
+    invocation.arguments = rawPositionals(argc, argv, commandIndex + words, command.values);
     for (const auto& [flag, description] : command.flags)
         if (parser.isSet(QString::fromUtf8(flag)))
             invocation.options.emplace_back(flag);
+    for (const ValueOption& option : command.values)
+        if (parser.isSet(QString::fromUtf8(option.name)))
+            invocation.values[option.name] = parser.value(QString::fromUtf8(option.name)).toStdString();
 
     const int count = static_cast<int>(invocation.arguments.size());
     if (count < command.minArguments || count > command.maxArguments)

@@ -58,7 +58,7 @@ std::optional<std::string> WatchSettings::watchableFolder(const std::string& pat
                                     std::pair{watchStateFolder(), "the watcher's state folder"}}) {
         const auto resolved = canonical(own);
         if (resolved && isWithin(*folder, *resolved)) {
-            fail(error, "cannot watch " + path + ": it is inside " + what + " (" + own + ")");
+            fail(error, "cannot watch " + path + ": it is " + what + " or inside it (" + own + ")");
             return std::nullopt;
         }
     }

@@ -37,17 +37,22 @@ std::string watchStatusPath()
     return watchStateFolder() + "/watch-status.json";
 }
 
+bool makePrivateFolders(const std::string& path, std::string* error)
+{
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        if (mkdir(path.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST)
+            return fail(error, errnoMessage("cannot create " + path.substr(0, slash)));
+    }
+    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        return fail(error, errnoMessage("cannot create " + path));
+    return true;
+}
+
 bool makeWatchStateFolder(std::string* error)
 {
     const std::string folder = watchStateFolder();
-    // Missing parents are made owner-only too, as the base folders of the
-    // user's state should be.
-    for (std::size_t slash = folder.find('/', 1); slash != std::string::npos; slash = folder.find('/', slash + 1)) {
-        if (mkdir(folder.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST)
-            return fail(error, errnoMessage("cannot create " + folder.substr(0, slash)));
-    }
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-        return fail(error, errnoMessage("cannot create " + folder));
+    if (!makePrivateFolders(folder, error))
+        return false;
     struct stat status {};
     if (lstat(folder.c_str(), &status) != 0)
         return fail(error, errnoMessage("cannot open " + folder));

@@ -11,7 +11,10 @@ std::string watchStateFolder();
 std::string watchLockPath();
 std::string watchStatusPath();
 
-// Creates the state folder when missing, owner-only.
+// Creates the folder `path` and its missing parents, owner-only, as the
+// user's base folders should be.
+bool makePrivateFolders(const std::string& path, std::string* error = nullptr);
+// Creates the state folder when missing and makes it owner-only.
 bool makeWatchStateFolder(std::string* error = nullptr);
 
 // Whether a watcher holds the lock now; a stale status file says nothing.

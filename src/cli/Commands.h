@@ -31,5 +31,13 @@ int check(const Invocation& invocation);
 int prune(const Invocation& invocation);
 int forget(const Invocation& invocation);
 int documents(const Invocation& invocation);
+int watchAdd(const Invocation& invocation);
+int watchRemove(const Invocation& invocation);
+int watchList(const Invocation& invocation);
+int watchStatus(const Invocation& invocation);
+int watchRun(const Invocation& invocation);
+
+// How to start the watcher as the user's service.
+inline constexpr const char* kStartWatcher = "systemctl --user enable --now strataloom-watch.service";
 
 } // namespace strataloom::cli

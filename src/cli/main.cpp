@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <map>
 
@@ -85,6 +86,30 @@ const std::map<std::string, Command>& commands()
           1,
           2,
           {}}},
+        {"watch add",
+         {watchAdd,
+          "FOLDER...",
+          "Watch FOLDER and its sub-folders: every document saved there gets an automatic version.",
+          1,
+          INT_MAX,
+          {}}},
+        {"watch remove", {watchRemove, "FOLDER...", "Stop watching FOLDER.", 1, INT_MAX, {}}},
+        {"watch list", {watchList, "", "List the watched folders, one per line.", 0, 0, {}}},
+        {"watch status",
+         {watchStatus,
+          "[--json]",
+          "Show whether the watcher runs, what it watches, its last saves and problems.",
+          0,
+          0,
+          {{"json", "Write the status as one JSON object."}}}},
+        {"watch run",
+         {watchRun,
+          "[--quiet-seconds N]",
+          "Run the watcher in the foreground (as its systemd user service does) until SIGTERM or Ctrl-C.",
+          0,
+          0,
+          {},
+          {{"quiet-seconds", "N", "Version a saved file once it has not been saved for N seconds (default 2)."}}}},
     };
     return table;
 }

@@ -1,0 +1,81 @@
+#include "CliReporter.h"
+#include "Commands.h"
+
+#include "WatchState.h"
+#include "WatchStatus.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdio>
+
+namespace strataloom::cli {
+
+namespace {
+
+std::string statusText(bool running, const std::optional<WatchStatus>& status)
+{
+    std::string text;
+    if (!running)
+        text +=
+            "The watcher is not running. To start it now and at every login:\n  " + std::string(kStartWatcher) + "\n";
+    if (!status)
+        return text;
+    if (running) {
+        text += "The watcher is running (pid " + std::to_string(status->pid) + ", since " + isoTime(status->startedMs)
+              + ").\n";
+        text += std::to_string(status->folders.size()) + " folders watched, with " + std::to_string(status->watches)
+              + " inotify watches:\n";
+        for (const std::string& folder : status->folders)
+            text += "  " + folder + "\n";
+        if (status->watchLimitReached)
+            text += "Not every folder is watched: the inotify watches allowed are used up (raise "
+                    "fs.inotify.max_user_watches and restart the watcher).\n";
+        if (status->scanTotal > 0)
+            text += std::string(status->ready ? "Taking the first versions of folders added" : "Start-up scan") + ": "
+                  + std::to_string(status->scanDone) + " of " + std::to_string(status->scanTotal)
+                  + " files looked at.\n";
+        if (status->waiting > 0)
+            text += std::to_string(status->waiting) + " saved files waiting for their quiet period.\n";
+    }
+    if (!status->saves.empty()) {
+        text += running ? "Last saves:\n" : "Last saves when it ran:\n";
+        for (const WatchStatus::Save& save : status->saves)
+            text += "  " + isoTime(save.timeMs) + "  " + save.path + "\n";
+    }
+    if (!status->errors.empty()) {
+        text += running ? "Last problems:\n" : "Last problems when it ran:\n";
+        for (const WatchStatus::Problem& problem : status->errors)
+            text += "  " + isoTime(problem.timeMs) + "  " + problem.message + "\n";
+    }
+    return text;
+}
+
+std::string statusJson(bool running, const std::optional<WatchStatus>& status)
+{
+    QJsonObject object;
+    if (status)
+        object = QJsonDocument::fromJson(status->toJson()).object();
+    object.insert("running", running);
+    return QJsonDocument(object).toJson(QJsonDocument::Indented).toStdString();
+}
+
+} // namespace
+
+int watchStatus(const Invocation& invocation)
+{
+    const bool running = watcherRunning();
+    std::string error;
+    const auto status = WatchStatus::read(watchStatusPath(), &error);
+    // A watcher that has just started may not have written its status yet.
+    if (!status && running && errno != ENOENT)
+        printError(error);
+    const std::string text = invocation.has("json") ? statusJson(running, status) : statusText(running, status);
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+        printError("cannot write the status");
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
+} // namespace strataloom::cli

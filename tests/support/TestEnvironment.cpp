@@ -20,10 +20,11 @@ struct TemporaryRoot {
         if (!mkdtemp(pattern.data()))
             throw std::runtime_error("cannot create a temporary folder");
         path = pattern;
-        for (const char* sub : {"data", "config", "home"})
+        for (const char* sub : {"data", "config", "state", "home"})
             std::filesystem::create_directory(path + "/" + sub);
         setenv("XDG_DATA_HOME", (path + "/data").c_str(), 1);
         setenv("XDG_CONFIG_HOME", (path + "/config").c_str(), 1);
+        setenv("XDG_STATE_HOME", (path + "/state").c_str(), 1);
         setenv("HOME", (path + "/home").c_str(), 1);
     }
     ~TemporaryRoot()

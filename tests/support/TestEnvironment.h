@@ -4,9 +4,9 @@
 
 namespace strataloom::test {
 
-// Points XDG_DATA_HOME, XDG_CONFIG_HOME and HOME at a fresh temporary folder so
-// that a test never touches the real home folder; returns that folder. The
-// folder is removed when the process ends.
+// Points XDG_DATA_HOME, XDG_CONFIG_HOME, XDG_STATE_HOME and HOME at a fresh
+// temporary folder so that a test never touches the real home folder; returns
+// that folder. The folder is removed when the process ends.
 const std::string& isolateEnvironment();
 
 // A fresh, empty scratch folder inside the isolated environment.

@@ -35,11 +35,17 @@ private slots:
         QCOMPARE(app.checks, 1);
         auto* view = qobject_cast<DragView*>(app.mainWindow()->centralWidget());
         QVERIFY(view && view->delegate() == app.viewController());
-        // The update check finds its status item through the Help menu.
+        // The update check finds its status item through the Help menu; it is a
+        // status, which the user cannot tick.
         auto* helpMenu = app.mainWindow()->findChild<QMenu*>(QStringLiteral("helpMenu"));
-        QVERIFY(helpMenu && std::ranges::any_of(helpMenu->actions(), [](QAction* item) {
-                    return item->text() == QStringLiteral("Update not checked");
-                }));
+        QVERIFY(helpMenu);
+        const QList<QAction*> items = helpMenu->actions();
+        const auto status = std::ranges::find_if(items, [](QAction* item) {
+            return item->text() == QStringLiteral("Update not checked");
+        });
+        QVERIFY(status != items.end());
+        (*status)->trigger();
+        QVERIFY(!(*status)->isChecked() && !(*status)->isEnabled());
     }
 
     void eachHelpCommandOpensOneMoreWindow()
@@ -54,6 +60,20 @@ private slots:
         const QString text = app.myHelpWindow[0]->findChild<QTextBrowser*>()->toPlainText();
         QVERIFY(text.contains(QStringLiteral("strataloom-cli save-version FILE")));
         QVERIFY(text.contains(QStringLiteral("~/.config/Strataloom/Strataloom.conf")));
+        // The menu item the help names is the one the window has.
+        QVERIFY(text.contains(app.mainWindow()->findChild<QAction*>(QStringLiteral("updateStatusAction"))->text()));
+    }
+
+    void helpWindowsCloseWithEscapeAndCtrlW()
+    {
+        CountingAppDelegate app;
+        for (const QKeySequence& keys : {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
+            app.openHelp();
+            HelpWindowController* help = app.myHelpWindow.back().get();
+            QVERIFY(QTest::qWaitForWindowActive(help));
+            QTest::keySequence(help, keys);
+            QTRY_VERIFY2(!help->isVisible(), qPrintable(keys.toString()));
+        }
     }
 
     // Last: it ends the application's event loop.

@@ -1,16 +1,46 @@
 #include "AppDelegate.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QIcon>
 #include <QTimer>
 
+#include <cstdio>
+
 int main(int argc, char** argv)
 {
-    QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Strataloom"));
     QApplication::setOrganizationName(QStringLiteral("Strataloom"));
     QApplication::setApplicationVersion(QStringLiteral(STRATALOOM_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Opens a window that takes drops: a file dropped on it has its saved versions copied into a "
+                       "new folder, and such a folder dropped on it becomes a file with those versions again."));
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    // Help and version are answered before the application connects to a
+    // display, so that they work in any terminal. Qt's own options are still
+    // in the arguments here; they are judged below, once Qt has taken them.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    parser.parse(arguments);
+    if (parser.isSet(helpOption) || parser.isSet(versionOption)) {
+        const QCoreApplication core(argc, argv); // names the program in the usage line
+        if (parser.isSet(helpOption))
+            parser.showHelp();
+        parser.showVersion();
+    }
+
+    QApplication application(argc, argv);
     QApplication::setDesktopFileName(QStringLiteral("org.strataloom.Strataloom"));
+    parser.process(application);
+    if (!parser.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "%s: unexpected argument '%s': drop files on the window, or use strataloom-cli\n",
+                     qPrintable(QApplication::applicationName()), qPrintable(parser.positionalArguments().first()));
+        return 1;
+    }
     // The installed theme icon when there is one; the built-in copy when run from the build tree.
     QIcon builtIn;
     for (int size : {16, 32, 48, 64, 128, 256})

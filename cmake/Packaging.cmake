@@ -31,6 +31,9 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Loaded at run time, so shlibdeps cannot see it: without it the window cannot
+# start in a Wayland-only session. Added to what shlibdeps finds.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-wayland")
 
 # Debian's own layout on top of what `cmake --install` puts in place.
 set(CPACK_STRATALOOM_DEBIAN_DIR ${STRATALOOM_DEBIAN_DIR})

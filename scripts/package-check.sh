@@ -23,6 +23,11 @@ cpack -G DEB
 [ -f "$deb" ] || { echo "package-check: cpack did not write $deb" >&2; exit 1; }
 
 lintian --fail-on error "$deb"
+# The window's Wayland platform plugin is loaded at run time, out of sight of shlibdeps.
+dpkg-deb -f "$deb" Depends | grep -qw qt6-wayland || {
+  echo "package-check: $deb does not depend on qt6-wayland" >&2
+  exit 1
+}
 
 sudo=()
 [ "$(id -u)" -ne 0 ] && sudo=(sudo)
@@ -32,6 +37,13 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 export HOME=$scratch XDG_DATA_HOME=$scratch/data XDG_CONFIG_HOME=$scratch/config
 cli=/usr/bin/strataloom-cli
+
+# The window answers --version without a display.
+reported=$(env -u DISPLAY -u WAYLAND_DISPLAY /usr/bin/strataloom --version)
+[ "$reported" = "Strataloom $version" ] || {
+  echo "package-check: strataloom --version printed '$reported', expected 'Strataloom $version'" >&2
+  exit 1
+}
 
 reported=$("$cli" --version)
 [ "$reported" = "strataloom-cli $version" ] || {

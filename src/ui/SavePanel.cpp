@@ -1,6 +1,7 @@
 #include "SavePanel.h"
 
 #include "Reporter.h"
+#include "SidebarPlaces.h"
 
 #include <QAbstractItemView>
 #include <QGridLayout>
@@ -45,6 +46,7 @@ SavePanel::SavePanel(QWidget* parent)
     setOption(QFileDialog::DontUseNativeDialog, true);
     setAcceptMode(QFileDialog::AcceptSave);
     setFileMode(QFileDialog::AnyFile);
+    setSidebarUrls(sidebarPlaces());
     m_prompt = labelText(QFileDialog::Accept);
 
     // Qt's dialog relabels its button "Open" while the name is that of a

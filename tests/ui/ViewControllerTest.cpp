@@ -2,6 +2,7 @@
 #ifndef Q_MOC_RUN
 #include "ViewController.h"
 #include "SavePanel.h"
+#include "SidebarPlaces.h"
 #include "support/ArchiveTestSupport.h"
 #endif
 
@@ -112,9 +113,14 @@ private slots:
         const std::string above = m_documents;
         m_documents += "/d\xff";
         std::filesystem::create_directory(m_documents);
+        // The user's own folders are at hand in the sidebar.
+        const QString documentsFolder = QDir::homePath() + QStringLiteral("/Documents");
+        QVERIFY(QDir().mkpath(documentsFolder));
         m_controller->dragViewDidReceive({document("Report.pages", {"v0", "v1"})});
         QCOMPARE(panels().size(), 1);
         SavePanel* panel = panels().first();
+        QVERIFY(panel->sidebarUrls().contains(QUrl::fromLocalFile(documentsFolder)));
+        QCOMPARE(panel->sidebarUrls(), sidebarPlaces());
         QCOMPARE(panel->windowModality(), Qt::WindowModal);
         QCOMPARE(panel->labelText(QFileDialog::Accept), QStringLiteral("Save to folder"));
         QCOMPARE(panel->message(), QStringLiteral("Enter the name of a new folder to contain versions"));

@@ -6,6 +6,7 @@
 
 #include <xxhash.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -114,6 +115,18 @@ bool readRecord(const std::vector<std::string_view>& fields, DocumentHistory& hi
         history.location = std::move(location);
         return true;
     }
+    if ((fields[0] == "P" || fields[0] == "U" || fields[0] == "D") && fields.size() == 2) {
+        auto& versions = history.versions;
+        const auto found = std::find_if(versions.begin(), versions.end(),
+                                        [&](const LoggedVersion& version) { return version.file == fields[1]; });
+        if (found == versions.end())
+            return false;
+        if (fields[0] == "D")
+            versions.erase(found);
+        else
+            found->pinned = fields[0] == "P";
+        return true;
+    }
     if ((fields[0] == "V" || fields[0] == "A") && fields.size() == 7) {
         LoggedVersion version;
         version.automatic = fields[0] == "A";
@@ -181,6 +194,16 @@ void DocumentLog::recordLocation(const LoggedLocation& location)
 void DocumentLog::recordForgotten()
 {
     addLine("F");
+}
+
+void DocumentLog::recordPinned(const std::string& file, bool pinned)
+{
+    addLine((pinned ? "P " : "U ") + file);
+}
+
+void DocumentLog::recordRemoved(const std::string& file)
+{
+    addLine("D " + file);
 }
 
 bool DocumentLog::write(std::string* error)

@@ -20,6 +20,7 @@ struct LoggedVersion {
     FileDates dates;
     std::int64_t addedNs = 0;
     bool automatic = false; // taken by the watcher rather than asked for
+    bool pinned = false; // kept from thinning
 };
 
 struct LoggedLocation {
@@ -53,6 +54,10 @@ public:
     void recordLocation(const LoggedLocation& location);
     // The document's versions are being removed at the user's request.
     void recordForgotten();
+    // A version kept from thinning, or no longer.
+    void recordPinned(const std::string& file, bool pinned);
+    // A version is being removed: by thinning or at the user's request.
+    void recordRemoved(const std::string& file);
     // Appends what was recorded in one write; not yet durable.
     bool write(std::string* error = nullptr);
 

@@ -26,12 +26,13 @@ FileVersion::FileVersion(FileUrl url)
 }
 
 FileVersion::FileVersion(FileUrl url, StoredFingerprint fingerprint, FileDates dates, std::string storeLocation,
-                         std::string documentId, std::string file, bool automatic)
+                         std::string documentId, std::string file, bool automatic, bool pinned)
     : m_url(std::move(url))
     , m_storedAt(StoredAt{std::move(storeLocation), std::move(documentId), std::move(file)})
     , m_fingerprint(std::move(fingerprint))
     , m_dates(dates)
     , m_automatic(automatic)
+    , m_pinned(pinned)
 {
 }
 

@@ -29,9 +29,10 @@ public:
     // version): local when the item exists.
     explicit FileVersion(FileUrl url);
     // A version kept in the store at `storeLocation` as `file` of document
-    // `documentId`, which `url` names; `automatic` when the watcher took it.
+    // `documentId`, which `url` names; `automatic` when the watcher took it,
+    // `pinned` when it is kept from thinning.
     FileVersion(FileUrl url, StoredFingerprint fingerprint, FileDates dates, std::string storeLocation,
-                std::string documentId, std::string file, bool automatic = false);
+                std::string documentId, std::string file, bool automatic = false, bool pinned = false);
 
     const FileUrl& URL() const { return m_url; }
     // False when the contents are missing or fail the integrity check. A stored
@@ -49,19 +50,24 @@ public:
     // Taken by the watcher on a save, rather than asked for (saving a version,
     // unarchiving); false for a current version.
     bool isAutomatic() const { return m_automatic; }
+    // Kept until the user removes it, whatever thinning decides.
+    bool isPinned() const { return m_pinned; }
+
+    struct StoredAt {
+        std::string location; // the store's folder
+        std::string documentId;
+        std::string file; // the stored file's name in its document's folder
+    };
+    // Where the store keeps it; empty for a current version.
+    const std::optional<StoredAt>& storedAt() const { return m_storedAt; }
 
 private:
-    struct StoredAt {
-        std::string location;
-        std::string documentId;
-        std::string file;
-    };
-
     FileUrl m_url;
     std::optional<StoredAt> m_storedAt;
     std::optional<StoredFingerprint> m_fingerprint;
     std::optional<FileDates> m_dates;
     bool m_automatic = false;
+    bool m_pinned = false;
 };
 
 // The read side of a version store, which the archive writer needs; a test can

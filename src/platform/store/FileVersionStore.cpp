@@ -17,7 +17,7 @@ namespace {
 
 constexpr const char* kSelectVersions =
     "SELECT file, size, inode, change_time_ns, checksum, modification_s, modification_ns, creation_s, "
-    "creation_ns, automatic FROM versions WHERE document = ? ORDER BY position";
+    "creation_ns, automatic, pinned FROM versions WHERE document = ? ORDER BY position";
 
 // The document's versions in the order they were added, inside the caller's
 // read transaction. A record naming a file of any other form than the store
@@ -43,7 +43,7 @@ bool readVersions(StoreIndex& index, const Document& document, std::vector<FileV
         dates.modification = {query->integer(5), static_cast<std::uint32_t>(query->integer(6))};
         dates.creation = {query->integer(7), static_cast<std::uint32_t>(query->integer(8))};
         versions.emplace_back(FileUrl::fromPath(*path), std::move(fingerprint), dates, index.layout().location(),
-                              document.uuid, file, query->integer(9) != 0);
+                              document.uuid, file, query->integer(9) != 0, query->integer(10) != 0);
     }
     return result == SQLITE_DONE;
 }

@@ -42,19 +42,21 @@ CREATE TABLE versions (
     creation_ns INTEGER NOT NULL,
     added_ns INTEGER NOT NULL,
     automatic INTEGER NOT NULL DEFAULT 0,
+    pinned INTEGER NOT NULL DEFAULT 0,
     PRIMARY KEY (document, position)
 ) WITHOUT ROWID;
 )sql";
 
-// Format 2: versions taken by the watcher are marked; every earlier version
-// was asked for.
-bool addAutomaticColumn(SqliteDatabase& database)
+// Format 2: versions taken by the watcher are marked, and versions can be
+// kept from thinning; every earlier version was asked for and is unpinned.
+bool addAutomaticAndPinnedColumns(SqliteDatabase& database)
 {
-    return database.execute("ALTER TABLE versions ADD COLUMN automatic INTEGER NOT NULL DEFAULT 0");
+    return database.execute("ALTER TABLE versions ADD COLUMN automatic INTEGER NOT NULL DEFAULT 0;"
+                            "ALTER TABLE versions ADD COLUMN pinned INTEGER NOT NULL DEFAULT 0");
 }
 
 // kMigrations[i] takes format i + 1 to i + 2.
-constexpr std::array<Migration, kFormatVersion - 1> kMigrations{addAutomaticColumn};
+constexpr std::array<Migration, kFormatVersion - 1> kMigrations{addAutomaticAndPinnedColumns};
 
 // Another process may be creating the store this very moment.
 constexpr auto kBusyTimeout = std::chrono::seconds(30);

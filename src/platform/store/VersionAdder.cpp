@@ -26,8 +26,8 @@ constexpr const char* kInsertVersion =
     "modification_ns, creation_s, creation_ns, added_ns, automatic) VALUES (?1, (SELECT COALESCE(MAX(position), -1) "
     "+ 1 FROM versions WHERE document = ?1), ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)";
 constexpr const char* kSelectLoggedVersions =
-    "SELECT file, size, checksum, modification_s, modification_ns, creation_s, creation_ns, added_ns, automatic "
-    "FROM versions WHERE document = ? ORDER BY position";
+    "SELECT file, size, checksum, modification_s, modification_ns, creation_s, creation_ns, added_ns, automatic, "
+    "pinned FROM versions WHERE document = ? ORDER BY position";
 
 std::int64_t nowNs()
 {
@@ -321,6 +321,8 @@ bool VersionAdder::logBatch(DocumentLog& log, std::string* error)
             version.addedNs = query->integer(7);
             version.automatic = query->integer(8) != 0;
             log.recordVersion(version);
+            if (query->integer(9) != 0)
+                log.recordPinned(version.file, true);
         }
         if (result != SQLITE_DONE)
             return fail(error, "cannot read the version index: " + m_index.database().lastError());

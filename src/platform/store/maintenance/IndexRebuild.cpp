@@ -31,6 +31,7 @@ struct FoundVersion {
     FileDates dates;
     std::int64_t addedNs = 0;
     bool automatic = false;
+    bool pinned = false;
 };
 
 struct FoundDocument {
@@ -106,6 +107,7 @@ std::optional<FoundDocument> readDocument(int documentsFd, const std::string& uu
             found->dates = logged.dates;
             found->addedNs = logged.addedNs;
             found->automatic = logged.automatic;
+            found->pinned = logged.pinned;
             document.versions.push_back(std::move(*found));
         }
         return document;
@@ -154,7 +156,7 @@ bool writeIndex(SqliteDatabase& database, const std::vector<FoundDocument>& docu
     SqliteStatement insertVersion(database.handle(),
                                   "INSERT INTO versions (document, position, file, size, inode, change_time_ns, "
                                   "checksum, modification_s, modification_ns, creation_s, creation_ns, added_ns, "
-                                  "automatic) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                                  "automatic, pinned) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     for (const FoundDocument& document : documents) {
         insertDocument.bindText(1, document.uuid);
         if (document.location && claims[document.location->path] == &document)
@@ -182,7 +184,8 @@ bool writeIndex(SqliteDatabase& database, const std::vector<FoundDocument>& docu
                 .bind(10, version.dates.creation.seconds)
                 .bind(11, version.dates.creation.nanoseconds)
                 .bind(12, version.addedNs)
-                .bind(13, version.automatic ? 1 : 0);
+                .bind(13, version.automatic ? 1 : 0)
+                .bind(14, version.pinned ? 1 : 0);
             if (!insertVersion.run())
                 return false;
             insertVersion.reset();

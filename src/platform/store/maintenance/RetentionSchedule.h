@@ -1,0 +1,58 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+// Which versions thinning keeps: the schedule by age, and the cap on the space
+// all versions take. Pure functions of what they are given, so that a preview
+// and the pass itself decide alike.
+namespace strataloom {
+
+// How a document's automatic versions thin out with age, measured from now:
+// every version younger than `keepAll`; then the newest in each hour up to
+// `hourly`; the newest in each day up to `daily`; the newest in each week
+// after that.
+struct RetentionSchedule {
+    std::chrono::seconds keepAll{std::chrono::hours(1)};
+    std::chrono::seconds hourly{std::chrono::hours(24)};
+    std::chrono::seconds daily{std::chrono::hours(24 * 30)};
+};
+
+enum class Retention {
+    Pinned, // kept until the user removes it
+    Explicit, // asked for: never thinned
+    Newest, // a document's newest automatic version
+    Oldest, // a document's oldest automatic version
+    Recent, // younger than the schedule's first period, or taken "after" now
+    Hourly,
+    Daily,
+    Weekly,
+    Thinned, // goes: another version keeps its period
+    OverSizeCap, // goes: the oldest that could, while the store is over its cap
+};
+
+// The word a preview prints for a decision.
+std::string_view retentionName(Retention retention);
+bool isRemoved(Retention retention);
+
+struct RetentionCandidate {
+    std::int64_t takenNs = 0; // when the version was taken, ns since 1970
+    std::uint64_t size = 0;
+    bool automatic = false;
+    bool pinned = false;
+};
+
+// One document's versions, oldest first: why each is kept, or Thinned.
+std::vector<Retention> applySchedule(std::span<const RetentionCandidate> versions, std::int64_t nowNs,
+                                     const RetentionSchedule& schedule);
+
+// Every document's versions and the decisions the schedule made for them.
+// While what stays is over `maxBytes`, the oldest unpinned automatic versions
+// go, across documents, never a document's newest version of all.
+void applySizeCap(std::span<const std::span<const RetentionCandidate>> documents,
+                  std::span<std::vector<Retention>> decisions, std::uint64_t maxBytes);
+
+} // namespace strataloom

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "RetentionSchedule.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The thinning pass: applies the retention rules to the store's versions and
+// removes those they let go.
+namespace strataloom {
+
+struct ThinningOptions {
+    RetentionSchedule schedule;
+    std::int64_t nowNs = 0; // the moment the schedule is measured from, ns since 1970
+    std::optional<std::uint64_t> maxBytes; // the cap on all versions' bytes; none when empty
+    bool dryRun = false;
+    // Only the document this file is, as listing finds it; the size cap,
+    // which weighs every document, is then left for a full pass.
+    std::optional<std::string> documentPath;
+};
+
+struct ThinningDecision {
+    std::string documentId;
+    std::optional<std::string> documentPath; // where it was last seen
+    std::size_t index = 0; // among its document's versions, as `versions` numbers them
+    std::int64_t takenNs = 0;
+    std::uint64_t size = 0;
+    Retention retention = Retention::Thinned;
+};
+
+struct ThinningResult {
+    std::vector<ThinningDecision> decisions; // every version looked at, by document and index
+    std::size_t removed = 0; // or that would be, in a dry run
+    std::uint64_t bytesFreed = 0;
+};
+
+// The options the user's settings give: the schedule and the size cap
+// ("retentionMaxBytes", by default a tenth of the file system the store is on).
+ThinningOptions thinningOptionsFromSettings(const std::string& storeLocation);
+
+// Applies the rules; empty, with the reason in `error`, when the store cannot
+// be read or a removal fails (the removals made until then stand).
+std::optional<ThinningResult> thinStore(const std::string& storeLocation, const ThinningOptions& options,
+                                        std::string* error = nullptr);
+
+} // namespace strataloom

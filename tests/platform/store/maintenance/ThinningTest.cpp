@@ -1,0 +1,216 @@
+#include "Thinning.h"
+#include "AutomaticSaves.h"
+#include "FileVersionStore.h"
+#include "StoreMaintenance.h"
+#include "VersionEdits.h"
+#include "support/TestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace strataloom {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace test;
+
+constexpr std::int64_t kDay = 86'400'000'000'000;
+
+std::int64_t nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+struct Findings : StoreMaintenanceListener {
+    void found(const StoreFinding& finding) override
+    {
+        if (finding.kind == StoreFinding::Kind::Unreferenced || finding.kind == StoreFinding::Kind::Leftover)
+            ++unreferenced;
+        else
+            damaged += finding.path + "\n";
+    }
+    void failed(const std::string& message) override { damaged += message + "\n"; }
+    std::string damaged;
+    int unreferenced = 0;
+};
+
+class ThinningTest : public testing::Test {
+protected:
+    // Saves `contents` into the document as the watcher would.
+    void save(const std::string& path, const std::string& contents)
+    {
+        writeFile(path, contents);
+        AutomaticSaves saves(location);
+        std::string error;
+        ASSERT_EQ(saves.stage(path, &error), AutomaticSaves::Outcome::Staged) << error;
+        ASSERT_TRUE(saves.commit(nullptr, &error)) << error;
+    }
+
+    std::vector<std::string> listed(const std::string& document)
+    {
+        const auto versions = FileVersionStore(location).otherVersionsOfItem(FileUrl::fromPath(document));
+        EXPECT_TRUE(versions) << document;
+        std::vector<std::string> contents;
+        for (const FileVersion& version : versions.value_or(std::vector<FileVersion>{}))
+            contents.push_back(readFile(version.URL().path()) + (version.isPinned() ? " (pinned)" : ""));
+        return contents;
+    }
+
+    Findings check(bool repair = false)
+    {
+        Findings findings;
+        StoreMaintenance maintenance(location);
+        if (repair)
+            maintenance.repair(findings);
+        else
+            maintenance.check(findings);
+        return findings;
+    }
+
+    ThinningResult thin(std::int64_t now, bool dryRun = false, std::optional<std::uint64_t> maxBytes = std::nullopt)
+    {
+        ThinningOptions options;
+        options.nowNs = now;
+        options.dryRun = dryRun;
+        options.maxBytes = maxBytes;
+        std::string error;
+        auto result = thinStore(location, options, &error);
+        EXPECT_TRUE(result) << error;
+        return result.value_or(ThinningResult{});
+    }
+
+    std::string location = makeScratchFolder("store") + "/strataloom";
+    std::string folder = makeScratchFolder("documents");
+};
+
+// Two days on, one day's saves thin to its first and last; an explicit and a
+// pinned version stay; the removals survive a rebuilt index.
+TEST_F(ThinningTest, ThinningRemovesWhatTheScheduleLetsGoAndNothingElse)
+{
+    const std::string notes = folder + "/Notes.txt";
+    save(notes, "a1");
+    save(notes, "a2");
+    writeFile(notes, "asked for");
+    ASSERT_TRUE(FileVersionStore(location).saveVersionOfItem(FileUrl::fromPath(notes)));
+    save(notes, "a3");
+    save(notes, "a4");
+    save(notes, "a5");
+    save(notes, "current");
+    std::string error;
+    ASSERT_TRUE(setVersionsPinned(location, notes, {3}, true, &error)) << error;
+    ASSERT_EQ(listed(notes), (std::vector<std::string>{"a1", "a2", "asked for", "a3 (pinned)", "a4", "a5"}));
+
+    const ThinningResult preview = thin(nowNs() + 2 * kDay, true);
+    EXPECT_EQ(preview.removed, 3u);
+    EXPECT_EQ(preview.bytesFreed, 6u);
+    EXPECT_EQ(listed(notes).size(), 6u);
+
+    const ThinningResult result = thin(nowNs() + 2 * kDay);
+    EXPECT_EQ(result.removed, 3u);
+    EXPECT_EQ(listed(notes), (std::vector<std::string>{"a1", "asked for", "a3 (pinned)"}));
+    Findings findings = check();
+    EXPECT_EQ(findings.damaged, "");
+    EXPECT_EQ(findings.unreferenced, 0);
+
+    fs::remove(location + "/index.sqlite");
+    findings = check(true);
+    EXPECT_EQ(listed(notes), (std::vector<std::string>{"a1", "asked for", "a3 (pinned)"}));
+}
+
+TEST_F(ThinningTest, TheSizeCapAndTheUsersOwnDeletionsRemoveVersionsTheScheduleKeeps)
+{
+    const std::string first = folder + "/First.txt";
+    const std::string second = folder + "/Second.txt";
+    for (const char* contents : {"1111", "2222", "3333"}) {
+        save(first, contents);
+        save(second, std::string(contents) + "!");
+    }
+    writeFile(first, "now");
+    writeFile(second, "now");
+    // 3 × 4 + 3 × 5 bytes stored; the cap leaves room for 20.
+    const ThinningResult result = thin(nowNs(), false, 20);
+    EXPECT_EQ(result.removed, 2u);
+    EXPECT_EQ(listed(first), (std::vector<std::string>{"2222", "3333"}));
+    EXPECT_EQ(listed(second), (std::vector<std::string>{"2222!", "3333!"}));
+
+    std::string error;
+    EXPECT_FALSE(deleteVersions(location, first, {2}, false, &error));
+    EXPECT_NE(error.find("not a stored version"), std::string::npos) << error;
+    const auto removed = deleteVersions(location, first, {1, 0}, false, &error);
+    ASSERT_TRUE(removed) << error;
+    EXPECT_EQ(removed->size(), 2u);
+    EXPECT_EQ(listed(first), std::vector<std::string>{});
+    EXPECT_EQ(check().damaged, "");
+}
+
+// Killed at any moment, thinning leaves every listed version whole: at worst
+// unreferenced files, which prune takes, and a second pass finishes the work.
+TEST_F(ThinningTest, AThinningPassKilledPartWayLeavesEveryListedVersionWhole)
+{
+    std::vector<std::string> documents;
+    for (int d = 0; d < 30; ++d) {
+        documents.push_back(folder + "/document " + std::to_string(d));
+        AutomaticSaves saves(location);
+        for (int v = 0; v < 12; ++v) {
+            writeFile(documents.back(), "version " + std::to_string(v));
+            ASSERT_EQ(saves.stage(documents.back()), AutomaticSaves::Outcome::Staged);
+            ASSERT_TRUE(saves.commit());
+        }
+    }
+    for (const int delayMicroseconds : {2'000, 8'000, 20'000}) {
+        const pid_t child = fork();
+        if (child == 0) {
+            ThinningOptions options;
+            options.nowNs = nowNs() + 3 * kDay;
+            options.maxBytes = 0;
+            _exit(thinStore(location, options) ? 0 : 1);
+        }
+        usleep(delayMicroseconds);
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        EXPECT_EQ(check().damaged, "") << "killed after " << delayMicroseconds << " µs";
+    }
+    thin(nowNs() + 3 * kDay, false, 0);
+    // The cap leaves each document its newest version alone.
+    for (const std::string& document : documents) {
+        writeFile(document, "edited since");
+        EXPECT_EQ(listed(document), (std::vector<std::string>{"version 11"})) << document;
+    }
+}
+
+// Versions being added while a pass runs are not in its snapshot: none is
+// ever removed or left without its file.
+TEST_F(ThinningTest, ThinningNeverTouchesAVersionBeingAdded)
+{
+    const std::string notes = folder + "/Notes.txt";
+    save(notes, "first");
+    const pid_t child = fork();
+    if (child == 0) {
+        AutomaticSaves saves(location);
+        for (int v = 0; v < 150; ++v) {
+            writeFile(notes, "version " + std::to_string(v));
+            if (saves.stage(notes) != AutomaticSaves::Outcome::Staged || !saves.commit())
+                _exit(1);
+        }
+        _exit(0);
+    }
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0)
+        thin(nowNs() + 2 * kDay);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(check().damaged, "");
+    writeFile(notes, "after");
+    const auto kept = listed(notes);
+    ASSERT_FALSE(kept.empty());
+    EXPECT_EQ(kept.back(), "version 149");
+}
+
+} // namespace
+} // namespace strataloom

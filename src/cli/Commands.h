@@ -36,6 +36,10 @@ int watchRemove(const Invocation& invocation);
 int watchList(const Invocation& invocation);
 int watchStatus(const Invocation& invocation);
 int watchRun(const Invocation& invocation);
+int thin(const Invocation& invocation);
+int pin(const Invocation& invocation);
+int unpin(const Invocation& invocation);
+int deleteVersion(const Invocation& invocation);
 
 // How to start the watcher as the user's service.
 inline constexpr const char* kStartWatcher = "systemctl --user enable --now strataloom-watch.service";

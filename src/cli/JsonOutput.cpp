@@ -47,6 +47,7 @@ QByteArray versionObject(std::size_t index, const FileVersion& version, bool cur
         {"size", size ? QJsonValue(static_cast<qint64>(*size)) : QJsonValue()},
         {"local", version.hasLocalContents()},
         {"automatic", current ? QJsonValue() : QJsonValue(version.isAutomatic())},
+        {"pinned", current ? QJsonValue() : QJsonValue(version.isPinned())},
     };
     insertPath(object, path);
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
@@ -83,6 +84,34 @@ std::string documentsJson(const std::vector<StoredDocument>& documents)
     for (std::size_t i = 0; i < documents.size(); ++i)
         json += "  " + documentObject(documents[i]) + (i + 1 < documents.size() ? ",\n" : "\n");
     json += "]\n";
+    return json.toStdString();
+}
+
+std::string thinningJson(const ThinningResult& result, bool dryRun)
+{
+    QByteArray json = "{\n  \"dryRun\": " + QByteArray(dryRun ? "true" : "false") + ",\n  \"removed\": "
+                    + QByteArray::number(static_cast<qulonglong>(result.removed)) + ",\n  \"bytesFreed\": "
+                    + QByteArray::number(static_cast<qulonglong>(result.bytesFreed)) + ",\n  \"versions\": [\n";
+    for (std::size_t i = 0; i < result.decisions.size(); ++i) {
+        const ThinningDecision& decision = result.decisions[i];
+        const FileTime taken{decision.takenNs / 1'000'000'000,
+                             static_cast<std::uint32_t>(decision.takenNs % 1'000'000'000)};
+        QJsonObject object{
+            {"document", QString::fromStdString(decision.documentId)},
+            {"path", QJsonValue()},
+            {"index", static_cast<qint64>(decision.index)},
+            {"taken", iso8601(taken)},
+            {"size", static_cast<qint64>(decision.size)},
+            {"rule", QString::fromLatin1(retentionName(decision.retention).data(),
+                                         static_cast<qsizetype>(retentionName(decision.retention).size()))},
+            {"removed", isRemoved(decision.retention)},
+        };
+        if (decision.documentPath)
+            insertPath(object, *decision.documentPath);
+        json += "    " + QJsonDocument(object).toJson(QJsonDocument::Compact)
+              + (i + 1 < result.decisions.size() ? ",\n" : "\n");
+    }
+    json += "  ]\n}\n";
     return json.toStdString();
 }
 

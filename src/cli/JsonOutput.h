@@ -2,6 +2,7 @@
 
 #include "FileVersion.h"
 #include "StoreMaintenance.h"
+#include "Thinning.h"
 
 #include <string>
 #include <vector>
@@ -21,5 +22,11 @@ std::string versionsJson(const std::vector<FileVersion>& others, const FileVersi
 // "bytes" and "found"; a path that is not valid UTF-8 is shown and given
 // "pathBytes" as above.
 std::string documentsJson(const std::vector<StoredDocument>& documents);
+
+// What thinning decided, as one JSON object: "dryRun", "removed" and
+// "bytesFreed", and "versions", one object per line with "document" (its
+// id), "path" (null when unknown; "pathBytes" as above), "index", "taken",
+// "size", "rule" and "removed".
+std::string thinningJson(const ThinningResult& result, bool dryRun);
 
 } // namespace strataloom::cli

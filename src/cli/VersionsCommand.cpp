@@ -13,22 +13,20 @@ namespace strataloom::cli {
 namespace {
 
 // index, modification date, creation date, size, local or missing, path,
-// then how the version was taken ("-" for the current version); the path is
-// written as the exact bytes of the name.
+// then how the version was taken and whether it is pinned ("-" for the
+// current version); the path is written as the exact bytes of the name.
 bool printVersion(std::size_t index, const FileVersion& version, bool current)
 {
     const auto& dates = version.dates();
     const auto size = version.size();
+    const char* kind = current ? "-" : version.isAutomatic() ? "auto" : "explicit";
     const std::string line = [&] {
         char number[16];
         std::snprintf(number, sizeof number, "%05zu", index);
         return std::string(number) + "\t" + (dates ? dates->modification.toIso8601() : "-") + "\t"
              + (dates ? dates->creation.toIso8601() : "-") + "\t" + (size ? std::to_string(*size) : "-") + "\t"
-             + (version.hasLocalContents() ? "local" : "missing") + "\t" + version.URL().path() + "\t"
-             + (current                 ? "-"
-                : version.isAutomatic() ? "auto"
-                                        : "explicit")
-             + "\n";
+             + (version.hasLocalContents() ? "local" : "missing") + "\t" + version.URL().path() + "\t" + kind + "\t"
+             + (version.isPinned() ? "pinned" : "-") + "\n";
     }();
     return std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
 }

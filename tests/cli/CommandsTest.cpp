@@ -77,12 +77,12 @@ TEST_F(Commands, SaveVersionThenVersionsListsTheSavedVersionsThenTheFile)
     const auto rows = rowsOf(result.out);
     ASSERT_EQ(rows.size(), 3u);
     EXPECT_EQ(rows[0], (Row{"00000", "2020-01-02T03:04:05.123456789Z", "2001-01-01T00:00:00.000000001Z", "5", "local",
-                            rows[0][5], "explicit"}));
+                            rows[0][5], "explicit", "-"}));
     EXPECT_EQ(test::readFile(rows[0][5]), "first");
     EXPECT_EQ(rows[1], (Row{"00001", "2020-09-13T12:26:40.000000005Z", "2001-01-01T00:00:01.000000000Z", rows[1][3],
-                            "missing", lost, "explicit"}));
+                            "missing", lost, "explicit", "-"}));
     EXPECT_EQ(rows[2], (Row{"00002", "1970-01-01T00:00:06.999999999Z", "1970-01-01T00:00:05.000000000Z", "16", "local",
-                            document, "-"}));
+                            document, "-", "-"}));
 }
 
 TEST_F(Commands, FailuresExitOneWithAMessageAndUsageErrorsExitTwo)

@@ -53,6 +53,14 @@ bool DurableBatch::flush(std::string* error)
 {
     std::string failure;
     bool synced = true;
+    if (!m_manyFiles && m_files.empty() && m_folders.size() > kSyncEachUpTo) {
+        // Many folders alone (removals) are also cheaper as one sync.
+        UniqueFd folder(open(m_folders.begin()->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (folder.valid()) {
+            m_files.push_back(std::move(folder));
+            m_manyFiles = true;
+        }
+    }
     if (m_manyFiles) {
         // Writes back and commits everything on the file system, folders
         // included, with one cache flush: what `sync -f` does.

@@ -12,9 +12,10 @@ namespace strataloom {
 // Makes files, and the folder entries that name them, survive a power cut or a
 // kernel crash, paying for the barrier once per batch rather than once per
 // file: each file's write-back starts as soon as it is handed over. A few files
-// are then synced one by one with their folders; more are made durable by one
-// sync of their file system, which costs what `sync -f` costs and spares a
-// cache flush per file.
+// are then synced one by one with their folders; more, or more folders, are
+// made durable by one sync of their file system (a batch's files and folders
+// are on one), which costs what `sync -f` costs and spares a cache flush per
+// file.
 class DurableBatch {
 public:
     // Up to this many files are synced one by one, keeping a descriptor each.

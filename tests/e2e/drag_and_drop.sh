@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # What a person does: under a virtual X display, drag a document with saved
 # versions from another program onto the Strataloom window and confirm the
-# proposed folder; drag that folder back and confirm the proposed file; drag a
-# web address and see that nothing happens; quit from the keyboard.
+# proposed folder; drag that folder back and confirm the proposed file; drag
+# both again at once and answer each dialog with Return alone, in drop order;
+# drag a web address and see that nothing happens; quit from the keyboard.
 #
 #   drag_and_drop.sh STRATALOOM STRATALOOM_CLI DRAG_SOURCE
 #
@@ -135,10 +136,39 @@ wait_for "the unarchived file" 20 test -f "$copy"
 "$cli" versions "$copy" >"$work/versions-after"
 cut -f1-5 "$work/versions-after" | diff -u "$work/versions-before" - || fail "the new file's versions differ"
 index=0
-while IFS=$'\t' read -r _ _ _ _ _ stored; do
+while IFS=$'\t' read -r _ _ _ _ _ stored _; do
   [ "$(cat "$stored")" = "${expected[$index]}" ] || fail "version $index of the new file holds '$(cat "$stored")'"
   index=$((index + 1))
 done <"$work/versions-after"
+
+# is_shown WINDOW: the window is one of Strataloom's visible windows.
+is_shown() { xdotool search --onlyvisible --pid "$app_pid" 2>/dev/null | grep -qx "$1"; }
+# answer WHAT: waits for Strataloom's next window besides the main one, presses
+# Return without focusing it first (it must have taken the keyboard by itself),
+# and waits for that window to close.
+answer() {
+  local window
+  wait_for "$1" 30 has_other_window "$app_pid" "$main"
+  window=$(other_window_of "$app_pid" "$main")
+  sleep 0.5
+  xdotool key Return
+  wait_for "$1 to close" 30 eval "! is_shown $window"
+}
+
+# Both again, dropped together: one dialog at a time, in drop order. The
+# document's proposed folder exists now; Return chooses it rather than entering
+# it, and archiving stops at the entries already there, which stay as they were.
+rm "$copy"
+answer=$(drag "$doc" "$archive")
+[ "$answer" = 1 ] || fail "the window did not take the two items (drop action $answer)"
+answer "the document's save dialog"
+answer "the sheet saying the folder could not be written"
+[ ! -e "$archive/Quarterly Report versions" ] || fail "Return entered the existing folder and archived inside it"
+[ "$(ls -A "$archive" | wc -l)" -eq 3 ] || fail "the existing archive folder was changed"
+[ ! -e "$copy" ] || fail "the folder was unarchived before the document's dialog was answered"
+answer "the folder's save dialog"
+wait_for "the unarchived file" 20 test -f "$copy"
+[ "$(cat "$copy")" = "final text" ] || fail "the new file holds '$(cat "$copy")'"
 
 # A web address: refused, and nothing happens.
 before=$(ls -AR "$work/docs")
@@ -153,4 +183,4 @@ timeout 10 xdotool windowfocus --sync "$main" || fail "could not focus the main 
 xdotool key ctrl+q
 wait_for "Strataloom to quit" 30 eval "! kill -0 $app_pid 2>/dev/null"
 wait "$app_pid" || fail "Strataloom ended with status $?"
-echo "archived, unarchived, refused a web address, quit"
+echo "archived, unarchived, asked about two items in turn, refused a web address, quit"

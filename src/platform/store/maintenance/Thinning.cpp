@@ -8,6 +8,7 @@
 #include "VersionRemoval.h"
 
 #include <chrono>
+#include <set>
 #include <span>
 
 #include <sys/statvfs.h>
@@ -112,21 +113,26 @@ std::optional<ThinningResult> thinStore(const std::string& storeLocation, const 
     case StoreIndex::State::Ready:
         break;
     }
-    std::optional<std::int64_t> onlyDocument;
-    if (options.documentPath) {
+    std::set<std::int64_t> chosen;
+    for (const std::string& path : options.documentPaths) {
         std::optional<Document> document;
-        if (!findDocument(index, examineItem(lookupPath(*options.documentPath)), document, error))
+        if (!findDocument(index, examineItem(lookupPath(path)), document, error))
             return std::nullopt;
-        if (!document)
-            return result;
-        onlyDocument = document->rowId;
+        if (document)
+            chosen.insert(document->rowId);
     }
+    if (!options.documentPaths.empty() && chosen.empty())
+        return result;
     std::vector<SnapshotDocument> documents;
     if (!index.beginReading()) {
         fail(error, "cannot read the version index: " + index.database().lastError());
         return std::nullopt;
     }
-    const bool read = readSnapshot(index, onlyDocument, documents, error);
+    bool read = true;
+    if (chosen.empty())
+        read = readSnapshot(index, std::nullopt, documents, error);
+    for (auto row = chosen.begin(); read && row != chosen.end(); ++row)
+        read = readSnapshot(index, *row, documents, error);
     index.commit();
     if (!read)
         return std::nullopt;
@@ -137,7 +143,7 @@ std::optional<ThinningResult> thinStore(const std::string& storeLocation, const 
         decisions.push_back(applySchedule(document.versions, options.nowNs, options.schedule));
         candidates.emplace_back(document.versions);
     }
-    if (options.maxBytes && !onlyDocument)
+    if (options.maxBytes && chosen.empty())
         applySizeCap(candidates, decisions, *options.maxBytes);
 
     std::vector<VersionRef> removals;

@@ -16,9 +16,10 @@ struct ThinningOptions {
     std::int64_t nowNs = 0; // the moment the schedule is measured from, ns since 1970
     std::optional<std::uint64_t> maxBytes; // the cap on all versions' bytes; none when empty
     bool dryRun = false;
-    // Only the document this file is, as listing finds it; the size cap,
-    // which weighs every document, is then left for a full pass.
-    std::optional<std::string> documentPath;
+    // Only the documents these files are, as listing finds them (the
+    // watcher's pass after saving them); the size cap, which weighs every
+    // document, is then left for a full pass. Every document when empty.
+    std::vector<std::string> documentPaths;
 };
 
 struct ThinningDecision {

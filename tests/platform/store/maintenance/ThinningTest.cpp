@@ -134,6 +134,14 @@ TEST_F(ThinningTest, TheSizeCapAndTheUsersOwnDeletionsRemoveVersionsTheScheduleK
     }
     writeFile(first, "now");
     writeFile(second, "now");
+    // The watcher's pass over the documents it just saved leaves the cap,
+    // which weighs every document, to a full pass.
+    ThinningOptions justSaved;
+    justSaved.nowNs = nowNs();
+    justSaved.maxBytes = 0;
+    justSaved.documentPaths = {first};
+    ASSERT_EQ(thinStore(location, justSaved).value().removed, 0u);
+
     // 3 × 4 + 3 × 5 bytes stored; the cap leaves room for 20.
     const ThinningResult result = thin(nowNs(), false, 20);
     EXPECT_EQ(result.removed, 2u);

@@ -2,7 +2,7 @@
 _strataloom_cli()
 {
     local current=${COMP_WORDS[COMP_CWORD]}
-    local commands="save-version versions archive unarchive check prune documents forget"
+    local commands="save-version versions archive unarchive check prune documents forget thin pin unpin delete-version"
     if [ "$COMP_CWORD" -eq 1 ]; then
         COMPREPLY=($(compgen -W "$commands --help --version" -- "$current"))
         return
@@ -11,6 +11,19 @@ _strataloom_cli()
         versions)
             if [[ $current == -* ]]; then
                 COMPREPLY=($(compgen -W "--json --help" -- "$current"))
+            else
+                COMPREPLY=($(compgen -f -- "$current"))
+            fi
+            ;;
+        thin)
+            COMPREPLY=($(compgen -W "--dry-run --now --json --help" -- "$current"))
+            ;;
+        pin|unpin)
+            [ "$COMP_CWORD" -eq 2 ] && COMPREPLY=($(compgen -f -- "$current"))
+            ;;
+        delete-version)
+            if [[ $current == -* ]]; then
+                COMPREPLY=($(compgen -W "--dry-run --help" -- "$current"))
             else
                 COMPREPLY=($(compgen -f -- "$current"))
             fi

@@ -2,6 +2,8 @@
 
 #include "MainWindowUpdateUi.h"
 #include "UpdateCheck.h"
+#include "WatchedFoldersDialog.h"
+#include "WatcherService.h"
 #include "ui_MainWindow.h"
 
 namespace strataloom {
@@ -15,6 +17,7 @@ AppDelegate::AppDelegate(QObject* parent)
     m_viewController = new ViewController(m_mainWindow.get(), m_store, this);
     m_ui->centralWidget->setDelegate(m_viewController);
     connect(m_ui->openHelpAction, &QAction::triggered, this, &AppDelegate::openHelp);
+    connect(m_ui->watchedFoldersAction, &QAction::triggered, this, &AppDelegate::openWatchedFolders);
     // Quitting goes through the main window's close, which ends the application.
     connect(m_ui->quitAction, &QAction::triggered, m_mainWindow.get(), &QWidget::close);
     m_updateCheck = new UpdateCheck(std::make_unique<MainWindowUpdateUi>(m_mainWindow.get()),
@@ -35,6 +38,17 @@ void AppDelegate::openHelp()
     auto controller = std::make_unique<HelpWindowController>();
     controller->showWindow();
     myHelpWindow.push_back(std::move(controller));
+}
+
+void AppDelegate::openWatchedFolders()
+{
+    if (m_watchedFolders)
+        m_watchedFolders->refresh();
+    else
+        m_watchedFolders = new WatchedFoldersDialog(std::make_unique<SystemdWatcherService>(), m_mainWindow.get());
+    m_watchedFolders->show();
+    m_watchedFolders->raise();
+    m_watchedFolders->activateWindow();
 }
 
 void AppDelegate::checkForUpdatesIfDue()

@@ -6,6 +6,7 @@
 
 #include <QMainWindow>
 #include <QObject>
+#include <QPointer>
 
 #include <memory>
 #include <vector>
@@ -17,6 +18,7 @@ class MainWindow;
 namespace strataloom {
 
 class UpdateCheck;
+class WatchedFoldersDialog;
 
 // The application's lifecycle: builds the main window from its .ui file with its
 // controller and drop view, runs the launch-time work and opens help windows.
@@ -33,6 +35,8 @@ public:
     void applicationWillTerminate();
     // Opens one more help window; earlier ones stay open.
     void openHelp();
+    // Shows the Watched Folders dialog, made on first use and kept.
+    void openWatchedFolders();
 
     // At launch: runs the update check when the settings say it is due.
     virtual void checkForUpdatesIfDue();
@@ -45,6 +49,7 @@ private:
     std::unique_ptr<QMainWindow> m_mainWindow;
     FileVersionStore m_store;
     ViewController* m_viewController = nullptr;
+    QPointer<WatchedFoldersDialog> m_watchedFolders;
     UpdateCheck* m_updateCheck = nullptr;
 };
 

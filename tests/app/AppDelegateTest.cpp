@@ -1,6 +1,7 @@
 // Qt's headers come first: moc cannot parse <compare> when it meets it first.
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QMenu>
 #include <QTest>
 #include <QTextBrowser>
@@ -8,6 +9,7 @@
 
 #include "AppDelegate.h"
 #include "DragView.h"
+#include "WatchedFoldersDialog.h"
 #include "support/TestEnvironment.h"
 
 #include <algorithm>
@@ -74,6 +76,23 @@ private slots:
             QTest::keySequence(help, keys);
             QTRY_VERIFY2(!help->isVisible(), qPrintable(keys.toString()));
         }
+    }
+
+    void watchedFoldersOpensOneDialogWhoseSwitchSaysWhyItIsOff()
+    {
+        // No session bus to reach: the user's own service manager is never asked.
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/strataloom-test-bus");
+        CountingAppDelegate app;
+        auto* open = app.mainWindow()->findChild<QAction*>(QStringLiteral("watchedFoldersAction"));
+        open->trigger();
+        open->trigger();
+        const QList<WatchedFoldersDialog*> dialogs = app.mainWindow()->findChildren<WatchedFoldersDialog*>();
+        QCOMPARE(dialogs.size(), 1);
+        QVERIFY(dialogs.first()->isVisible());
+        auto* serviceSwitch = dialogs.first()->findChild<QCheckBox*>(QStringLiteral("serviceSwitch"));
+        QVERIFY(!serviceSwitch->isEnabled());
+        QVERIFY2(serviceSwitch->toolTip().contains(QStringLiteral("session bus")),
+                 qPrintable(serviceSwitch->toolTip()));
     }
 
     // Last: it ends the application's event loop.

@@ -2,7 +2,7 @@
 _strataloom_cli()
 {
     local current=${COMP_WORDS[COMP_CWORD]}
-    local commands="save-version versions archive unarchive check prune documents forget thin pin unpin delete-version"
+    local commands="save-version versions archive unarchive check prune documents forget thin pin unpin delete-version watch"
     if [ "$COMP_CWORD" -eq 1 ]; then
         COMPREPLY=($(compgen -W "$commands --help --version" -- "$current"))
         return
@@ -55,6 +55,34 @@ _strataloom_cli()
             else
                 COMPREPLY=($(compgen -f -- "$current"))
             fi
+            ;;
+        watch)
+            if [ "$COMP_CWORD" -eq 2 ]; then
+                COMPREPLY=($(compgen -W "add remove list status run" -- "$current"))
+                return
+            fi
+            case ${COMP_WORDS[2]} in
+                add)
+                    COMPREPLY=($(compgen -d -- "$current"))
+                    ;;
+                remove)
+                    local IFS=$'\n'
+                    COMPREPLY=($(compgen -W "$(strataloom-cli watch list 2>/dev/null)" -- "$current"))
+                    ;;
+                status)
+                    COMPREPLY=($(compgen -W "--json --help" -- "$current"))
+                    ;;
+                run)
+                    if [ "${COMP_WORDS[COMP_CWORD-1]}" = "--quiet-seconds" ]; then
+                        COMPREPLY=()
+                    else
+                        COMPREPLY=($(compgen -W "--quiet-seconds --help" -- "$current"))
+                    fi
+                    ;;
+                *)
+                    COMPREPLY=()
+                    ;;
+            esac
             ;;
         *)
             COMPREPLY=()

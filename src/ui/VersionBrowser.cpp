@@ -1,0 +1,476 @@
+#include "VersionBrowser.h"
+
+#include "DurableBatch.h"
+#include "FileDescriptor.h"
+#include "ItemCopy.h"
+#include "LineDiff.h"
+#include "Names.h"
+#include "StoreChangeWatcher.h"
+#include "UrlConversion.h"
+#include "VersionCopy.h"
+#include "VersionEdits.h"
+#include "VersionListModel.h"
+#include "ViewController.h"
+#include "ui_VersionBrowser.h"
+
+#include <QDesktopServices>
+#include <QFile>
+#include <QFontDatabase>
+#include <QImageReader>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSortFilterProxyModel>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTextBlock>
+#include <QTextCursor>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace strataloom {
+
+namespace {
+
+// More text than this is shown only in part, and not compared.
+constexpr qint64 kTextLimit = 2 * 1024 * 1024;
+// Larger images are shown scaled down to this many pixels a side.
+constexpr int kImageSide = 2048;
+
+QString display(const std::string& bytes)
+{
+    return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+// Who a listed version is, whatever number it is listed under; empty for the
+// current version.
+std::string identityOf(const FileVersion& version)
+{
+    const auto& stored = version.storedAt();
+    return stored ? stored->documentId + "/" + stored->file : std::string();
+}
+
+std::string identityOf(const VersionListModel::Entry& entry)
+{
+    return identityOf(entry.version);
+}
+
+// Up to kTextLimit bytes of the contents; `truncated` tells whether more follow.
+std::optional<QByteArray> readText(QFile& file, bool& truncated)
+{
+    if (!file.seek(0))
+        return std::nullopt;
+    QByteArray data = file.read(kTextLimit + 1);
+    if (data.isNull() && file.error() != QFileDevice::NoError)
+        return std::nullopt;
+    truncated = data.size() > kTextLimit;
+    if (truncated)
+        data.truncate(kTextLimit);
+    // Text is UTF-8 without NUL bytes; a sequence cut by the limit does not count.
+    if (data.contains('\0'))
+        return std::nullopt;
+    for (int cut = 0; cut <= (truncated ? 3 : 0); ++cut)
+        if (isValidUtf8(std::string_view(data.constData(), static_cast<std::size_t>(data.size() - cut)))) {
+            data.chop(cut);
+            return data;
+        }
+    return std::nullopt;
+}
+
+QStringList linesOf(const QByteArray& text)
+{
+    QStringList lines = QString::fromUtf8(text).split(QLatin1Char('\n'));
+    if (text.endsWith('\n'))
+        lines.removeLast();
+    return lines;
+}
+
+} // namespace
+
+VersionBrowser::VersionBrowser(FileUrl document, std::string storeLocation, QWidget* parent)
+    : QMainWindow(parent)
+    , m_ui(std::make_unique<Ui::VersionBrowser>())
+    , m_document(std::move(document))
+    , m_storeLocation(std::move(storeLocation))
+    , m_store(std::make_unique<FileVersionStore>(m_storeLocation))
+    , m_model(new VersionListModel(this))
+    , m_sorted(new QSortFilterProxyModel(this))
+    , m_watcher(new StoreChangeWatcher(m_storeLocation, this))
+{
+    m_ui->setupUi(this);
+    setWindowTitle(QStringLiteral("Versions of %1").arg(display(m_document.lastPathComponent())));
+    m_sorted->setSourceModel(m_model);
+    m_sorted->setSortRole(VersionListModel::SortRole);
+    m_ui->versionTable->setModel(m_sorted);
+    m_ui->versionTable->sortByColumn(VersionListModel::Number, Qt::AscendingOrder);
+    m_ui->textPreview->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+
+    connect(m_ui->saveNowAction, &QAction::triggered, this, &VersionBrowser::saveVersionNow);
+    connect(m_ui->restoreCopyAction, &QAction::triggered, this, &VersionBrowser::restoreAsCopy);
+    connect(m_ui->keepForeverAction, &QAction::triggered, this, [this] { setPinned(true); });
+    connect(m_ui->dontKeepAction, &QAction::triggered, this, [this] { setPinned(false); });
+    connect(m_ui->deleteVersionAction, &QAction::triggered, this, &VersionBrowser::deleteVersions);
+    connect(m_ui->archiveAllAction, &QAction::triggered, this, [this] { emit archiveRequested(m_document); });
+    connect(m_ui->openButton, &QPushButton::clicked, this, &VersionBrowser::openCopy);
+    connect(m_ui->versionTable->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &VersionBrowser::updateActions);
+    connect(m_ui->versionTable->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            &VersionBrowser::showPreview);
+    connect(m_watcher, &StoreChangeWatcher::storeChanged, this, &VersionBrowser::refresh);
+    refresh();
+    m_ui->versionTable->resizeColumnsToContents();
+}
+
+VersionBrowser::~VersionBrowser() = default;
+
+void VersionBrowser::refresh()
+{
+    std::vector<std::string> selected;
+    for (int row : selectedRows())
+        selected.push_back(identityOf(m_model->entry(row)));
+    const auto current = currentRow();
+    const std::optional<std::string> currentIdentity =
+        current ? std::optional(identityOf(m_model->entry(*current))) : std::nullopt;
+
+    auto stored = m_store->otherVersionsOfItem(m_document);
+    auto file = m_store->currentVersionOfItem(m_document);
+    QString label = display(m_document.path());
+    if (!stored)
+        label += QStringLiteral("\nCouldn't read the version store at %1.").arg(display(m_storeLocation));
+    else if (!file)
+        label += QStringLiteral("\nThe file is gone: its versions are listed by the place it was last seen.");
+    m_ui->documentLabel->setText(label);
+    m_model->setVersions(stored ? std::move(*stored) : std::vector<FileVersion>(), std::move(file));
+
+    // The same versions stay selected; at first, or when they are gone, the newest is.
+    std::vector<int> rows;
+    std::optional<int> newCurrent;
+    for (int row = 0; row < m_model->rowCount(); ++row) {
+        const std::string identity = identityOf(m_model->entry(row));
+        if (std::find(selected.begin(), selected.end(), identity) != selected.end())
+            rows.push_back(row);
+        if (currentIdentity == identity)
+            newCurrent = row;
+    }
+    if (rows.empty() && m_model->newestRow() >= 0) {
+        rows = {m_model->newestRow()};
+        newCurrent = rows.front();
+    }
+    selectRows(rows, newCurrent ? newCurrent : rows.empty() ? std::nullopt : std::optional(rows.back()));
+    updateActions();
+    showPreview();
+}
+
+std::vector<int> VersionBrowser::selectedRows() const
+{
+    std::vector<int> rows;
+    for (const QModelIndex& index : m_ui->versionTable->selectionModel()->selectedRows())
+        rows.push_back(m_sorted->mapToSource(index).row());
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+std::optional<int> VersionBrowser::currentRow() const
+{
+    const QModelIndex index = m_sorted->mapToSource(m_ui->versionTable->selectionModel()->currentIndex());
+    if (!index.isValid())
+        return std::nullopt;
+    return index.row();
+}
+
+void VersionBrowser::selectRows(const std::vector<int>& rows, std::optional<int> current)
+{
+    QItemSelectionModel* selection = m_ui->versionTable->selectionModel();
+    QItemSelection chosen;
+    for (int row : rows) {
+        const QModelIndex index = m_sorted->mapFromSource(m_model->index(row, 0));
+        chosen.select(index, index);
+    }
+    if (current) {
+        const QModelIndex index = m_sorted->mapFromSource(m_model->index(*current, 0));
+        selection->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
+        m_ui->versionTable->scrollTo(index);
+    }
+    selection->select(chosen, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
+
+void VersionBrowser::updateActions()
+{
+    bool anyStored = false, anyPinned = false, anyUnpinned = false;
+    for (int row : selectedRows()) {
+        const VersionListModel::Entry& entry = m_model->entry(row);
+        if (entry.current)
+            continue;
+        anyStored = true;
+        (entry.version.isPinned() ? anyPinned : anyUnpinned) = true;
+    }
+    const int rows = m_model->rowCount();
+    const bool hasFile = rows > 0 && m_model->entry(rows - 1).current;
+    const auto current = currentRow();
+    m_ui->saveNowAction->setEnabled(hasFile);
+    m_ui->restoreCopyAction->setEnabled(current && !m_model->entry(*current).current && m_model->entry(*current).local);
+    m_ui->keepForeverAction->setEnabled(anyUnpinned);
+    m_ui->dontKeepAction->setEnabled(anyPinned);
+    m_ui->deleteVersionAction->setEnabled(anyStored);
+    m_ui->archiveAllAction->setEnabled(hasFile && rows > 1);
+}
+
+void VersionBrowser::showPreview()
+{
+    updateActions();
+    const auto message = [this](const QString& text) {
+        m_ui->previewMessage->setText(text);
+        m_ui->previewStack->setCurrentWidget(m_ui->messagePage);
+    };
+    const auto row = currentRow();
+    if (!row) {
+        message(m_model->rowCount() == 0 ? QStringLiteral("No versions of this document are stored.")
+                                         : QStringLiteral("Select a version to see it here."));
+        return;
+    }
+    const VersionListModel::Entry& entry = m_model->entry(*row);
+    if (!entry.local) {
+        message(entry.current ? QStringLiteral("The document's file cannot be read.")
+                              : QStringLiteral("This version's contents are missing from the version store."));
+        return;
+    }
+    const UniqueFd contents = entry.version.openContents();
+    QFile file;
+    if (!contents.valid() || !file.open(contents.get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
+        message(QStringLiteral("This version cannot be read: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        return;
+    }
+
+    QImageReader reader(&file);
+    reader.setDecideFormatFromContent(true);
+    if (reader.canRead()) {
+        const QSize size = reader.size();
+        if (size.isValid() && (size.width() > kImageSide || size.height() > kImageSide))
+            reader.setScaledSize(size.scaled(kImageSide, kImageSide, Qt::KeepAspectRatio));
+        const QImage image = reader.read();
+        if (!image.isNull()) {
+            m_ui->imagePreview->setPixmap(QPixmap::fromImage(image));
+            m_ui->previewStack->setCurrentWidget(m_ui->imagePage);
+            return;
+        }
+    }
+
+    bool truncated = false;
+    const std::optional<QByteArray> text = readText(file, truncated);
+    if (!text) {
+        m_ui->previewStack->setCurrentWidget(m_ui->openPage);
+        return;
+    }
+    if (truncated) {
+        showText(QStringLiteral("Only the beginning of this version is shown."), *text, nullptr);
+        return;
+    }
+    const int last = m_model->rowCount() - 1;
+    if (entry.current || !m_model->entry(last).current || !m_model->entry(last).local) {
+        showText(entry.current ? QStringLiteral("The document as it is now.") : QString(), *text, nullptr);
+        return;
+    }
+    // Compared with the document as it is now, when that is text too.
+    const UniqueFd now = m_model->entry(last).version.openContents();
+    QFile nowFile;
+    bool nowTruncated = false;
+    std::optional<QByteArray> nowText;
+    if (now.valid() && nowFile.open(now.get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
+        nowText = readText(nowFile, nowTruncated);
+    if (!nowText || nowTruncated) {
+        showText(QString(), *text, nullptr);
+        return;
+    }
+    showText(QString(), *text, &*nowText);
+}
+
+void VersionBrowser::showText(const QString& legend, const QByteArray& contents, const QByteArray* current)
+{
+    QPlainTextEdit* view = m_ui->textPreview;
+    m_ui->previewStack->setCurrentWidget(m_ui->textPage);
+    const std::optional<std::vector<DiffLine>> diff =
+        current ? diffLines(linesOf(contents), linesOf(*current)) : std::nullopt;
+    const bool changed = diff && std::any_of(diff->begin(), diff->end(), [](const DiffLine& line) {
+                             return line.kind != DiffLine::Kind::Same;
+                         });
+    if (!changed) {
+        m_ui->diffLegend->setText(!current ? legend
+                                  : diff   ? QStringLiteral("The same lines as the document has now.")
+                                           : QStringLiteral("Too different from the document as it is now to "
+                                                              "compare; shown as it is."));
+        m_ui->diffLegend->setVisible(!m_ui->diffLegend->text().isEmpty());
+        view->setPlainText(QString::fromUtf8(contents));
+        return;
+    }
+    m_ui->diffLegend->setText(
+        QStringLiteral("Compared with the document as it is now: lines marked - are only in this version, lines "
+                       "marked + only in the document."));
+    m_ui->diffLegend->setVisible(true);
+    view->clear();
+    // Translucent, so that they read on light and dark palettes alike.
+    QTextBlockFormat same, removed, added;
+    removed.setBackground(QColor(220, 40, 40, 60));
+    added.setBackground(QColor(40, 170, 40, 60));
+    QTextCursor cursor(view->document());
+    bool first = true;
+    for (const DiffLine& line : *diff) {
+        const QTextBlockFormat& format = line.kind == DiffLine::Kind::Removed ? removed
+                                       : line.kind == DiffLine::Kind::Added   ? added
+                                                                              : same;
+        if (first)
+            cursor.setBlockFormat(format);
+        else
+            cursor.insertBlock(format);
+        first = false;
+        const QLatin1String mark = line.kind == DiffLine::Kind::Removed ? QLatin1String("- ")
+                                 : line.kind == DiffLine::Kind::Added   ? QLatin1String("+ ")
+                                                                        : QLatin1String("  ");
+        cursor.insertText(mark + line.text);
+    }
+    view->moveCursor(QTextCursor::Start);
+}
+
+VersionBrowser::Chosen VersionBrowser::chosenVersions() const
+{
+    Chosen chosen;
+    for (int row : selectedRows())
+        if (!m_model->entry(row).current) {
+            chosen.numbers.push_back(m_model->entry(row).number);
+            chosen.identities.push_back(identityOf(m_model->entry(row)));
+        }
+    return chosen;
+}
+
+bool VersionBrowser::stillListed(const Chosen& chosen)
+{
+    const auto listed = m_store->otherVersionsOfItem(m_document);
+    bool same = listed.has_value();
+    for (std::size_t i = 0; same && i < chosen.numbers.size(); ++i)
+        same = chosen.numbers[i] < listed->size() && identityOf((*listed)[chosen.numbers[i]]) == chosen.identities[i];
+    if (!same) {
+        refresh();
+        showFailure(QStringLiteral("The versions of this document changed meanwhile. Nothing was changed; choose "
+                                   "again."));
+    }
+    return same;
+}
+
+void VersionBrowser::showFailure(const QString& detail)
+{
+    ViewController::showErrorSheet(detail, this);
+}
+
+void VersionBrowser::saveVersionNow()
+{
+    std::string error;
+    if (m_store->saveVersionOfItem(m_document, &error))
+        statusBar()->showMessage(QStringLiteral("Saved a version of the document as it is now."));
+    else
+        showFailure(QStringLiteral("Couldn't save a version: %1").arg(display(error)));
+    refresh();
+}
+
+void VersionBrowser::restoreAsCopy()
+{
+    const auto row = currentRow();
+    if (!row || m_model->entry(*row).current)
+        return;
+    std::string error;
+    const auto copy = restoreVersionAsCopy(m_model->entry(*row).version, m_document, &error);
+    if (!copy) {
+        showFailure(QStringLiteral("Couldn't restore the version as a copy: %1").arg(display(error)));
+        return;
+    }
+    statusBar()->showMessage(
+        QStringLiteral("Restored as \u201c%1\u201d.").arg(display(FileUrl::fromPath(*copy).lastPathComponent())));
+}
+
+void VersionBrowser::setPinned(bool pinned)
+{
+    const Chosen chosen = chosenVersions();
+    if (chosen.numbers.empty() || !stillListed(chosen))
+        return;
+    std::string error;
+    if (!setVersionsPinned(m_storeLocation, m_document.path(), chosen.numbers, pinned, &error))
+        showFailure((pinned ? QStringLiteral("Couldn't keep the versions forever: %1")
+                            : QStringLiteral("Couldn't let the versions go: %1"))
+                        .arg(display(error)));
+    refresh();
+}
+
+QMessageBox* VersionBrowser::deleteVersions()
+{
+    // The versions as they are when the user is asked: a change meanwhile stops the removal.
+    const Chosen chosen = chosenVersions();
+    if (chosen.numbers.empty())
+        return nullptr;
+    const QString name = display(m_document.lastPathComponent());
+    auto* box = new QMessageBox(this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::WindowModal);
+    box->setIcon(QMessageBox::Warning);
+    box->setText(
+        chosen.numbers.size() == 1
+            ? QStringLiteral("Delete version %1 of \u201c%2\u201d?").arg(QString::number(chosen.numbers[0]), name)
+            : QStringLiteral("Delete %1 versions of \u201c%2\u201d?")
+                  .arg(QString::number(chosen.numbers.size()), name));
+    box->setInformativeText(
+        QStringLiteral("Their contents are removed from the version store. This cannot be undone."));
+    QPushButton* remove = box->addButton(QStringLiteral("Delete"), QMessageBox::DestructiveRole);
+    QPushButton* cancel = box->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    box->setDefaultButton(cancel);
+    box->setEscapeButton(cancel);
+    connect(box, &QMessageBox::finished, this, [this, box, remove, chosen] {
+        if (box->clickedButton() != remove || !stillListed(chosen))
+            return;
+        std::string error;
+        if (!strataloom::deleteVersions(m_storeLocation, m_document.path(), chosen.numbers, false, &error))
+            showFailure(QStringLiteral("Couldn't delete the versions: %1").arg(display(error)));
+        refresh();
+    });
+    box->open();
+    return box;
+}
+
+void VersionBrowser::openCopy()
+{
+    const auto row = currentRow();
+    if (!row || !m_model->entry(*row).local)
+        return;
+    const VersionListModel::Entry& entry = m_model->entry(*row);
+    if (!m_openedCopies)
+        m_openedCopies = std::make_unique<QTemporaryDir>();
+    if (!m_openedCopies->isValid()) {
+        showFailure(QStringLiteral("Couldn't make a temporary folder: %1").arg(m_openedCopies->errorString()));
+        m_openedCopies.reset();
+        return;
+    }
+    // Each copy in a folder of its own, so that names never meet.
+    const std::string folderPath =
+        QFile::encodeName(m_openedCopies->path()).toStdString() + "/" + std::to_string(++m_openedCount);
+    const std::string name = entry.current || !entry.version.dates()
+                               ? m_document.lastPathComponent()
+                               : restoredCopyName(m_document, entry.version.dates()->modification);
+    std::string error;
+    const UniqueFd contents = entry.version.openContents();
+    if (::mkdir(folderPath.c_str(), 0700) != 0)
+        error = std::strerror(errno);
+    const UniqueFd folder(error.empty() ? ::open(folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC) : -1);
+    // A temporary copy: its batch is never made durable.
+    DurableBatch batch;
+    if (!contents.valid() || !folder.valid()
+        || !copyFileInto(contents.get(), entry.version.URL().path(), folder.get(), folderPath, name, batch, &error)
+        || fchmodat(folder.get(), name.c_str(), S_IRUSR, 0) != 0) {
+        showFailure(QStringLiteral("Couldn't make a copy to open: %1")
+                        .arg(error.empty() ? QString::fromLocal8Bit(std::strerror(errno)) : display(error)));
+        return;
+    }
+    if (!QDesktopServices::openUrl(qurlFromFileUrl(FileUrl::fromPath(folderPath + "/" + name))))
+        showFailure(QStringLiteral("No application could open the copy of this version."));
+}
+
+} // namespace strataloom

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "FileUrl.h"
+#include "FileVersionStore.h"
+
+#include <QMainWindow>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QMessageBox;
+class QSortFilterProxyModel;
+class QTemporaryDir;
+
+namespace Ui {
+class VersionBrowser;
+}
+
+namespace strataloom {
+
+class StoreChangeWatcher;
+class VersionListModel;
+
+// A window listing one document's versions, with a preview of the selected
+// one and the user's own actions on them. It reads the store through a
+// FileVersionStore of its own and lists again whenever the store changes.
+class VersionBrowser : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit VersionBrowser(FileUrl document, std::string storeLocation = FileVersionStore::defaultLocation(),
+                            QWidget* parent = nullptr);
+    ~VersionBrowser() override;
+
+    const FileUrl& document() const { return m_document; }
+    VersionListModel* model() const { return m_model; }
+
+    // Lists the versions again, keeping the selected ones selected.
+    void refresh();
+
+    // The actions of the menu and toolbar, on the selected versions.
+    void saveVersionNow();
+    void restoreAsCopy();
+    void setPinned(bool pinned);
+    // Asks first, in a window-modal message box; returns it, open.
+    QMessageBox* deleteVersions();
+    void openCopy();
+
+signals:
+    // The user asked to archive every version, as a drop of the document does.
+    void archiveRequested(const FileUrl& document);
+
+private:
+    // The model rows of the selected versions, and of the one previewed.
+    std::vector<int> selectedRows() const;
+    std::optional<int> currentRow() const;
+    // The selected stored versions: their listed numbers, and who they are.
+    struct Chosen {
+        std::vector<std::size_t> numbers;
+        std::vector<std::string> identities;
+    };
+    Chosen chosenVersions() const;
+    void selectRows(const std::vector<int>& rows, std::optional<int> current);
+    void updateActions();
+    void showPreview();
+    void showText(const QString& legend, const QByteArray& contents, const QByteArray* current);
+    // The store still lists the chosen versions under their numbers; else the
+    // window lists them again and says so.
+    bool stillListed(const Chosen& chosen);
+    void showFailure(const QString& detail);
+
+    std::unique_ptr<Ui::VersionBrowser> m_ui;
+    FileUrl m_document;
+    std::string m_storeLocation;
+    std::unique_ptr<FileVersionStore> m_store;
+    VersionListModel* m_model = nullptr;
+    QSortFilterProxyModel* m_sorted = nullptr;
+    StoreChangeWatcher* m_watcher = nullptr;
+    // The read-only copies opened in other applications, removed with the window.
+    std::unique_ptr<QTemporaryDir> m_openedCopies;
+    int m_openedCount = 0;
+};
+
+} // namespace strataloom

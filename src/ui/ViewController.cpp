@@ -2,6 +2,7 @@
 
 #include "ArchiveOperation.h"
 #include "FileVersionStore.h"
+#include "ProgressReporter.h"
 #include "SavePanel.h"
 #include "UnarchiveOperation.h"
 
@@ -105,6 +106,13 @@ void ViewController::present(QDialog* dialog)
     dialog->activateWindow();
 }
 
+void ViewController::beginOperation()
+{
+    // Counted as an open dialog: the operation lets events through while it
+    // runs, and items dropped meanwhile must wait for it.
+    ++m_openDialogs;
+}
+
 void ViewController::dialogFinished()
 {
     --m_openDialogs;
@@ -131,9 +139,14 @@ void ViewController::archiveVersions(const FileUrl& fileURL)
 void ViewController::writeVersionsArchive(int response, SavePanel* panel, const FileUrl& fileURL,
                                           const std::string& baseName, const std::string& dottedExtension)
 {
-    SheetReporter reporter(*this);
-    strataloom::writeVersionsArchive(response, response == kResponseOK ? panel->URL() : std::nullopt, fileURL, baseName,
-                                     dottedExtension, m_store, reporter);
+    beginOperation();
+    {
+        SheetReporter sheets(*this);
+        ProgressReporter reporter(sheets, m_window, QStringLiteral("Archiving Versions"));
+        strataloom::writeVersionsArchive(response, response == kResponseOK ? panel->URL() : std::nullopt, fileURL,
+                                         baseName, dottedExtension, m_store, reporter);
+    }
+    dialogFinished();
 }
 
 void ViewController::unarchiveFolder(const FileUrl& folderURL)
@@ -160,9 +173,14 @@ void ViewController::unarchiveFolder(const FileUrl& folderURL)
 void ViewController::writeUnarchivedFile(int response, SavePanel* panel, const std::string& lastFilePath,
                                          const std::vector<std::string>& names, const FileUrl& folderURL)
 {
-    SheetReporter reporter(*this);
-    strataloom::writeUnarchivedFile(response, response == kResponseOK ? panel->URL() : std::nullopt, lastFilePath,
-                                    names, folderURL, m_store, reporter);
+    beginOperation();
+    {
+        SheetReporter sheets(*this);
+        ProgressReporter reporter(sheets, m_window, QStringLiteral("Unarchiving"));
+        strataloom::writeUnarchivedFile(response, response == kResponseOK ? panel->URL() : std::nullopt, lastFilePath,
+                                        names, folderURL, m_store, reporter);
+    }
+    dialogFinished();
 }
 
 void ViewController::presentErrorSheet(const QString& detail)

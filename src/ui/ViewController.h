@@ -60,6 +60,8 @@ protected:
 private:
     // Gives `dialog`, just opened, the keyboard, and counts it as open until it finishes.
     void present(QDialog* dialog);
+    // An archive or unarchive begins; it ends as a dialog does, with dialogFinished().
+    void beginOperation();
     void dialogFinished();
     void openNextDroppedItem();
 

@@ -2,6 +2,7 @@
 
 #include "MainWindowUpdateUi.h"
 #include "UpdateCheck.h"
+#include "VersionWindows.h"
 #include "WatchedFoldersDialog.h"
 #include "WatcherService.h"
 #include "ui_MainWindow.h"
@@ -17,6 +18,12 @@ AppDelegate::AppDelegate(QObject* parent)
     m_viewController = new ViewController(m_mainWindow.get(), m_store, this);
     m_ui->centralWidget->setDelegate(m_viewController);
     connect(m_ui->openHelpAction, &QAction::triggered, this, &AppDelegate::openHelp);
+    m_versionWindows = new VersionWindows(m_mainWindow.get(), m_viewController, m_store.location(), this);
+    connect(m_ui->showVersionsAction, &QAction::triggered, m_versionWindows, &VersionWindows::chooseDocumentsToShow);
+    connect(m_ui->allDocumentsAction, &QAction::triggered, m_versionWindows, &VersionWindows::showAllDocuments);
+    connect(m_ui->archiveVersionsAction, &QAction::triggered, m_versionWindows, &VersionWindows::chooseFileToArchive);
+    connect(m_ui->unarchiveFolderAction, &QAction::triggered, m_versionWindows,
+            &VersionWindows::chooseFolderToUnarchive);
     connect(m_ui->watchedFoldersAction, &QAction::triggered, this, &AppDelegate::openWatchedFolders);
     // Quitting goes through the main window's close, which ends the application.
     connect(m_ui->quitAction, &QAction::triggered, m_mainWindow.get(), &QWidget::close);

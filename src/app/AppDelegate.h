@@ -18,6 +18,7 @@ class MainWindow;
 namespace strataloom {
 
 class UpdateCheck;
+class VersionWindows;
 class WatchedFoldersDialog;
 
 // The application's lifecycle: builds the main window from its .ui file with its
@@ -30,6 +31,7 @@ public:
 
     QMainWindow* mainWindow() const { return m_mainWindow.get(); }
     ViewController* viewController() const { return m_viewController; }
+    VersionWindows* versionWindows() const { return m_versionWindows; }
 
     void applicationDidFinishLaunching();
     void applicationWillTerminate();
@@ -49,6 +51,7 @@ private:
     std::unique_ptr<QMainWindow> m_mainWindow;
     FileVersionStore m_store;
     ViewController* m_viewController = nullptr;
+    VersionWindows* m_versionWindows = nullptr;
     QPointer<WatchedFoldersDialog> m_watchedFolders;
     UpdateCheck* m_updateCheck = nullptr;
 };

@@ -40,6 +40,8 @@ int thin(const Invocation& invocation);
 int pin(const Invocation& invocation);
 int unpin(const Invocation& invocation);
 int deleteVersion(const Invocation& invocation);
+int desktopIntegrationInstall(const Invocation& invocation);
+int desktopIntegrationUninstall(const Invocation& invocation);
 
 // How to start the watcher as the user's service.
 inline constexpr const char* kStartWatcher = "systemctl --user enable --now strataloom-watch.service";

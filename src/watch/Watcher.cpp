@@ -410,8 +410,7 @@ void Watcher::walkStep(Scan& scan)
                 scan.toWalk.push_back(child);
             break;
         case EntryKind::File:
-            if (!m_filter->excludesName(name))
-                ++scan.total;
+            ++scan.total;
             break;
         case EntryKind::Other:
             break;
@@ -435,7 +434,7 @@ void Watcher::stageStep(Scan& scan)
         scan.entries.clear();
         if (const OpenFolder entries = (isRoot(folder) || underRoot(folder)) ? openFolder(folder) : nullptr) {
             while (const dirent* entry = readdir(entries.get()))
-                if (kindOf(entries.get(), *entry) == EntryKind::File && !m_filter->excludesName(entry->d_name))
+                if (kindOf(entries.get(), *entry) == EntryKind::File)
                     scan.entries.emplace_back(entry->d_name);
         }
     }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <thread>
@@ -315,6 +316,50 @@ TEST_F(WatcherTest, FoldersThatAppearAreWatchedWithWhatTheyHold)
 
     writeFile(watched + "/project/deep/deeper/notes.txt", "notes, edited");
     EXPECT_TRUE(hasVersions(watched + "/project/deep/deeper/notes.txt", 2)) << watcher.log();
+    EXPECT_EQ(watcher.stop(), 0);
+}
+
+TEST_F(WatcherTest, FoldersAddedOrRemovedWhileItRunsTakeEffect)
+{
+    WatcherProcess watcher;
+    ASSERT_TRUE(watcher.waitReady()) << watcher.log();
+    const std::string other = test::makeScratchFolder("other");
+    fs::create_directories(other + "/sub");
+    writeFile(other + "/sub/old.txt", "old");
+
+    ASSERT_EQ(test::runCli({"watch", "add", other}).exitCode, 0);
+    EXPECT_TRUE(hasVersions(other + "/sub/old.txt", 1)) << watcher.log();
+    writeFile(other + "/sub/old.txt", "edited");
+    EXPECT_TRUE(hasVersions(other + "/sub/old.txt", 2)) << watcher.log();
+
+    ASSERT_EQ(test::runCli({"watch", "remove", other}).exitCode, 0);
+    // The removal is read before the sentinel's save, and this save after it.
+    settle();
+    writeFile(other + "/sub/old.txt", "not watched");
+    settle();
+    EXPECT_EQ(versionsOf(other + "/sub/old.txt"), 2u);
+    EXPECT_EQ(watcher.stop(), 0);
+}
+
+TEST_F(WatcherTest, EventsTheKernelDroppedAreMadeUpForByAScan)
+{
+    writeFile(watched + "/a.txt", "a");
+    writeFile(watched + "/b.txt", "b");
+    WatcherProcess watcher;
+    ASSERT_TRUE(watcher.waitReady()) << watcher.log();
+    // While the watcher cannot read, more events than the kernel queues
+    // (fs.inotify.max_queued_events); saves of one file in a row would be
+    // merged into one event, so two files take turns.
+    ASSERT_EQ(kill(watcher.pid(), SIGSTOP), 0);
+    std::ifstream limit("/proc/sys/fs/inotify/max_queued_events");
+    long queued = 0;
+    ASSERT_TRUE(limit >> queued);
+    for (long i = 0; i <= queued; ++i)
+        close(open((watched + (i % 2 ? "/a.txt" : "/b.txt")).c_str(), O_WRONLY | O_CLOEXEC));
+    writeFile(watched + "/missed.txt", "its events were dropped");
+    ASSERT_EQ(kill(watcher.pid(), SIGCONT), 0);
+    EXPECT_TRUE(hasVersions(watched + "/missed.txt", 1)) << watcher.log();
+    EXPECT_NE(watcher.log().find("dropped"), std::string::npos) << watcher.log();
     EXPECT_EQ(watcher.stop(), 0);
 }
 

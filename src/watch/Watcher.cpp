@@ -392,6 +392,10 @@ void Watcher::walkStep(Scan& scan)
     const std::string folder = std::move(scan.toWalk.back());
     scan.toWalk.pop_back();
     const bool root = isRoot(folder);
+    if (root && m_filter->isOwn(folder)) {
+        problem("cannot watch " + folder + ": it is Strataloom's own folder or inside it");
+        return;
+    }
     if ((!root && !underRoot(folder)) || !watchFolder(folder, root))
         return;
     const OpenFolder entries = openFolder(folder);

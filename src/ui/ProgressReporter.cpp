@@ -35,7 +35,6 @@ void ProgressReporter::progress(std::size_t done, std::size_t total, const std::
         m_dialog->setAutoClose(false);
         m_dialog->setAutoReset(false);
         m_dialog->setMinimumDuration(kMinimumDuration);
-        QObject::connect(m_dialog, &QProgressDialog::canceled, m_dialog, [this] { m_cancelled = true; });
     }
     const int maximum = static_cast<int>(std::min<std::size_t>(total, INT_MAX));
     m_dialog->setMaximum(maximum);
@@ -49,7 +48,7 @@ void ProgressReporter::progress(std::size_t done, std::size_t total, const std::
 
 bool ProgressReporter::shouldStop() const
 {
-    return m_cancelled;
+    return m_dialog && m_dialog->wasCanceled();
 }
 
 } // namespace strataloom

@@ -38,7 +38,6 @@ private:
     QPointer<QWidget> m_window;
     QString m_title;
     QPointer<QProgressDialog> m_dialog;
-    bool m_cancelled = false;
 };
 
 } // namespace strataloom

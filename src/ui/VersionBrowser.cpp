@@ -28,6 +28,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -125,7 +126,14 @@ VersionBrowser::VersionBrowser(FileUrl document, std::string storeLocation, QWid
     m_ui->versionTable->resizeColumnsToContents();
 }
 
-VersionBrowser::~VersionBrowser() = default;
+VersionBrowser::~VersionBrowser()
+{
+    // Removed by their bytes: QTemporaryDir would miss names that are not UTF-8.
+    if (m_openedCopies) {
+        std::error_code error;
+        std::filesystem::remove_all(QFile::encodeName(m_openedCopies->path()).toStdString(), error);
+    }
+}
 
 void VersionBrowser::refresh()
 {
@@ -442,8 +450,10 @@ void VersionBrowser::openCopy()
     if (!row || !m_model->entry(*row).local)
         return;
     const VersionListModel::Entry& entry = m_model->entry(*row);
-    if (!m_openedCopies)
+    if (!m_openedCopies) {
         m_openedCopies = std::make_unique<QTemporaryDir>();
+        m_openedCopies->setAutoRemove(false);
+    }
     if (!m_openedCopies->isValid()) {
         showFailure(QStringLiteral("Couldn't make a temporary folder: %1").arg(m_openedCopies->errorString()));
         m_openedCopies.reset();

@@ -1,0 +1,127 @@
+// moc cannot parse the C++20 standard headers these pull in.
+#ifndef Q_MOC_RUN
+#include "ProgressReporter.h"
+#include "ArchiveOperation.h"
+#include "SavePanel.h"
+#include "UnarchiveOperation.h"
+#include "ViewController.h"
+#include "support/ArchiveTestSupport.h"
+#include "support/OperationTestSupport.h"
+#endif
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QProgressDialog>
+#include <QTimer>
+#include <QtTest>
+
+using namespace strataloom;
+using namespace strataloom::test;
+
+class ProgressReporterTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<FileVersionStore> m_store;
+    std::unique_ptr<QWidget> m_window;
+    std::string m_documents;
+
+    // Presses Cancel on the window's progress dialog as soon as events are let through,
+    // which the operation does at its first entry.
+    void cancelAtFirstEntry()
+    {
+        QTimer::singleShot(0, m_window.get(), [this] {
+            if (auto* dialog = m_window->findChild<QProgressDialog*>())
+                dialog->cancel();
+        });
+    }
+
+private slots:
+    void init()
+    {
+        m_store = std::make_unique<FileVersionStore>();
+        m_window = std::make_unique<QWidget>();
+        m_window->show();
+        m_documents = makeScratchFolder("documents");
+    }
+
+    void showsEachEntryInAWindowModalDialogAndPassesFailuresOn()
+    {
+        RecordingReporter failures;
+        ProgressReporter reporter(failures, m_window.get(), QStringLiteral("Archiving Versions"));
+        QVERIFY(!reporter.dialog());
+        reporter.progress(1, 4, "Report00001.pages");
+        QProgressDialog* dialog = reporter.dialog();
+        QVERIFY(dialog);
+        QCOMPARE(dialog->parent(), m_window.get());
+        QCOMPARE(dialog->windowModality(), Qt::WindowModal);
+        QCOMPARE(dialog->minimumDuration(), 500);
+        QCOMPARE(dialog->maximum(), 4);
+        QCOMPARE(dialog->value(), 1);
+        QCOMPARE(dialog->labelText(), QStringLiteral("Archiving Versions\nReport00001.pages"));
+        reporter.showError(QStringLiteral("Couldn't create or write folder."));
+        QCOMPARE(failures.errors, std::vector<std::string>{"Couldn't create or write folder."});
+        QVERIFY(!reporter.shouldStop());
+        dialog->cancel();
+        QVERIFY(reporter.shouldStop());
+    }
+
+    void cancelStopsBetweenEntriesLeavingWhatAFailureLeaves()
+    {
+        const FileUrl document = documentWithVersions(*m_store, m_documents, "Report.txt", {"v0", "v1", "v2"}, "now");
+        RecordingReporter failures;
+        {
+            ProgressReporter reporter(failures, m_window.get(), QStringLiteral("Archiving Versions"));
+            cancelAtFirstEntry();
+            QCOMPARE(writeVersionsArchive(kResponseOK, FileUrl::fromPath(m_documents + "/Report versions"), document,
+                                          "Report", ".txt", *m_store, reporter),
+                     ArchiveOutcome::Failed);
+        }
+        QVERIFY(failures.errors.empty());
+        QCOMPARE(entriesOf(m_documents + "/Report versions"), std::set<std::string>{"Report00000.txt"});
+        QVERIFY(!m_window->findChild<QProgressDialog*>());
+
+        // Unarchiving stopped before its first version keeps the new file, without versions.
+        const std::string folder = m_documents + "/Report versions";
+        for (const char* entry : {"Report00001.txt", "Report00002.txt"})
+            writeFile(folder + "/" + entry, entry);
+        const auto source = listUnarchiveSource(FileUrl::directoryFromPath(folder), failures);
+        QVERIFY(source);
+        {
+            ProgressReporter reporter(failures, m_window.get(), QStringLiteral("Unarchiving"));
+            cancelAtFirstEntry();
+            QCOMPARE(writeUnarchivedFile(kResponseOK, FileUrl::fromPath(m_documents + "/Copy.txt"),
+                                         source->lastFilePath, source->names, source->folder, *m_store, reporter),
+                     UnarchiveOutcome::Failed);
+        }
+        QVERIFY(failures.errors.empty());
+        QCOMPARE(readFile(m_documents + "/Copy.txt"), std::string("Report00002.txt"));
+        QCOMPARE(m_store->otherVersionsOfItem(FileUrl::fromPath(m_documents + "/Copy.txt"))->size(), 0u);
+    }
+
+    void aCancelledDropLetsTheNextDroppedItemAsk()
+    {
+        auto* controller = new ViewController(m_window.get(), *m_store, m_window.get());
+        const FileUrl first = documentWithVersions(*m_store, m_documents, "first.txt", {"a0", "a1"}, "a");
+        const FileUrl second = documentWithVersions(*m_store, m_documents, "second.txt", {"b0"}, "b");
+        controller->dragViewDidReceive({first, second});
+        auto panels = [this] {
+            QList<SavePanel*> open;
+            for (SavePanel* panel : m_window->findChildren<SavePanel*>())
+                if (panel->isVisible())
+                    open.append(panel);
+            return open;
+        };
+        QCOMPARE(panels().size(), 1);
+        cancelAtFirstEntry();
+        static_cast<QDialog*>(panels().first())->done(QDialog::Accepted);
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCOMPARE(entriesOf(m_documents + "/first versions"), std::set<std::string>{"first00000.txt"});
+        QCOMPARE(panels().size(), 1);
+        QCOMPARE(panels().first()->findChild<QLineEdit*>("fileNameEdit")->text(), QStringLiteral("second versions"));
+    }
+};
+
+STRATALOOM_QTEST_MAIN(ProgressReporterTest)
+#include "ProgressReporterTest.moc"

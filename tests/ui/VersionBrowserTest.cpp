@@ -1,0 +1,326 @@
+// moc cannot parse the C++20 standard headers these pull in.
+#ifndef Q_MOC_RUN
+#include "VersionBrowser.h"
+#include "AutomaticSaves.h"
+#include "DocumentListModel.h"
+#include "DocumentsWindow.h"
+#include "StoreMaintenance.h"
+#include "VersionCopy.h"
+#include "VersionEdits.h"
+#include "VersionListModel.h"
+#include "support/ArchiveTestSupport.h"
+#endif
+
+#include <QApplication>
+#include <QBuffer>
+#include <QDesktopServices>
+#include <QImage>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStackedWidget>
+#include <QTableView>
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+using namespace strataloom;
+using namespace strataloom::test;
+
+// Receives the URLs the browser asks the desktop to open.
+class OpenedUrls : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void open(const QUrl& url) { urls.append(url); }
+};
+
+class VersionBrowserTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<FileVersionStore> m_store;
+    std::string m_documents;
+
+    std::unique_ptr<VersionBrowser> browse(const FileUrl& document)
+    {
+        auto browser = std::make_unique<VersionBrowser>(document, m_store->location());
+        browser->show();
+        return browser;
+    }
+
+    static QTableView* table(VersionBrowser& browser) { return browser.findChild<QTableView*>("versionTable"); }
+    static QString cell(VersionBrowser& browser, int row, int column)
+    {
+        return browser.model()->index(row, column).data().toString();
+    }
+    static void select(VersionBrowser& browser, int row)
+    {
+        table(browser)->selectRow(row);
+        QCOMPARE(table(browser)->selectionModel()->selectedRows().size(), 1);
+    }
+    static QString page(VersionBrowser& browser)
+    {
+        return browser.findChild<QStackedWidget*>("previewStack")->currentWidget()->objectName();
+    }
+    // The window-modal message boxes open on `window`, sheets first.
+    static QList<QMessageBox*> boxes(QWidget& window)
+    {
+        QList<QMessageBox*> open;
+        for (QMessageBox* box : window.findChildren<QMessageBox*>())
+            if (box->isVisible())
+                open.append(box);
+        return open;
+    }
+    static void answer(QMessageBox* box, const QString& button)
+    {
+        for (QAbstractButton* candidate : box->buttons())
+            if (candidate->text() == button) {
+                candidate->click();
+                QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+                return;
+            }
+        QFAIL("no such button");
+    }
+
+    static QByteArray png(int width, int height)
+    {
+        QImage image(width, height, QImage::Format_RGB32);
+        image.fill(Qt::red);
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        image.save(&buffer, "PNG");
+        return bytes;
+    }
+
+private slots:
+    void init()
+    {
+        // A store of each test's own, so that the list of every document holds only its documents.
+        m_store = std::make_unique<FileVersionStore>(makeScratchFolder("store") + "/strataloom");
+        m_documents = makeScratchFolder("documents");
+    }
+
+    void listsStoredVersionsThenTheDocumentWithWhatEachIs()
+    {
+        const FileUrl document = documentWithVersions(*m_store, m_documents, "Report.txt", {"v0\n", "v1\n"}, "auto\n");
+        AutomaticSaves automatic(m_store->location());
+        QCOMPARE(automatic.stage(document.path()), AutomaticSaves::Outcome::Staged);
+        QVERIFY(automatic.commit());
+        writeFile(document.path(), "now\n");
+        QVERIFY(setVersionsPinned(m_store->location(), document.path(), {1}, true));
+        std::filesystem::remove(storedPath(*m_store, document, 0));
+
+        auto browser = browse(document);
+        VersionListModel& model = *browser->model();
+        QCOMPARE(model.rowCount(), 4);
+        const QStringList kinds = {cell(*browser, 0, VersionListModel::Kind), cell(*browser, 1, VersionListModel::Kind),
+                                   cell(*browser, 2, VersionListModel::Kind),
+                                   cell(*browser, 3, VersionListModel::Kind)};
+        QCOMPARE(kinds, (QStringList{"Explicit", "Explicit", "Automatic", "Current"}));
+        QCOMPARE(cell(*browser, 1, VersionListModel::Pinned), QStringLiteral("Pinned"));
+        QCOMPARE(cell(*browser, 2, VersionListModel::Pinned), QString());
+        QCOMPARE(cell(*browser, 0, VersionListModel::Contents), QStringLiteral("Missing"));
+        QCOMPARE(cell(*browser, 1, VersionListModel::Contents), QStringLiteral("Local"));
+        QCOMPARE(cell(*browser, 3, VersionListModel::Number), QStringLiteral("3"));
+        QCOMPARE(cell(*browser, 1, VersionListModel::Modified),
+                 VersionListModel::displayDate(historicalDates(1).modification));
+        QCOMPARE(cell(*browser, 1, VersionListModel::Created),
+                 VersionListModel::displayDate(historicalDates(1).creation));
+        QCOMPARE(model.index(1, VersionListModel::Size).data(VersionListModel::SortRole).toULongLong(), 3u);
+
+        // The newest, the document itself, is selected and shown.
+        const QModelIndexList selected = table(*browser)->selectionModel()->selectedRows();
+        QCOMPARE(selected.size(), 1);
+        QCOMPARE(selected.first().data().toString(), QStringLiteral("3"));
+        QCOMPARE(page(*browser), QStringLiteral("textPage"));
+        QCOMPARE(browser->findChild<QPlainTextEdit*>("textPreview")->toPlainText(), QStringLiteral("now\n"));
+
+        // Sorted by modification date, newest first, by the dates and not their text.
+        table(*browser)->sortByColumn(VersionListModel::Modified, Qt::DescendingOrder);
+        QStringList order;
+        for (int row = 0; row < 4; ++row)
+            order.append(table(*browser)->model()->index(row, VersionListModel::Number).data().toString());
+        QCOMPARE(order.first(), QStringLiteral("3"));
+        QCOMPARE(order.last(), QStringLiteral("0"));
+    }
+
+    void previewsTextAsADiffImagesAsThemselvesAndOpensOtherContentsAsAReadOnlyCopy()
+    {
+        const FileUrl text =
+            documentWithVersions(*m_store, m_documents, "notes.txt", {"one\ntwo\nthree\n"}, "one\n2\nthree\n");
+        auto browser = browse(text);
+        select(*browser, 0);
+        QCOMPARE(page(*browser), QStringLiteral("textPage"));
+        QCOMPARE(browser->findChild<QPlainTextEdit*>("textPreview")->toPlainText(),
+                 QStringLiteral("  one\n- two\n+ 2\n  three"));
+
+        const FileUrl picture = documentWithVersions(*m_store, m_documents, "picture.png", {png(4, 3).toStdString()},
+                                                     png(8, 8).toStdString());
+        browser = browse(picture);
+        select(*browser, 0);
+        QCOMPARE(page(*browser), QStringLiteral("imagePage"));
+        QCOMPARE(browser->findChild<QLabel*>("imagePreview")->pixmap().size(), QSize(4, 3));
+
+        const std::string binary("\x00\x01\x02 data", 8);
+        const FileUrl data = documentWithVersions(*m_store, m_documents, "d\xff.bin", {binary}, "other");
+        browser = browse(data);
+        select(*browser, 0);
+        QCOMPARE(page(*browser), QStringLiteral("openPage"));
+        OpenedUrls opened;
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), &opened, "open");
+        browser->findChild<QPushButton*>("openButton")->click();
+        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+        QCOMPARE(opened.urls.size(), 1);
+        const QByteArray path =
+            QByteArray::fromPercentEncoding(opened.urls.first().path(QUrl::FullyEncoded).toLatin1());
+        QVERIFY2(path.endsWith(
+                     QByteArray::fromStdString("/" + restoredCopyName(data, historicalDates(0).modification))),
+                 path.constData());
+        QCOMPARE(readFile(path.toStdString()), binary);
+        struct stat status {};
+        QCOMPARE(::stat(path.constData(), &status), 0);
+        QCOMPARE(status.st_mode & 07777, static_cast<mode_t>(0400));
+        // The copy goes with the window.
+        browser.reset();
+        QVERIFY(!std::filesystem::exists(path.toStdString()));
+    }
+
+    void restoresACopyBesideTheDocumentWithTheVersionsDatesUnderAFreeName()
+    {
+        const FileUrl document = documentWithVersions(*m_store, m_documents, "Report.txt", {"v0", "v1"}, "now");
+        QVERIFY(m_store->saveVersionOfItem(document));
+        auto browser = browse(document);
+        select(*browser, 1);
+        const std::string first = m_documents + "/" + restoredCopyName(document, historicalDates(1).modification);
+        const std::string second = m_documents + "/" + restoredCopyName(document, historicalDates(1).modification, 2);
+        const std::string third = m_documents + "/" + restoredCopyName(document, historicalDates(1).modification, 3);
+        QVERIFY(first.ends_with(").txt") && first.find("/Report (version of ") != std::string::npos);
+        QVERIFY(second.ends_with(") 2.txt"));
+        writeFile(first, "precious");
+        browser->restoreAsCopy();
+        browser->restoreAsCopy();
+        QCOMPARE(readFile(first), std::string("precious"));
+        QCOMPARE(readFile(second), std::string("v1"));
+        QCOMPARE(readFile(third), std::string("v1"));
+        QCOMPARE(readDates(third), std::optional(historicalDates(1)));
+        QVERIFY(boxes(*browser).isEmpty());
+
+        // The copy is a document of its own, whatever the original carries.
+        char id[64];
+        QCOMPARE(getxattr(third.c_str(), "user.strataloom.id", id, sizeof id), ssize_t(-1));
+        QVERIFY(m_store->saveVersionOfItem(FileUrl::fromPath(third)));
+        QCOMPARE(m_store->otherVersionsOfItem(FileUrl::fromPath(third))->size(), 1u);
+        QCOMPARE(m_store->otherVersionsOfItem(document)->size(), 3u);
+
+        // Where nothing can be written, such as the folder of a document gone with it, the
+        // failure is shown.
+        const std::string folder = m_documents + "/gone";
+        std::filesystem::create_directory(folder);
+        const FileUrl gone = documentWithVersions(*m_store, folder, "Lost.txt", {"l0"}, "lost");
+        std::filesystem::remove_all(folder);
+        browser = browse(gone);
+        select(*browser, 0);
+        browser->restoreAsCopy();
+        QCOMPARE(boxes(*browser).size(), 1);
+        QCOMPARE(boxes(*browser).first()->informativeText(),
+                 QStringLiteral("Couldn't restore the version as a copy: cannot open the folder %1: No such file or "
+                                "directory")
+                     .arg(QString::fromStdString(folder)));
+    }
+
+    void savesPinsAndDeletesOnlyTheVersionsTheUserChose()
+    {
+        const FileUrl document = documentWithVersions(*m_store, m_documents, "Report.txt", {"v0", "v1", "v2"}, "now");
+        auto browser = browse(document);
+        browser->saveVersionNow();
+        QCOMPARE(browser->model()->rowCount(), 5);
+        QCOMPARE(browser->model()->entry(3).version.size(), std::optional<std::uint64_t>(3));
+
+        select(*browser, 1);
+        browser->setPinned(true);
+        QVERIFY(m_store->otherVersionsOfItem(document)->at(1).isPinned());
+        QVERIFY(browser->model()->entry(1).version.isPinned());
+        QVERIFY(browser->model()->entry(1).version.isPinned() && !browser->model()->entry(0).version.isPinned());
+        browser->setPinned(false);
+        QVERIFY(!m_store->otherVersionsOfItem(document)->at(1).isPinned());
+
+        // Cancelled, nothing goes; confirmed, the chosen version alone.
+        const std::string removed = storedPath(*m_store, document, 1);
+        select(*browser, 1);
+        QMessageBox* box = browser->deleteVersions();
+        QCOMPARE(box->windowModality(), Qt::WindowModal);
+        QCOMPARE(box->text(), QStringLiteral("Delete version 1 of \u201cReport.txt\u201d?"));
+        answer(box, QStringLiteral("Cancel"));
+        QCOMPARE(m_store->otherVersionsOfItem(document)->size(), 4u);
+        select(*browser, 1);
+        answer(browser->deleteVersions(), QStringLiteral("Delete"));
+        const auto left = m_store->otherVersionsOfItem(document);
+        QCOMPARE(left->size(), 3u);
+        QCOMPARE(readFile(left->at(1).URL().path()), std::string("v2"));
+        QVERIFY(!std::filesystem::exists(removed));
+        QCOMPARE(browser->model()->rowCount(), 4);
+
+        // Another program removes a version meanwhile: the numbers shown no longer name the
+        // same versions, so nothing is done to them.
+        select(*browser, 1);
+        box = browser->deleteVersions();
+        QVERIFY(deleteVersions(m_store->location(), document.path(), {0}, false));
+        answer(box, QStringLiteral("Delete"));
+        QCOMPARE(m_store->otherVersionsOfItem(document)->size(), 2u);
+        QCOMPARE(boxes(*browser).size(), 1);
+        QVERIFY(boxes(*browser).first()->informativeText().contains(QStringLiteral("changed meanwhile")));
+        select(*browser, 0);
+        QVERIFY(deleteVersions(m_store->location(), document.path(), {0}, false));
+        browser->setPinned(true);
+        QVERIFY(!m_store->otherVersionsOfItem(document)->at(0).isPinned());
+    }
+
+    void listsAgainWhenAnotherProgramChangesTheStore()
+    {
+        const FileUrl document = documentWithVersions(*m_store, m_documents, "Report.txt", {"v0"}, "now");
+        auto browser = browse(document);
+        QCOMPARE(browser->model()->rowCount(), 2);
+        FileVersionStore other(m_store->location());
+        QVERIFY(other.saveVersionOfItem(document));
+        QTRY_COMPARE(browser->model()->rowCount(), 3);
+    }
+
+    void allDocumentsCanBeNarrowedToThoseWhoseFileIsGoneAndShowTheirVersions()
+    {
+        documentWithVersions(*m_store, m_documents, "kept.txt", {"k0"}, "kept");
+        const FileUrl gone = documentWithVersions(*m_store, m_documents, "gone.txt", {"g0", "g1"}, "gone");
+        std::filesystem::remove(gone.path());
+
+        DocumentsWindow window(m_store->location());
+        QCOMPARE(window.shownDocuments()->rowCount(), 2);
+        window.setOnlyGone(true);
+        QCOMPARE(window.shownDocuments()->rowCount(), 1);
+        QCOMPARE(window.shownDocuments()->index(0, DocumentListModel::Path).data().toString(),
+                 QString::fromStdString(gone.path()));
+        QCOMPARE(window.shownDocuments()->index(0, DocumentListModel::File).data().toString(), QStringLiteral("Gone"));
+        window.findChild<QTableView*>("documentTable")->selectRow(0);
+        QSignalSpy asked(&window, &DocumentsWindow::showVersionsRequested);
+        window.findChild<QPushButton*>("showVersionsButton")->click();
+        QCOMPARE(asked.size(), 1);
+        const FileUrl shown = asked.first().first().value<FileUrl>();
+        QCOMPARE(shown.path(), gone.path());
+        window.setOnlyGone(false);
+        QCOMPARE(window.shownDocuments()->rowCount(), 2);
+
+        // Listed by its last place, without a current version.
+        auto browser = browse(shown);
+        QCOMPARE(browser->model()->rowCount(), 2);
+        QVERIFY(!browser->model()->entry(1).current);
+        QVERIFY(browser->findChild<QLabel*>("documentLabel")->text().contains(QStringLiteral("The file is gone")));
+        QVERIFY(!browser->findChild<QAction*>("saveNowAction")->isEnabled());
+    }
+};
+
+STRATALOOM_QTEST_MAIN(VersionBrowserTest)
+#include "VersionBrowserTest.moc"

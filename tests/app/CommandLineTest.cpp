@@ -67,6 +67,30 @@ private slots:
                      qPrintable(refused.err));
         }
     }
+
+    // Files to browse, archive or unarchive must be what each needs, or no window opens.
+    void itemsThatCannotBeOpenedAsAskedAreRefusedBeforeAWindowOpens()
+    {
+        const QString folder = QString::fromStdString(strataloom::test::makeScratchFolder("items"));
+        const QString file = folder + QStringLiteral("/notes.txt");
+        strataloom::test::writeFile(file.toStdString(), "notes");
+        const struct {
+            QStringList arguments;
+            QString message;
+        } cases[] = {
+            {{folder}, QStringLiteral("it is a folder")},
+            {{file, folder + QStringLiteral("/missing.txt")},
+             QStringLiteral("no such file, and the version store knows no document there")},
+            {{QStringLiteral("--archive"), folder}, QStringLiteral("cannot archive")},
+            {{QStringLiteral("--unarchive=") + file}, QStringLiteral("is not a folder")},
+            {{QStringLiteral("--archive")}, QStringLiteral("Missing value")},
+        };
+        for (const auto& c : cases) {
+            const Run refused = run(c.arguments, true);
+            QCOMPARE(refused.exitCode, 1);
+            QVERIFY2(refused.err.contains(c.message), qPrintable(refused.err));
+        }
+    }
 };
 
 STRATALOOM_QTEST_MAIN(CommandLineTest)

@@ -2,7 +2,7 @@
 _strataloom_cli()
 {
     local current=${COMP_WORDS[COMP_CWORD]}
-    local commands="save-version versions archive unarchive check prune documents forget thin pin unpin delete-version watch"
+    local commands="save-version versions archive unarchive check prune documents forget thin pin unpin delete-version watch desktop-integration"
     if [ "$COMP_CWORD" -eq 1 ]; then
         COMPREPLY=($(compgen -W "$commands --help --version" -- "$current"))
         return
@@ -55,6 +55,9 @@ _strataloom_cli()
             else
                 COMPREPLY=($(compgen -f -- "$current"))
             fi
+            ;;
+        desktop-integration)
+            [ "$COMP_CWORD" -eq 2 ] && COMPREPLY=($(compgen -W "install uninstall" -- "$current"))
             ;;
         watch)
             if [ "$COMP_CWORD" -eq 2 ]; then

@@ -23,7 +23,9 @@ saved versions are those files, without losing contents, order or dates.
 Versions are kept in a version store of Strataloom's own under the user's
 data folder. The package holds the window, strataloom, and the command-line
 companion, strataloom-cli, which saves and lists versions, archives,
-unarchives, and checks and prunes the store.")
+unarchives, and checks and prunes the store. A systemd user service,
+strataloom-watch, saves a version of each document saved in the folders
+chosen with strataloom-cli watch add.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 

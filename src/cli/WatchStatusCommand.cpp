@@ -20,7 +20,7 @@ std::string statusText(bool running, const std::optional<WatchStatus>& status)
         text +=
             "The watcher is not running. To start it now and at every login:\n  " + std::string(kStartWatcher) + "\n";
     if (!status)
-        return text;
+        return running ? "The watcher is running; it has not written its status yet.\n" : text;
     if (running) {
         text += "The watcher is running (pid " + std::to_string(status->pid) + ", since " + isoTime(status->startedMs)
               + ").\n";

@@ -229,6 +229,9 @@ void Watcher::reloadSettings()
         for (const std::string& root : m_roots)
             if (isWithin(root, gone))
                 toWalk.push_back(root);
+        // So did the settings' folder, when inside.
+        if (isWithin(m_configFolder, gone))
+            m_folders->watch(m_configFolder);
     }
     if (patterns != m_patterns) {
         m_patterns = patterns;

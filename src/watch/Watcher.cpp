@@ -8,6 +8,7 @@
 #include "ProcessSignals.h"
 #include "SaveFilter.h"
 #include "SystemdNotify.h"
+#include "Thinning.h"
 #include "WatchSettings.h"
 #include "WatchState.h"
 
@@ -40,6 +41,7 @@ namespace {
 constexpr auto kSlice = std::chrono::milliseconds(50);
 // Files looked at, or saves staged, between two looks at the clock.
 constexpr std::size_t kStep = 32;
+constexpr auto kThinningInterval = std::chrono::hours(24);
 // The status file is rewritten at most this often while busy.
 constexpr std::int64_t kStatusIntervalMs = 1000;
 // How long the service manager waits for readiness from each report of a
@@ -143,6 +145,8 @@ Watcher::Watcher(Options options, QObject* parent)
     connect(&m_quietTimer, &QTimer::timeout, this, &Watcher::doWork);
     m_statusTimer.setSingleShot(true);
     connect(&m_statusTimer, &QTimer::timeout, this, &Watcher::writeStatus);
+    m_thinningTimer.setTimerType(Qt::VeryCoarseTimer);
+    connect(&m_thinningTimer, &QTimer::timeout, this, [this] { thin({}); });
     connect(m_folders, &FolderWatch::fileSaved, this, &Watcher::onFileSaved);
     connect(m_folders, &FolderWatch::folderAppeared, this, &Watcher::onFolderAppeared);
     connect(m_folders, &FolderWatch::folderMoved, this, &Watcher::onFolderMoved);
@@ -348,7 +352,7 @@ void Watcher::doWork()
         staged = true;
     }
     if (staged)
-        commit();
+        thin(commit());
     while (!m_scans.empty() && Clock::now() < sliceEnd) {
         Scan& scan = m_scans.front();
         if (!scan.toWalk.empty())
@@ -467,6 +471,10 @@ void Watcher::finishScan()
         m_saves->endScan();
     commit();
     if (scan.startUp) {
+        // The whole store is thinned at start and then once a day; a day's
+        // timer is the only one left running while nothing happens.
+        thin({});
+        m_thinningTimer.start(kThinningInterval);
         m_status.ready = true;
         qCInfo(lcWatch, "watching %zu folders (%zu inotify watches)", m_roots.size(), m_folders->count());
         std::string error;
@@ -499,10 +507,10 @@ void Watcher::saveFile(const std::string& path)
         commit();
 }
 
-void Watcher::commit()
+std::vector<std::string> Watcher::commit()
 {
     if (m_saves->stagedCount() == 0)
-        return;
+        return {};
     std::vector<std::string> saved;
     std::string error;
     if (!m_saves->commit(&saved, &error)) {
@@ -515,6 +523,24 @@ void Watcher::commit()
         m_status.addSave(now, path);
     }
     statusChanged();
+    return saved;
+}
+
+void Watcher::thin(const std::vector<std::string>& documents)
+{
+    if (m_finished)
+        return;
+    ThinningOptions options = thinningOptionsFromSettings(FileVersionStore::defaultLocation());
+    options.documentPaths = documents;
+    if (options.documentPaths.empty() != documents.empty())
+        return;
+    std::string error;
+    const auto result = thinStore(FileVersionStore::defaultLocation(), options, &error);
+    if (!result)
+        problem("cannot thin the versions: " + error);
+    else if (result->removed > 0)
+        qCInfo(lcWatch, "thinned %zu versions (%llu bytes)", result->removed,
+               static_cast<unsigned long long>(result->bytesFreed));
 }
 
 void Watcher::finish()
@@ -522,6 +548,7 @@ void Watcher::finish()
     m_finished = true;
     m_quietTimer.stop();
     m_statusTimer.stop();
+    m_thinningTimer.stop();
     m_commitFailed = false;
     if (!m_scans.empty() && m_scans.front().scanMode)
         m_saves->endScan();

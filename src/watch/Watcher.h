@@ -88,7 +88,10 @@ private:
     bool watchFolder(const std::string& path, bool isRoot);
 
     void saveFile(const std::string& path);
-    void commit();
+    // Lists what is staged; returns the documents saved.
+    std::vector<std::string> commit();
+    // Thins the documents given (just saved), or every document.
+    void thin(const std::vector<std::string>& documents);
     void finish();
 
     bool underRoot(const std::string& path) const;
@@ -107,6 +110,7 @@ private:
     watch::QuietPeriod m_quiet;
     QTimer m_quietTimer;
     QTimer m_statusTimer;
+    QTimer m_thinningTimer;
 
     std::vector<std::string> m_roots;
     std::vector<std::string> m_patterns;

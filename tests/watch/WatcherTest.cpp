@@ -1,4 +1,5 @@
 #include "FileVersionStore.h"
+#include "Settings.h"
 #include "StoreMaintenance.h"
 #include "WatchSettings.h"
 #include "WatchState.h"
@@ -218,6 +219,31 @@ TEST_F(WatcherTest, SavesBecomeVersionsWhicheverWayAnEditorWrites)
     }
     settle();
     EXPECT_EQ(documents().size(), 5u); // nothing for the temporary names or the backup
+    EXPECT_EQ(watcher.stop(), 0) << watcher.log();
+}
+
+// With a schedule of seconds instead of hours and days, every version older
+// than a second shares one weekly period: each save thins the document to its
+// oldest version, that period's newest and the newest.
+TEST_F(WatcherTest, EachSaveThinsItsDocument)
+{
+    Settings settings;
+    for (const char* key : {"retentionKeepAllSeconds", "retentionHourlySeconds", "retentionDailySeconds"})
+        settings.setDouble(1, QString::fromLatin1(key));
+    WatcherProcess watcher;
+    ASSERT_TRUE(watcher.waitReady()) << watcher.log();
+    const std::string document = watched + "/thinned.txt";
+    for (std::size_t save = 1; save <= 4; ++save) {
+        writeFile(document, "version " + std::to_string(save));
+        ASSERT_TRUE(hasVersions(document, std::min<std::size_t>(save, 3))) << save << "\n" << watcher.log();
+        std::this_thread::sleep_for(1200ms);
+    }
+    const auto versions = FileVersionStore().otherVersionsOfItem(FileUrl::fromPath(document));
+    ASSERT_TRUE(versions);
+    std::vector<std::string> kept;
+    for (const FileVersion& version : *versions)
+        kept.push_back(readFile(version.URL().path()));
+    EXPECT_EQ(kept, (std::vector<std::string>{"version 1", "version 3"}));
     EXPECT_EQ(watcher.stop(), 0) << watcher.log();
 }
 

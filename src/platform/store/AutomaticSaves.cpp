@@ -49,6 +49,26 @@ FileTime modificationOf(const struct stat& status)
     return {status.st_mtim.tv_sec, static_cast<std::uint32_t>(status.st_mtim.tv_nsec)};
 }
 
+// Whether the file at `path` holds the contents a version recorded: the same
+// size, and the same modification time or else the same checksum.
+bool holdsContents(const std::string& path, const struct stat& status, std::uint64_t size, const FileTime& modification,
+                   const std::string& checksum, bool& same, std::string* error)
+{
+    same = false;
+    if (size != static_cast<std::uint64_t>(status.st_size))
+        return true;
+    if (modification == modificationOf(status)) {
+        same = true;
+        return true;
+    }
+    UniqueFd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    const auto contents = file.valid() ? checksumOfFile(file.get()) : std::nullopt;
+    if (!contents)
+        return fail(error, errnoMessage("cannot read " + path));
+    same = *contents == checksum;
+    return true;
+}
+
 } // namespace
 
 AutomaticSaves::AutomaticSaves(std::string location)
@@ -69,8 +89,7 @@ std::size_t AutomaticSaves::stagedCount() const
     return m_pending.size();
 }
 
-// Whether the file holds the document's newest version: the same size, and
-// the same modification time or else the same checksum.
+// Whether the file holds the document's newest version.
 bool AutomaticSaves::holdsNewestVersion(const std::string& path, const struct stat& status, std::int64_t documentRow,
                                         bool& unchanged, std::string* error)
 {
@@ -84,20 +103,9 @@ bool AutomaticSaves::holdsNewestVersion(const std::string& path, const struct st
         return true;
     if (result != SQLITE_ROW)
         return fail(error, "cannot read the version index: " + m_index->database().lastError());
-    if (static_cast<std::uint64_t>(query->integer(0)) != static_cast<std::uint64_t>(status.st_size))
-        return true;
     const FileTime modification{query->integer(2), static_cast<std::uint32_t>(query->integer(3))};
-    if (modification == modificationOf(status)) {
-        unchanged = true;
-        return true;
-    }
-    const std::string newestChecksum = query->blob(1);
-    UniqueFd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    const auto checksum = file.valid() ? checksumOfFile(file.get()) : std::nullopt;
-    if (!checksum)
-        return fail(error, errnoMessage("cannot read " + path));
-    unchanged = *checksum == newestChecksum;
-    return true;
+    return holdsContents(path, status, static_cast<std::uint64_t>(query->integer(0)), modification, query->blob(1),
+                         unchanged, error);
 }
 
 AutomaticSaves::Outcome AutomaticSaves::stage(const std::string& path, std::string* error)
@@ -132,7 +140,13 @@ AutomaticSaves::Outcome AutomaticSaves::stage(const std::string& path, std::stri
             if (pending->document().uuid == document->uuid)
                 adder = pending.get();
         bool unchanged = false;
-        if (!adder && !holdsNewestVersion(path, status, document->rowId, unchanged, error))
+        // A document saved again within one batch is compared with the
+        // version staged for it.
+        const auto staged = adder ? adder->lastStaged() : std::nullopt;
+        const bool compared = staged ? holdsContents(path, status, staged->first.size, staged->second.modification,
+                                                     staged->first.checksum, unchanged, error)
+                                     : holdsNewestVersion(path, status, document->rowId, unchanged, error);
+        if (!compared)
             return Outcome::Failed;
         if (unchanged) {
             adoptItem(*m_index, *document, item);

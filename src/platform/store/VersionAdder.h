@@ -69,6 +69,13 @@ public:
     void discardStaged();
 
     std::size_t stagedCount() const { return m_staged.size(); }
+    // The fingerprint and dates of the last version staged, not yet committed.
+    std::optional<std::pair<StoredFingerprint, FileDates>> lastStaged() const
+    {
+        if (m_staged.empty())
+            return std::nullopt;
+        return std::pair(m_staged.back().fingerprint, m_staged.back().dates);
+    }
     const Document& document() const { return m_document; }
     const std::string& itemPath() const { return m_item.path; }
 

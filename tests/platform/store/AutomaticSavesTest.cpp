@@ -102,9 +102,12 @@ TEST_F(AutomaticSavesTest, AScanOfManyDocumentsCommitsThemTogetherAndSkipsTheUnc
         writeFile(paths.back(), "contents " + std::to_string(i));
         EXPECT_EQ(saves.stage(paths.back()), Outcome::Staged);
     }
-    // A second save of one document in the same batch is a second version.
+    // A second save of one document in the same batch is a second version,
+    // unless it brought nothing new.
     writeFile(paths[0], "contents 0, edited");
     EXPECT_EQ(saves.stage(paths[0]), Outcome::Staged);
+    ASSERT_TRUE(setDates(paths[0], {{1, 0}, {2, 0}}));
+    EXPECT_EQ(saves.stage(paths[0]), Outcome::Unchanged);
     std::vector<std::string> saved;
     std::string error;
     ASSERT_TRUE(saves.commit(&saved, &error)) << error;

@@ -218,10 +218,12 @@ bool recordLocation(StoreIndex& index, const Document& document, const Item& ite
         && move->bindBlob(1, item.path).bind(2, item.device).bind(3, item.inode).bind(4, document.rowId).run();
 }
 
-void followRename(StoreIndex& index, const Document& document, const Item& item)
+namespace {
+
+// Records the document's place in a transaction of its own, where the store
+// may be written; nothing depends on it succeeding.
+void recordLocationIfWritable(StoreIndex& index, const Document& document, const Item& item)
 {
-    if (document.recordedPath == item.path || document.device != item.device || document.inode != item.inode)
-        return;
     if (!index.openForWriting() || !index.beginWriting())
         return;
     if (recordLocation(index, document, item))
@@ -230,18 +232,20 @@ void followRename(StoreIndex& index, const Document& document, const Item& item)
         index.rollback();
 }
 
+} // namespace
+
+void followRename(StoreIndex& index, const Document& document, const Item& item)
+{
+    if (document.recordedPath != item.path && document.device == item.device && document.inode == item.inode)
+        recordLocationIfWritable(index, document, item);
+}
+
 void adoptItem(StoreIndex& index, const Document& document, const Item& item)
 {
     if (item.id != document.uuid)
         tagDocument(item, document);
-    if (document.recordedPath == item.path && document.device == item.device && document.inode == item.inode)
-        return;
-    if (!index.openForWriting() || !index.beginWriting())
-        return;
-    if (recordLocation(index, document, item))
-        index.commit();
-    else
-        index.rollback();
+    if (document.recordedPath != item.path || document.device != item.device || document.inode != item.inode)
+        recordLocationIfWritable(index, document, item);
 }
 
 } // namespace strataloom::store

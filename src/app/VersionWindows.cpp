@@ -2,6 +2,7 @@
 
 #include "ChosenPath.h"
 #include "DocumentsWindow.h"
+#include "OpenPanel.h"
 #include "VersionBrowser.h"
 #include "ViewController.h"
 
@@ -83,21 +84,15 @@ void VersionWindows::dropItems(const std::vector<FileUrl>& items)
     m_controller->processDroppedURLs(items);
 }
 
-QFileDialog* VersionWindows::choose(const QString& title, const QString& accept, QFileDialog::FileMode mode,
+QFileDialog* VersionWindows::choose(const QString& title, const QString& prompt, QFileDialog::FileMode mode,
                                     std::function<void(const std::vector<std::string>&)> chosen)
 {
-    auto* chooser = new QFileDialog(m_mainWindow, title);
-    chooser->setAttribute(Qt::WA_DeleteOnClose);
-    chooser->setFileMode(mode);
-    chooser->setAcceptMode(QFileDialog::AcceptOpen);
-    chooser->setLabelText(QFileDialog::Accept, accept);
-    if (mode == QFileDialog::Directory)
-        chooser->setOption(QFileDialog::ShowDirsOnly);
-    chooser->setWindowModality(Qt::WindowModal);
+    auto* chooser = new OpenPanel(m_mainWindow, title, prompt, mode);
     // Once the chooser has closed, so that what the choice opens comes after it.
     connect(chooser, &QDialog::accepted, this, [this, chooser, chosen] {
-        std::vector<std::string> paths;
-        for (const QString& file : chooser->selectedFiles()) {
+        std::vector<std::string> paths = chooser->chosenPaths();
+        // Accepted by Qt's own handling, e.g. of a path typed with a variable: found again here.
+        for (const QString& file : paths.empty() ? chooser->selectedFiles() : QStringList()) {
             std::string error;
             const auto path = existingPathOf(file, &error);
             if (!path) {
@@ -106,7 +101,8 @@ QFileDialog* VersionWindows::choose(const QString& title, const QString& accept,
             }
             paths.push_back(*path);
         }
-        chosen(paths);
+        if (!paths.empty())
+            chosen(paths);
     });
     chooser->open();
     return chooser;

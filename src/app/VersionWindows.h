@@ -46,7 +46,7 @@ public:
     std::vector<VersionBrowser*> browsers() const;
 
 private:
-    QFileDialog* choose(const QString& title, const QString& accept, QFileDialog::FileMode mode,
+    QFileDialog* choose(const QString& title, const QString& prompt, QFileDialog::FileMode mode,
                         std::function<void(const std::vector<std::string>&)> chosen);
 
     QMainWindow* m_mainWindow;

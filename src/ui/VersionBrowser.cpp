@@ -124,6 +124,8 @@ VersionBrowser::VersionBrowser(FileUrl document, std::string storeLocation, QWid
     connect(m_watcher, &StoreChangeWatcher::storeChanged, this, &VersionBrowser::refresh);
     refresh();
     m_ui->versionTable->resizeColumnsToContents();
+    // The keyboard moves through the versions from the start.
+    m_ui->versionTable->setFocus();
 }
 
 VersionBrowser::~VersionBrowser()

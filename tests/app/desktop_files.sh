@@ -24,7 +24,9 @@ grep -qx 'Exec=strataloom %F' "$share/applications/org.strataloom.Strataloom.des
 # neither MimeType nor Actions, the two keys a service menu is made of, nor
 # KDE's all/allfiles; those complaints alone are allowed there.
 menus=("$share"/kio/servicemenus/*.desktop)
-[ ${#menus[@]} -eq 2 ] && [ -e "${menus[0]}" ] || fail "expected two service menus, found: ${menus[*]}"
+if [ ${#menus[@]} -ne 2 ] || [ ! -e "${menus[0]}" ]; then
+  fail "expected two service menus, found: ${menus[*]}"
+fi
 for menu in "${menus[@]}"; do
   [ -x "$menu" ] || fail "$menu is not executable"
   [ "$(sed -n 's/^Type=//p' "$menu")" = Service ] || fail "$menu is not of type Service"

@@ -45,7 +45,8 @@ printf '[General]\nnoUpdateCheck=true\n' >"$work/config/Strataloom/Strataloom.co
 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 pids+=($!)
 wait_for "the virtual display" 20 test -s "$work/display"
-export DISPLAY=":$(head -n 1 "$work/display")"
+DISPLAY=":$(head -n 1 "$work/display")"
+export DISPLAY
 
 # A document with two saved versions.
 doc="$work/docs/Quarterly Report.txt"
@@ -77,7 +78,7 @@ wait_for "the restored copy" 20 test -f "$copy"
 [ "$(cat "$copy")" = "${contents[1]}" ] || fail "the copy holds '$(cat "$copy")'"
 [ "$(stat -c %.9Y "$copy")" = "$(date -d "${dates[1]} UTC" +%s.%N)" ] || fail "the copy has the wrong date"
 [ "$(cat "$doc")" = "${contents[2]}" ] || fail "the document was changed"
-[ "$(ls -A "$work/docs" | wc -l)" -eq 2 ] || fail "more than the copy was written"
+[ "$(find "$work/docs" -mindepth 1 | wc -l)" -eq 2 ] || fail "more than the copy was written"
 
 # Closing the only window ends the program.
 xdotool key ctrl+w

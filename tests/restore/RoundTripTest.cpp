@@ -44,8 +44,13 @@ std::vector<std::string> listedVersions(const std::string& document)
     std::istringstream out(result.out);
     // Every column but the path, which differs between the two documents.
     for (std::string line; std::getline(out, line);) {
-        const auto pathStart = line.rfind('\t', line.rfind('\t') - 1);
-        lines.push_back(line.substr(0, pathStart) + line.substr(line.rfind('\t')));
+        std::istringstream fields(line);
+        std::string kept;
+        int column = 0;
+        for (std::string field; std::getline(fields, field, '\t');)
+            if (column++ != 5)
+                kept += field + "\t";
+        lines.push_back(kept);
     }
     return lines;
 }

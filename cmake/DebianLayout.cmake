@@ -19,3 +19,11 @@ file(COPY ${CPACK_STRATALOOM_DEBIAN_DIR}/copyright DESTINATION ${doc}
 # A package whose version has no Debian revision is native: its changelog is changelog.gz.
 execute_process(COMMAND gzip -9nc ${CPACK_STRATALOOM_DEBIAN_DIR}/changelog
                 OUTPUT_FILE ${doc}/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
+
+# KDE lists a service menu from a system folder without the executable bit,
+# which only one in the user's own folder needs (a `cmake --install` there);
+# Debian wants data files plain.
+file(GLOB service_menus ${root}/share/kio/servicemenus/*.desktop)
+if(service_menus)
+  file(CHMOD ${service_menus} PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+endif()

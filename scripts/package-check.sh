@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the Debian package in build-package/, fails on any lintian error, installs
+# Builds the Debian package in build-package/, fails on any lintian error or warning, installs
 # it on this machine and runs the installed strataloom-cli once in a throwaway home.
 set -euo pipefail
 STRATALOOM_ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,7 +22,7 @@ rm -f strataloom_*.deb
 cpack -G DEB
 [ -f "$deb" ] || { echo "package-check: cpack did not write $deb" >&2; exit 1; }
 
-lintian --fail-on error "$deb"
+lintian --fail-on error,warning "$deb"
 # The window's Wayland platform plugin is loaded at run time, out of sight of shlibdeps.
 dpkg-deb -f "$deb" Depends | grep -qw qt6-wayland || {
   echo "package-check: $deb does not depend on qt6-wayland" >&2

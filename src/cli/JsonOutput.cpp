@@ -94,10 +94,11 @@ std::string thinningJson(const ThinningResult& result, bool dryRun)
                     + QByteArray::number(static_cast<qulonglong>(result.bytesFreed)) + ",\n  \"versions\": [\n";
     for (std::size_t i = 0; i < result.decisions.size(); ++i) {
         const ThinningDecision& decision = result.decisions[i];
+        const ThinnedDocument& document = result.documents[decision.document];
         const FileTime taken{decision.takenNs / 1'000'000'000,
                              static_cast<std::uint32_t>(decision.takenNs % 1'000'000'000)};
         QJsonObject object{
-            {"document", QString::fromStdString(decision.documentId)},
+            {"document", QString::fromStdString(document.id)},
             {"path", QJsonValue()},
             {"index", static_cast<qint64>(decision.index)},
             {"taken", iso8601(taken)},
@@ -106,8 +107,8 @@ std::string thinningJson(const ThinningResult& result, bool dryRun)
                                          static_cast<qsizetype>(retentionName(decision.retention).size()))},
             {"removed", isRemoved(decision.retention)},
         };
-        if (decision.documentPath)
-            insertPath(object, *decision.documentPath);
+        if (document.path)
+            insertPath(object, *document.path);
         json += "    " + QJsonDocument(object).toJson(QJsonDocument::Compact)
               + (i + 1 < result.decisions.size() ? ",\n" : "\n");
     }

@@ -15,14 +15,15 @@ namespace {
 
 // document id, index, taken, size, the rule that keeps the version or lets
 // it go, then the document's last known path as exact bytes ("-" if none).
-std::string decisionLine(const ThinningDecision& decision)
+std::string decisionLine(const ThinningResult& result, const ThinningDecision& decision)
 {
+    const ThinnedDocument& document = result.documents[decision.document];
     char number[16];
-    std::snprintf(number, sizeof number, "%05zu", decision.index);
+    std::snprintf(number, sizeof number, "%05u", static_cast<unsigned>(decision.index));
     const FileTime taken{decision.takenNs / 1'000'000'000,
                          static_cast<std::uint32_t>(decision.takenNs % 1'000'000'000)};
-    return decision.documentId + "\t" + number + "\t" + taken.toIso8601() + "\t" + std::to_string(decision.size) + "\t"
-         + std::string(retentionName(decision.retention)) + "\t" + decision.documentPath.value_or("-") + "\n";
+    return document.id + "\t" + number + "\t" + taken.toIso8601() + "\t" + std::to_string(decision.size) + "\t"
+         + std::string(retentionName(decision.retention)) + "\t" + document.path.value_or("-") + "\n";
 }
 
 } // namespace
@@ -46,17 +47,22 @@ int thin(const Invocation& invocation)
         printError(error);
         return kExitFailure;
     }
-    std::string out;
+    const auto write = [](const std::string& text) {
+        return std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    };
+    bool written = true;
     if (invocation.has("json")) {
-        out = thinningJson(*result, options.dryRun);
+        written = write(thinningJson(*result, options.dryRun));
     } else {
+        // Line by line: a large store has a line per version.
         for (const ThinningDecision& decision : result->decisions)
-            out += decisionLine(decision);
-        out += std::to_string(result->removed) + (result->removed == 1 ? " version" : " versions") + ", "
-             + std::to_string(result->bytesFreed) + " bytes, " + (options.dryRun ? "would be removed" : "removed")
-             + "\n";
+            written = write(decisionLine(*result, decision)) && written;
+        written = write(std::to_string(result->removed) + (result->removed == 1 ? " version" : " versions") + ", "
+                        + std::to_string(result->bytesFreed) + " bytes, "
+                        + (options.dryRun ? "would be removed" : "removed") + "\n")
+               && written;
     }
-    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) {
+    if (!written || std::fflush(stdout) != 0) {
         printError("cannot write what thinning decided");
         return kExitFailure;
     }

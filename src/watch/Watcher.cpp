@@ -22,6 +22,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -541,6 +542,10 @@ void Watcher::thin(const std::vector<std::string>& documents)
     else if (result->removed > 0)
         qCInfo(lcWatch, "thinned %zu versions (%llu bytes)", result->removed,
                static_cast<unsigned long long>(result->bytesFreed));
+    // A pass over the whole store reads every version; what it freed would
+    // otherwise stay resident while the watcher idles.
+    if (documents.empty())
+        malloc_trim(0);
 }
 
 void Watcher::finish()

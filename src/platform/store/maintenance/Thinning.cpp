@@ -148,17 +148,19 @@ std::optional<ThinningResult> thinStore(const std::string& storeLocation, const 
 
     std::vector<VersionRef> removals;
     for (std::size_t d = 0; d < documents.size(); ++d) {
-        const SnapshotDocument& document = documents[d];
+        SnapshotDocument& document = documents[d];
         for (std::size_t v = 0; v < document.versions.size(); ++v) {
             const Retention retention = decisions[d][v];
-            result.decisions.push_back(
-                {document.uuid, document.path, v, document.versions[v].takenNs, document.versions[v].size, retention});
+            result.decisions.push_back({static_cast<std::uint32_t>(d), static_cast<std::uint32_t>(v),
+                                        document.versions[v].takenNs, document.versions[v].size, retention});
             if (!isRemoved(retention))
                 continue;
             ++result.removed;
             result.bytesFreed += document.versions[v].size;
-            removals.push_back({document.uuid, document.files[v]});
+            removals.push_back({document.uuid, std::move(document.files[v])});
         }
+        document.files = {};
+        result.documents.push_back({std::move(document.uuid), std::move(document.path)});
     }
     if (!options.dryRun && !removals.empty() && !removeVersions(index, removals, error))
         return std::nullopt;

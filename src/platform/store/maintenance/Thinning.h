@@ -22,16 +22,22 @@ struct ThinningOptions {
     std::vector<std::string> documentPaths;
 };
 
+struct ThinnedDocument {
+    std::string id;
+    std::optional<std::string> path; // where it was last seen
+};
+
+// Kept small: a pass over a large store holds one per version.
 struct ThinningDecision {
-    std::string documentId;
-    std::optional<std::string> documentPath; // where it was last seen
-    std::size_t index = 0; // among its document's versions, as `versions` numbers them
+    std::uint32_t document = 0; // in ThinningResult::documents
+    std::uint32_t index = 0; // among its document's versions, as `versions` numbers them
     std::int64_t takenNs = 0;
     std::uint64_t size = 0;
     Retention retention = Retention::Thinned;
 };
 
 struct ThinningResult {
+    std::vector<ThinnedDocument> documents;
     std::vector<ThinningDecision> decisions; // every version looked at, by document and index
     std::size_t removed = 0; // or that would be, in a dry run
     std::uint64_t bytesFreed = 0;

@@ -11,32 +11,7 @@
 # DIR/screenshot-idle.png and DIR/screenshot-drag.png.
 set -euo pipefail
 app=$1 cli=$2 drag_source=$3 shots=${STRATALOOM_E2E_SCREENSHOTS:-}
-for tool in Xvfb xdotool; do
-  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (./test installs it)"; exit 77; }
-done
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/strataloom-e2e-XXXXXX")
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  [ ! -s "$work/app.log" ] || sed 's/^/  strataloom: /' "$work/app.log" >&2
-  exit 1
-}
-# wait_for WHAT SECONDS COMMAND...: runs COMMAND until it succeeds.
-wait_for() {
-  local what=$1 deadline=$((SECONDS + $2))
-  shift 2
-  until "$@"; do
-    [ "$SECONDS" -lt "$deadline" ] || fail "timed out waiting for $what"
-    sleep 0.1
-  done
-}
+. "$(dirname "${BASH_SOURCE[0]}")/session.sh"
 # The first visible window of process $1 other than window $2.
 other_window_of() { xdotool search --onlyvisible --pid "$1" 2>/dev/null | grep -vx "${2:-none}" | head -n 1; }
 has_other_window() { [ -n "$(other_window_of "$@")" ]; }
@@ -46,18 +21,6 @@ centre_of() {
   echo "$((X + WIDTH / 2)) $((Y + HEIGHT / 2))"
 }
 shot() { [ -z "$shots" ] || ! command -v import >/dev/null || import -window "$main" "$shots/screenshot-$1.png"; }
-
-# A display of our own, a home that is not the real one, and no update check.
-mkdir -p "$work/home" "$work/data" "$work/config/Strataloom" "$work/runtime" "$work/docs"
-chmod 700 "$work/runtime"
-export HOME=$work/home XDG_DATA_HOME=$work/data XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/runtime
-export QT_QPA_PLATFORM=xcb
-unset WAYLAND_DISPLAY SESSION_MANAGER
-printf '[General]\nnoUpdateCheck=true\n' >"$work/config/Strataloom/Strataloom.conf"
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-pids+=($!)
-wait_for "the virtual display" 20 test -s "$work/display"
-export DISPLAY=":$(head -n 1 "$work/display")"
 
 # A document with two saved versions.
 doc="$work/docs/Quarterly Report.txt"

@@ -240,7 +240,15 @@ StoreIndex::State StoreIndex::openExisting(bool writable, std::string* error)
             return State::Failed;
         application = pragmaValue(*database, "PRAGMA application_id");
     }
-    const std::int64_t format = pragmaValue(*database, "PRAGMA user_version");
+    // Both numbers from one read: an add creating the store sets them together,
+    // and one read before and one after would see a half-made index.
+    std::int64_t format = -1;
+    if (application >= 0) {
+        SqliteStatement header(database->handle(), "SELECT * FROM pragma_application_id, pragma_user_version");
+        const bool read = header.step() == SQLITE_ROW;
+        application = read ? header.integer(0) : -1;
+        format = read ? header.integer(1) : -1;
+    }
     if (application < 0 || format < 0) {
         fail(error, "cannot read the version index " + path + ": " + database->lastError());
         return State::Failed;

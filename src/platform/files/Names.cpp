@@ -167,4 +167,35 @@ std::string droppingLastCharacters(std::string_view name, std::size_t count)
     return std::string(name.substr(0, starts[starts.size() - count]));
 }
 
+std::string printableName(std::string_view name)
+{
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string printed;
+    printed.reserve(name.size());
+    const auto escapeBytes = [&](std::string_view bytes) {
+        for (const char c : bytes) {
+            const auto byte = static_cast<unsigned char>(c);
+            printed += c == '\n' ? "\\n" : c == '\t' ? "\\t" : c == '\r' ? "\\r" : "";
+            if (c != '\n' && c != '\t' && c != '\r')
+                printed.append({'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]});
+        }
+    };
+    for (std::size_t position = 0; position < name.size();) {
+        const std::size_t length = sequenceLength(name, position);
+        const std::string_view sequence = name.substr(position, length == 0 ? 1 : length);
+        const auto lead = static_cast<unsigned char>(sequence[0]);
+        const bool control = length == 0 || (length == 1 && (lead < 0x20 || lead == 0x7F))
+            || (length == 2 && lead == 0xC2 && static_cast<unsigned char>(sequence[1]) < 0xA0)
+            || sequence == "\u2028" || sequence == "\u2029";
+        if (control)
+            escapeBytes(sequence);
+        else if (sequence == "\\")
+            printed += "\\\\";
+        else
+            printed += sequence;
+        position += sequence.size();
+    }
+    return printed;
+}
+
 } // namespace strataloom

@@ -42,4 +42,11 @@ std::size_t characterCount(std::string_view name);
 // `count`). The result is always a byte prefix of `name`.
 std::string droppingLastCharacters(std::string_view name, std::size_t count);
 
+// `name` as one line of text output that no name can forge: control
+// characters (C0, DEL, C1, U+2028, U+2029) and bytes that are not UTF-8 become
+// `\xNN` escapes (`\n`, `\t` and `\r` for the usual three) and a backslash is
+// doubled, as `ls -b` does; other valid UTF-8 is kept. Machine-readable output
+// keeps the exact bytes instead.
+std::string printableName(std::string_view name);
+
 } // namespace strataloom

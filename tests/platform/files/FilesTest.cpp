@@ -91,6 +91,28 @@ TEST(Names, Utf8IsStrictAndEachStrayByteIsACharacter)
     }
 }
 
+TEST(Names, PrintedNamesCannotForgeLinesAndStayUnambiguous)
+{
+    const struct {
+        std::string bytes;
+        std::string printed;
+    } cases[] = {
+        {"Report 2026.txt", "Report 2026.txt"},
+        {"caf\xC3\xA9 \xE2\x9C\x93.txt", "caf\xC3\xA9 \xE2\x9C\x93.txt"},
+        {"a\nb\tc\rd", "a\\nb\\tc\\rd"},
+        {std::string("nul\0esc\x1B del\x7F", 13), "nul\\x00esc\\x1b del\\x7f"},
+        {"back\\slash", "back\\\\slash"},
+        {"stray \xFF\xC3 byte", "stray \\xff\\xc3 byte"},
+        {"c1 \xC2\x85 sep \xE2\x80\xA8 nbsp \xC2\xA0", "c1 \\xc2\\x85 sep \\xe2\\x80\\xa8 nbsp \xC2\xA0"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(printableName(c.bytes), c.printed);
+        EXPECT_EQ(printableName(c.printed).find('\n'), std::string::npos);
+    }
+    // Two names that differ print differently.
+    EXPECT_NE(printableName("a\\nb"), printableName("a\nb"));
+}
+
 TEST(FileAttributes, BothDatesRoundTripWithNanosecondsThroughALink)
 {
     const std::string folder = makeScratchFolder();

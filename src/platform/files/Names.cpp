@@ -185,8 +185,8 @@ std::string printableName(std::string_view name)
         const std::string_view sequence = name.substr(position, length == 0 ? 1 : length);
         const auto lead = static_cast<unsigned char>(sequence[0]);
         const bool control = length == 0 || (length == 1 && (lead < 0x20 || lead == 0x7F))
-            || (length == 2 && lead == 0xC2 && static_cast<unsigned char>(sequence[1]) < 0xA0)
-            || sequence == "\u2028" || sequence == "\u2029";
+                          || (length == 2 && lead == 0xC2 && static_cast<unsigned char>(sequence[1]) < 0xA0)
+                          || sequence == "\u2028" || sequence == "\u2029";
         if (control)
             escapeBytes(sequence);
         else if (sequence == "\\")

@@ -27,8 +27,8 @@ const std::string kHeader = "#!/bin/sh\n"
                             "    return 0\n"
                             "}\n"
                             "if [ $# -eq 0 ]; then\n"
-                            "    tell 'Select one or more files on this computer first; items elsewhere cannot be "
-                            "versioned.'\n"
+                            "    tell 'No file was passed on. Select one or more files in a folder on this computer "
+                            "(not in Recent, Starred or a network place) and try again.'\n"
                             "    exit 1\n"
                             "fi\n";
 

@@ -164,7 +164,8 @@ TEST_F(DesktopIntegration, ScriptsSayWhyTheyDidNothing)
     for (const std::string& script : kScripts) {
         const test::CliResult nothing = runScript(script, {});
         EXPECT_EQ(nothing.exitCode, 1) << script;
-        EXPECT_NE(nothing.err.find("Select one or more files"), std::string::npos) << script << ": " << nothing.err;
+        EXPECT_NE(nothing.err.find("No file was passed on. Select one or more files"), std::string::npos)
+            << script << ": " << nothing.err;
     }
     test::writeFile(documents + "/kept.txt", "kept");
     const test::CliResult partly = runScript("Save a Version Now", {"missing.txt", "kept.txt"});

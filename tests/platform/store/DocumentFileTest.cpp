@@ -88,15 +88,27 @@ TEST_F(DocumentFileTest, ADocumentExchangedWithALinkNeverLeadsAnAddElsewhere)
     ASSERT_EQ(symlink(secret.c_str(), toSecret.c_str()), 0);
     ASSERT_EQ(symlink("/dev/zero", toZero.c_str()), 0);
 
+    const auto exchange = [&](const std::string& link) {
+        return renameat2(AT_FDCWD, document.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE) == 0;
+    };
     EXPECT_TRUE(inChild(120, [&] {
+        AutomaticSaves saves(location);
+        // Swapped just after the watcher judged the file, or before save-version opens it.
+        for (const std::string& link : {toSecret, toZero}) {
+            struct stat judged {};
+            if (lstat(document.c_str(), &judged) != 0 || !exchange(link)
+                || saves.stage(document, nullptr, &judged) != Outcome::Failed || !saves.commit()
+                || FileVersionStore(location).saveVersionOfItem(FileUrl::fromPath(document)) || !exchange(link))
+                return false;
+        }
+        // Swapped back and forth as fast as the attacker can, while adds run.
         std::atomic<bool> done{false};
         std::thread attacker([&] {
             while (!done)
                 for (const std::string& link : {toSecret, toSecret, toZero, toZero})
-                    renameat2(AT_FDCWD, document.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE);
+                    exchange(link);
         });
         int succeeded = 0;
-        AutomaticSaves saves(location);
         for (int attempt = 0; attempt < 300; ++attempt) {
             struct stat judged {};
             if (lstat(document.c_str(), &judged) == 0 && S_ISREG(judged.st_mode)
@@ -108,7 +120,7 @@ TEST_F(DocumentFileTest, ADocumentExchangedWithALinkNeverLeadsAnAddElsewhere)
         done = true;
         attacker.join();
         return succeeded > 0;
-    })) << "the adds hung or never succeeded";
+    })) << "an add followed the link, hung, or none succeeded";
 
     for (const std::string& contents : storedContents(location))
         EXPECT_EQ(contents, "public text");
@@ -128,21 +140,17 @@ TEST_F(DocumentFileTest, WhatIsNotARegularFileAtTheNameIsRefusedWithoutWaiting)
     if (geteuid() == 0 && mknod((shared + "/device").c_str(), S_IFCHR | 0600, makedev(1, 5)) == 0)
         names.push_back("device");
 
-    for (const std::string& name : names) {
-        const std::string path = shared + "/" + name;
-        EXPECT_TRUE(inChild(20,
-                            [&] {
-                                std::string saveError, stageError;
-                                struct stat judged {};
-                                AutomaticSaves saves(location);
-                                return !FileVersionStore(location).saveVersionOfItem(FileUrl::fromPath(path),
-                                                                                     &saveError)
-                                    && !saveError.empty() && saves.stage(path, &stageError) == Outcome::Failed
-                                    && !stageError.empty() && lstat(path.c_str(), &judged) == 0
-                                    && saves.stage(path, nullptr, &judged) == Outcome::Failed;
-                            }))
+    const auto refused = [&](const std::string& path) {
+        std::string saveError, stageError;
+        struct stat judged {};
+        AutomaticSaves saves(location);
+        return !FileVersionStore(location).saveVersionOfItem(FileUrl::fromPath(path), &saveError) && !saveError.empty()
+            && saves.stage(path, &stageError) == Outcome::Failed && !stageError.empty()
+            && lstat(path.c_str(), &judged) == 0 && saves.stage(path, nullptr, &judged) == Outcome::Failed;
+    };
+    for (const std::string& name : names)
+        EXPECT_TRUE(inChild(20, [&] { return refused(shared + "/" + name); }))
             << name << " was not refused, or not at once";
-    }
     EXPECT_TRUE(storedContents(location).empty());
     EXPECT_TRUE(documents(location).empty());
 }

@@ -131,6 +131,26 @@ TEST_F(DocumentFileTest, ADocumentExchangedWithALinkNeverLeadsAnAddElsewhere)
     EXPECT_LT(getxattr(secret.c_str(), "user.strataloom.id", nullptr, 0), 0) << "the private file was tagged";
 }
 
+// A watched subfolder swapped for a link to the victim's home: the watcher
+// names files by their canonical paths, and one reached elsewhere is refused.
+TEST_F(DocumentFileTest, TheWatcherFollowsNoFolderSwappedForALink)
+{
+    const std::string home = fs::canonical(makeScratchFolder("home")).string();
+    writeFile(home + "/secret.txt", "PRIVATE");
+    fs::create_directory(shared + "/sub");
+    fs::rename(shared + "/sub", shared + "/moved");
+    fs::create_directory_symlink(home, shared + "/sub");
+    const std::string path = shared + "/sub/secret.txt";
+    struct stat judged {};
+    ASSERT_EQ(lstat(path.c_str(), &judged), 0);
+    AutomaticSaves saves(location);
+    std::string error;
+    EXPECT_EQ(saves.stage(path, &error, &judged), Outcome::Failed);
+    EXPECT_NE(error.find("replaced by a link"), std::string::npos) << error;
+    EXPECT_TRUE(saves.commit());
+    EXPECT_TRUE(storedContents(location).empty());
+}
+
 TEST_F(DocumentFileTest, WhatIsNotARegularFileAtTheNameIsRefusedWithoutWaiting)
 {
     writeFile(shared + "/target.txt", "target");

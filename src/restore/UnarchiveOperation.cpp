@@ -69,14 +69,6 @@ std::optional<std::string> copySource(const std::string& lastFilePath)
     return std::string(target.get());
 }
 
-// A version's contents must be a regular file, reached directly or through a
-// symlink.
-bool isFileContents(const std::string& path)
-{
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
 // The new file's contents and its name in its folder, on stable storage.
 bool makeDurable(const std::string& path)
 {
@@ -135,6 +127,8 @@ UnarchiveOutcome writeUnarchivedFile(int response, const std::optional<FileUrl>&
     const FileUrl item = FileUrl::fromPath(destination);
     const bool started = store.beginVersionsOfNewItem(item);
     if (total < 2) {
+        // Nothing to add: the new file only ends the claim of what stood there.
+        store.commitVersions();
         reporter.showError(QStringLiteral("Only 1 file to unarchive."));
         return UnarchiveOutcome::Failed;
     }
@@ -154,7 +148,8 @@ UnarchiveOutcome writeUnarchivedFile(int response, const std::optional<FileUrl>&
             return stop(false);
         reporter.progress(i + 1, total, names[i]);
         const std::string contents = entryPath(folderPath, names[i]);
-        if (!isFileContents(contents) || !store.stageVersion(FileUrl::fromPath(contents)))
+        // A regular file, reached directly or through a symlink, opened once.
+        if (!store.stageVersion(FileUrl::fromPath(contents)))
             return stop(true);
     }
     // Success is reported only once the new file and all its versions would

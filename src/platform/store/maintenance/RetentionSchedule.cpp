@@ -64,9 +64,16 @@ std::int64_t weekKey(std::int64_t seconds)
     return std::strtoll(text, nullptr, 10);
 }
 
-std::int64_t secondsOf(std::chrono::seconds duration)
+// Where a period of `length` back from `now` begins: at the top of the hour
+// then, or at midnight for the daily period, once it is at least that long,
+// so that decisions hold from one minute to the next; a shorter period (a
+// setting of seconds) exactly `length` back.
+std::int64_t periodStart(std::int64_t now, std::chrono::seconds length, bool daily)
 {
-    return static_cast<std::int64_t>(duration.count());
+    const std::int64_t from = now - static_cast<std::int64_t>(length.count());
+    if (daily && length >= std::chrono::hours(24))
+        return dayStart(from);
+    return length >= std::chrono::hours(1) ? hourStart(from) : from;
 }
 
 } // namespace
@@ -125,9 +132,9 @@ std::vector<Retention> applySchedule(std::span<const RetentionCandidate> version
     // calendar hours, days and ISO weeks; the last version added in a bucket
     // keeps it.
     const std::int64_t now = secondsOf(nowNs);
-    const std::int64_t recentFrom = hourStart(now - secondsOf(schedule.keepAll));
-    const std::int64_t hourlyFrom = hourStart(now - secondsOf(schedule.hourly));
-    const std::int64_t dailyFrom = dayStart(now - secondsOf(schedule.daily));
+    const std::int64_t recentFrom = periodStart(now, schedule.keepAll, false);
+    const std::int64_t hourlyFrom = periodStart(now, schedule.hourly, false);
+    const std::int64_t dailyFrom = periodStart(now, schedule.daily, true);
     std::map<std::tuple<Retention, std::int64_t>, std::size_t> newestInBucket;
     for (const std::size_t i : thinnable) {
         const std::int64_t taken = secondsOf(versions[i].takenNs);

@@ -17,8 +17,10 @@ namespace strataloom {
 // the hour `hourly` ago; the newest in each day since the start of the day
 // `daily` ago; the newest in each ISO week before that. A decision therefore
 // changes only when now crosses the top of an hour, never from one minute to
-// the next. "Newest" and "oldest" go by position, the order the versions were
-// added, never by their times, which a clock set wrong can leave out of order.
+// the next. (A period set shorter than an hour, or than a day for the daily
+// one, begins exactly that long before now.) "Newest" and "oldest" go by
+// position, the order the versions were added, never by their times, which a
+// clock set wrong can leave out of order.
 struct RetentionSchedule {
     std::chrono::seconds keepAll{std::chrono::hours(1)};
     std::chrono::seconds hourly{std::chrono::hours(24)};

@@ -174,8 +174,9 @@ bool setVersionsPinned(const std::string& storeLocation, const std::string& docu
     const std::string was = std::string(pinned ? "pinned" : "unpinned");
     if (!gone.empty())
         return fail(error, (gone.size() == 1 ? "version " : "versions ") + namesOf(gone) + " of " + document
-                               + (gone.size() == 1 ? " was" : " were") + " removed before it could be " + was
-                               + (gone.size() < chosen->size() ? "; the others are " + was : std::string()));
+                               + (gone.size() == 1 ? " was removed before it could be "
+                                                   : " were removed before they could be ")
+                               + was + (gone.size() < chosen->size() ? "; the others are " + was : std::string()));
     if (already.size() == chosen->size())
         return fail(error, "nothing changed: " + std::string(already.size() == 1 ? "version " : "versions ")
                                + namesOf(already) + " of " + document + (already.size() == 1 ? " is" : " are") + " "

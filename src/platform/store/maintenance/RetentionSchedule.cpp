@@ -64,16 +64,16 @@ std::int64_t weekKey(std::int64_t seconds)
     return std::strtoll(text, nullptr, 10);
 }
 
-// Where a period of `length` back from `now` begins: at the top of the hour
-// then, or at midnight for the daily period, once it is at least that long,
-// so that decisions hold from one minute to the next; a shorter period (a
-// setting of seconds) exactly `length` back.
-std::int64_t periodStart(std::int64_t now, std::chrono::seconds length, bool daily)
+// Where a period of `length` back from `nowNs` begins, in ns: at the top of
+// the hour then, or at midnight for the daily period, once it is at least
+// that long, so that decisions hold from one minute to the next; a shorter
+// period (a setting of seconds) exactly `length` back.
+std::int64_t periodStart(std::int64_t nowNs, std::chrono::seconds length, bool daily)
 {
-    const std::int64_t from = now - static_cast<std::int64_t>(length.count());
+    const std::int64_t fromNs = nowNs - static_cast<std::int64_t>(length.count()) * kNsPerSecond;
     if (daily && length >= std::chrono::hours(24))
-        return dayStart(from);
-    return length >= std::chrono::hours(1) ? hourStart(from) : from;
+        return dayStart(secondsOf(fromNs)) * kNsPerSecond;
+    return length >= std::chrono::hours(1) ? hourStart(secondsOf(fromNs)) * kNsPerSecond : fromNs;
 }
 
 } // namespace
@@ -131,20 +131,20 @@ std::vector<Retention> applySchedule(std::span<const RetentionCandidate> version
     // Each period begins on a boundary of local time, and its buckets are
     // calendar hours, days and ISO weeks; the last version added in a bucket
     // keeps it.
-    const std::int64_t now = secondsOf(nowNs);
-    const std::int64_t recentFrom = periodStart(now, schedule.keepAll, false);
-    const std::int64_t hourlyFrom = periodStart(now, schedule.hourly, false);
-    const std::int64_t dailyFrom = periodStart(now, schedule.daily, true);
+    const std::int64_t recentFrom = periodStart(nowNs, schedule.keepAll, false);
+    const std::int64_t hourlyFrom = periodStart(nowNs, schedule.hourly, false);
+    const std::int64_t dailyFrom = periodStart(nowNs, schedule.daily, true);
     std::map<std::tuple<Retention, std::int64_t>, std::size_t> newestInBucket;
     for (const std::size_t i : thinnable) {
-        const std::int64_t taken = secondsOf(versions[i].takenNs);
-        if (taken >= recentFrom) {
+        const std::int64_t takenNs = versions[i].takenNs;
+        const std::int64_t taken = secondsOf(takenNs);
+        if (takenNs >= recentFrom) {
             decisions[i] = Retention::Recent;
             continue;
         }
-        const auto bucket = taken >= hourlyFrom ? std::tuple(Retention::Hourly, hourStart(taken))
-                          : taken >= dailyFrom  ? std::tuple(Retention::Daily, dayKey(taken))
-                                                : std::tuple(Retention::Weekly, weekKey(taken));
+        const auto bucket = takenNs >= hourlyFrom ? std::tuple(Retention::Hourly, hourStart(taken))
+                          : takenNs >= dailyFrom  ? std::tuple(Retention::Daily, dayKey(taken))
+                                                  : std::tuple(Retention::Weekly, weekKey(taken));
         newestInBucket[bucket] = i;
     }
     for (const auto& [bucket, i] : newestInBucket)

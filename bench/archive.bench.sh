@@ -22,7 +22,7 @@ archive_prepare() {
     head -c "$((kib * 1024))" /dev/urandom >"$dir/$name.bin"
     "$BENCH_BIN/store_bench" add "$XDG_DATA_HOME/strataloom" "$dir/$name.bin" "$dir/source" >/dev/null
     rm -rf "$dir/source"
-    "$BENCH_CLI" versions "$dir/$name.bin" | awk -F '\t' '{ print $NF }' >"$dir/files"
+    "$BENCH_CLI" versions "$dir/$name.bin" | awk -F '\t' '{ print $7 }' >"$dir/files"
     [ "$(wc -l <"$dir/files")" -eq "$((count + 1))" ] || { echo "bench/run: $name not prepared" >&2; exit 1; }
     touch "$dir/done"
   fi

@@ -20,7 +20,7 @@ scaling_prepare() {
     mv "$dir/one/v000000" "$dir/$name.bin"
     : >"$dir/adding.bin"
     "$BENCH_BIN/store_bench" add "$dir/data/strataloom" "$dir/$name.bin" "$dir/source" >/dev/null
-    XDG_DATA_HOME=$dir/data "$BENCH_CLI" versions "$dir/$name.bin" | awk -F '\t' '{ print $NF }' >"$dir/files"
+    XDG_DATA_HOME=$dir/data "$BENCH_CLI" versions "$dir/$name.bin" | awk -F '\t' '{ print $7 }' >"$dir/files"
     [ "$(wc -l <"$dir/files")" -eq "$((count + 1))" ] || { echo "bench/run: $name not prepared" >&2; exit 1; }
     touch "$dir/done"
   fi

@@ -3,6 +3,7 @@
 #include "VersionIndexes.h"
 
 #include "FileVersionStore.h"
+#include "Names.h"
 #include "VersionEdits.h"
 
 #include <cstdio>
@@ -11,26 +12,23 @@ namespace strataloom::cli {
 
 int deleteVersion(const Invocation& invocation)
 {
-    std::string bad;
-    const auto indexes = versionIndexes({invocation.arguments.begin() + 1, invocation.arguments.end()}, bad);
-    if (!indexes) {
-        printError("'" + bad + "' is not a version number, as versions lists them");
-        return kExitUsage;
-    }
+    int exitCode = kExitOk;
+    const auto choices = chosenVersions(invocation, exitCode);
+    if (!choices)
+        return exitCode;
     const bool dryRun = invocation.has("dry-run");
     std::string error;
     const auto removed =
-        deleteVersions(FileVersionStore::defaultLocation(), invocation.arguments.at(0), *indexes, dryRun, &error);
+        deleteVersions(FileVersionStore::defaultLocation(), invocation.arguments.at(0), *choices, dryRun, &error);
     if (!removed) {
         printError(error);
         return kExitFailure;
     }
+    // The id of each version, then its stored file's path, escaped.
     std::string out;
-    for (std::size_t i = 0; i < removed->size(); ++i) {
-        char number[16];
-        std::snprintf(number, sizeof number, "%05zu", (*indexes)[i]);
-        out += std::string(dryRun ? "would remove " : "removed ") + number + "\t" + (*removed)[i].URL().path() + "\n";
-    }
+    for (const FileVersion& version : *removed)
+        out += std::string(dryRun ? "would remove " : "removed ") + versionId(version).substr(0, kShownIdDigits) + "\t"
+             + printableName(version.URL().path()) + "\n";
     if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) {
         printError("cannot write the list of what was removed");
         return kExitFailure;

@@ -3,6 +3,7 @@
 #include "JsonOutput.h"
 
 #include "FileVersionStore.h"
+#include "Names.h"
 
 #include <cstdio>
 
@@ -10,12 +11,13 @@ namespace strataloom::cli {
 
 namespace {
 
-// id, number of versions, bytes stored, found or missing, path; the path, last
-// since it may hold tabs, is written as the exact bytes of the name.
+// id, number of versions, bytes stored, found or missing, path; the path is
+// escaped so that no name can break the line or forge another.
 std::string documentLine(const StoredDocument& document)
 {
     return document.id + "\t" + std::to_string(document.versions) + "\t" + std::to_string(document.bytes) + "\t"
-         + (document.found ? "found" : "missing") + "\t" + document.path.value_or("-") + "\n";
+         + (document.found ? "found" : "missing") + "\t"
+         + (document.path ? printableName(*document.path) : std::string("-")) + "\n";
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "JsonOutput.h"
 
 #include "Names.h"
+#include "VersionEdits.h"
 
 #include <QByteArray>
 #include <QJsonDocument>
@@ -34,7 +35,8 @@ QJsonValue iso8601(const FileTime& time)
     return QString::fromStdString(time.toIso8601());
 }
 
-// "automatic" is null for the current version, which was not taken at all.
+// "automatic", "pinned", "id" and "checksum" are null for the current
+// version, which is not stored.
 QByteArray versionObject(std::size_t index, const FileVersion& version, bool current)
 {
     const auto& dates = version.dates();
@@ -48,6 +50,11 @@ QByteArray versionObject(std::size_t index, const FileVersion& version, bool cur
         {"local", version.hasLocalContents()},
         {"automatic", current ? QJsonValue() : QJsonValue(version.isAutomatic())},
         {"pinned", current ? QJsonValue() : QJsonValue(version.isPinned())},
+        {"id", current ? QJsonValue() : QJsonValue(QString::fromStdString(versionId(version)))},
+        {"checksum",
+         current || !version.fingerprint()
+             ? QJsonValue()
+             : QJsonValue(QString::fromLatin1(QByteArray::fromStdString(version.fingerprint()->checksum).toHex()))},
     };
     insertPath(object, path);
     return QJsonDocument(object).toJson(QJsonDocument::Compact);

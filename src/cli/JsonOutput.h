@@ -11,8 +11,10 @@ namespace strataloom::cli {
 
 // The versions as one JSON array, the saved versions in order and then the
 // current one, one object per line with the fields of the tab-separated list:
-// "index", "modificationDate", "creationDate", "size", "local" and "path"
-// (null where a date or size is unknown). A path that is not valid UTF-8 is
+// "index", "modificationDate", "creationDate", "size", "local", "path",
+// "automatic", "pinned", and "id" (all 32 digits) and "checksum" (XXH3-128 of
+// the contents, 32 hex digits, for --expect-checksum); null where a date or
+// size is unknown, and the last four for the current version. A path that is not valid UTF-8 is
 // shown with each byte that does not begin a valid sequence replaced by U+FFFD,
 // and also gets "pathBytes", the base64 of its exact bytes.
 std::string versionsJson(const std::vector<FileVersion>& others, const FileVersion& current);

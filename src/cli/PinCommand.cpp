@@ -11,14 +11,12 @@ namespace {
 
 int setPinned(const Invocation& invocation, bool pinned)
 {
-    std::string bad;
-    const auto indexes = versionIndexes({invocation.arguments.begin() + 1, invocation.arguments.end()}, bad);
-    if (!indexes) {
-        printError("'" + bad + "' is not a version number, as versions lists them");
-        return kExitUsage;
-    }
+    int exitCode = kExitOk;
+    const auto choices = chosenVersions(invocation, exitCode);
+    if (!choices)
+        return exitCode;
     std::string error;
-    if (!setVersionsPinned(FileVersionStore::defaultLocation(), invocation.arguments.at(0), *indexes, pinned, &error)) {
+    if (!setVersionsPinned(FileVersionStore::defaultLocation(), invocation.arguments.at(0), *choices, pinned, &error)) {
         printError(error);
         return kExitFailure;
     }

@@ -3,6 +3,7 @@
 #include "JsonOutput.h"
 
 #include "FileVersionStore.h"
+#include "Names.h"
 #include "Thinning.h"
 
 #include <QDateTime>
@@ -14,7 +15,7 @@ namespace strataloom::cli {
 namespace {
 
 // document id, index, taken, size, the rule that keeps the version or lets
-// it go, then the document's last known path as exact bytes ("-" if none).
+// it go, then the document's last known path, escaped ("-" if none).
 std::string decisionLine(const ThinningResult& result, const ThinningDecision& decision)
 {
     const ThinnedDocument& document = result.documents[decision.document];
@@ -23,7 +24,8 @@ std::string decisionLine(const ThinningResult& result, const ThinningDecision& d
     const FileTime taken{decision.takenNs / 1'000'000'000,
                          static_cast<std::uint32_t>(decision.takenNs % 1'000'000'000)};
     return document.id + "\t" + number + "\t" + taken.toIso8601() + "\t" + std::to_string(decision.size) + "\t"
-         + std::string(retentionName(decision.retention)) + "\t" + document.path.value_or("-") + "\n";
+         + std::string(retentionName(decision.retention)) + "\t"
+         + (document.path ? printableName(*document.path) : std::string("-")) + "\n";
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 #include "JsonOutput.h"
 
 #include "FileVersionStore.h"
+#include "Names.h"
+#include "VersionEdits.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -12,10 +14,11 @@ namespace strataloom::cli {
 
 namespace {
 
-// index, modification date, creation date, size, local or missing, path,
-// then how the version was taken and whether it is pinned ("-" for the
-// current version); the path is written as the exact bytes of the name.
-bool printVersion(std::size_t index, const FileVersion& version, bool current)
+// index, id (its first `idDigits` digits), modification date, creation date,
+// size, local or missing, path, then how the version was taken and whether it
+// is pinned ("-" for the current version); the path is escaped so that no name
+// can break the line.
+bool printVersion(std::size_t index, const FileVersion& version, bool current, std::size_t idDigits)
 {
     const auto& dates = version.dates();
     const auto size = version.size();
@@ -23,10 +26,11 @@ bool printVersion(std::size_t index, const FileVersion& version, bool current)
     const std::string line = [&] {
         char number[16];
         std::snprintf(number, sizeof number, "%05zu", index);
-        return std::string(number) + "\t" + (dates ? dates->modification.toIso8601() : "-") + "\t"
-             + (dates ? dates->creation.toIso8601() : "-") + "\t" + (size ? std::to_string(*size) : "-") + "\t"
-             + (version.hasLocalContents() ? "local" : "missing") + "\t" + version.URL().path() + "\t" + kind + "\t"
-             + (version.isPinned() ? "pinned" : "-") + "\n";
+        return std::string(number) + "\t" + (current ? "-" : versionId(version).substr(0, idDigits)) + "\t"
+             + (dates ? dates->modification.toIso8601() : "-") + "\t" + (dates ? dates->creation.toIso8601() : "-")
+             + "\t" + (size ? std::to_string(*size) : "-") + "\t" + (version.hasLocalContents() ? "local" : "missing")
+             + "\t" + printableName(version.URL().path()) + "\t" + kind + "\t" + (version.isPinned() ? "pinned" : "-")
+             + "\n";
     }();
     return std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
 }
@@ -52,10 +56,11 @@ int versions(const Invocation& invocation)
         const std::string json = versionsJson(*others, *current);
         written = std::fwrite(json.data(), 1, json.size(), stdout) == json.size();
     } else {
+        const std::size_t idDigits = shownIdDigits(*others);
         std::size_t index = 0;
         for (const FileVersion& version : *others)
-            written = printVersion(index++, version, false) && written;
-        written = printVersion(index, *current, true) && written;
+            written = printVersion(index++, version, false, idDigits) && written;
+        written = printVersion(index, *current, true, idDigits) && written;
     }
     if (!written || std::fflush(stdout) != 0) {
         printError("cannot write the list of versions");

@@ -32,6 +32,11 @@ struct Command {
     std::vector<ValueOption> values{}; // options that take a value
 };
 
+// Refuses a version number that no longer names the contents the user saw.
+const ValueOption kExpectChecksum =
+    {"expect-checksum", "SUM",
+     "Act only if the one VERSION given still holds the contents with this checksum (versions --json lists it)."};
+
 const std::map<std::string, Command>& commands()
 {
     static const std::map<std::string, Command> table = {
@@ -39,7 +44,7 @@ const std::map<std::string, Command>& commands()
         {"versions",
          {versions,
           "[--json] FILE",
-          "List FILE's saved versions, then its current version.",
+          "List FILE's saved versions, each with its number and id, then its current version.",
           1,
           1,
           {{"json", "Write the list as one JSON array."}}}},
@@ -98,19 +103,28 @@ const std::map<std::string, Command>& commands()
           {{"now", "TIME", "Apply the rules as they would stand at TIME (ISO 8601, e.g. 2027-01-01T00:00:00Z)."}}}},
         {"pin",
          {pin,
-          "FILE INDEX...",
-          "Keep FILE's versions INDEX (as versions numbers them) until you remove them.",
+          "[--expect-checksum SUM] FILE VERSION...",
+          "Keep FILE's versions VERSION (an id or a number, as versions lists them) until you remove them.",
           2,
           INT_MAX,
-          {}}},
-        {"unpin", {unpin, "FILE INDEX...", "Let thinning judge FILE's versions INDEX again.", 2, INT_MAX, {}}},
+          {},
+          {kExpectChecksum}}},
+        {"unpin",
+         {unpin,
+          "[--expect-checksum SUM] FILE VERSION...",
+          "Let thinning judge FILE's versions VERSION again.",
+          2,
+          INT_MAX,
+          {},
+          {kExpectChecksum}}},
         {"delete-version",
          {deleteVersion,
-          "[--dry-run] FILE INDEX...",
-          "Remove FILE's versions INDEX (as versions numbers them) from the store.",
+          "[--dry-run] [--expect-checksum SUM] FILE VERSION...",
+          "Remove FILE's versions VERSION (an id or a number, as versions lists them) from the store.",
           2,
           INT_MAX,
-          {{"dry-run", "Only print what would be removed."}}}},
+          {{"dry-run", "Only print what would be removed."}},
+          {kExpectChecksum}}},
         {"desktop-integration install",
          {desktopIntegrationInstall,
           "",

@@ -18,14 +18,27 @@ _strataloom_cli()
         thin)
             COMPREPLY=($(compgen -W "--dry-run --now --json --help" -- "$current"))
             ;;
-        pin|unpin)
-            [ "$COMP_CWORD" -eq 2 ] && COMPREPLY=($(compgen -f -- "$current"))
-            ;;
-        delete-version)
-            if [[ $current == -* ]]; then
-                COMPREPLY=($(compgen -W "--dry-run --help" -- "$current"))
-            else
+        pin|unpin|delete-version)
+            local options="--expect-checksum --help"
+            [ "${COMP_WORDS[1]}" = delete-version ] && options="--dry-run $options"
+            # The first word that is no option is the file; the versions after it
+            # are completed by the ids versions lists.
+            local i file=""
+            for ((i = 2; i < COMP_CWORD; i++)); do
+                case ${COMP_WORDS[i]} in
+                    --expect-checksum) ((i++)) ;;
+                    -*) ;;
+                    *) file=${COMP_WORDS[i]}; break ;;
+                esac
+            done
+            if [ "${COMP_WORDS[COMP_CWORD-1]}" = "--expect-checksum" ]; then
+                COMPREPLY=()
+            elif [[ $current == -* ]]; then
+                COMPREPLY=($(compgen -W "$options" -- "$current"))
+            elif [ -z "$file" ]; then
                 COMPREPLY=($(compgen -f -- "$current"))
+            else
+                COMPREPLY=($(compgen -W "$(strataloom-cli versions -- "$file" 2>/dev/null | cut -f2 | grep -v '^-$')" -- "$current"))
             fi
             ;;
         save-version|archive)

@@ -60,6 +60,14 @@ std::string identityOf(const VersionListModel::Entry& entry)
     return identityOf(entry.version);
 }
 
+std::vector<VersionChoice> choicesOf(const std::vector<std::string>& ids)
+{
+    std::vector<VersionChoice> choices;
+    for (const std::string& id : ids)
+        choices.push_back(VersionChoice::byId(id));
+    return choices;
+}
+
 // Up to kTextLimit bytes of the contents; `truncated` tells whether more follow.
 std::optional<QByteArray> readText(QFile& file, bool& truncated)
 {
@@ -350,23 +358,9 @@ VersionBrowser::Chosen VersionBrowser::chosenVersions() const
     for (int row : selectedRows())
         if (!m_model->entry(row).current) {
             chosen.numbers.push_back(m_model->entry(row).number);
-            chosen.identities.push_back(identityOf(m_model->entry(row)));
+            chosen.ids.push_back(versionId(m_model->entry(row).version));
         }
     return chosen;
-}
-
-bool VersionBrowser::stillListed(const Chosen& chosen)
-{
-    const auto listed = m_store->otherVersionsOfItem(m_document);
-    bool same = listed.has_value();
-    for (std::size_t i = 0; same && i < chosen.numbers.size(); ++i)
-        same = chosen.numbers[i] < listed->size() && identityOf((*listed)[chosen.numbers[i]]) == chosen.identities[i];
-    if (!same) {
-        refresh();
-        showFailure(QStringLiteral("The versions of this document changed meanwhile. Nothing was changed; choose "
-                                   "again."));
-    }
-    return same;
 }
 
 void VersionBrowser::showFailure(const QString& detail)
@@ -402,10 +396,10 @@ void VersionBrowser::restoreAsCopy()
 void VersionBrowser::setPinned(bool pinned)
 {
     const Chosen chosen = chosenVersions();
-    if (chosen.numbers.empty() || !stillListed(chosen))
+    if (chosen.ids.empty())
         return;
     std::string error;
-    if (!setVersionsPinned(m_storeLocation, m_document.path(), chosen.numbers, pinned, &error))
+    if (!setVersionsPinned(m_storeLocation, m_document.path(), choicesOf(chosen.ids), pinned, &error))
         showFailure((pinned ? QStringLiteral("Couldn't keep the versions forever: %1")
                             : QStringLiteral("Couldn't let the versions go: %1"))
                         .arg(display(error)));
@@ -435,10 +429,10 @@ QMessageBox* VersionBrowser::deleteVersions()
     box->setDefaultButton(cancel);
     box->setEscapeButton(cancel);
     connect(box, &QMessageBox::finished, this, [this, box, remove, chosen] {
-        if (box->clickedButton() != remove || !stillListed(chosen))
+        if (box->clickedButton() != remove)
             return;
         std::string error;
-        if (!strataloom::deleteVersions(m_storeLocation, m_document.path(), chosen.numbers, false, &error))
+        if (!strataloom::deleteVersions(m_storeLocation, m_document.path(), choicesOf(chosen.ids), false, &error))
             showFailure(QStringLiteral("Couldn't delete the versions: %1").arg(display(error)));
         refresh();
     });

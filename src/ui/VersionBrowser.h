@@ -55,19 +55,18 @@ private:
     // The model rows of the selected versions, and of the one previewed.
     std::vector<int> selectedRows() const;
     std::optional<int> currentRow() const;
-    // The selected stored versions: their listed numbers, and who they are.
+    // The selected stored versions: their listed numbers, for the user, and
+    // their ids, which the actions go by, so that a version renumbered
+    // meanwhile is still the one acted on.
     struct Chosen {
         std::vector<std::size_t> numbers;
-        std::vector<std::string> identities;
+        std::vector<std::string> ids;
     };
     Chosen chosenVersions() const;
     void selectRows(const std::vector<int>& rows, std::optional<int> current);
     void updateActions();
     void showPreview();
     void showText(const QString& legend, const QByteArray& contents, const QByteArray* current);
-    // The store still lists the chosen versions under their numbers; else the
-    // window lists them again and says so.
-    bool stillListed(const Chosen& chosen);
     void showFailure(const QString& detail);
 
     std::unique_ptr<Ui::VersionBrowser> m_ui;

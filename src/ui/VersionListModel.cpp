@@ -1,4 +1,5 @@
 #include "VersionListModel.h"
+#include "VersionEdits.h"
 
 #include <QDateTime>
 #include <QLocale>
@@ -24,13 +25,15 @@ void VersionListModel::setVersions(std::vector<FileVersion> stored, std::optiona
 {
     beginResetModel();
     m_entries.clear();
+    const std::size_t idDigits = shownIdDigits(stored);
     for (FileVersion& version : stored) {
         const bool local = version.hasLocalContents();
-        m_entries.push_back({std::move(version), m_entries.size(), false, local});
+        std::string id = versionId(version).substr(0, idDigits);
+        m_entries.push_back({std::move(version), m_entries.size(), std::move(id), false, local});
     }
     if (current) {
         const bool local = current->hasLocalContents();
-        m_entries.push_back({std::move(*current), m_entries.size(), true, local});
+        m_entries.push_back({std::move(*current), m_entries.size(), std::string(), true, local});
     }
     endResetModel();
 }
@@ -60,6 +63,8 @@ QVariant VersionListModel::data(const QModelIndex& index, int role) const
     switch (index.column()) {
     case Number:
         return sorting ? QVariant(static_cast<qulonglong>(entry.number)) : QVariant(QString::number(entry.number));
+    case Id:
+        return entry.current ? QStringLiteral("\u2013") : QString::fromLatin1(entry.id.c_str());
     case Modified:
     case Created: {
         if (!version.dates())
@@ -94,6 +99,8 @@ QVariant VersionListModel::headerData(int section, Qt::Orientation orientation, 
     switch (section) {
     case Number:
         return QStringLiteral("Version");
+    case Id:
+        return QStringLiteral("Id");
     case Modified:
         return QStringLiteral("Modified");
     case Created:

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace strataloom {
@@ -16,13 +17,14 @@ namespace strataloom {
 class VersionListModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { Number, Modified, Created, Size, Kind, Pinned, Contents, ColumnCount };
+    enum Column { Number, Id, Modified, Created, Size, Kind, Pinned, Contents, ColumnCount };
     // A value of each cell by which rows sort: numbers, dates and flags as such.
     static constexpr int SortRole = Qt::UserRole;
 
     struct Entry {
         FileVersion version;
         std::size_t number = 0; // as `strataloom-cli versions` numbers it
+        std::string id; // as it shows it: empty for the current version
         bool current = false;
         bool local = false;
     };

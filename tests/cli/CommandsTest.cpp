@@ -1,6 +1,8 @@
 #include "support/ArchiveTestSupport.h"
 #include "support/OperationTestSupport.h"
 
+#include "Names.h"
+
 #include <QByteArray>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -76,13 +78,14 @@ TEST_F(Commands, SaveVersionThenVersionsListsTheSavedVersionsThenTheFile)
     ASSERT_EQ(result.exitCode, 0) << result.err;
     const auto rows = rowsOf(result.out);
     ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[0], (Row{"00000", "2020-01-02T03:04:05.123456789Z", "2001-01-01T00:00:00.000000001Z", "5", "local",
-                            rows[0][5], "explicit", "-"}));
-    EXPECT_EQ(test::readFile(rows[0][5]), "first");
-    EXPECT_EQ(rows[1], (Row{"00001", "2020-09-13T12:26:40.000000005Z", "2001-01-01T00:00:01.000000000Z", rows[1][3],
-                            "missing", lost, "explicit", "-"}));
-    EXPECT_EQ(rows[2], (Row{"00002", "1970-01-01T00:00:06.999999999Z", "1970-01-01T00:00:05.000000000Z", "16", "local",
-                            document, "-", "-"}));
+    // The id: the first 12 digits of the stored file's name.
+    EXPECT_EQ(rows[0], (Row{"00000", rows[0][6].substr(rows[0][6].size() - 32, 12), "2020-01-02T03:04:05.123456789Z",
+                            "2001-01-01T00:00:00.000000001Z", "5", "local", rows[0][6], "explicit", "-"}));
+    EXPECT_EQ(test::readFile(rows[0][6]), "first");
+    EXPECT_EQ(rows[1], (Row{"00001", lost.substr(lost.size() - 32, 12), "2020-09-13T12:26:40.000000005Z",
+                            "2001-01-01T00:00:01.000000000Z", rows[1][4], "missing", lost, "explicit", "-"}));
+    EXPECT_EQ(rows[2], (Row{"00002", "-", "1970-01-01T00:00:06.999999999Z", "1970-01-01T00:00:05.000000000Z", "16",
+                            "local", document, "-", "-"}));
 }
 
 TEST_F(Commands, FailuresExitOneWithAMessageAndUsageErrorsExitTwo)
@@ -144,16 +147,18 @@ TEST_F(Commands, JsonCarriesTheListedFieldsAndNamesByteForByte)
         const auto rows = rowsOf(runCli({"versions", document.path()}).out);
         ASSERT_EQ(array.size(), 3) << json.out;
         ASSERT_EQ(rows.size(), 3u);
-        EXPECT_EQ(rows[2][5], document.path());
+        // Text escapes the name; JSON keeps its bytes.
+        EXPECT_EQ(rows[2][6], printableName(document.path()));
         for (std::size_t i = 0; i < 3; ++i) {
             const QJsonObject o = array[static_cast<int>(i)].toObject();
             const std::string path = o.contains("pathBytes")
                                        ? QByteArray::fromBase64(o["pathBytes"].toString().toLatin1()).toStdString()
                                        : o["path"].toString().toStdString();
-            EXPECT_EQ((Row{std::to_string(o["index"].toInt(-1)), o["modificationDate"].toString().toStdString(),
+            const std::string id = o["id"].isNull() ? "-" : o["id"].toString().toStdString().substr(0, 12);
+            EXPECT_EQ((Row{std::to_string(o["index"].toInt(-1)), id, o["modificationDate"].toString().toStdString(),
                            o["creationDate"].toString().toStdString(), std::to_string(o["size"].toInteger(-1)),
-                           o["local"].toBool() ? "local" : "missing", path}),
-                      (Row{std::to_string(i), rows[i][1], rows[i][2], rows[i][3], rows[i][4], rows[i][5]}));
+                           o["local"].toBool() ? "local" : "missing", printableName(path)}),
+                      (Row{std::to_string(i), rows[i][1], rows[i][2], rows[i][3], rows[i][4], rows[i][5], rows[i][6]}));
         }
     }
 }
@@ -254,8 +259,8 @@ TEST_F(Commands, DocumentsListsEachDocumentAndForgetRemovesWhatItsDryRunLists)
 
     const test::CliResult listed = runCli({"documents"});
     EXPECT_EQ(listed.exitCode, 0) << listed.err;
-    const std::vector<Row> rows{{goneId, "2", "5", "missing", gone.path()}, {keptId, "3", "6", "found", kept.path()}};
-    EXPECT_EQ(rowsOf(listed.out), rows);
+    std::vector<Row> rows{{goneId, "2", "5", "missing", gone.path()}, {keptId, "3", "6", "found", kept.path()}};
+    EXPECT_EQ(rowsOf(listed.out), (std::vector<Row>{rows[0], {keptId, "3", "6", "found", printableName(kept.path())}}));
     const test::CliResult json = runCli({"documents", "--json"});
     EXPECT_EQ(json.exitCode, 0) << json.err;
     const QJsonArray array = QJsonDocument::fromJson(QByteArray::fromStdString(json.out)).array();
@@ -392,6 +397,30 @@ TEST_F(Commands, HelpNamesTheProgramAndWhatItDoes)
     };
     for (const auto& c : commands)
         EXPECT_TRUE(runCli(c.arguments).out.starts_with(c.usage)) << c.usage;
+}
+
+// A name holding a newline and tabs cannot forge a line or a field of the
+// text lists; JSON keeps its exact bytes.
+TEST_F(Commands, NamesAreEscapedInTextListsAndExactInJson)
+{
+    const std::string name = "notes.txt\n00009\tforged\t\x1b[2J\\";
+    const FileUrl document = test::documentWithVersions(store, documents, name, {"v0"}, "now");
+    const std::string printed = documents + "/notes.txt\\n00009\\tforged\\t\\x1b[2J\\\\";
+    ASSERT_EQ(printableName(document.path()), printed);
+
+    const auto versions = rowsOf(runCli({"versions", document.path()}).out);
+    ASSERT_EQ(versions.size(), 2u);
+    EXPECT_EQ(versions[1].size(), 9u);
+    EXPECT_EQ(versions[1][6], printed);
+    const auto listed = rowsOf(runCli({"documents"}).out);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].back(), printed);
+
+    for (const Arguments& arguments :
+         {Arguments{"versions", "--json", document.path()}, Arguments{"documents", "--json"}}) {
+        const QJsonArray array = QJsonDocument::fromJson(QByteArray::fromStdString(runCli(arguments).out)).array();
+        EXPECT_EQ(array.last().toObject()["path"].toString().toStdString(), document.path()) << arguments.front();
+    }
 }
 
 } // namespace strataloom

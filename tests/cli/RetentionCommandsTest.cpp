@@ -67,5 +67,78 @@ TEST(RetentionCommands, PinThinAndDeleteVersionAsTheUserSeesThem)
     EXPECT_EQ(kinds(document).size(), 2u);
 }
 
+// The listing as JSON objects: the stored versions, then the current one.
+QJsonArray listedJson(const std::string& document)
+{
+    const test::CliResult listed = runCli({"versions", "--json", document});
+    EXPECT_EQ(listed.exitCode, 0) << listed.err;
+    return QJsonDocument::fromJson(QByteArray::fromStdString(listed.out)).array();
+}
+
+std::vector<std::string> contentsListed(const std::string& document)
+{
+    std::vector<std::string> contents;
+    for (const QJsonValue& version : listedJson(document))
+        if (!version.toObject()["id"].isNull())
+            contents.push_back(test::readFile(version.toObject()["path"].toString().toStdString()));
+    return contents;
+}
+
+// The user lists the versions (1 holds "B"); version 0 goes meanwhile and
+// they are renumbered. Number 1 with the checksum seen is refused; the id
+// seen removes "B" and nothing else.
+TEST(RetentionCommands, RenumberingBetweenListingAndActingNeverActsOnAnotherVersion)
+{
+    const std::string document = test::makeScratchFolder("documents") + "/Notes.txt";
+    for (const char* contents : {"A", "B", "C", "D"}) {
+        test::writeFile(document, contents);
+        ASSERT_EQ(runCli({"save-version", document}).exitCode, 0);
+    }
+    test::writeFile(document, "now");
+    const QJsonObject seen = listedJson(document)[1].toObject();
+    const std::string id = seen["id"].toString().toStdString();
+    const std::string checksum = seen["checksum"].toString().toStdString();
+    ASSERT_EQ(id.size(), 32u);
+    ASSERT_EQ(checksum.size(), 32u);
+    // The text shows the same id, by its first 12 digits.
+    EXPECT_NE(runCli({"versions", document}).out.find("00001\t" + id.substr(0, 12) + "\t"), std::string::npos);
+
+    ASSERT_EQ(runCli({"delete-version", document, "0"}).exitCode, 0);
+    const test::CliResult refused = runCli({"delete-version", "--expect-checksum", checksum, document, "1"});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("holds other contents than expected"), std::string::npos) << refused.err;
+    EXPECT_EQ(contentsListed(document), (std::vector<std::string>{"B", "C", "D"}));
+
+    const test::CliResult removed = runCli({"delete-version", document, id.substr(0, 12)});
+    EXPECT_EQ(removed.exitCode, 0) << removed.err;
+    EXPECT_EQ(removed.out.rfind("removed " + id.substr(0, 12) + "\t", 0), 0u) << removed.out;
+    EXPECT_EQ(contentsListed(document), (std::vector<std::string>{"C", "D"}));
+
+    // Pin, unpin or delete what is gone or already so: exit 1, and say why.
+    const std::string c = listedJson(document)[0].toObject()["id"].toString().toStdString().substr(0, 8);
+    struct Step {
+        std::vector<std::string> arguments;
+        int exitCode;
+        const char* message;
+    };
+    const Step steps[] = {
+        {{"pin", document, id}, 1, "no stored version"},
+        {{"delete-version", document, id}, 1, "no stored version"},
+        {{"pin", document, c}, 0, ""},
+        {{"pin", document, c}, 1, "is pinned already"},
+        {{"unpin", document, c}, 0, ""},
+        {{"unpin", document, c}, 1, "is unpinned already"},
+        {{"pin", "--expect-checksum", "not hex", document, "0"}, 2, "--expect-checksum takes"},
+        {{"pin", "--expect-checksum", checksum, document, "0", "1"}, 2, "give exactly one"},
+        {{"pin", document, "1234567g"}, 2, "neither a version number nor a version id"},
+    };
+    for (const Step& step : steps) {
+        const test::CliResult result = runCli(step.arguments);
+        EXPECT_EQ(result.exitCode, step.exitCode) << step.arguments.front() << " " << step.arguments.back();
+        EXPECT_NE(result.err.find(step.message), std::string::npos) << result.err;
+    }
+    EXPECT_EQ(contentsListed(document), (std::vector<std::string>{"C", "D"}));
+}
+
 } // namespace
 } // namespace strataloom

@@ -42,14 +42,16 @@ std::vector<std::string> listedVersions(const std::string& document)
     EXPECT_EQ(result.exitCode, 0) << result.err;
     std::vector<std::string> lines;
     std::istringstream out(result.out);
-    // Every column but the path, which differs between the two documents.
+    // Every column but the id and the path, which differ between the two documents.
     for (std::string line; std::getline(out, line);) {
         std::istringstream fields(line);
         std::string kept;
         int column = 0;
-        for (std::string field; std::getline(fields, field, '\t');)
-            if (column++ != 5)
+        for (std::string field; std::getline(fields, field, '\t');) {
+            if (column != 1 && column != 6)
                 kept += field + "\t";
+            ++column;
+        }
         lines.push_back(kept);
     }
     return lines;

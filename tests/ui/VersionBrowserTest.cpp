@@ -266,19 +266,25 @@ private slots:
         QVERIFY(!std::filesystem::exists(removed));
         QCOMPARE(browser->model()->rowCount(), 4);
 
-        // Another program removes a version meanwhile: the numbers shown no longer name the
-        // same versions, so nothing is done to them.
+        // Another program removes a version meanwhile: the version chosen, now under
+        // another number, is still the one removed.
         select(*browser, 1);
         box = browser->deleteVersions();
         QVERIFY(deleteVersions(m_store->location(), document.path(), {0}, false));
         answer(box, QStringLiteral("Delete"));
-        QCOMPARE(m_store->otherVersionsOfItem(document)->size(), 2u);
-        QCOMPARE(boxes(*browser).size(), 1);
-        QVERIFY(boxes(*browser).first()->informativeText().contains(QStringLiteral("changed meanwhile")));
+        QCOMPARE(boxes(*browser).size(), 0);
+        QCOMPARE(m_store->otherVersionsOfItem(document)->size(), 1u);
+        QCOMPARE(readFile(m_store->otherVersionsOfItem(document)->at(0).URL().path()), std::string("now"));
+
+        // The version chosen is itself removed meanwhile: nothing else is pinned, and the
+        // window says why.
         select(*browser, 0);
         QVERIFY(deleteVersions(m_store->location(), document.path(), {0}, false));
+        QVERIFY(browser->model()->entry(0).version.storedAt());
         browser->setPinned(true);
-        QVERIFY(!m_store->otherVersionsOfItem(document)->at(0).isPinned());
+        QCOMPARE(boxes(*browser).size(), 1);
+        QVERIFY(boxes(*browser).first()->informativeText().contains(QStringLiteral("no stored version")));
+        QCOMPARE(m_store->otherVersionsOfItem(document)->size(), 0u);
     }
 
     void listsAgainWhenAnotherProgramChangesTheStore()

@@ -1,16 +1,20 @@
 // The thinning pass: a snapshot of the index, the retention decisions on it,
-// then the removals, each confirmed against the index as it is then.
+// then the removals, each confirmed against the index inside the transaction
+// that makes it.
 #include "Thinning.h"
 #include "DocumentIdentity.h"
 #include "ErrorMessage.h"
+#include "FileDescriptor.h"
 #include "Settings.h"
 #include "StoreIndex.h"
+#include "StoredSpace.h"
 #include "VersionRemoval.h"
 
 #include <chrono>
 #include <set>
 #include <span>
 
+#include <fcntl.h>
 #include <sys/statvfs.h>
 
 namespace strataloom {
@@ -31,6 +35,7 @@ struct SnapshotDocument {
     std::string uuid;
     std::optional<std::string> path;
     std::vector<std::string> files;
+    std::vector<std::uint64_t> sizes; // as recorded
     std::vector<RetentionCandidate> versions;
 };
 
@@ -57,12 +62,28 @@ bool readSnapshot(StoreIndex& index, std::optional<std::int64_t> onlyDocument, s
         }
         SnapshotDocument& document = documents.back();
         document.files.push_back(query->blob(3));
+        document.sizes.push_back(static_cast<std::uint64_t>(query->integer(4)));
         document.versions.push_back({query->integer(5), static_cast<std::uint64_t>(query->integer(4)),
                                      query->integer(6) != 0, query->integer(7) != 0});
     }
     if (result != SQLITE_DONE)
         return fail(error, "cannot read the version index: " + index.database().lastError());
     return true;
+}
+
+// Gives each version, for the size cap, the bytes its stored file takes on
+// disk rather than its length: a sparse file counts what it holds.
+void measureSpaceOnDisk(const StoreLayout& layout, std::vector<SnapshotDocument>& documents)
+{
+    const UniqueFd folders(open(layout.documentsFolder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    for (SnapshotDocument& document : documents) {
+        const UniqueFd folder(
+            folders.valid() && isId(document.uuid)
+                ? openat(folders.get(), document.uuid.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                : -1);
+        for (std::size_t v = 0; v < document.versions.size(); ++v)
+            document.versions[v].size = folder.valid() ? storedBytesOnDisk(folder.get(), document.files[v]) : 0;
+    }
 }
 
 std::uint64_t defaultMaxBytes(const std::string& storeLocation)
@@ -137,33 +158,50 @@ std::optional<ThinningResult> thinStore(const std::string& storeLocation, const 
     if (!read)
         return std::nullopt;
 
+    const bool capped = options.maxBytes && chosen.empty();
+    if (capped)
+        measureSpaceOnDisk(index.layout(), documents);
     std::vector<std::vector<Retention>> decisions;
     std::vector<std::span<const RetentionCandidate>> candidates;
     for (const SnapshotDocument& document : documents) {
         decisions.push_back(applySchedule(document.versions, options.nowNs, options.schedule));
         candidates.emplace_back(document.versions);
     }
-    if (options.maxBytes && chosen.empty())
+    if (capped)
         applySizeCap(candidates, decisions, *options.maxBytes);
 
     std::vector<VersionRef> removals;
+    std::vector<std::size_t> removalDecisions; // in result.decisions, one per removal
     for (std::size_t d = 0; d < documents.size(); ++d) {
         SnapshotDocument& document = documents[d];
         for (std::size_t v = 0; v < document.versions.size(); ++v) {
             const Retention retention = decisions[d][v];
             result.decisions.push_back({static_cast<std::uint32_t>(d), static_cast<std::uint32_t>(v),
-                                        document.versions[v].takenNs, document.versions[v].size, retention});
+                                        document.versions[v].takenNs, document.sizes[v], retention});
             if (!isRemoved(retention))
                 continue;
-            ++result.removed;
-            result.bytesFreed += document.versions[v].size;
-            removals.push_back({document.uuid, std::move(document.files[v])});
+            removalDecisions.push_back(result.decisions.size() - 1);
+            removals.push_back({document.uuid, std::move(document.files[v]), true});
         }
         document.files = {};
         result.documents.push_back({std::move(document.uuid), std::move(document.path)});
     }
-    if (!options.dryRun && !removals.empty() && !removeVersions(index, removals, error))
-        return std::nullopt;
+    std::vector<bool> removed(removals.size(), true);
+    if (!options.dryRun && !removals.empty()) {
+        if (options.beforeRemoving)
+            options.beforeRemoving();
+        if (!removeVersions(index, removals, &removed, error))
+            return std::nullopt;
+    }
+    for (std::size_t r = 0; r < removals.size(); ++r) {
+        ThinningDecision& decision = result.decisions[removalDecisions[r]];
+        if (!removed[r]) {
+            decision.retention = Retention::Changed;
+            continue;
+        }
+        ++result.removed;
+        result.bytesFreed += decision.size;
+    }
     return result;
 }
 

@@ -3,6 +3,7 @@
 #include "RetentionSchedule.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +21,9 @@ struct ThinningOptions {
     // watcher's pass after saving them); the size cap, which weighs every
     // document, is then left for a full pass. Every document when empty.
     std::vector<std::string> documentPaths;
+    // Called once the versions to remove are chosen, before any goes; a test
+    // changes the store there as another process could.
+    std::function<void()> beforeRemoving;
 };
 
 struct ThinnedDocument {
@@ -32,19 +36,22 @@ struct ThinningDecision {
     std::uint32_t document = 0; // in ThinningResult::documents
     std::uint32_t index = 0; // among its document's versions, as `versions` numbers them
     std::int64_t takenNs = 0;
-    std::uint64_t size = 0;
+    std::uint64_t size = 0; // as recorded
     Retention retention = Retention::Thinned;
 };
 
 struct ThinningResult {
     std::vector<ThinnedDocument> documents;
     std::vector<ThinningDecision> decisions; // every version looked at, by document and index
-    std::size_t removed = 0; // or that would be, in a dry run
-    std::uint64_t bytesFreed = 0;
+    // Versions removed, or that would be in a dry run; one pinned or removed
+    // by someone else before the pass reached it is left as it is (Changed).
+    std::size_t removed = 0;
+    std::uint64_t bytesFreed = 0; // their recorded sizes
 };
 
 // The options the user's settings give: the schedule and the size cap
-// ("retentionMaxBytes", by default a tenth of the file system the store is on).
+// ("retentionMaxBytes", by default a tenth of the file system the store is on),
+// which counts the bytes the stored files take on disk.
 ThinningOptions thinningOptionsFromSettings(const std::string& storeLocation);
 
 // Applies the rules; empty, with the reason in `error`, when the store cannot

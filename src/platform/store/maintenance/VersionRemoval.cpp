@@ -1,5 +1,6 @@
-// Removing and pinning single versions: log, index, then stored files, each
-// step durable before the next.
+// Removing and pinning single versions, each step durable before the next:
+// for a removal the index, the log, then the stored files; for a pin the log,
+// then the index.
 #include "VersionRemoval.h"
 #include "DocumentLog.h"
 #include "DurableBatch.h"
@@ -7,6 +8,8 @@
 
 #include <map>
 #include <vector>
+
+#include <sqlite3.h>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -18,10 +21,12 @@ namespace {
 // Documents whose logs are written in one go: each keeps its folder open.
 constexpr std::size_t kDocumentsPerRound = 256;
 
+// The third parameter is 1 for a version that goes only while thinning may take it.
 constexpr const char* kDeleteVersion =
-    "DELETE FROM versions WHERE document = (SELECT id FROM documents WHERE uuid = ?) AND file = ?";
-constexpr const char* kSetPinned =
-    "UPDATE versions SET pinned = ? WHERE document = (SELECT id FROM documents WHERE uuid = ?) AND file = ?";
+    "DELETE FROM versions WHERE document = (SELECT id FROM documents WHERE uuid = ?) "
+    "AND file = ? AND (? = 0 OR (pinned = 0 AND automatic = 1))";
+constexpr const char* kSetPinned = "UPDATE versions SET pinned = ? WHERE document = (SELECT id FROM documents WHERE "
+                                   "uuid = ?) AND file = ? AND pinned != ?";
 
 struct DocumentChange {
     const std::string* documentId = nullptr;
@@ -72,12 +77,26 @@ bool logChanges(const StoreLayout& layout, Changes& changes, Record record, std:
     return durable.flush(error);
 }
 
+// Every id and file name must be of the form the store writes before any of
+// them is acted on.
+bool wellFormed(std::span<const VersionRef> versions, std::string* error)
+{
+    for (const VersionRef& version : versions)
+        if (!isId(version.documentId) || !isId(version.file))
+            return fail(error, "the version index has a version record with a malformed identity");
+    return true;
+}
+
+// Runs one statement per version, bound by `bind`, in one transaction; each
+// version that no row matched (gone, or changed meanwhile) is dropped from
+// `changes`.
 template <typename Bind>
-bool changeRows(StoreIndex& index, const char* sql, const Changes& changes, Bind bind, std::string* error)
+bool changeRows(StoreIndex& index, const char* sql, Changes& changes, Bind bind, std::string* error)
 {
     if (!index.beginWriting())
         return fail(error, "cannot write the version index: " + index.database().lastError());
-    for (const DocumentChange& change : changes) {
+    for (DocumentChange& change : changes) {
+        std::vector<const VersionRef*> changed;
         for (const VersionRef* version : change.versions) {
             auto statement = index.statement(sql);
             if (!statement.valid() || !bind(*statement, *version).run()) {
@@ -85,7 +104,10 @@ bool changeRows(StoreIndex& index, const char* sql, const Changes& changes, Bind
                 index.rollback();
                 return fail(error, message);
             }
+            if (sqlite3_changes(index.database().handle()) > 0)
+                changed.push_back(version);
         }
+        change.versions = std::move(changed);
     }
     if (index.commit())
         return true;
@@ -94,20 +116,43 @@ bool changeRows(StoreIndex& index, const char* sql, const Changes& changes, Bind
     return fail(error, message);
 }
 
+// Marks in `flags` (one per version of `all`) the versions left in `changes`.
+void markChanged(std::span<const VersionRef> all, const Changes& changes, std::vector<bool>* flags)
+{
+    if (!flags)
+        return;
+    for (const DocumentChange& change : changes)
+        for (const VersionRef* version : change.versions)
+            (*flags)[static_cast<std::size_t>(version - all.data())] = true;
+}
+
 } // namespace
 
-bool removeVersions(StoreIndex& index, std::span<const VersionRef> versions, std::string* error)
+bool removeVersions(StoreIndex& index, std::span<const VersionRef> versions, std::vector<bool>* removed,
+                    std::string* error)
 {
-    if (!index.openForWriting(error))
+    if (removed)
+        removed->assign(versions.size(), false);
+    if (!wellFormed(versions, error) || !index.openForWriting(error))
         return false;
     const StoreLayout& layout = index.layout();
     for (Changes& changes : groupByDocument(versions)) {
-        const auto logRemoval = [](DocumentLog& log, const VersionRef& version) { log.recordRemoved(version.file); };
         const auto bindRemoval = [](SqliteStatement& statement, const VersionRef& version) -> SqliteStatement& {
-            return statement.bindText(1, version.documentId).bindText(2, version.file);
+            return statement.bindText(1, version.documentId)
+                .bindText(2, version.file)
+                .bind(3, version.onlyIfThinnable ? 1 : 0);
         };
-        if (!logChanges(layout, changes, logRemoval, error)
-            || !changeRows(index, kDeleteVersion, changes, bindRemoval, error))
+        // Confirmed inside the transaction that deletes them: a version pinned
+        // or removed since it was chosen stays as it is, with its file, and
+        // its log gets no record of a removal.
+        if (!changeRows(index, kDeleteVersion, changes, bindRemoval, error))
+            return false;
+        std::erase_if(changes, [](const DocumentChange& change) { return change.versions.empty(); });
+        markChanged(versions, changes, removed);
+        if (changes.empty())
+            continue;
+        const auto logRemoval = [](DocumentLog& log, const VersionRef& version) { log.recordRemoved(version.file); };
+        if (!logChanges(layout, changes, logRemoval, error))
             return false;
         DurableBatch durable;
         for (const DocumentChange& change : changes) {
@@ -123,9 +168,12 @@ bool removeVersions(StoreIndex& index, std::span<const VersionRef> versions, std
     return true;
 }
 
-bool setPinned(StoreIndex& index, std::span<const VersionRef> versions, bool pinned, std::string* error)
+bool setPinned(StoreIndex& index, std::span<const VersionRef> versions, bool pinned, std::vector<bool>* changed,
+               std::string* error)
 {
-    if (!index.openForWriting(error))
+    if (changed)
+        changed->assign(versions.size(), false);
+    if (!wellFormed(versions, error) || !index.openForWriting(error))
         return false;
     const StoreLayout& layout = index.layout();
     for (Changes& changes : groupByDocument(versions)) {
@@ -133,10 +181,16 @@ bool setPinned(StoreIndex& index, std::span<const VersionRef> versions, bool pin
             log.recordPinned(version.file, pinned);
         };
         const auto bindPin = [pinned](SqliteStatement& statement, const VersionRef& version) -> SqliteStatement& {
-            return statement.bind(1, pinned ? 1 : 0).bindText(2, version.documentId).bindText(3, version.file);
+            return statement.bind(1, pinned ? 1 : 0)
+                .bindText(2, version.documentId)
+                .bindText(3, version.file)
+                .bind(4, pinned ? 1 : 0);
         };
+        // Logged first: a record of a version removed meanwhile names nothing
+        // a rebuild keeps, and one already so changes nothing.
         if (!logChanges(layout, changes, logPin, error) || !changeRows(index, kSetPinned, changes, bindPin, error))
             return false;
+        markChanged(versions, changes, changed);
     }
     return true;
 }

@@ -5,23 +5,36 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
-// Removing single versions and pinning them, durably and crash-safely: each
-// document's log records the change first, then the index, then (for a
-// removal) the stored file goes. A crash between the index and the file
-// leaves only an unreferenced file, which prune removes.
+// Removing single versions and pinning them, durably and crash-safely. Each
+// change is confirmed row by row inside the index transaction that makes it,
+// so a version changed by someone else since it was chosen is left as it is.
 namespace strataloom::store {
 
 struct VersionRef {
     std::string documentId;
     std::string file;
+    // Only while it is still an unpinned automatic version, as thinning chose
+    // it; the user's own removal takes it as it is.
+    bool onlyIfThinnable = false;
 };
 
-// Removes the versions; true once their removal survives a power cut. A
-// version already gone is no failure.
-bool removeVersions(StoreIndex& index, std::span<const VersionRef> versions, std::string* error = nullptr);
+// Removes the versions still recorded (and, with `onlyIfThinnable`, still
+// unpinned and automatic): the index rows in one transaction first, then a
+// removal record in each document's log, only for the rows it deleted, then
+// the stored files. `removed`, when given, gets one flag per version: whether
+// it went. True once the removals survive a power cut; a version gone or
+// changed meanwhile is no failure. A crash after the index leaves a stored
+// file that prune removes and that a rebuild from the logs would bring back,
+// never a kept version that a rebuild would drop.
+bool removeVersions(StoreIndex& index, std::span<const VersionRef> versions, std::vector<bool>* removed = nullptr,
+                    std::string* error = nullptr);
 
-// Marks the versions as kept from thinning, or no longer.
-bool setPinned(StoreIndex& index, std::span<const VersionRef> versions, bool pinned, std::string* error = nullptr);
+// Marks the versions as kept from thinning, or no longer: the log records it
+// first, then the index. `changed`, when given, gets one flag per version:
+// whether it was still recorded and not already so.
+bool setPinned(StoreIndex& index, std::span<const VersionRef> versions, bool pinned,
+               std::vector<bool>* changed = nullptr, std::string* error = nullptr);
 
 } // namespace strataloom::store

@@ -11,6 +11,9 @@
 #include <csignal>
 #include <filesystem>
 
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,6 +54,15 @@ protected:
         std::string error;
         ASSERT_EQ(saves.stage(path, &error), AutomaticSaves::Outcome::Staged) << error;
         ASSERT_TRUE(saves.commit(nullptr, &error)) << error;
+    }
+
+    // The bytes the stored file of the document's listed version `index` takes on disk.
+    std::uint64_t onDisk(const std::string& document, std::size_t index)
+    {
+        const auto versions = FileVersionStore(location).otherVersionsOfItem(FileUrl::fromPath(document));
+        struct stat status {};
+        EXPECT_EQ(stat(versions.value().at(index).URL().path().c_str(), &status), 0);
+        return static_cast<std::uint64_t>(status.st_blocks) * 512;
     }
 
     std::vector<std::string> listed(const std::string& document)
@@ -142,8 +154,9 @@ TEST_F(ThinningTest, TheSizeCapAndTheUsersOwnDeletionsRemoveVersionsTheScheduleK
     justSaved.documentPaths = {first};
     ASSERT_EQ(thinStore(location, justSaved).value().removed, 0u);
 
-    // 3 × 4 + 3 × 5 bytes stored; the cap leaves room for 20.
-    const ThinningResult result = thin(nowNs(), false, 20);
+    // Six stored files of a few bytes, each taking a block or more; the cap
+    // leaves room for what four take.
+    const ThinningResult result = thin(nowNs(), false, 4 * onDisk(first, 0));
     EXPECT_EQ(result.removed, 2u);
     EXPECT_EQ(listed(first), (std::vector<std::string>{"2222", "3333"}));
     EXPECT_EQ(listed(second), (std::vector<std::string>{"2222!", "3333!"}));
@@ -218,6 +231,56 @@ TEST_F(ThinningTest, ThinningNeverTouchesAVersionBeingAdded)
     const auto kept = listed(notes);
     ASSERT_FALSE(kept.empty());
     EXPECT_EQ(kept.back(), "version 149");
+}
+
+// Versions stamped with the clock 30 days ahead, then two with it right, the
+// document deleted, a cap that leaves room for nothing removable: what stays
+// is the document's last contents.
+TEST_F(ThinningTest, AfterAClockJumpTheSizeCapKeepsTheLastContents)
+{
+    const std::string notes = folder + "/Notes.txt";
+    for (const char* contents : {"ahead 1", "ahead 2", "right 1", "right 2"})
+        save(notes, contents);
+    sqlite3* database = nullptr;
+    ASSERT_EQ(sqlite3_open((location + "/index.sqlite").c_str(), &database), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(database, "UPDATE versions SET added_ns = added_ns + 30 * 86400000000000 WHERE position < 2",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(database);
+    fs::remove(notes);
+
+    const ThinningResult result = thin(nowNs(), false, 0);
+    EXPECT_EQ(result.removed, 3u);
+    EXPECT_EQ(listed(notes), std::vector<std::string>{"right 2"});
+}
+
+// A sparse stored file counts the blocks it holds, not its length: a version
+// of 64 MiB that takes a few KiB leaves the store well under a 1 MiB cap.
+TEST_F(ThinningTest, TheSizeCapCountsTheSpaceStoredFilesTakeOnDisk)
+{
+    const std::string notes = folder + "/Notes.txt";
+    save(notes, "small");
+    writeFile(notes, "head");
+    fs::resize_file(notes, 64 << 20);
+    AutomaticSaves saves(location);
+    ASSERT_EQ(saves.stage(notes), AutomaticSaves::Outcome::Staged);
+    ASSERT_TRUE(saves.commit());
+    save(notes, "small again");
+    writeFile(notes, "now");
+    // Holes punched in the stored copy hold the zeros it held.
+    const auto versions = FileVersionStore(location).otherVersionsOfItem(FileUrl::fromPath(notes)).value();
+    ASSERT_EQ(versions.at(1).size(), std::optional<std::uint64_t>(64 << 20));
+    const int stored = open(versions.at(1).URL().path().c_str(), O_WRONLY);
+    ASSERT_GE(stored, 0);
+    ASSERT_EQ(fallocate(stored, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 4096, (64 << 20) - 4096), 0);
+    close(stored);
+    ASSERT_LT(onDisk(notes, 1), 64u << 10);
+
+    EXPECT_EQ(thin(nowNs(), false, 1 << 20).removed, 0u);
+    EXPECT_EQ(listed(notes).size(), 3u);
+    // Past the cap, the small versions go too; the last one stays.
+    EXPECT_EQ(thin(nowNs(), false, onDisk(notes, 1)).removed, 2u);
+    EXPECT_EQ(listed(notes), std::vector<std::string>{"small again"});
 }
 
 } // namespace

@@ -87,15 +87,16 @@ Attempt copyOnce(int in, int out, char* buffer, std::size_t bufferSize, const st
     if (ftruncate(out, 0) != 0 || !copyKeepingHoles(in, out, size, buffer, bufferSize, method, false, listener))
         return failure(errnoMessage(cannotCopy));
 
+    // The kernel's copy is read back from the page cache it just filled; a
+    // clone only when a write after it might have gone unstamped.
     std::optional<std::string> copied;
     if (method == CopyMethod::Buffer) {
         written.updateZeros(size - writtenEnd);
         copied = written.finish();
     } else if (method == CopyMethod::Kernel || !rested) {
-        // Read back from the page cache the kernel's copy just filled.
         copied = checksumOfContents(out, size, buffer, bufferSize);
     }
-    if (method != CopyMethod::Clone && !copied)
+    if (!copied && (method != CopyMethod::Clone || !rested))
         return failure(errnoMessage(cannotCopy));
     // The second look at the source, from the page cache the copy filled.
     const std::optional<std::string> source = checksumOfContents(in, size, buffer, bufferSize);

@@ -18,7 +18,7 @@ clone_release() {
 
 # clone_prepare TYPE MKFS PACKAGE: the mount point on stdout, or nothing.
 clone_prepare() {
-  local type=$1 mkfs=$2 package=$3 folder=$clone_work/$1
+  local mkfs=$2 package=$3 folder=$clone_work/$1
   if ! command -v "$mkfs" >/dev/null; then
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$package" >/dev/null 2>&1 || return 0
   fi

@@ -174,10 +174,13 @@ std::optional<std::uint64_t> copyKeepingHoles(int in, int out, std::uint64_t siz
     }
     RangeCopier copier(in, out, buffer, bufferSize, listener);
     std::uint64_t length = size;
+    std::uint64_t written = 0; // the end of the last data written
     bool shortened = false;
     const bool copied = forEachDataRun(in, size, [&](std::uint64_t begin, std::uint64_t end) {
         errno = 0;
         const std::optional<std::uint64_t> reached = copier.copy(begin, end);
+        if (reached && *reached > begin)
+            written = *reached;
         if (reached && *reached < end) { // the source was cut short meanwhile
             length = *reached;
             shortened = true;
@@ -192,12 +195,15 @@ std::optional<std::uint64_t> copyKeepingHoles(int in, int out, std::uint64_t siz
         const std::optional<std::uint64_t> reached = copier.copy(size, kNoEnd);
         if (!reached)
             return std::nullopt;
+        if (*reached > size)
+            written = *reached;
         length = std::max(length, *reached);
     }
     method = copier.method();
     if (!toEnd)
         length = size;
-    if (ftruncate(out, static_cast<off_t>(length)) != 0)
+    // A hole at the end is made by the length alone.
+    if (written != length && ftruncate(out, static_cast<off_t>(length)) != 0)
         return std::nullopt;
     return length;
 }

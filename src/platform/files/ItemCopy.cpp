@@ -2,6 +2,7 @@
 #include "DurableBatch.h"
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
+#include "SparseCopy.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -15,8 +16,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
@@ -32,48 +31,13 @@ FileTime fromTimespec(const struct timespec& time)
     return {time.tv_sec, static_cast<std::uint32_t>(time.tv_nsec)};
 }
 
-bool readWriteCopy(int in, int out)
+// Copies the whole of `in` to `out`, holes kept: a reflink when the file
+// system shares extents, else copy_file_range, else plain reads and writes.
+bool copyContents(int in, int out, const struct stat& status)
 {
-    std::unique_ptr<char[]> buffer(new char[kBufferSize]);
-    for (;;) {
-        const ssize_t got = read(in, buffer.get(), kBufferSize);
-        if (got == 0)
-            return true;
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put = write(out, buffer.get() + done, static_cast<std::size_t>(got - done));
-            if (put < 0) {
-                if (errno == EINTR)
-                    continue;
-                return false;
-            }
-            done += put;
-        }
-    }
-}
-
-// Copies the rest of `in` to `out`: a reflink when the file system shares
-// extents, else copy_file_range, else plain reads and writes.
-bool copyContents(int in, int out)
-{
-    if (ioctl(out, FICLONE, in) == 0)
-        return true;
-    for (;;) {
-        const ssize_t copied = copy_file_range(in, nullptr, out, nullptr, kBufferSize * 16, 0);
-        if (copied > 0)
-            continue;
-        if (copied == 0)
-            return true;
-        if (errno == EINTR)
-            continue;
-        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EPERM)
-            return readWriteCopy(in, out);
-        return false;
-    }
+    CopyMethod method;
+    return copyKeepingHoles(in, out, static_cast<std::uint64_t>(status.st_size), nullptr, kBufferSize, method, true)
+        .has_value();
 }
 
 // Copies the user attributes other than the document identity, which belongs
@@ -151,7 +115,7 @@ UniqueFd createFile(const Place& destination)
 bool fillFile(int in, const struct stat& status, const std::string& sourcePath, UniqueFd& out, const Place& destination,
               std::string* error)
 {
-    bool copied = copyContents(in, out.get());
+    bool copied = copyContents(in, out.get(), status);
     if (!copied)
         fail(error, errnoMessage("cannot copy the contents of " + sourcePath + " to " + destination.path));
     else

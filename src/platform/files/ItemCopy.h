@@ -11,7 +11,7 @@ class DurableBatch;
 // replaces an existing destination and never writes through a link standing
 // there: that is a failure and the existing item is untouched. File contents
 // are copied in constant memory, through reflink or copy_file_range where the
-// file system offers them. On failure `error` receives what failed and why.
+// file system offers them, and holes stay holes. On failure `error` receives what failed and why.
 bool copyItem(const std::string& source, const std::string& destination, std::string* error = nullptr);
 
 // Copies the regular file `source` to `name` in the open folder `folder`, whose

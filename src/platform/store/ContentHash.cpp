@@ -1,11 +1,12 @@
 #include "ContentHash.h"
+#include "SparseCopy.h"
 
 #include <xxhash.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <memory>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace strataloom {
@@ -13,34 +14,8 @@ namespace strataloom {
 namespace {
 
 constexpr std::size_t kHashBufferSize = 1 << 18;
-
-class Checksum {
-public:
-    Checksum()
-        : m_state(XXH3_createState(), XXH3_freeState)
-    {
-        m_ok = m_state && XXH3_128bits_reset(m_state.get()) == XXH_OK;
-    }
-    void update(const char* data, std::size_t size)
-    {
-        m_ok = m_ok && XXH3_128bits_update(m_state.get(), data, size) == XXH_OK;
-    }
-    std::optional<std::string> finish()
-    {
-        if (!m_ok) {
-            errno = ENOMEM;
-            return std::nullopt;
-        }
-        XXH128_canonical_t canonical;
-        XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(m_state.get()));
-        static_assert(sizeof canonical.digest == kChecksumSize);
-        return std::string(reinterpret_cast<const char*>(canonical.digest), sizeof canonical.digest);
-    }
-
-private:
-    std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t*)> m_state;
-    bool m_ok = false;
-};
+constexpr std::size_t kZerosSize = 1 << 16;
+alignas(64) const char kZeros[kZerosSize] = {};
 
 ssize_t readSome(int fd, char* buffer, std::size_t size)
 {
@@ -51,97 +26,92 @@ ssize_t readSome(int fd, char* buffer, std::size_t size)
     return got;
 }
 
-bool writeAll(int fd, const char* data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t put = write(fd, data, size);
-        if (put < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += put;
-        size -= static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
-std::optional<std::string> checksumReading(int fd, char* buffer, std::size_t bufferSize)
-{
-    Checksum checksum;
-    for (;;) {
-        const ssize_t got = readSome(fd, buffer, bufferSize);
-        if (got < 0)
-            return std::nullopt;
-        if (got == 0)
-            return checksum.finish();
-        checksum.update(buffer, static_cast<std::size_t>(got));
-    }
-}
-
-std::optional<std::string> readWriteCopy(int in, int out, char* buffer, std::size_t bufferSize)
-{
-    Checksum checksum;
-    for (;;) {
-        const ssize_t got = readSome(in, buffer, bufferSize);
-        if (got < 0)
-            return std::nullopt;
-        if (got == 0)
-            return checksum.finish();
-        checksum.update(buffer, static_cast<std::size_t>(got));
-        if (!writeAll(out, buffer, static_cast<std::size_t>(got)))
-            return std::nullopt;
-    }
-}
-
 } // namespace
+
+Checksum::Checksum()
+    : m_state(XXH3_createState())
+{
+    m_ok = m_state && XXH3_128bits_reset(m_state) == XXH_OK;
+}
+
+Checksum::~Checksum()
+{
+    XXH3_freeState(m_state);
+}
+
+void Checksum::update(const char* data, std::size_t size)
+{
+    m_ok = m_ok && XXH3_128bits_update(m_state, data, size) == XXH_OK;
+}
+
+void Checksum::updateZeros(std::uint64_t size)
+{
+    while (size > 0 && m_ok) {
+        const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(size, kZerosSize));
+        update(kZeros, piece);
+        size -= piece;
+    }
+}
+
+std::optional<std::string> Checksum::finish()
+{
+    if (!m_ok) {
+        errno = ENOMEM;
+        return std::nullopt;
+    }
+    XXH128_canonical_t canonical;
+    XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(m_state));
+    static_assert(sizeof canonical.digest == kChecksumSize);
+    return std::string(reinterpret_cast<const char*>(canonical.digest), sizeof canonical.digest);
+}
 
 std::optional<std::string> checksumOfFile(int fd)
 {
     std::unique_ptr<char[]> buffer(new char[kHashBufferSize]);
-    return checksumReading(fd, buffer.get(), kHashBufferSize);
+    Checksum checksum;
+    for (;;) {
+        const ssize_t got = readSome(fd, buffer.get(), kHashBufferSize);
+        if (got < 0)
+            return std::nullopt;
+        if (got == 0)
+            return checksum.finish();
+        checksum.update(buffer.get(), static_cast<std::size_t>(got));
+    }
 }
 
-std::optional<std::string> copyChecksummed(int in, int out, char* buffer, std::size_t bufferSize,
-                                           std::optional<std::uint64_t> size)
+std::optional<std::string> checksumOfContents(int fd, std::uint64_t size, char* buffer, std::size_t bufferSize)
 {
-    std::uint64_t copiedTotal = 0;
-    // A known size spares the call that would only find the end.
-    while (!size || copiedTotal < *size) {
-        std::size_t chunk = bufferSize * 64;
-        if (size && *size - copiedTotal < chunk)
-            chunk = static_cast<std::size_t>(*size - copiedTotal);
-        const ssize_t copied = copy_file_range(in, nullptr, out, nullptr, chunk, 0);
-        if (copied > 0) {
-            copiedTotal += static_cast<std::uint64_t>(copied);
-            continue;
-        }
-        if (copied == 0)
-            break;
-        if (errno == EINTR)
-            continue;
-        // A kernel or file system that cannot copy between these files says
-        // so on the first call; a later failure is a real one.
-        if (copiedTotal == 0
-            && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EPERM))
-            return readWriteCopy(in, out, buffer, bufferSize);
+    struct stat status {};
+    if (fstat(fd, &status) != 0)
         return std::nullopt;
-    }
-    // Read back from the start, exactly what was copied.
+    size = std::min(size, static_cast<std::uint64_t>(status.st_size));
     Checksum checksum;
-    for (std::uint64_t offset = 0; offset < copiedTotal;) {
-        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(bufferSize, copiedTotal - offset));
-        const ssize_t got = pread(out, buffer, want, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
-            if (got == 0)
-                errno = EIO;
-            return std::nullopt;
+    std::uint64_t summed = 0;
+    bool ended = false;
+    const bool read = forEachDataRun(fd, size, [&](std::uint64_t begin, std::uint64_t end) {
+        checksum.updateZeros(begin - summed);
+        summed = begin;
+        while (summed < end) {
+            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(bufferSize, end - summed));
+            const ssize_t got = pread(fd, buffer, want, static_cast<off_t>(summed));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0)
+                return false;
+            if (got == 0) { // the file ends here now
+                ended = true;
+                errno = 0;
+                return false;
+            }
+            checksum.update(buffer, static_cast<std::size_t>(got));
+            summed += static_cast<std::uint64_t>(got);
         }
-        checksum.update(buffer, static_cast<std::size_t>(got));
-        offset += static_cast<std::uint64_t>(got);
-    }
+        return true;
+    });
+    if (!read && !ended)
+        return std::nullopt;
+    if (!ended)
+        checksum.updateZeros(size - summed);
     return checksum.finish();
 }
 

@@ -2,8 +2,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+
+struct XXH3_state_s;
 
 namespace strataloom {
 
@@ -11,19 +14,34 @@ namespace strataloom {
 // copies, not deliberate tampering, and costs little next to the copy itself.
 constexpr std::size_t kChecksumSize = 16;
 
+// A checksum taken piece by piece.
+class Checksum {
+public:
+    Checksum();
+    ~Checksum();
+    Checksum(const Checksum&) = delete;
+    Checksum& operator=(const Checksum&) = delete;
+
+    void update(const char* data, std::size_t size);
+    // The bytes of a hole, which read as zeros.
+    void updateZeros(std::uint64_t size);
+    // kChecksumSize raw bytes; none, with errno set, when the state could
+    // not be kept.
+    std::optional<std::string> finish();
+
+private:
+    XXH3_state_s* m_state;
+    bool m_ok = false;
+};
+
 // Checksum of everything read from `fd` from its current position; none when
 // reading fails.
 std::optional<std::string> checksumOfFile(int fd);
 
-// Copies everything readable from `in` to `out`, which must be empty and open
-// for reading and writing, and returns the checksum (kChecksumSize raw bytes)
-// of what `out` then holds; none with errno set when reading or writing fails.
-// The kernel copies when it can and the checksum is taken from the copy's
-// pages, so the contents are read from disk once; `buffer` serves both that
-// and the plain read-write copy used when the kernel cannot copy. With `size`,
-// the source's size when the copy began, the kernel's copy stops there: a file
-// that grew meanwhile is the caller's to notice.
-std::optional<std::string> copyChecksummed(int in, int out, char* buffer, std::size_t bufferSize,
-                                           std::optional<std::uint64_t> size = std::nullopt);
+// Checksum of the first `size` bytes of the regular file `fd`, read with
+// explicit offsets through `buffer`. Holes count as the zeros they read as,
+// without being read. A file shorter than `size` gives the checksum of what
+// it holds; none with errno set when reading fails.
+std::optional<std::string> checksumOfContents(int fd, std::uint64_t size, char* buffer, std::size_t bufferSize);
 
 } // namespace strataloom

@@ -2,9 +2,9 @@
 // new locked file in the document's folder, give it its dates, make the batch
 // durable, then record it.
 #include "VersionAdder.h"
-#include "ContentHash.h"
 #include "DocumentLog.h"
 #include "ErrorMessage.h"
+#include "VerifiedCopy.h"
 
 #include <cerrno>
 #include <chrono>
@@ -16,10 +16,6 @@
 namespace strataloom::store {
 
 namespace {
-
-// A document rewritten while it is copied gives a mixed copy; it is copied
-// again this many times before the add fails.
-constexpr int kCopyAttempts = 4;
 
 constexpr const char* kInsertVersion =
     "INSERT INTO versions (document, position, file, size, inode, change_time_ns, checksum, modification_s, "
@@ -39,14 +35,6 @@ std::int64_t nowNs()
 std::int64_t nanoseconds(const struct timespec& time)
 {
     return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
-}
-
-// Whether the file at `before` is still the same bytes: same size,
-// modification and change times.
-bool unchangedSince(const struct stat& before, const struct stat& after)
-{
-    return before.st_size == after.st_size && nanoseconds(before.st_mtim) == nanoseconds(after.st_mtim)
-        && nanoseconds(before.st_ctim) == nanoseconds(after.st_ctim);
 }
 
 } // namespace
@@ -193,43 +181,22 @@ std::optional<FileVersion> VersionAdder::stageFrom(const UniqueFd& source, struc
         return std::nullopt;
     };
 
-    std::optional<std::string> hash;
-    for (int attempt = 0; !hash; ++attempt) {
-        if (attempt == kCopyAttempts)
-            return abandon("cannot copy " + contentsPath
-                           + " into the version store: it kept changing while it was "
-                             "copied");
-        const std::optional<FileDates> dates = readDates(source.get());
-        if (!dates)
-            return abandon(errnoMessage("cannot read the dates of " + contentsPath));
-        staged.dates = *dates;
-        if (attempt > 0
-            && (lseek(source.get(), 0, SEEK_SET) != 0 || ftruncate(staged.file.get(), 0) != 0
-                || lseek(staged.file.get(), 0, SEEK_SET) != 0))
-            return abandon(errnoMessage("cannot copy " + contentsPath + " into the version store"));
-        hash = copyChecksummed(source.get(), staged.file.get(), m_copyBuffer, kCopyBufferSize,
-                               static_cast<std::uint64_t>(before.st_size));
-        if (!hash)
-            return abandon(errnoMessage("cannot copy " + contentsPath + " into the version store"));
-        struct stat after {};
-        if (fstat(source.get(), &after) != 0)
-            return abandon(errnoMessage("cannot examine " + contentsPath));
-        if (!unchangedSince(before, after)) {
-            hash.reset();
-            before = after;
-        }
-    }
+    std::string reason;
+    const std::optional<VerifiedCopy> copy =
+        copyVerified(source.get(), staged.file.get(), m_copyBuffer, kCopyBufferSize, contentsPath, &reason);
+    if (!copy)
+        return abandon(reason);
+    staged.dates = copy->dates;
     struct stat stored {};
     if (!setDates(staged.file.get(), staged.dates) || fstat(staged.file.get(), &stored) != 0)
         return abandon(errnoMessage("cannot copy " + contentsPath + " into the version store"));
-    std::string reason;
     if (!m_durable.addFile(staged.file.get(), &reason))
         return abandon(reason);
 
     staged.fingerprint.size = static_cast<std::uint64_t>(stored.st_size);
     staged.fingerprint.inode = static_cast<std::uint64_t>(stored.st_ino);
     staged.fingerprint.changeTimeNs = nanoseconds(stored.st_ctim);
-    staged.fingerprint.checksum = *hash;
+    staged.fingerprint.checksum = copy->checksum;
     staged.automatic = m_automatic;
     // Unchanged over the copy: the document's file in this state holds the version.
     if (ownContents)

@@ -152,6 +152,35 @@ TEST_F(ItemCopy, FileKeepsContentsPermissionsDatesAndAttributesButNotTheIdentity
     EXPECT_LT(getxattr(copy.c_str(), "user.strataloom.id", nullptr, 0), 0);
 }
 
+// Holes stay holes through both kinds of copy, and a file whose size says 0
+// while it has contents, as files of /proc do, is still copied whole.
+TEST_F(ItemCopy, HolesStayHolesAndContentsPastTheSizeAreCopied)
+{
+    const std::string sparse = folder + "/sparse";
+    {
+        UniqueFd fd(open(sparse.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        ASSERT_TRUE(fd.valid());
+        ASSERT_EQ(pwrite(fd.get(), "middle", 6, 8 << 20), 6);
+        ASSERT_EQ(ftruncate(fd.get(), 16 << 20), 0);
+    }
+    UniqueFd into(open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    DurableBatch batch;
+    for (const std::string& source : {sparse, std::string("/proc/version")}) {
+        SCOPED_TRACE(source);
+        const std::string name = "copy-of-" + fs::path(source).filename().string();
+        ASSERT_TRUE(copyItem(source, folder + "/" + name, &error)) << error;
+        ASSERT_TRUE(copyFileInto(source, into.get(), folder, name + "-into", batch, &error)) << error;
+        for (const std::string& copy : {folder + "/" + name, folder + "/" + name + "-into"}) {
+            EXPECT_TRUE(readFile(copy) == readFile(source)) << copy << " differs";
+            struct stat original {
+            }, copied{};
+            ASSERT_EQ(stat(source.c_str(), &original), 0);
+            ASSERT_EQ(stat(copy.c_str(), &copied), 0);
+            EXPECT_LE(copied.st_blocks, original.st_blocks + 128) << copy << " has its holes filled";
+        }
+    }
+}
+
 TEST_F(ItemCopy, NeverReplacesOrWritesThroughWhatIsAtTheDestination)
 {
     const std::string source = folder + "/source";

@@ -1,10 +1,10 @@
 #include "FileVersionStore.h"
+#include "VerifiedCopy.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -294,34 +294,47 @@ TEST_F(VersionStore, IndexValuesAndLinksNeverLeadOutOfTheStore)
 
 // A document rewritten while it is copied is copied again, or the add fails;
 // a copy mixing old and new bytes is never listed.
+// The document is rewritten in the middle of the copy, at the first step of
+// as many attempts as the row says: the add takes the state it finally
+// copies whole, or fails naming the change, and never lists a mix.
 TEST_F(VersionStore, ADocumentRewrittenDuringAnAddIsNeverStoredMixed)
 {
     const std::size_t size = 32 << 20;
-    writeFile(document, std::string(size, 'a'));
-    std::atomic<bool> done{false};
-    std::thread writer([&] {
-        const int fd = open(document.c_str(), O_WRONLY | O_CLOEXEC);
-        std::string block(1 << 20, 'a');
-        for (unsigned round = 0; !done; ++round) {
-            std::fill(block.begin(), block.end(), round % 2 ? 'b' : 'a');
-            for (std::size_t offset = 0; offset < size && !done; offset += block.size())
-                (void)!pwrite(fd, block.data(), block.size(), static_cast<off_t>(offset));
-        }
-        close(fd);
-    });
-    std::vector<std::string> errors;
-    for (int i = 0; i < 3; ++i) {
+    const struct {
+        int rewrites;
+        bool saved;
+    } rows[] = {{0, true}, {1, true}, {3, true}, {4, false}, {1000, false}};
+    char first = 'a';
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.rewrites);
+        // Each row saves contents of its own, so no save is taken as unchanged.
+        const char second = static_cast<char>(first + 1);
+        char fill = first;
+        writeFile(document, std::string(size, fill));
+        const std::size_t before = listed(document).size();
+        int rewritten = 0;
+        store::setCopyStepHookForTests([&](std::uint64_t reached) {
+            if (reached >= size || rewritten == row.rewrites)
+                return;
+            ++rewritten;
+            fill = fill == first ? second : first;
+            writeFile(document, std::string(size, fill));
+        });
         std::string error;
-        if (!FileVersionStore().saveVersionOfItem(url(document), &error))
-            errors.push_back(error);
+        const bool saved = FileVersionStore().saveVersionOfItem(url(document), &error).has_value();
+        store::setCopyStepHookForTests({});
+        EXPECT_EQ(saved, row.saved) << error;
+        const Contents contents = listed(document);
+        if (row.saved) {
+            ASSERT_EQ(contents.size(), before + 1);
+            EXPECT_TRUE(contents.back() == std::string(size, fill)) << "the stored copy is not the final state";
+        } else {
+            EXPECT_EQ(error,
+                      "cannot copy " + document + " into the version store: it kept changing while it was copied");
+            EXPECT_EQ(contents.size(), before);
+        }
+        first = static_cast<char>(first + 2);
     }
-    done = true;
-    writer.join();
-    for (const std::string& error : errors)
-        EXPECT_NE(error.find("changing"), std::string::npos) << error;
-    for (const std::string& contents : listed(document))
-        EXPECT_TRUE(contents == std::string(size, 'a') || contents == std::string(size, 'b'))
-            << "a stored copy mixes two saves";
 }
 
 } // namespace

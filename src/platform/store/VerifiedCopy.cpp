@@ -1,0 +1,139 @@
+#include "VerifiedCopy.h"
+#include "ContentHash.h"
+#include "ErrorMessage.h"
+#include "FileDescriptor.h"
+#include "SparseCopy.h"
+
+#include <cerrno>
+#include <ctime>
+
+#include <unistd.h>
+
+namespace strataloom::store {
+
+namespace {
+
+// A document rewritten while it is copied is copied again this many times
+// before the add fails.
+constexpr int kCopyAttempts = 4;
+
+// How long since its last change a file must have rested for any later write
+// to stamp a new change time: well over the coarsest clock tick that stamps
+// times, and over the gap between looking at the file and copying it.
+constexpr std::int64_t kRestedNs = 1'000'000'000;
+
+std::function<void(std::uint64_t)>& copyStepHook()
+{
+    static std::function<void(std::uint64_t)> hook;
+    return hook;
+}
+
+std::int64_t nanoseconds(const struct timespec& time)
+{
+    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
+std::int64_t nowNs()
+{
+    struct timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return nanoseconds(now);
+}
+
+// Whether the file looked at as `before` still has the same size,
+// modification and change times.
+bool unchangedSince(const struct stat& before, const struct stat& after)
+{
+    return before.st_size == after.st_size && nanoseconds(before.st_mtim) == nanoseconds(after.st_mtim)
+        && nanoseconds(before.st_ctim) == nanoseconds(after.st_ctim);
+}
+
+// What one attempt gives: a copy that holds one state of the source, its
+// checksum and dates; a copy that mixes states (none); or a failure.
+struct Attempt {
+    bool failed = false;
+    std::optional<VerifiedCopy> copy;
+};
+
+Attempt copyOnce(int in, int out, char* buffer, std::size_t bufferSize, const std::string& sourceName,
+                 std::string* error)
+{
+    const auto failure = [&](std::string message) {
+        fail(error, std::move(message));
+        return Attempt{true, std::nullopt};
+    };
+    const std::string cannotCopy = "cannot copy " + sourceName + " into the version store";
+    struct stat before {};
+    if (fstat(in, &before) != 0)
+        return failure(errnoMessage("cannot examine " + sourceName));
+    const std::optional<FileDates> dates = readDates(in);
+    if (!dates)
+        return failure(errnoMessage("cannot read the dates of " + sourceName));
+    const bool rested = nowNs() - nanoseconds(before.st_ctim) >= kRestedNs;
+    const auto size = static_cast<std::uint64_t>(before.st_size);
+
+    // The buffer copy checksums what it writes, holes as zeros.
+    Checksum written;
+    std::uint64_t writtenEnd = 0;
+    CopyListener listener;
+    listener.passed = [&](std::uint64_t offset, const char* data, std::size_t length) {
+        written.updateZeros(offset - writtenEnd);
+        written.update(data, length);
+        writtenEnd = offset + length;
+    };
+    if (copyStepHook())
+        listener.stepped = copyStepHook();
+    CopyMethod method = CopyMethod::Kernel;
+    if (ftruncate(out, 0) != 0 || !copyKeepingHoles(in, out, size, buffer, bufferSize, method, false, listener))
+        return failure(errnoMessage(cannotCopy));
+
+    // The kernel's copy is read back from the page cache it just filled; a
+    // clone only when a write after it might have gone unstamped.
+    std::optional<std::string> copied;
+    if (method == CopyMethod::Buffer) {
+        written.updateZeros(size - writtenEnd);
+        copied = written.finish();
+    } else if (method == CopyMethod::Kernel || !rested) {
+        copied = checksumOfContents(out, size, buffer, bufferSize);
+    }
+    if (!copied && (method != CopyMethod::Clone || !rested))
+        return failure(errnoMessage(cannotCopy));
+    // The second look at the source, from the page cache the copy filled.
+    const std::optional<std::string> source = checksumOfContents(in, size, buffer, bufferSize);
+    if (!source)
+        return failure(errnoMessage(cannotCopy));
+    struct stat after {};
+    if (fstat(in, &after) != 0)
+        return failure(errnoMessage("cannot examine " + sourceName));
+    if (!unchangedSince(before, after) || (copied && *copied != *source))
+        return {};
+    return {false, VerifiedCopy{*source, *dates}};
+}
+
+} // namespace
+
+std::optional<VerifiedCopy> copyVerified(int in, int out, char* buffer, std::size_t bufferSize,
+                                         const std::string& sourceName, std::string* error)
+{
+    for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
+        Attempt result = copyOnce(in, out, buffer, bufferSize, sourceName, error);
+        if (result.failed)
+            return std::nullopt;
+        if (result.copy)
+            return std::move(result.copy);
+    }
+    fail(error, "cannot copy " + sourceName + " into the version store: it kept changing while it was copied");
+    return std::nullopt;
+}
+
+std::uint64_t allocatedBytes(const struct stat& status)
+{
+    return static_cast<std::uint64_t>(status.st_blocks) * 512;
+}
+
+void setCopyStepHookForTests(std::function<void(std::uint64_t reached)> hook)
+{
+    copyStepHook() = std::move(hook);
+}
+
+} // namespace strataloom::store

@@ -1,0 +1,132 @@
+// On file systems that clone (btrfs, XFS) a version's copy shares the source's
+// extents and its checksum is taken from the source, not read back from the
+// clone. Whatever happens to the source between the clone and that read, the
+// stored bytes must be one state of it and match the checksum recorded. Each
+// file system is a loop-mounted image; needs root, loop devices and its mkfs.
+#include "ContentHash.h"
+#include "FileDescriptor.h"
+#include "VerifiedCopy.h"
+#include "support/TestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace strataloom::store {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace test;
+
+int run(const std::string& command)
+{
+    return std::system((command + " >/dev/null 2>&1").c_str());
+}
+
+std::optional<std::string> plainChecksum(const std::string& path)
+{
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    return fd.valid() ? checksumOfFile(fd.get()) : std::nullopt;
+}
+
+class CloneCopy : public testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "loop-mounting a file system needs root";
+        const std::string folder = makeScratchFolder("clone");
+        image = folder + "/disk.img";
+        mountPoint = folder + "/mnt";
+        fs::create_directories(mountPoint);
+        const std::string mkfs = std::string("mkfs.") + GetParam();
+        if (run("truncate -s 320M '" + image + "'") != 0 || run(mkfs + " -q -f '" + image + "'") != 0)
+            GTEST_SKIP() << "cannot make a " << GetParam() << " image (" << mkfs << ")";
+        mounted = run("mount -o loop '" + image + "' '" + mountPoint + "'") == 0;
+        if (!mounted)
+            GTEST_SKIP() << "cannot loop-mount a " << GetParam() << " image here";
+    }
+
+    void TearDown() override
+    {
+        setCopyStepHookForTests({});
+        if (mounted)
+            run("umount '" + mountPoint + "'");
+    }
+
+    std::string image;
+    std::string mountPoint;
+    bool mounted = false;
+};
+
+enum class Change { None, Write, MappedStore };
+
+// A source changed a moment ago and one left to rest, each left alone or
+// changed right after the clone by a write or by a store through a mapping
+// made before the copy.
+TEST_P(CloneCopy, TheStoredCloneIsOneStateAndMatchesItsChecksum)
+{
+    const std::size_t size = 4 << 20;
+    const std::string source = mountPoint + "/document";
+    const struct {
+        const char* name;
+        bool rested;
+        Change change;
+    } rows[] = {
+        {"recent, unchanged", false, Change::None},
+        {"recent, written", false, Change::Write},
+        {"recent, stored through a mapping", false, Change::MappedStore},
+        {"rested, unchanged", true, Change::None},
+        {"rested, written", true, Change::Write},
+        {"rested, stored through a mapping", true, Change::MappedStore},
+    };
+    unsigned copies = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        writeFile(source, std::string(size, 'a'));
+        UniqueFd fd(open(source.c_str(), O_RDWR | O_CLOEXEC));
+        ASSERT_TRUE(fd.valid());
+        ASSERT_EQ(fdatasync(fd.get()), 0);
+        void* mapped = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+        ASSERT_NE(mapped, MAP_FAILED);
+        if (row.rested) // past the moment in which a write could leave the times as they were
+            std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        bool changed = false;
+        setCopyStepHookForTests([&](std::uint64_t) {
+            if (changed || row.change == Change::None)
+                return;
+            changed = true;
+            if (row.change == Change::MappedStore)
+                std::memset(mapped, 'b', size);
+            else
+                writeFile(source, std::string(size, 'b'));
+        });
+        const std::string copy = mountPoint + "/copy-" + std::to_string(++copies);
+        UniqueFd in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+        UniqueFd out(open(copy.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        ASSERT_TRUE(in.valid() && out.valid());
+        char buffer[4096];
+        std::string error;
+        const auto result = copyVerified(in.get(), out.get(), buffer, sizeof buffer, source, &error);
+        setCopyStepHookForTests({});
+        munmap(mapped, size);
+        ASSERT_TRUE(result) << error;
+        const std::string stored = readFile(copy);
+        EXPECT_TRUE(stored == std::string(size, row.change == Change::None ? 'a' : 'b')) << "not the last state";
+        EXPECT_EQ(result->checksum, plainChecksum(copy));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, CloneCopy, testing::Values("btrfs", "xfs"),
+                         [](const testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+
+} // namespace
+} // namespace strataloom::store

@@ -107,7 +107,7 @@ Attempt copyOnce(int in, int out, char* buffer, std::size_t bufferSize, const st
         return failure(errnoMessage("cannot examine " + sourceName));
     if (!unchangedSince(before, after) || (copied && *copied != *source))
         return {};
-    return {false, VerifiedCopy{*source, *dates}};
+    return {false, VerifiedCopy{*source, *dates, after}};
 }
 
 } // namespace

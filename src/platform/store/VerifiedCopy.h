@@ -17,6 +17,7 @@ namespace strataloom::store {
 struct VerifiedCopy {
     std::string checksum; // kChecksumSize raw bytes, of the copy's logical contents
     FileDates dates; // the source's, as of the state copied
+    struct stat status {}; // the source's status in that state
 };
 
 // Copies the regular file `in` into the empty stored file `out` (open for

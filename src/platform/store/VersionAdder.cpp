@@ -198,9 +198,9 @@ std::optional<FileVersion> VersionAdder::stageFrom(const UniqueFd& source, struc
     staged.fingerprint.changeTimeNs = nanoseconds(stored.st_ctim);
     staged.fingerprint.checksum = copy->checksum;
     staged.automatic = m_automatic;
-    // Unchanged over the copy: the document's file in this state holds the version.
+    // Unchanged over the copy: the document's file in the state copied holds the version.
     if (ownContents)
-        staged.seen = recordableState(before);
+        staged.seen = recordableState(copy->status);
     FileVersion version(FileUrl::fromPath(m_folderPath + "/" + staged.name), staged.fingerprint, staged.dates,
                         m_index.layout().location(), m_document.uuid, staged.name, m_automatic);
     m_staged.push_back(std::move(staged));

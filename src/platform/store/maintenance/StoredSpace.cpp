@@ -1,6 +1,8 @@
 // The space stored files take, from their allocated blocks.
 #include "StoredSpace.h"
 
+#include "VerifiedCopy.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -11,8 +13,7 @@ std::uint64_t storedBytesOnDisk(int documentFolderFd, const std::string& file)
     struct stat status {};
     if (fstatat(documentFolderFd, file.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode))
         return 0;
-    // st_blocks counts 512-byte units whatever the file system's block size.
-    return static_cast<std::uint64_t>(status.st_blocks) * 512;
+    return allocatedBytes(status);
 }
 
 } // namespace strataloom::store

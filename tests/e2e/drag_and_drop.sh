@@ -10,7 +10,7 @@
 # With STRATALOOM_E2E_SCREENSHOTS=DIR (and ImageMagick's import) it also saves
 # DIR/screenshot-idle.png and DIR/screenshot-drag.png.
 set -euo pipefail
-app=$1 cli=$2 drag_source=$3 shots=${STRATALOOM_E2E_SCREENSHOTS:-}
+app=$1 cli=$2 drag_source=$3
 . "$(dirname "${BASH_SOURCE[0]}")/session.sh"
 # The first visible window of process $1 other than window $2.
 other_window_of() { xdotool search --onlyvisible --pid "$1" 2>/dev/null | grep -vx "${2:-none}" | head -n 1; }
@@ -20,7 +20,6 @@ centre_of() {
   eval "$(xdotool getwindowgeometry --shell "$1")"
   echo "$((X + WIDTH / 2)) $((Y + HEIGHT / 2))"
 }
-shot() { [ -z "$shots" ] || ! command -v import >/dev/null || import -window "$main" "$shots/screenshot-$1.png"; }
 # The window logs the end of each archive and unarchive, after its last write.
 export QT_LOGGING_RULES="strataloom.operations.info=true"
 operations=0
@@ -54,7 +53,7 @@ wait_for "the Strataloom window" 30 has_other_window "$app_pid"
 main=$(other_window_of "$app_pid")
 [ "$(xdotool getwindowname "$main")" = "Strataloom – Version Archiver" ] || fail "unexpected window title"
 sleep 0.5
-shot idle
+shot "$main" idle
 
 # drag ITEM...: presses on a new drag source offering ITEMs, moves onto the
 # Strataloom window in steps and releases there. Prints the drop action the
@@ -72,7 +71,7 @@ drag() {
       sleep 0.05
   done
   sleep 0.5
-  [ -z "${drag_shot:-}" ] || shot drag
+  [ -z "${drag_shot:-}" ] || shot "$main" drag
   xdotool mouseup 1
   wait_for "the end of the drag" 20 grep -q '^drop action:' "$work/source.log"
   sed -n 's/^drop action: //p' "$work/source.log"

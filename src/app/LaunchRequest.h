@@ -8,8 +8,10 @@
 
 namespace strataloom {
 
-// What the window program is asked to open from its command line.
+// What the window program is asked to do by its command line.
 struct LaunchRequest {
+    enum class Action { Open, ShowHelp, ShowVersion };
+    Action action = Action::Open;
     // Documents to browse the versions of, one window each.
     std::vector<FileUrl> documents;
     // Items of --archive (files) and --unarchive (folders), in the order given,
@@ -17,13 +19,20 @@ struct LaunchRequest {
     std::vector<FileUrl> drops;
 };
 
-// Reads the arguments Qt has left, as exact bytes (names need not be UTF-8),
-// with relative paths taken from the working folder. A document must exist as
-// a file, or be one the version store at `storeLocation` knows by the place it
-// was last seen; an item of --archive must be an existing file, one of
-// --unarchive an existing folder. Empty, with the reason in `error`, when one
-// is not; options other than these two are skipped, having been checked.
+// Reads every argument after argv[0] itself, as exact bytes (names need not be
+// UTF-8), with relative paths taken from the working folder. It knows -h,
+// --help, -v, --version, --archive FILE, --unarchive FOLDER (also as
+// --archive=FILE), and "--", after which every argument is a document; the
+// value of --archive and --unarchive is the next argument whatever it begins
+// with. Any other argument beginning with "-" is refused, so that nothing meant
+// for another program's parser passes. A document must exist as a file, or be
+// one the version store at `storeLocation` knows by the place it was last seen;
+// an item of --archive must be an existing file, one of --unarchive an existing
+// folder. Empty, with the reason in `error`, when an argument is refused.
 std::optional<LaunchRequest> launchRequest(int argc, const char* const* argv, const std::string& storeLocation,
                                            std::string* error = nullptr);
+
+// The text of --help.
+std::string launchHelp();
 
 } // namespace strataloom

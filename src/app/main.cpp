@@ -3,11 +3,35 @@
 #include "VersionWindows.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QIcon>
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+// For tests of the entry points: what this start would open and what Qt was
+// given, as NUL-terminated fields on stdout, instead of any window.
+void printLaunch(const strataloom::LaunchRequest& request)
+{
+    const auto field = [](const std::string& name, const std::string& value) {
+        std::fwrite(name.data(), 1, name.size(), stdout);
+        std::fputc('=', stdout);
+        std::fwrite(value.data(), 1, value.size(), stdout);
+        std::fputc('\0', stdout);
+    };
+    field("platform", QGuiApplication::platformName().toStdString());
+    for (const QString& argument : QCoreApplication::arguments().mid(1))
+        field("qt-argument", argument.toStdString());
+    for (const strataloom::FileUrl& document : request.documents)
+        field("document", document.path());
+    for (const strataloom::FileUrl& drop : request.drops)
+        field("drop", drop.path());
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -15,45 +39,33 @@ int main(int argc, char** argv)
     QApplication::setOrganizationName(QStringLiteral("Strataloom"));
     QApplication::setApplicationVersion(QStringLiteral(STRATALOOM_VERSION));
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Opens a window that takes drops: a file dropped on it has its saved versions copied into a "
-                       "new folder, and such a folder dropped on it becomes a file with those versions again. Given "
-                       "files, opens a window listing the versions of each instead."));
-    const QCommandLineOption helpOption = parser.addHelpOption();
-    const QCommandLineOption versionOption = parser.addVersionOption();
-    parser.addOption(
-        QCommandLineOption(QStringLiteral("archive"),
-                           QStringLiteral("Archive the versions of FILE, as a drop of it on the window does."),
-                           QStringLiteral("FILE")));
-    parser.addOption(QCommandLineOption(QStringLiteral("unarchive"),
-                                        QStringLiteral("Unarchive FOLDER, as a drop of it on the window does."),
-                                        QStringLiteral("FOLDER")));
-    parser.addPositionalArgument(QStringLiteral("files"), QStringLiteral("Documents whose versions to show."),
-                                 QStringLiteral("[FILE...]"));
-    // Help and version are answered before the application connects to a
-    // display, so that they work in any terminal. Qt's own options are still
-    // in the arguments here; they are judged below, once Qt has taken them.
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments.append(QString::fromLocal8Bit(argv[i]));
-    parser.parse(arguments);
-    if (parser.isSet(helpOption) || parser.isSet(versionOption)) {
-        const QCoreApplication core(argc, argv); // names the program in the usage line
-        if (parser.isSet(helpOption))
-            parser.showHelp();
-        parser.showVersion();
-    }
-
-    QApplication application(argc, argv);
-    QApplication::setDesktopFileName(QStringLiteral("org.strataloom.Strataloom"));
-    parser.process(application);
-    // Names are taken from argv as bytes, which Qt has left without its own options.
+    // Every argument is read here, as bytes, before Qt exists: help and version
+    // work in any terminal, and a refused item opens no window.
     std::string error;
     const auto request = strataloom::launchRequest(argc, argv, strataloom::FileVersionStore::defaultLocation(), &error);
     if (!request) {
-        std::fprintf(stderr, "%s: %s\n", qPrintable(QApplication::applicationName()), error.c_str());
+        std::fprintf(stderr, "strataloom: %s\nTry 'strataloom --help'.\n", error.c_str());
         return 1;
+    }
+    if (request->action == strataloom::LaunchRequest::Action::ShowHelp) {
+        std::fputs(strataloom::launchHelp().c_str(), stdout);
+        return 0;
+    }
+    if (request->action == strataloom::LaunchRequest::Action::ShowVersion) {
+        std::printf("Strataloom %s\n", STRATALOOM_VERSION);
+        return 0;
+    }
+
+    // Qt takes options of its own from the arguments it is given (-platform,
+    // -platformpluginpath, -style, ...), even after "--": it gets none, so that
+    // no file name can become one.
+    int qtArgc = 1;
+    char* qtArgv[] = {argv[0], nullptr};
+    QApplication application(qtArgc, qtArgv);
+    QApplication::setDesktopFileName(QStringLiteral("org.strataloom.Strataloom"));
+    if (std::getenv("STRATALOOM_TEST_PRINT_LAUNCH")) {
+        printLaunch(*request);
+        return 0;
     }
     // The installed theme icon when there is one; the built-in copy when run from the build tree.
     QIcon builtIn;

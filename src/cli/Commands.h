@@ -43,7 +43,4 @@ int deleteVersion(const Invocation& invocation);
 int desktopIntegrationInstall(const Invocation& invocation);
 int desktopIntegrationUninstall(const Invocation& invocation);
 
-// How to start the watcher as the user's service.
-inline constexpr const char* kStartWatcher = "systemctl --user enable --now strataloom-watch.service";
-
 } // namespace strataloom::cli

@@ -5,11 +5,13 @@
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace strataloom::cli {
 
@@ -18,7 +20,7 @@ namespace {
 // Writes `contents` as the executable `path`, whole or not at all.
 bool writeScript(const std::string& path, const std::string& contents, std::string* error)
 {
-    const std::string temporary = path + ".part";
+    const std::string temporary = temporaryScriptPath(path);
     const UniqueFd out(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0755));
     if (!out.valid())
         return fail(error, errnoMessage("cannot create " + temporary));
@@ -42,10 +44,16 @@ int desktopIntegrationInstall(const Invocation&)
     bool refused = false;
     for (const NautilusScript& script : nautilusScripts()) {
         const std::string path = folder + "/" + script.name;
+        const std::string temporary = temporaryScriptPath(path);
         std::error_code error;
-        const bool exists = std::filesystem::exists(std::filesystem::symlink_status(path, error));
-        if (exists && regularFileContents(path) != script.contents) {
+        if (std::filesystem::exists(std::filesystem::symlink_status(path, error))
+            && !isInstalledScript(script, regularFileContents(path))) {
             printError(path + " exists and is not the script this command writes; move it away first");
+            refused = true;
+        }
+        if (std::filesystem::exists(std::filesystem::symlink_status(temporary, error))
+            && !isLeftoverOfInstall(script, temporary)) {
+            printError(temporary + " is in the way and is not a leftover of this command; remove it first");
             refused = true;
         }
     }
@@ -61,6 +69,12 @@ int desktopIntegrationInstall(const Invocation&)
     }
     for (const NautilusScript& script : nautilusScripts()) {
         const std::string path = folder + "/" + script.name;
+        // What an install cut short left behind, checked above.
+        const std::string temporary = temporaryScriptPath(path);
+        if (unlink(temporary.c_str()) != 0 && errno != ENOENT) {
+            printError(errnoMessage("cannot remove " + temporary));
+            return kExitFailure;
+        }
         std::string error;
         if (regularFileContents(path) != script.contents && !writeScript(path, script.contents, &error)) {
             printError(error);

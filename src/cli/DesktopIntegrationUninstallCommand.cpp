@@ -18,12 +18,18 @@ int desktopIntegrationUninstall(const Invocation&)
     std::size_t removed = 0;
     for (const NautilusScript& script : nautilusScripts()) {
         const std::string path = folder + "/" + script.name;
+        // A leftover of an install cut short goes with its script.
+        if (const std::string temporary = temporaryScriptPath(path);
+            isLeftoverOfInstall(script, temporary) && unlink(temporary.c_str()) != 0) {
+            printError("cannot remove " + temporary + ": " + std::strerror(errno));
+            kept = true;
+        }
         std::error_code error;
         const auto status = std::filesystem::symlink_status(path, error);
         if (!std::filesystem::exists(status))
             continue;
         // Only a script exactly as install wrote it is ours to remove.
-        if (regularFileContents(path) != script.contents) {
+        if (!isInstalledScript(script, regularFileContents(path))) {
             printError("left " + path + ": it is not the script install wrote");
             kept = true;
         } else if (unlink(path.c_str()) != 0) {

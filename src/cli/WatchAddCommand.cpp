@@ -3,6 +3,7 @@
 
 #include "WatchSettings.h"
 #include "WatchState.h"
+#include "WatcherUnit.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -42,7 +43,8 @@ int watchAdd(const Invocation& invocation)
         return kExitFailure;
     }
     if (!watcherRunning())
-        std::printf("The watcher is not running. To start it now and at every login:\n  %s\n", kStartWatcher);
+        std::printf("The watcher is not running. To start it now and at every login:\n  %s\n",
+                    startWatcherCommand().c_str());
     return kExitOk;
 }
 

@@ -3,6 +3,7 @@
 
 #include "WatchState.h"
 #include "WatchStatus.h"
+#include "WatcherUnit.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -17,8 +18,7 @@ std::string statusText(bool running, const std::optional<WatchStatus>& status)
 {
     std::string text;
     if (!running)
-        text +=
-            "The watcher is not running. To start it now and at every login:\n  " + std::string(kStartWatcher) + "\n";
+        text += "The watcher is not running. To start it now and at every login:\n  " + startWatcherCommand() + "\n";
     if (!status)
         return running ? "The watcher is running; it has not written its status yet.\n" : text;
     if (running) {

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <map>
+#include <vector>
 
 namespace {
 
@@ -165,7 +166,13 @@ std::string commandsOfGroup(const std::string& group)
 QString overview()
 {
     QString text = QStringLiteral(
-        "Moves the saved versions of documents between Strataloom's version store and folders.\n\nCommands:\n");
+        "Keeps the versions of your documents in Strataloom's version store ($XDG_DATA_HOME/strataloom). A watcher,\n"
+        "run as the systemd user service strataloom-watch.service, saves a version each time a document in a\n"
+        "watched folder is saved (watch add); save-version saves one when asked. versions lists a document's\n"
+        "versions; archive copies them into a new folder of numbered files that keep their dates, and unarchive\n"
+        "turns such a folder back into a file with versions. Automatic versions are thinned by age and a size cap\n"
+        "(thin); pin keeps a version forever. The window program, strataloom FILE, browses the versions of a\n"
+        "document and restores one as a copy beside it.\n\nCommands:\n");
     for (const auto& [name, command] : commands())
         text += QStringLiteral("  %1\n      %2\n")
                     .arg(QString::fromUtf8((name + " " + command.synopsis).c_str()).trimmed(),
@@ -224,7 +231,13 @@ std::optional<std::string> Invocation::value(const std::string& option) const
 
 int main(int argc, char** argv)
 {
-    QCoreApplication application(argc, argv);
+    // The help's usage line names the program as a user types it, not by the
+    // path it was started from; the positional arguments are read from argv.
+    std::vector<char*> qtArguments(argv, argv + argc);
+    char programName[] = "strataloom-cli";
+    qtArguments[0] = programName;
+    int qtArgc = argc;
+    QCoreApplication application(qtArgc, qtArguments.data());
     QCoreApplication::setApplicationName(QStringLiteral("strataloom-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(STRATALOOM_VERSION));
 
@@ -270,7 +283,9 @@ int main(int argc, char** argv)
     for (const ValueOption& option : command.values)
         parser.addOption(QCommandLineOption(QString::fromUtf8(option.name), QString::fromUtf8(option.description),
                                             QString::fromUtf8(option.valueName)));
-    parser.addPositionalArgument(QString::fromUtf8(name.c_str()), QString::fromUtf8(command.synopsis));
+    const std::string synopsis = command.synopsis;
+    parser.addPositionalArgument(QString::fromUtf8((synopsis.empty() ? name : synopsis).c_str()), QString(),
+                                 QString::fromUtf8((name + " " + synopsis).c_str()).trimmed());
 
     QStringList commandArguments = arguments;
     commandArguments.remove(commandIndex, words);

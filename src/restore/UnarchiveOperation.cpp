@@ -80,18 +80,6 @@ std::optional<std::string> copySource(const std::string& lastFilePath, std::stri
     return std::string(target.get());
 }
 
-// A version's contents must be a regular file, reached directly or through a
-// symlink.
-bool isFileContents(const std::string& path, std::string* error)
-{
-    struct stat info {};
-    if (stat(path.c_str(), &info) != 0)
-        return fail(error, errnoMessage("cannot examine " + path));
-    if (!S_ISREG(info.st_mode))
-        return fail(error, "cannot add " + path + " as a version: it is not a file");
-    return true;
-}
-
 // The new file's contents and its name in its folder, on stable storage.
 bool makeDurable(const std::string& path, std::string* error)
 {
@@ -154,6 +142,8 @@ UnarchiveOutcome writeUnarchivedFile(int response, const std::optional<FileUrl>&
     const FileUrl item = FileUrl::fromPath(destination);
     const bool started = store.beginVersionsOfNewItem(item, &cause);
     if (total < 2) {
+        // Nothing to add: the new file only ends the claim of what stood there.
+        store.commitVersions();
         reporter.showError(QStringLiteral("Only 1 file to unarchive."));
         return UnarchiveOutcome::Failed;
     }
@@ -176,7 +166,8 @@ UnarchiveOutcome writeUnarchivedFile(int response, const std::optional<FileUrl>&
             return stop(false);
         reporter.progress(i + 1, total, names[i]);
         const std::string contents = entryPath(folderPath, names[i]);
-        if (!isFileContents(contents, &cause) || !store.stageVersion(FileUrl::fromPath(contents), &cause))
+        // A regular file, reached directly or through a symlink, opened once.
+        if (!store.stageVersion(FileUrl::fromPath(contents), &cause))
             return stop(true);
     }
     // Success is reported only once the new file and all its versions would

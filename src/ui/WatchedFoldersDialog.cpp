@@ -3,6 +3,7 @@
 #include "WatchSettings.h"
 #include "WatchState.h"
 #include "WatcherService.h"
+#include "WatcherUnit.h"
 #include "ui_WatchedFoldersDialog.h"
 
 #include <QDir>
@@ -36,6 +37,7 @@ WatchedFoldersDialog::WatchedFoldersDialog(std::unique_ptr<WatcherService> servi
     , m_chooseFolder(chooseWithFolderDialog)
 {
     m_ui->setupUi(this);
+    m_ui->statusLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     connect(m_ui->addButton, &QPushButton::clicked, this, &WatchedFoldersDialog::addFolder);
     connect(m_ui->removeButton, &QPushButton::clicked, this, &WatchedFoldersDialog::removeSelectedFolders);
     connect(m_ui->folderList, &QListWidget::itemSelectionChanged, this,
@@ -72,20 +74,27 @@ void WatchedFoldersDialog::hideEvent(QHideEvent* event)
 void WatchedFoldersDialog::refresh()
 {
     showFolders(WatchSettings().folders());
-    showRunning();
     std::string why;
     const std::optional<bool> on = m_service->isSwitchedOn(&why);
     m_ui->serviceSwitch->setEnabled(on.has_value());
     m_ui->serviceSwitch->setChecked(on.value_or(false));
     m_ui->serviceSwitch->setToolTip(
         on ? QString() : QStringLiteral("Can't switch the watcher from here: ") + QString::fromStdString(why));
+    showRunning();
 }
 
 void WatchedFoldersDialog::showRunning()
 {
-    m_ui->statusLabel->setText(watcherRunning()
-                                   ? QStringLiteral("The watcher is running.")
-                                   : QStringLiteral("The watcher is not running: files saved now get no versions."));
+    if (watcherRunning()) {
+        m_ui->statusLabel->setText(QStringLiteral("The watcher is running."));
+        return;
+    }
+    QString text = QStringLiteral("The watcher is not running: files saved now get no versions.");
+    // Without the switch, the command does what it would.
+    if (!m_ui->serviceSwitch->isEnabled())
+        text += QStringLiteral(" To start it now and at every login, run in a terminal:\n")
+              + QFile::decodeName(startWatcherCommand().c_str());
+    m_ui->statusLabel->setText(text);
 }
 
 void WatchedFoldersDialog::showFolders(const std::vector<std::string>& folders)

@@ -6,6 +6,7 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
+#include <QFile>
 #include <QStringList>
 
 namespace strataloom {
@@ -16,9 +17,10 @@ const QString kSystemd = QStringLiteral("org.freedesktop.systemd1");
 const QString kManagerPath = QStringLiteral("/org/freedesktop/systemd1");
 const QString kManager = QStringLiteral("org.freedesktop.systemd1.Manager");
 
-// One call; the reply's arguments, or none with the bus's reason.
+// One call; the reply's arguments, or none with the bus's reason, and the
+// name of the error the manager answered in `errorName`.
 std::optional<QVariantList> call(const QString& path, const QString& interface, const QString& method,
-                                 const QVariantList& arguments, std::string* error)
+                                 const QVariantList& arguments, std::string* error, QString* errorName = nullptr)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
@@ -29,6 +31,8 @@ std::optional<QVariantList> call(const QString& path, const QString& interface, 
     message.setArguments(arguments);
     const QDBusMessage reply = bus.call(message);
     if (reply.type() != QDBusMessage::ReplyMessage) {
+        if (errorName)
+            *errorName = reply.errorName();
         fail(error, "the service manager answered " + method.toStdString() + " for " + SystemdWatcherService::kUnit
                         + " with an error: " + reply.errorMessage().toStdString());
         return std::nullopt;
@@ -36,18 +40,30 @@ std::optional<QVariantList> call(const QString& path, const QString& interface, 
     return reply.arguments();
 }
 
-std::optional<QVariantList> callManager(const QString& method, const QVariantList& arguments, std::string* error)
+std::optional<QVariantList> callManager(const QString& method, const QVariantList& arguments, std::string* error,
+                                        QString* errorName = nullptr)
 {
-    return call(kManagerPath, kManager, method, arguments, error);
+    return call(kManagerPath, kManager, method, arguments, error, errorName);
 }
 
 } // namespace
+
+SystemdWatcherService::SystemdWatcherService(std::string unitFile)
+    : m_unitFile(std::move(unitFile))
+{
+}
 
 std::optional<bool> SystemdWatcherService::isSwitchedOn(std::string* error)
 {
     const QString unit = QString::fromLatin1(kUnit);
     // "enabled", "disabled" and the like; an error when no such unit is installed.
-    const auto fileState = callManager(QStringLiteral("GetUnitFileState"), {unit}, error);
+    QString errorName;
+    auto fileState = callManager(QStringLiteral("GetUnitFileState"), {unit}, error, &errorName);
+    // A unit outside the manager's search path is unknown by name until it is enabled by its path.
+    if (!fileState && m_unitFile != kUnit
+        && (errorName == QLatin1String("org.freedesktop.DBus.Error.FileNotFound")
+            || errorName == QLatin1String("org.freedesktop.systemd1.NoSuchUnit")))
+        fileState = QVariantList{QStringLiteral("disabled")};
     if (!fileState)
         return std::nullopt;
     const auto loaded = callManager(QStringLiteral("LoadUnit"), {unit}, error);
@@ -71,7 +87,8 @@ bool SystemdWatcherService::switchOn(bool on, std::string* error)
     const QString mode = QStringLiteral("replace");
     // As `systemctl --user enable --now`, and `disable --now` in reverse.
     if (on)
-        return callManager(QStringLiteral("EnableUnitFiles"), {units, false, false}, error)
+        return callManager(QStringLiteral("EnableUnitFiles"),
+                           {QStringList{QFile::decodeName(m_unitFile.c_str())}, false, false}, error)
             && callManager(QStringLiteral("Reload"), {}, error)
             && callManager(QStringLiteral("StartUnit"), {units.first(), mode}, error);
     return callManager(QStringLiteral("StopUnit"), {units.first(), mode}, error)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "WatcherUnit.h"
+
 #include <optional>
 #include <string>
 
@@ -21,10 +23,18 @@ public:
 // manager's D-Bus interface on the session bus.
 class SystemdWatcherService final : public WatcherService {
 public:
-    static constexpr const char* kUnit = "strataloom-watch.service";
+    static constexpr const char* kUnit = kWatcherUnitName;
+
+    // `unitFile` is what enabling is given: the unit's name, or its path when
+    // the manager does not search the folder it was installed into (see
+    // watcherUnitReference()); every other call names the unit.
+    explicit SystemdWatcherService(std::string unitFile = watcherUnitReference());
 
     std::optional<bool> isSwitchedOn(std::string* error = nullptr) override;
     bool switchOn(bool on, std::string* error = nullptr) override;
+
+private:
+    std::string m_unitFile;
 };
 
 } // namespace strataloom

@@ -502,7 +502,7 @@ void Watcher::saveFile(const std::string& path)
         return;
     }
     std::string error;
-    if (m_saves->stage(path, &error) == AutomaticSaves::Outcome::Failed && errno != ENOENT)
+    if (m_saves->stage(path, &error, &status) == AutomaticSaves::Outcome::Failed && errno != ENOENT)
         problem(error);
     if (m_saves->stagedCount() >= AutomaticSaves::kBatchSize)
         commit();

@@ -10,6 +10,7 @@
 #include "AppDelegate.h"
 #include "DragView.h"
 #include "WatchedFoldersDialog.h"
+#include "WatcherUnit.h"
 #include "support/TestEnvironment.h"
 
 #include <algorithm>
@@ -62,6 +63,7 @@ private slots:
         const QString text = app.myHelpWindow[0]->findChild<QTextBrowser*>()->toPlainText();
         QVERIFY(text.contains(QStringLiteral("strataloom-cli save-version FILE")));
         QVERIFY(text.contains(QStringLiteral("~/.config/Strataloom/Strataloom.conf")));
+        QVERIFY(text.contains(QString::fromStdString("\n" + strataloom::startWatcherCommand() + "\n")));
         // The menu item the help names is the one the window has.
         QVERIFY(text.contains(app.mainWindow()->findChild<QAction*>(QStringLiteral("updateStatusAction"))->text()));
     }

@@ -17,7 +17,7 @@ status=0
 fail() { echo "desktop_files: $*" >&2; status=1; }
 
 desktop-file-validate "$share/applications/org.strataloom.Strataloom.desktop" || status=1
-grep -qx 'Exec=strataloom %F' "$share/applications/org.strataloom.Strataloom.desktop" ||
+grep -qx 'Exec=strataloom -- %F' "$share/applications/org.strataloom.Strataloom.desktop" ||
   fail "the desktop entry does not open the files it is given"
 
 # A service menu is of KDE's own type Service, to which the validator grants

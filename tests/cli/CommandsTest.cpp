@@ -374,4 +374,24 @@ TEST_F(Commands, CheckRepairRebuildsALostIndexThatAddsAndPruneRefuseToReplace)
     EXPECT_EQ(runCli({"check", "--repair"}).err, "");
 }
 
+// The help names the program as it is typed, whatever path started it, and
+// says what the program does.
+TEST_F(Commands, HelpNamesTheProgramAndWhatItDoes)
+{
+    const test::CliResult overview = runCli({"--help"});
+    EXPECT_EQ(overview.exitCode, 0);
+    EXPECT_TRUE(overview.out.starts_with("Usage: strataloom-cli [options] command\n")) << overview.out;
+    for (const char* topic : {"watcher", "archive", "unarchive", "thin", "strataloom FILE"})
+        EXPECT_NE(overview.out.find(topic), std::string::npos) << topic;
+    const struct {
+        std::vector<std::string> arguments;
+        std::string usage;
+    } commands[] = {
+        {{"save-version", "--help"}, "Usage: strataloom-cli [options] save-version FILE\n"},
+        {{"watch", "add", "--help"}, "Usage: strataloom-cli [options] watch add FOLDER...\n"},
+    };
+    for (const auto& c : commands)
+        EXPECT_TRUE(runCli(c.arguments).out.starts_with(c.usage)) << c.usage;
+}
+
 } // namespace strataloom

@@ -44,7 +44,7 @@ TEST(FailureCauses, ArchiveAndUnarchiveSayWhyOnASecondLine)
          "cannot create " + printedBlocker + "/new.txt: Not a directory"},
         {{"unarchive", numbered, scratch + "/restored.txt"},
          "Couldn't create unarchived file.",
-         "cannot add " + numbered + "/n00001.txt as a version: it is not a file"},
+         "the contents file " + numbered + "/n00001.txt is not a regular file"},
         {{"archive", document.path(), blocker + "/out"},
          "Couldn't create or write folder.",
          "cannot create the folder " + printedBlocker + "/out: Not a directory"},

@@ -4,6 +4,7 @@
 #include "WatchSettings.h"
 #include "WatchState.h"
 #include "WatcherService.h"
+#include "WatcherUnit.h"
 #include "support/TestEnvironment.h"
 #endif
 
@@ -151,6 +152,9 @@ private slots:
         m_dialog->refresh();
         QVERIFY(!serviceSwitch->isEnabled());
         QVERIFY(serviceSwitch->toolTip().endsWith(QStringLiteral("no session bus")));
+        // Without the switch, the status says how to start the watcher.
+        const QString status = child<QLabel>("statusLabel")->text();
+        QVERIFY2(status.endsWith(QString::fromStdString("\n" + startWatcherCommand())), qPrintable(status));
     }
 };
 

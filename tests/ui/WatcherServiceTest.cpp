@@ -1,5 +1,6 @@
 // Qt's headers come first: moc cannot parse <compare> when it meets it first.
 #include <QDBusConnection>
+#include <QDBusContext>
 #include <QDBusObjectPath>
 #include <QProcess>
 #include <QStandardPaths>
@@ -32,7 +33,7 @@ struct UnitState {
 };
 
 // systemd's Manager methods with their argument types; replies the client ignores are left out.
-class FakeManager : public QObject {
+class FakeManager : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.systemd1.Manager")
 public:
@@ -46,6 +47,10 @@ public slots:
     {
         m_state.record("GetUnitFileState " + file);
         const std::lock_guard lock(m_state.mutex);
+        // As systemd answers for a unit outside its search path and not linked into it.
+        if (m_state.fileState.isEmpty())
+            sendErrorReply(QStringLiteral("org.freedesktop.DBus.Error.FileNotFound"),
+                           QStringLiteral("No such file or directory"));
         return m_state.fileState;
     }
     QDBusObjectPath LoadUnit(const QString& name)
@@ -120,56 +125,101 @@ TEST(WatcherService, WithoutASessionBusItSaysSo)
 
 // The calls and argument types the service manager expects, on a private bus
 // with a stand-in for it answering from another thread.
-TEST(WatcherService, SwitchingEnablesAndStartsThenStopsAndDisablesTheUserUnit)
-{
-    if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty())
-        GTEST_SKIP() << "dbus-daemon is not installed";
-    QProcess daemon;
-    daemon.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address"});
-    ASSERT_TRUE(daemon.waitForReadyRead(30'000));
-    const QByteArray address = daemon.readLine().trimmed();
-    qputenv("DBUS_SESSION_BUS_ADDRESS", address);
-
-    UnitState state;
-    QThread thread;
-    FakeManager manager(state);
-    FakeUnit unitObject(state);
-    manager.moveToThread(&thread);
-    unitObject.moveToThread(&thread);
-    thread.start();
-    QDBusConnection fake = QDBusConnection::connectToBus(QString::fromUtf8(address), QStringLiteral("fake systemd"));
-    ASSERT_TRUE(
-        fake.registerObject(QStringLiteral("/org/freedesktop/systemd1"), &manager, QDBusConnection::ExportAllSlots));
-    ASSERT_TRUE(fake.registerObject(kUnitPath, &unitObject, QDBusConnection::ExportAllProperties));
-    ASSERT_TRUE(fake.registerService(QStringLiteral("org.freedesktop.systemd1")));
-
-    SystemdWatcherService service;
-    std::string error;
-    EXPECT_EQ(service.isSwitchedOn(&error), false) << error;
-    EXPECT_TRUE(service.switchOn(true, &error)) << error;
-    EXPECT_EQ(service.isSwitchedOn(&error), true) << error;
-    EXPECT_TRUE(service.switchOn(false, &error)) << error;
-    EXPECT_EQ(service.isSwitchedOn(&error), false) << error;
-    const QString unit = QStringLiteral("strataloom-watch.service");
-    const QStringList asked{"GetUnitFileState " + unit, "LoadUnit " + unit};
-    QStringList expected = asked;
-    expected << "EnableUnitFiles " + unit + " 0 0"
-             << "Reload"
-             << "StartUnit " + unit + " replace";
-    expected << asked << "StopUnit " + unit + " replace"
-             << "DisableUnitFiles " + unit + " 0"
-             << "Reload";
-    expected << asked;
+class FakeSystemd : public testing::Test {
+protected:
+    void SetUp() override
     {
-        const std::lock_guard lock(state.mutex);
-        EXPECT_EQ(state.calls, expected);
+        if (QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty())
+            GTEST_SKIP() << "dbus-daemon is not installed";
+        m_daemon.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--print-address"});
+        ASSERT_TRUE(m_daemon.waitForReadyRead(30'000));
+        const QByteArray address = m_daemon.readLine().trimmed();
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address);
+        m_manager.moveToThread(&m_thread);
+        m_unit.moveToThread(&m_thread);
+        m_thread.start();
+        QDBusConnection fake =
+            QDBusConnection::connectToBus(QString::fromUtf8(address), QStringLiteral("fake systemd"));
+        ASSERT_TRUE(fake.registerObject(QStringLiteral("/org/freedesktop/systemd1"), &m_manager,
+                                        QDBusConnection::ExportAllSlots));
+        ASSERT_TRUE(fake.registerObject(kUnitPath, &m_unit, QDBusConnection::ExportAllProperties));
+        ASSERT_TRUE(fake.registerService(QStringLiteral("org.freedesktop.systemd1")));
     }
 
-    QDBusConnection::disconnectFromBus(QStringLiteral("fake systemd"));
-    thread.quit();
-    thread.wait();
-    daemon.kill();
-    daemon.waitForFinished();
+    void TearDown() override
+    {
+        QDBusConnection::disconnectFromBus(QStringLiteral("fake systemd"));
+        m_thread.quit();
+        m_thread.wait();
+        m_daemon.kill();
+        m_daemon.waitForFinished();
+    }
+
+    // Switches on, then off, asking the state before each and at the end, as
+    // the dialog does; every call the manager received.
+    QStringList switchOnAndOff(SystemdWatcherService& service)
+    {
+        std::string error;
+        EXPECT_EQ(service.isSwitchedOn(&error), false) << error;
+        EXPECT_TRUE(service.switchOn(true, &error)) << error;
+        EXPECT_EQ(service.isSwitchedOn(&error), true) << error;
+        EXPECT_TRUE(service.switchOn(false, &error)) << error;
+        EXPECT_EQ(service.isSwitchedOn(&error), false) << error;
+        const std::lock_guard lock(m_state.mutex);
+        return m_state.calls;
+    }
+
+    // The calls of switchOnAndOff() when enabling is given `unitFile`.
+    static QStringList expectedCalls(const QString& unitFile)
+    {
+        const QString unit = QStringLiteral("strataloom-watch.service");
+        const QStringList asked{"GetUnitFileState " + unit, "LoadUnit " + unit};
+        QStringList expected = asked;
+        expected << "EnableUnitFiles " + unitFile + " 0 0"
+                 << "Reload"
+                 << "StartUnit " + unit + " replace";
+        expected << asked << "StopUnit " + unit + " replace"
+                 << "DisableUnitFiles " + unit + " 0"
+                 << "Reload";
+        expected << asked;
+        return expected;
+    }
+
+    UnitState m_state;
+
+private:
+    QProcess m_daemon;
+    QThread m_thread;
+    FakeManager m_manager{m_state};
+    FakeUnit m_unit{m_state};
+};
+
+TEST_F(FakeSystemd, SwitchingEnablesAndStartsThenStopsAndDisablesTheUserUnit)
+{
+    SystemdWatcherService service(kWatcherUnitName);
+    EXPECT_EQ(switchOnAndOff(service), expectedCalls(QStringLiteral("strataloom-watch.service")));
+}
+
+// Installed under a prefix systemd does not search, the unit is unknown by
+// name until it is enabled by its path.
+TEST_F(FakeSystemd, AUnitOutsideTheSearchPathIsEnabledByItsPath)
+{
+    const QString path = QStringLiteral("/home/someone/.local/lib/systemd/user/strataloom-watch.service");
+    {
+        const std::lock_guard lock(m_state.mutex);
+        m_state.fileState.clear();
+    }
+    SystemdWatcherService service(path.toStdString());
+    EXPECT_EQ(switchOnAndOff(service), expectedCalls(path));
+
+    // By name, an unknown unit is a reason the switch cannot be used.
+    {
+        const std::lock_guard lock(m_state.mutex);
+        m_state.fileState.clear();
+    }
+    std::string error;
+    EXPECT_FALSE(SystemdWatcherService(kWatcherUnitName).isSwitchedOn(&error));
+    EXPECT_NE(error.find("No such file"), std::string::npos) << error;
 }
 
 #include "WatcherServiceTest.moc"

@@ -1,18 +1,17 @@
 // Automatic versions: telling a save that brought new contents from one that
 // did not, and adding the new ones for many documents in one durable batch.
 #include "AutomaticSaves.h"
-#include "ContentHash.h"
+#include "AddBatch.h"
+#include "DocumentFile.h"
 #include "DocumentIdentity.h"
-#include "DurableBatch.h"
 #include "ErrorMessage.h"
+#include "NewestContents.h"
 #include "StoreIndex.h"
-#include "VersionAdder.h"
 
 #include <malloc.h>
 
 #include <unordered_map>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace strataloom {
@@ -22,13 +21,7 @@ namespace store {
 // What a scan compares each file with: the newest version of every document,
 // by the path the document was last recorded at.
 struct NewestVersions {
-    struct Newest {
-        std::int64_t device = 0;
-        std::int64_t inode = 0;
-        std::uint64_t size = 0;
-        FileTime modification;
-    };
-    std::unordered_map<std::string, Newest> byPath;
+    std::unordered_map<std::string, NewestContents> byPath;
 };
 
 } // namespace store
@@ -37,139 +30,125 @@ using namespace store;
 
 namespace {
 
-constexpr const char* kSelectNewest = "SELECT size, checksum, modification_s, modification_ns FROM versions "
-                                      "WHERE document = ? ORDER BY position DESC LIMIT 1";
+constexpr const char* kSelectNewest = "SELECT size, checksum, seen_modification_ns, seen_change_time_ns, position "
+                                      "FROM versions WHERE document = ? ORDER BY position DESC LIMIT 1";
 constexpr const char* kSelectAllNewest =
-    "SELECT d.path, d.device, d.inode, v.size, v.modification_s, v.modification_ns FROM documents d "
+    "SELECT d.path, d.device, d.inode, v.size, v.seen_modification_ns, v.seen_change_time_ns FROM documents d "
     "JOIN versions v ON v.document = d.id AND v.position = (SELECT MAX(position) FROM versions WHERE document = d.id) "
-    "WHERE d.path IS NOT NULL";
+    "WHERE d.path IS NOT NULL AND v.seen_change_time_ns IS NOT NULL";
 
-FileTime modificationOf(const struct stat& status)
+std::optional<SeenState> seenColumns(SqliteStatement& row, int column, const Document& document)
 {
-    return {status.st_mtim.tv_sec, static_cast<std::uint32_t>(status.st_mtim.tv_nsec)};
+    if (row.isNull(column) || row.isNull(column + 1))
+        return std::nullopt;
+    return SeenState{document.device, document.inode, row.integer(column), row.integer(column + 1)};
 }
 
-// Whether the file at `path` holds the contents a version recorded: the same
-// size, and the same modification time or else the same checksum.
-bool holdsContents(const std::string& path, const struct stat& status, std::uint64_t size, const FileTime& modification,
-                   const std::string& checksum, bool& same, std::string* error)
+// The document's newest version and its position; none when it has none.
+bool readNewest(StoreIndex& index, const Document& document, std::optional<NewestContents>& newest,
+                std::int64_t& position, std::string* error)
 {
-    same = false;
-    if (size != static_cast<std::uint64_t>(status.st_size))
+    newest.reset();
+    auto query = index.statement(kSelectNewest);
+    if (!query.valid())
+        return fail(error, "cannot read the version index: " + index.database().lastError());
+    query->bind(1, document.rowId);
+    const int result = query->step();
+    if (result == SQLITE_DONE)
         return true;
-    if (modification == modificationOf(status)) {
-        same = true;
-        return true;
-    }
-    UniqueFd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    const auto contents = file.valid() ? checksumOfFile(file.get()) : std::nullopt;
-    if (!contents)
-        return fail(error, errnoMessage("cannot read " + path));
-    same = *contents == checksum;
+    if (result != SQLITE_ROW)
+        return fail(error, "cannot read the version index: " + index.database().lastError());
+    newest =
+        NewestContents{static_cast<std::uint64_t>(query->integer(0)), query->blob(1), seenColumns(*query, 2, document)};
+    position = query->integer(4);
     return true;
+}
+
+// A record the next save would find without a sync of its own: the batch's
+// commit makes it durable, and losing it costs only a checksum.
+template <typename Write> auto withoutSync(StoreIndex& index, Write write)
+{
+    index.database().execute("PRAGMA synchronous=NORMAL");
+    const auto result = write();
+    index.database().execute("PRAGMA synchronous=FULL");
+    return result;
 }
 
 } // namespace
 
 AutomaticSaves::AutomaticSaves(std::string location)
     : m_index(std::make_unique<StoreIndex>(StoreLayout(std::move(location))))
-    , m_durable(std::make_unique<DurableBatch>())
-    , m_copyBuffer(std::make_unique<char[]>(VersionAdder::kCopyBufferSize))
+    , m_batch(std::make_unique<AddBatch>(*m_index))
 {
 }
 
-AutomaticSaves::~AutomaticSaves()
-{
-    for (auto& adder : m_pending)
-        adder->discardStaged();
-}
+AutomaticSaves::~AutomaticSaves() = default;
 
 std::size_t AutomaticSaves::stagedCount() const
 {
-    return m_pending.size();
+    return m_batch->documentCount();
 }
 
-// Whether the file holds the document's newest version.
-bool AutomaticSaves::holdsNewestVersion(const std::string& path, const struct stat& status, std::int64_t documentRow,
-                                        bool& unchanged, std::string* error)
+AutomaticSaves::Outcome AutomaticSaves::stage(const std::string& path, std::string* error, const struct stat* judged)
 {
-    unchanged = false;
-    auto query = m_index->statement(kSelectNewest);
-    if (!query.valid())
-        return fail(error, "cannot read the version index: " + m_index->database().lastError());
-    query->bind(1, documentRow);
-    const int result = query->step();
-    if (result == SQLITE_DONE)
-        return true;
-    if (result != SQLITE_ROW)
-        return fail(error, "cannot read the version index: " + m_index->database().lastError());
-    const FileTime modification{query->integer(2), static_cast<std::uint32_t>(query->integer(3))};
-    return holdsContents(path, status, static_cast<std::uint64_t>(query->integer(0)), modification, query->blob(1),
-                         unchanged, error);
-}
-
-AutomaticSaves::Outcome AutomaticSaves::stage(const std::string& path, std::string* error)
-{
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0) {
-        fail(error, errnoMessage("cannot examine " + path));
+    std::optional<DocumentFile> file = openDocumentFile(path, {judged, judged != nullptr}, error);
+    if (!file)
         return Outcome::Failed;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        fail(error, path + " is not a regular file");
-        return Outcome::Failed;
-    }
     if (m_scan) {
-        const auto found = m_scan->byPath.find(path);
-        if (found != m_scan->byPath.end() && found->second.device == static_cast<std::int64_t>(status.st_dev)
-            && found->second.inode == static_cast<std::int64_t>(status.st_ino)
-            && found->second.size == static_cast<std::uint64_t>(status.st_size)
-            && found->second.modification == modificationOf(status))
+        const auto found = m_scan->byPath.find(file->path);
+        if (found != m_scan->byPath.end() && stillAsSeen(file->status, found->second))
             return Outcome::Unchanged;
     }
     if (!m_index->openForWriting(error))
         return Outcome::Failed;
 
-    const Item item = examineItem(lookupPath(path));
+    const Item item = examineItem(*file);
     std::optional<Document> document;
     if (!findDocument(*m_index, item, document, error))
         return Outcome::Failed;
-    VersionAdder* adder = nullptr;
+    VersionAdder* adder = document ? m_batch->adderOf(document->uuid) : nullptr;
     if (document) {
-        for (auto& pending : m_pending)
-            if (pending->document().uuid == document->uuid)
-                adder = pending.get();
-        bool unchanged = false;
         // A document saved again within one batch is compared with the
         // version staged for it.
-        const auto staged = adder ? adder->lastStaged() : std::nullopt;
-        const bool compared = staged ? holdsContents(path, status, staged->first.size, staged->second.modification,
-                                                     staged->first.checksum, unchanged, error)
-                                     : holdsNewestVersion(path, status, document->rowId, unchanged, error);
-        if (!compared)
+        std::optional<NewestContents> newest;
+        std::int64_t position = 0;
+        if (adder)
+            newest = adder->lastStaged();
+        else if (!readNewest(*m_index, *document, newest, position, error))
             return Outcome::Failed;
-        if (unchanged) {
-            adoptItem(*m_index, *document, item);
+        const auto holds = newest ? holdsContents(file->fd.get(), file->status, *newest, error) : false;
+        if (!holds)
+            return Outcome::Failed;
+        if (*holds && adder) {
+            adder->reopen(std::move(*file));
+            return Outcome::Unchanged;
+        }
+        if (*holds) {
+            // Seen holding them now: the next look need not read it.
+            const bool asSeen = stillAsSeen(file->status, *newest);
+            if (!asSeen || document->recordedPath != item.path || item.id != document->uuid)
+                withoutSync(*m_index, [&] {
+                    adoptItem(*m_index, *document, item, file->fd.get(), position,
+                              asSeen ? newest->seen : recordableState(file->status));
+                    return true;
+                });
             return Outcome::Unchanged;
         }
     }
-    if (!adder) {
-        auto added = std::make_unique<VersionAdder>(*m_index, *m_durable, m_copyBuffer.get());
-        // A new document's record needs to be durable only with its first
-        // version, which the batch's commit makes so; each record of a large
-        // first scan would otherwise cost a sync of its own.
-        m_index->database().execute("PRAGMA synchronous=NORMAL");
-        const bool begun = added->begin(path, false, error);
-        m_index->database().execute("PRAGMA synchronous=FULL");
-        if (!begun)
+    if (adder) {
+        adder->reopen(std::move(*file));
+    } else {
+        VersionAdder& added = m_batch->newAdder();
+        if (!withoutSync(*m_index, [&] { return added.begin(std::move(*file), false, error, document); })) {
+            m_batch->drop(added);
             return Outcome::Failed;
-        added->setAutomatic(true);
-        adder = added.get();
-        m_pending.push_back(std::move(added));
+        }
+        added.setAutomatic(true);
+        adder = &added;
     }
-    if (!adder->stage(path, error)) {
+    if (!adder->stageDocument(error)) {
         if (adder->stagedCount() == 0)
-            m_pending.pop_back();
+            m_batch->drop(*adder);
         return Outcome::Failed;
     }
     return Outcome::Staged;
@@ -177,42 +156,14 @@ AutomaticSaves::Outcome AutomaticSaves::stage(const std::string& path, std::stri
 
 bool AutomaticSaves::commit(std::vector<std::string>* saved, std::string* error)
 {
-    if (m_pending.empty())
+    if (m_batch->documentCount() == 0)
         return true;
-    std::string reason;
-    bool committed = true;
-    for (auto& adder : m_pending)
-        if (!(committed = adder->prepareCommit(&reason)))
-            break;
-    committed = committed && m_durable->flush(&reason);
-    if (committed && !m_index->beginWriting()) {
-        reason = "cannot write the version index: " + m_index->database().lastError();
-        committed = false;
-    } else if (committed) {
-        for (auto& adder : m_pending)
-            if (!(committed = adder->recordStaged(&reason)))
-                break;
-        if (committed && !m_index->commit()) {
-            reason = "cannot write the version index: " + m_index->database().lastError();
-            committed = false;
-        }
-        if (!committed)
-            m_index->rollback();
-    }
-    if (!committed) {
-        for (auto& adder : m_pending)
-            adder->discardStaged();
-        m_durable->clear();
-        m_pending.clear();
-        return fail(error, reason);
-    }
-    for (auto& adder : m_pending) {
-        if (saved)
-            saved->push_back(adder->itemPath());
-        adder->finishCommit();
-    }
-    m_pending.clear();
-    return true;
+    const bool committed = m_batch->commit(saved, error);
+    if (committed)
+        m_batch->clear();
+    else
+        m_batch->discard();
+    return committed;
 }
 
 void AutomaticSaves::beginScan()
@@ -223,12 +174,10 @@ void AutomaticSaves::beginScan()
     auto query = m_index->statement(kSelectAllNewest);
     if (query.valid()) {
         while (query->step() == SQLITE_ROW) {
-            NewestVersions::Newest newest;
-            newest.device = query->integer(1);
-            newest.inode = query->integer(2);
-            newest.size = static_cast<std::uint64_t>(query->integer(3));
-            newest.modification = {query->integer(4), static_cast<std::uint32_t>(query->integer(5))};
-            m_scan->byPath.emplace(query->blob(0), newest);
+            const Document document{0, {}, {}, query->integer(1), query->integer(2)};
+            m_scan->byPath.emplace(query->blob(0), NewestContents{static_cast<std::uint64_t>(query->integer(3)),
+                                                                  {},
+                                                                  seenColumns(*query, 4, document)});
         }
     }
     m_index->commit();

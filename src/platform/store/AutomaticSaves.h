@@ -1,24 +1,21 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 // Automatic versions: the watcher's side of the store. Each saved document
-// gets a version marked automatic, unless its contents equal the document's
-// newest version; versions of many documents share one durability barrier and
-// one index transaction.
+// gets a version marked automatic, unless it holds the document's newest
+// version already; versions of many documents share one durability barrier
+// and one index transaction.
 struct stat;
 
 namespace strataloom {
 
-class DurableBatch;
-
 namespace store {
+class AddBatch;
 class StoreIndex;
-class VersionAdder;
 struct NewestVersions;
 } // namespace store
 
@@ -30,7 +27,7 @@ public:
 
     enum class Outcome {
         Staged, // copied into the store; listed once committed
-        Unchanged, // equal to the document's newest version: nothing added
+        Unchanged, // holds the document's newest version: nothing added
         Failed, // with the reason in `error`; other staged versions are unaffected
     };
 
@@ -42,9 +39,11 @@ public:
 
     // Copies the regular file at `path` into the store as an automatic
     // version of its document (the document is created on its first
-    // version). A second stage of the same document before commit() stages a
-    // second version.
-    Outcome stage(const std::string& path, std::string* error = nullptr);
+    // version). The file is opened once, never through a final symbolic link;
+    // with `judged` (its lstat when the caller judged it), `path` must be
+    // canonical and the file the one judged. A second stage of the same
+    // document before commit() stages a second version.
+    Outcome stage(const std::string& path, std::string* error = nullptr, const struct stat* judged = nullptr);
     std::size_t stagedCount() const;
 
     // Makes every staged version survive a power cut, then lists them all in
@@ -53,20 +52,15 @@ public:
     bool commit(std::vector<std::string>* saved = nullptr, std::string* error = nullptr);
 
     // Around a scan of many files that are mostly unchanged: the newest
-    // version of every document is read at once, so that stage() tells an
-    // unchanged file by path, size and modification time without a query.
+    // version of every document is read at once, so that stage() tells a file
+    // left untouched since it was seen holding it without a query.
     void beginScan();
     void endScan();
 
 private:
-    bool holdsNewestVersion(const std::string& path, const struct stat& status, std::int64_t documentRow,
-                            bool& unchanged, std::string* error);
-
     std::unique_ptr<store::StoreIndex> m_index;
-    std::unique_ptr<DurableBatch> m_durable;
-    std::unique_ptr<char[]> m_copyBuffer;
+    std::unique_ptr<store::AddBatch> m_batch;
     std::unique_ptr<store::NewestVersions> m_scan;
-    std::vector<std::unique_ptr<store::VersionAdder>> m_pending;
 };
 
 } // namespace strataloom

@@ -36,18 +36,29 @@ Document readDocument(SqliteStatement& row)
 }
 
 // `item` carries the id of a document that still stands at its recorded path,
-// tagged the same, as another file: a copy made with the attribute.
+// tagged the same, as another file: a copy made with the attribute. The
+// recorded path is looked at, never followed through a final link.
 bool isCopy(const Document& document, const Item& item)
 {
     if (!document.recordedPath)
         return false;
     struct stat original {};
-    struct stat candidate {};
-    if (stat(document.recordedPath->c_str(), &original) != 0 || stat(item.path.c_str(), &candidate) != 0)
+    if (lstat(document.recordedPath->c_str(), &original) != 0 || !S_ISREG(original.st_mode))
         return false;
-    if (original.st_dev == candidate.st_dev && original.st_ino == candidate.st_ino)
+    if (static_cast<std::int64_t>(original.st_dev) == item.device
+        && static_cast<std::int64_t>(original.st_ino) == item.inode)
         return false; // a second link to the same file
-    return documentIdOf(*document.recordedPath) == item.id;
+    char buffer[kIdLength + 1];
+    const ssize_t length = lgetxattr(document.recordedPath->c_str(), kDocumentIdAttribute, buffer, sizeof buffer);
+    return length >= 0 && std::string(buffer, static_cast<std::size_t>(length)) == item.id;
+}
+
+std::optional<std::string> wellFormedId(const char* buffer, ssize_t length)
+{
+    if (length < 0)
+        return std::nullopt;
+    std::string id(buffer, static_cast<std::size_t>(length));
+    return isId(id) ? std::optional<std::string>(id) : std::nullopt;
 }
 
 // One lookup through a kept statement: true with a row or none, false when the
@@ -98,11 +109,7 @@ std::string lookupPath(const std::string& path)
 std::optional<std::string> documentIdOf(const std::string& path)
 {
     char buffer[kIdLength + 1];
-    const ssize_t length = getxattr(path.c_str(), kDocumentIdAttribute, buffer, sizeof buffer);
-    if (length < 0)
-        return std::nullopt;
-    std::string id(buffer, static_cast<std::size_t>(length));
-    return isId(id) ? std::optional<std::string>(id) : std::nullopt;
+    return wellFormedId(buffer, getxattr(path.c_str(), kDocumentIdAttribute, buffer, sizeof buffer));
 }
 
 Item examineItem(const std::string& path)
@@ -114,10 +121,17 @@ Item examineItem(const std::string& path)
                 static_cast<std::int64_t>(status.st_ino)};
 }
 
-void tagDocument(const Item& item, const Document& document)
+Item examineItem(const DocumentFile& file)
+{
+    char buffer[kIdLength + 1];
+    return Item{file.path, wellFormedId(buffer, fgetxattr(file.fd.get(), kDocumentIdAttribute, buffer, sizeof buffer)),
+                static_cast<std::int64_t>(file.status.st_dev), static_cast<std::int64_t>(file.status.st_ino)};
+}
+
+void tagDocument(int fd, const Item& item, const Document& document)
 {
     if (item.id != document.uuid)
-        setxattr(item.path.c_str(), kDocumentIdAttribute, document.uuid.data(), document.uuid.size(), 0);
+        fsetxattr(fd, kDocumentIdAttribute, document.uuid.data(), document.uuid.size(), 0);
 }
 
 // The identity attribute wins, so a renamed or moved document keeps its
@@ -171,8 +185,10 @@ bool writeFailure(StoreIndex& index, const std::string& what, std::string* error
 
 } // namespace
 
-bool findOrCreateDocument(StoreIndex& index, const Item& item, Document& document, std::string* error)
+bool findOrCreateDocument(StoreIndex& index, const Item& item, Document& document, std::string* error, bool* created)
 {
+    if (created)
+        *created = false;
     std::optional<Document> found;
     if (!findDocument(index, item, found, error))
         return false;
@@ -191,6 +207,8 @@ bool findOrCreateDocument(StoreIndex& index, const Item& item, Document& documen
         document = std::move(*found);
     else if (!insertDocument(index, item, document))
         return writeFailure(index, "cannot record the document", error);
+    else if (created)
+        *created = true;
     if (!index.commit())
         return writeFailure(index, "cannot write the version index", error);
     return true;
@@ -240,12 +258,41 @@ void followRename(StoreIndex& index, const Document& document, const Item& item)
         recordLocationIfWritable(index, document, item);
 }
 
-void adoptItem(StoreIndex& index, const Document& document, const Item& item)
+void removeIfEmpty(StoreIndex& index, const Document& document)
 {
-    if (item.id != document.uuid)
-        tagDocument(item, document);
-    if (document.recordedPath != item.path || document.device != item.device || document.inode != item.inode)
-        recordLocationIfWritable(index, document, item);
+    if (!index.beginWriting())
+        return;
+    auto remove = index.statement(
+        "DELETE FROM documents WHERE id = ?1 AND NOT EXISTS (SELECT 1 FROM versions WHERE document = ?1)");
+    if (remove.valid() && remove->bind(1, document.rowId).run())
+        index.commit();
+    else
+        index.rollback();
+}
+
+void adoptItem(StoreIndex& index, const Document& document, const Item& item, int fd, std::int64_t position,
+               const std::optional<SeenState>& seen)
+{
+    tagDocument(fd, item, document);
+    const bool moved =
+        document.recordedPath != item.path || document.device != item.device || document.inode != item.inode;
+    if ((!moved && !seen) || !index.openForWriting() || !index.beginWriting())
+        return;
+    // The state recorded belongs to the file recorded: a new one, or none.
+    auto update = index.statement(
+        "UPDATE versions SET seen_modification_ns = ?, seen_change_time_ns = ? WHERE document = ? AND position = ?");
+    bool recorded = recordLocation(index, document, item) && update.valid();
+    if (recorded) {
+        if (seen)
+            update->bind(1, seen->modificationNs).bind(2, seen->changeTimeNs);
+        else
+            update->bindNull(1).bindNull(2);
+        recorded = update->bind(3, document.rowId).bind(4, position).run();
+    }
+    if (recorded)
+        index.commit();
+    else
+        index.rollback();
 }
 
 } // namespace strataloom::store

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DocumentFile.h"
+#include "NewestContents.h"
 #include "StoreIndex.h"
 
 #include <cstdint>
@@ -37,13 +39,17 @@ std::string lookupPath(const std::string& path);
 // The canonical path of an existing item; empty, with errno set, otherwise.
 std::optional<std::string> canonicalPath(const std::string& path);
 
-// The item at `path`; with no device and inode when it does not exist.
+// The item at `path`; with no device and inode when it does not exist. For
+// reading only: an add examines the file it opened.
 Item examineItem(const std::string& path);
+// The document's file as opened for an add.
+Item examineItem(const DocumentFile& file);
 // The id attribute `path` carries, if it is a well-formed id.
 std::optional<std::string> documentIdOf(const std::string& path);
-// Tags the file with the document's id, so its versions follow it when it is
-// renamed or moved. A file that cannot carry the tag keeps them by path alone.
-void tagDocument(const Item& item, const Document& document);
+// Tags the open file with the document's id, so its versions follow it when
+// it is renamed or moved. A file that cannot carry the tag keeps them by path
+// alone.
+void tagDocument(int fd, const Item& item, const Document& document);
 
 // Finds the document `item` belongs to, in the caller's transaction or in one
 // of its own. False, with the reason in `error`, when the index cannot be
@@ -51,13 +57,19 @@ void tagDocument(const Item& item, const Document& document);
 bool findDocument(StoreIndex& index, const Item& item, std::optional<Document>& document, std::string* error = nullptr);
 
 // Finds the item's document or records a new one, in a short write
-// transaction of its own when it has to be created.
-bool findOrCreateDocument(StoreIndex& index, const Item& item, Document& document, std::string* error = nullptr);
+// transaction of its own when it has to be created; `created` tells which.
+bool findOrCreateDocument(StoreIndex& index, const Item& item, Document& document, std::string* error = nullptr,
+                          bool* created = nullptr);
 
 // Records a new document for `item` even where the store knows another at its
 // path, in a short write transaction of its own: the other keeps its versions
 // but no longer claims the path.
 bool createDocument(StoreIndex& index, const Item& item, Document& document, std::string* error = nullptr);
+
+// Removes the record of a document made for an add that committed no version,
+// unless a version of it has been committed meanwhile, so that no document is
+// listed without versions.
+void removeIfEmpty(StoreIndex& index, const Document& document);
 
 // Records where the document now is, inside a write transaction. Whatever was
 // recorded at its new path was replaced by it.
@@ -70,7 +82,10 @@ void followRename(StoreIndex& index, const Document& document, const Item& item)
 
 // A file found to hold the document's newest contents (an editor's save that
 // replaced it without changing it) is that document from now on: tagged, and
-// recorded where it stands, so that a later move keeps its versions.
-void adoptItem(StoreIndex& index, const Document& document, const Item& item);
+// recorded where it stands, so that a later move keeps its versions. With
+// `seen`, the newest version (at `position`) records that state of the file,
+// so that the next look need not read it.
+void adoptItem(StoreIndex& index, const Document& document, const Item& item, int fd, std::int64_t position,
+               const std::optional<SeenState>& seen);
 
 } // namespace strataloom::store

@@ -1,8 +1,11 @@
 // The version store's entry points: listing a document's versions and adding
 // new ones. The work is done by the modules beside this file.
 #include "FileVersionStore.h"
-#include "ContentHash.h"
+#include "AddBatch.h"
+#include "DocumentFile.h"
 #include "DocumentIdentity.h"
+#include "ErrorMessage.h"
+#include "NewestContents.h"
 #include "StoreIndex.h"
 #include "VersionAdder.h"
 
@@ -17,12 +20,15 @@ namespace {
 
 constexpr const char* kSelectVersions =
     "SELECT file, size, inode, change_time_ns, checksum, modification_s, modification_ns, creation_s, "
-    "creation_ns, automatic, pinned FROM versions WHERE document = ? ORDER BY position";
+    "creation_ns, automatic, pinned, seen_modification_ns, seen_change_time_ns FROM versions WHERE document = ? "
+    "ORDER BY position";
 
 // The document's versions in the order they were added, inside the caller's
-// read transaction. A record naming a file of any other form than the store
-// writes makes the whole list unreadable rather than lead elsewhere.
-bool readVersions(StoreIndex& index, const Document& document, std::vector<FileVersion>& versions)
+// read transaction, and where the document's file was seen holding the
+// newest. A record naming a file of any other form than the store writes
+// makes the whole list unreadable rather than lead elsewhere.
+bool readVersions(StoreIndex& index, const Document& document, std::vector<FileVersion>& versions,
+                  std::optional<SeenState>& newestSeen)
 {
     auto query = index.statement(kSelectVersions);
     if (!query.valid())
@@ -44,25 +50,25 @@ bool readVersions(StoreIndex& index, const Document& document, std::vector<FileV
         dates.creation = {query->integer(7), static_cast<std::uint32_t>(query->integer(8))};
         versions.emplace_back(FileUrl::fromPath(*path), std::move(fingerprint), dates, index.layout().location(),
                               document.uuid, file, query->integer(9) != 0, query->integer(10) != 0);
+        newestSeen.reset();
+        if (!query->isNull(11) && !query->isNull(12))
+            newestSeen = SeenState{document.device, document.inode, query->integer(11), query->integer(12)};
     }
     return result == SQLITE_DONE;
 }
 
 // Whether the document at `path` holds exactly the contents of the stored
-// `version`: the same size and checksum, or, as a shortcut, the same size and
-// modification time.
-bool holdsContentsOf(const std::string& path, const FileVersion& version)
+// `version`, by the rule the watcher follows.
+bool holdsContentsOf(const std::string& path, const FileVersion& version, const std::optional<SeenState>& seen)
 {
-    UniqueFd file(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat status {};
-    if (!file.valid() || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) || !version.fingerprint()
-        || !version.dates() || static_cast<std::uint64_t>(status.st_size) != version.fingerprint()->size)
+    UniqueFd file = openContentsFile(path, status);
+    if (!file.valid() || !version.fingerprint())
         return false;
-    const FileTime modification{status.st_mtim.tv_sec, static_cast<std::uint32_t>(status.st_mtim.tv_nsec)};
-    if (modification == version.dates()->modification)
-        return true;
-    const auto checksum = checksumOfFile(file.get());
-    return checksum && *checksum == version.fingerprint()->checksum;
+    const auto holds =
+        holdsContents(file.get(), status,
+                      NewestContents{version.fingerprint()->size, version.fingerprint()->checksum, seen});
+    return holds && *holds;
 }
 
 } // namespace
@@ -70,7 +76,7 @@ bool holdsContentsOf(const std::string& path, const FileVersion& version)
 FileVersionStore::FileVersionStore(std::string location)
     : m_location(std::move(location))
     , m_index(std::make_unique<StoreIndex>(StoreLayout(m_location)))
-    , m_adder(std::make_unique<VersionAdder>(*m_index))
+    , m_batch(std::make_unique<AddBatch>(*m_index))
 {
 }
 
@@ -97,8 +103,9 @@ std::optional<std::vector<FileVersion>> FileVersionStore::otherVersionsOfItem(co
         return std::nullopt;
     std::optional<Document> document;
     std::vector<FileVersion> versions;
-    const bool read =
-        findDocument(*m_index, identity, document) && (!document || readVersions(*m_index, *document, versions));
+    std::optional<SeenState> newestSeen;
+    const bool read = findDocument(*m_index, identity, document)
+                   && (!document || readVersions(*m_index, *document, versions, newestSeen));
     m_index->commit();
     if (!read)
         return std::nullopt;
@@ -107,7 +114,7 @@ std::optional<std::vector<FileVersion>> FileVersionStore::otherVersionsOfItem(co
     // The watcher keeps the newest contents as an automatic version, so that
     // they become a previous version at the next save; until then they are
     // the current version, listed once, as such.
-    if (!versions.empty() && versions.back().isAutomatic() && holdsContentsOf(item.path(), versions.back()))
+    if (!versions.empty() && versions.back().isAutomatic() && holdsContentsOf(item.path(), versions.back(), newestSeen))
         versions.pop_back();
     return versions;
 }
@@ -123,32 +130,74 @@ std::optional<FileVersion> FileVersionStore::currentVersionOfItem(const FileUrl&
 std::optional<FileVersion> FileVersionStore::addVersionOfItem(const FileUrl& item, const FileUrl& contents,
                                                               std::string* error)
 {
-    return m_adder->add(item.path(), contents.path(), error);
+    if (!beginVersions(item.path(), false, error))
+        return std::nullopt;
+    auto version = stageVersion(contents, error);
+    if (!version || !commitVersions(error)) {
+        m_batch->discard();
+        return std::nullopt;
+    }
+    return version;
 }
 
 std::optional<FileVersion> FileVersionStore::saveVersionOfItem(const FileUrl& item, std::string* error)
 {
-    return m_adder->add(item.path(), item.path(), error);
+    if (!beginVersions(item.path(), false, error))
+        return std::nullopt;
+    auto version = m_adder->stageDocument(error);
+    if (!version || !commitVersions(error)) {
+        m_batch->discard();
+        return std::nullopt;
+    }
+    return version;
+}
+
+bool FileVersionStore::beginVersions(const std::string& path, bool newDocument, std::string* error)
+{
+    m_batch->discard();
+    m_adder = nullptr;
+    std::optional<DocumentFile> file = openDocumentFile(path, {}, error);
+    if (!file)
+        return false;
+    VersionAdder& adder = m_batch->newAdder();
+    if (!adder.begin(std::move(*file), newDocument, error)) {
+        m_batch->discard();
+        return false;
+    }
+    m_adder = &adder;
+    return true;
 }
 
 bool FileVersionStore::beginVersionsOfItem(const FileUrl& item, std::string* error)
 {
-    return m_adder->begin(item.path(), false, error);
+    return beginVersions(item.path(), false, error);
 }
 
 bool FileVersionStore::beginVersionsOfNewItem(const FileUrl& item, std::string* error)
 {
-    return m_adder->begin(item.path(), true, error);
+    return beginVersions(item.path(), true, error);
 }
 
 std::optional<FileVersion> FileVersionStore::stageVersion(const FileUrl& contents, std::string* error)
 {
-    return m_adder->stage(contents.path(), error);
+    if (!m_adder) {
+        fail(error, "no document to add versions to");
+        return std::nullopt;
+    }
+    struct stat before {};
+    const UniqueFd source = openContentsFile(contents.path(), before, error);
+    if (!source.valid())
+        return std::nullopt;
+    auto version = m_adder->stage(source, before, contents.path(), error);
+    // Each staged version holds its file open and locked until committed.
+    if (version && m_batch->stagedCount() >= kBatchSize && !m_batch->commit(nullptr, error))
+        return std::nullopt;
+    return version;
 }
 
 bool FileVersionStore::commitVersions(std::string* error)
 {
-    return m_adder->commit(error);
+    return m_batch->commit(nullptr, error);
 }
 
 } // namespace strataloom

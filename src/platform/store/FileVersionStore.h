@@ -10,6 +10,7 @@
 namespace strataloom {
 
 namespace store {
+class AddBatch;
 class StoreIndex;
 class VersionAdder;
 } // namespace store
@@ -39,7 +40,8 @@ public:
     // then nothing is listed for it.
     std::optional<FileVersion> addVersionOfItem(const FileUrl& item, const FileUrl& contents,
                                                 std::string* error = nullptr);
-    // Records the document's own current contents as a new version.
+    // Records the document's own current contents as a new version. The
+    // document is opened once, never through a final symbolic link.
     std::optional<FileVersion> saveVersionOfItem(const FileUrl& item, std::string* error = nullptr);
 
     // Many versions of one document at once. Each staged version is copied
@@ -53,10 +55,18 @@ public:
     std::optional<FileVersion> stageVersion(const FileUrl& contents, std::string* error = nullptr);
     bool commitVersions(std::string* error = nullptr);
 
+    // Versions staged before they are committed on their own: each keeps its
+    // file open, and locked, until then, which bounds the open files and the
+    // work a failed commit loses.
+    static constexpr std::size_t kBatchSize = 512;
+
 private:
+    bool beginVersions(const std::string& path, bool newDocument, std::string* error);
+
     std::string m_location;
     std::unique_ptr<store::StoreIndex> m_index;
-    std::unique_ptr<store::VersionAdder> m_adder;
+    std::unique_ptr<store::AddBatch> m_batch;
+    store::VersionAdder* m_adder = nullptr;
 };
 
 } // namespace strataloom

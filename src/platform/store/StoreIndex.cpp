@@ -43,6 +43,8 @@ CREATE TABLE versions (
     added_ns INTEGER NOT NULL,
     automatic INTEGER NOT NULL DEFAULT 0,
     pinned INTEGER NOT NULL DEFAULT 0,
+    seen_modification_ns INTEGER,
+    seen_change_time_ns INTEGER,
     PRIMARY KEY (document, position)
 ) WITHOUT ROWID;
 )sql";
@@ -55,8 +57,17 @@ bool addAutomaticAndPinnedColumns(SqliteDatabase& database)
                             "ALTER TABLE versions ADD COLUMN pinned INTEGER NOT NULL DEFAULT 0");
 }
 
+// Format 3: the state of the document's file when it was seen holding a
+// version, so that telling an unchanged file needs no read; unknown for
+// every earlier version, which are then compared by checksum.
+bool addSeenStateColumns(SqliteDatabase& database)
+{
+    return database.execute("ALTER TABLE versions ADD COLUMN seen_modification_ns INTEGER;"
+                            "ALTER TABLE versions ADD COLUMN seen_change_time_ns INTEGER");
+}
+
 // kMigrations[i] takes format i + 1 to i + 2.
-constexpr std::array<Migration, kFormatVersion - 1> kMigrations{addAutomaticAndPinnedColumns};
+constexpr std::array<Migration, kFormatVersion - 1> kMigrations{addAutomaticAndPinnedColumns, addSeenStateColumns};
 
 // Another process may be creating the store this very moment.
 constexpr auto kBusyTimeout = std::chrono::seconds(30);

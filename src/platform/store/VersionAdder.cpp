@@ -23,8 +23,9 @@ constexpr int kCopyAttempts = 4;
 
 constexpr const char* kInsertVersion =
     "INSERT INTO versions (document, position, file, size, inode, change_time_ns, checksum, modification_s, "
-    "modification_ns, creation_s, creation_ns, added_ns, automatic) VALUES (?1, (SELECT COALESCE(MAX(position), -1) "
-    "+ 1 FROM versions WHERE document = ?1), ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)";
+    "modification_ns, creation_s, creation_ns, added_ns, automatic, seen_modification_ns, seen_change_time_ns) VALUES "
+    "(?1, (SELECT COALESCE(MAX(position), -1) + 1 FROM versions WHERE document = ?1), ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, "
+    "?10, ?11, ?12, ?13, ?14)";
 constexpr const char* kSelectLoggedVersions =
     "SELECT file, size, checksum, modification_s, modification_ns, creation_s, creation_ns, added_ns, automatic, "
     "pinned FROM versions WHERE document = ? ORDER BY position";
@@ -50,19 +51,10 @@ bool unchangedSince(const struct stat& before, const struct stat& after)
 
 } // namespace
 
-VersionAdder::VersionAdder(StoreIndex& index)
-    : m_index(index)
-    , m_durable(m_ownDurable)
-    , m_ownCopyBuffer(std::make_unique<char[]>(kCopyBufferSize))
-    , m_copyBuffer(m_ownCopyBuffer.get())
-{
-}
-
 VersionAdder::VersionAdder(StoreIndex& index, DurableBatch& durable, char* copyBuffer)
     : m_index(index)
     , m_durable(durable)
     , m_copyBuffer(copyBuffer)
-    , m_sharedBatch(true)
 {
 }
 
@@ -71,32 +63,48 @@ VersionAdder::~VersionAdder()
     discardStaged();
 }
 
-bool VersionAdder::begin(const std::string& itemPath, bool newDocument, std::string* error)
+bool VersionAdder::begin(DocumentFile file, bool newDocument, std::string* error, const std::optional<Document>& known)
 {
     discardStaged();
     m_begun = false;
+    m_createdRecord = false;
+    m_committed = false;
     m_folder.reset();
-    const auto resolved = canonicalPath(itemPath);
-    if (!resolved)
-        return fail(error, errnoMessage("cannot find the document " + itemPath));
-    struct stat status {};
-    if (stat(resolved->c_str(), &status) != 0)
-        return fail(error, errnoMessage("cannot examine the document " + *resolved));
-    if (!S_ISREG(status.st_mode))
-        return fail(error, "the document " + *resolved + " is not a regular file");
-    m_item = Item{*resolved, newDocument ? std::nullopt : documentIdOf(*resolved),
-                  static_cast<std::int64_t>(status.st_dev), static_cast<std::int64_t>(status.st_ino)};
+    m_file = std::move(file);
+    m_item = examineItem(m_file);
+    if (newDocument)
+        m_item.id.reset();
     if (!m_index.openForWriting(error))
         return false;
-    // The document's record comes first, in its own short transaction, so the
-    // stored files can go straight into the document's folder.
-    const bool found = newDocument ? createDocument(m_index, m_item, m_document, error)
-                                   : findOrCreateDocument(m_index, m_item, m_document, error);
-    if (!found)
-        return false;
-    tagDocument(m_item, m_document);
+    if (known) {
+        m_document = *known;
+    } else {
+        // The document's record comes first, in its own short transaction,
+        // so the stored files can go straight into the document's folder.
+        const bool found = newDocument ? createDocument(m_index, m_item, m_document, error)
+                                       : findOrCreateDocument(m_index, m_item, m_document, error, &m_createdRecord);
+        if (!found)
+            return false;
+        m_createdRecord = m_createdRecord || newDocument;
+    }
+    tagDocument(m_file.fd.get(), m_item, m_document);
     m_begun = true;
     return true;
+}
+
+void VersionAdder::reopen(DocumentFile file)
+{
+    m_file = std::move(file);
+    m_item = examineItem(m_file);
+    tagDocument(m_file.fd.get(), m_item, m_document);
+}
+
+std::optional<NewestContents> VersionAdder::lastStaged() const
+{
+    if (m_staged.empty())
+        return std::nullopt;
+    const Staged& last = m_staged.back();
+    return NewestContents{last.fingerprint.size, last.fingerprint.checksum, last.seen};
 }
 
 bool VersionAdder::openDocumentFolder(std::string* error)
@@ -148,20 +156,28 @@ UniqueFd VersionAdder::createStoredFile(std::string& name, mode_t mode, std::str
     }
 }
 
-std::optional<FileVersion> VersionAdder::stage(const std::string& contentsPath, std::string* error)
+std::optional<FileVersion> VersionAdder::stageDocument(std::string* error)
+{
+    struct stat before {};
+    if (m_begun && fstat(m_file.fd.get(), &before) != 0) {
+        fail(error, errnoMessage("cannot examine the document " + m_item.path));
+        return std::nullopt;
+    }
+    return stageFrom(m_file.fd, before, m_item.path, true, error);
+}
+
+std::optional<FileVersion> VersionAdder::stage(const UniqueFd& source, const struct stat& before,
+                                               const std::string& contentsPath, std::string* error)
+{
+    return stageFrom(source, before, contentsPath, false, error);
+}
+
+std::optional<FileVersion> VersionAdder::stageFrom(const UniqueFd& source, struct stat before,
+                                                   const std::string& contentsPath, bool ownContents,
+                                                   std::string* error)
 {
     if (!m_begun) {
         fail(error, "no document to add versions to");
-        return std::nullopt;
-    }
-    UniqueFd source(open(contentsPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    struct stat before {};
-    if (!source.valid() || fstat(source.get(), &before) != 0) {
-        fail(error, errnoMessage("cannot read the contents file " + contentsPath));
-        return std::nullopt;
-    }
-    if (!S_ISREG(before.st_mode)) {
-        fail(error, "the contents file " + contentsPath + " is not a regular file");
         return std::nullopt;
     }
     if (!openDocumentFolder(error))
@@ -215,40 +231,16 @@ std::optional<FileVersion> VersionAdder::stage(const std::string& contentsPath, 
     staged.fingerprint.changeTimeNs = nanoseconds(stored.st_ctim);
     staged.fingerprint.checksum = *hash;
     staged.automatic = m_automatic;
+    // Unchanged over the copy: the document's file in this state holds the version.
+    if (ownContents)
+        staged.seen = recordableState(before);
     FileVersion version(FileUrl::fromPath(m_folderPath + "/" + staged.name), staged.fingerprint, staged.dates,
                         m_index.layout().location(), m_document.uuid, staged.name, m_automatic);
     m_staged.push_back(std::move(staged));
-    if (!m_sharedBatch && m_staged.size() >= kBatchSize && !commit(error))
-        return std::nullopt;
     return version;
 }
 
-bool VersionAdder::commit(std::string* error)
-{
-    if (m_staged.empty())
-        return true;
-    std::string reason;
-    if (!prepareCommit(&reason) || !m_durable.flush(&reason)) {
-        discardStaged();
-        return fail(error, reason);
-    }
-    if (!m_index.beginWriting()) {
-        reason = "cannot write the version index: " + m_index.database().lastError();
-        discardStaged();
-        return fail(error, reason);
-    }
-    if (!recordStaged(&reason) || !m_index.commit()) {
-        if (reason.empty())
-            reason = "cannot write the version index: " + m_index.database().lastError();
-        m_index.rollback();
-        discardStaged();
-        return fail(error, reason);
-    }
-    finishCommit();
-    return true;
-}
-
-bool VersionAdder::prepareCommit(std::string* error)
+bool VersionAdder::logStaged(std::string* error)
 {
     if (m_staged.empty())
         return true;
@@ -267,20 +259,25 @@ bool VersionAdder::recordStaged(std::string* error)
         return fail(error, "cannot record the document's new path: " + m_index.database().lastError());
     for (const Staged& staged : m_staged) {
         auto insert = m_index.statement(kInsertVersion);
-        if (!insert.valid()
-            || !insert->bind(1, m_document.rowId)
-                    .bindText(2, staged.name)
-                    .bind(3, static_cast<std::int64_t>(staged.fingerprint.size))
-                    .bind(4, static_cast<std::int64_t>(staged.fingerprint.inode))
-                    .bind(5, staged.fingerprint.changeTimeNs)
-                    .bindBlob(6, staged.fingerprint.checksum)
-                    .bind(7, staged.dates.modification.seconds)
-                    .bind(8, staged.dates.modification.nanoseconds)
-                    .bind(9, staged.dates.creation.seconds)
-                    .bind(10, staged.dates.creation.nanoseconds)
-                    .bind(11, staged.addedNs)
-                    .bind(12, staged.automatic ? 1 : 0)
-                    .run())
+        if (!insert.valid())
+            return fail(error, "cannot record the version: " + m_index.database().lastError());
+        if (staged.seen)
+            insert->bind(13, staged.seen->modificationNs).bind(14, staged.seen->changeTimeNs);
+        else
+            insert->bindNull(13).bindNull(14);
+        if (!insert->bind(1, m_document.rowId)
+                 .bindText(2, staged.name)
+                 .bind(3, static_cast<std::int64_t>(staged.fingerprint.size))
+                 .bind(4, static_cast<std::int64_t>(staged.fingerprint.inode))
+                 .bind(5, staged.fingerprint.changeTimeNs)
+                 .bindBlob(6, staged.fingerprint.checksum)
+                 .bind(7, staged.dates.modification.seconds)
+                 .bind(8, staged.dates.modification.nanoseconds)
+                 .bind(9, staged.dates.creation.seconds)
+                 .bind(10, staged.dates.creation.nanoseconds)
+                 .bind(11, staged.addedNs)
+                 .bind(12, staged.automatic ? 1 : 0)
+                 .run())
             return fail(error, "cannot record the version: " + m_index.database().lastError());
     }
     return true;
@@ -296,6 +293,7 @@ void VersionAdder::finishCommit()
     // Closing the files releases their locks: they are referenced now.
     m_staged.clear();
     m_log.reset();
+    m_committed = true;
 }
 
 // Appends the batch to the document's log. A document first stored by a
@@ -338,26 +336,12 @@ bool VersionAdder::logBatch(DocumentLog& log, std::string* error)
     return log.write(error);
 }
 
-std::optional<FileVersion> VersionAdder::add(const std::string& itemPath, const std::string& contentsPath,
-                                             std::string* error)
-{
-    if (!begin(itemPath, false, error))
-        return std::nullopt;
-    auto version = stage(contentsPath, error);
-    if (!version || !commit(error))
-        return std::nullopt;
-    return version;
-}
-
 void VersionAdder::discardStaged()
 {
     for (const Staged& staged : m_staged)
         unlinkat(m_folder.get(), staged.name.c_str(), 0);
     m_staged.clear();
     m_log.reset();
-    // A shared batch holds other documents' files too; its owner clears it.
-    if (!m_sharedBatch)
-        m_durable.clear();
 }
 
 } // namespace strataloom::store

@@ -1,12 +1,15 @@
 #include "AutomaticSaves.h"
 #include "FileAttributes.h"
 #include "FileVersionStore.h"
+#include "Sqlite.h"
 #include "StoreMaintenance.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+
+#include <sys/stat.h>
 
 namespace strataloom {
 namespace {
@@ -90,6 +93,50 @@ TEST_F(AutomaticSavesTest, ASaveThatBringsNoNewContentsAddsNothing)
     // Same size, other bytes: a new version, under the document it was.
     EXPECT_EQ(save(renamed, "SAME"), Outcome::Staged);
     EXPECT_EQ(listed(renamed), (std::vector<Listed>{{"same", true}}));
+}
+
+// Unchanged means the same contents: a save that keeps the size and puts the
+// modification time back (touch -r, cp -p, rsync -t, coarse time stamps) is new.
+TEST_F(AutomaticSavesTest, ASaveKeepingSizeAndModificationTimeIsStillNew)
+{
+    const std::string notes = folder + "/Notes.txt";
+    ASSERT_EQ(save(notes, "draft AAAA"), Outcome::Staged);
+    const FileDates dates = readDates(notes).value();
+    const auto rewrite = [&](const std::string& contents) {
+        writeFile(notes, contents);
+        ASSERT_TRUE(setDates(notes, dates));
+    };
+    rewrite("final BBBB");
+    // Listing does not take the file for the draft it no longer holds.
+    EXPECT_EQ(listed(notes), (std::vector<Listed>{{"draft AAAA", true}}));
+    EXPECT_EQ(stageAndCommit(notes), Outcome::Staged);
+    EXPECT_EQ(listed(notes), (std::vector<Listed>{{"draft AAAA", true}}));
+
+    // Saved while the watcher was stopped: its scan at start looks too.
+    rewrite("draft CCCC");
+    saves.beginScan();
+    EXPECT_EQ(saves.stage(notes), Outcome::Staged);
+    saves.endScan();
+    std::string error;
+    ASSERT_TRUE(saves.commit(nullptr, &error)) << error;
+    EXPECT_EQ(listed(notes), (std::vector<Listed>{{"draft AAAA", true}, {"final BBBB", true}}));
+
+    // Once the file was seen holding its newest version long enough after its
+    // last write, that state alone tells it untouched; any write changes it.
+    struct stat status {};
+    ASSERT_EQ(stat(notes.c_str(), &status), 0);
+    {
+        SqliteDatabase index(FileVersionStore::defaultLocation() + "/index.sqlite", SQLITE_OPEN_READWRITE);
+        SqliteStatement seen(index.handle(), "UPDATE versions SET seen_modification_ns = ?, "
+                                             "seen_change_time_ns = ?, checksum = zeroblob(16) "
+                                             "WHERE position = (SELECT MAX(position) FROM versions)");
+        ASSERT_TRUE(seen.bind(1, status.st_mtim.tv_sec * 1'000'000'000 + status.st_mtim.tv_nsec)
+                        .bind(2, status.st_ctim.tv_sec * 1'000'000'000 + status.st_ctim.tv_nsec)
+                        .run());
+    }
+    EXPECT_EQ(stageAndCommit(notes), Outcome::Unchanged);
+    rewrite("draft CCCC");
+    EXPECT_EQ(stageAndCommit(notes), Outcome::Staged);
 }
 
 // A scan knows an unchanged file by its path, size and date, and still looks

@@ -49,11 +49,12 @@ bool failingStep(SqliteDatabase& database)
 
 class StoreIndexTest : public testing::Test {
 protected:
-    // A store as the release that wrote the format-1 fixture left it: its index
+    // A store as the release that wrote the format-N fixture left it: its index
     // rebuilt from the dump, its stored files copied beside it.
-    void installFormatOneFixture()
+    void installFormatOneFixture() { installFixture("format-1"); }
+    void installFixture(const char* format)
     {
-        const fs::path fixture = fs::path(STRATALOOM_STORE_TEST_DATA) / "format-1";
+        const fs::path fixture = fs::path(STRATALOOM_STORE_TEST_DATA) / format;
         fs::create_directories(location);
         fs::copy(fixture / "documents", location + "/documents", fs::copy_options::recursive);
         SqliteDatabase database(location + "/index.sqlite", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
@@ -84,6 +85,23 @@ TEST_F(StoreIndexTest, TheFormatOneStoreOfTheFirstReleaseListsItsVersionsInOrder
     SqliteDatabase database(location + "/index.sqlite", SQLITE_OPEN_READONLY);
     EXPECT_EQ(scalar(database, "PRAGMA user_version"), kFormatVersion);
     EXPECT_EQ(scalar(database, "SELECT COUNT(*) FROM versions WHERE automatic = 0"), 2);
+}
+
+// Format 3 knows where the document's file was seen holding each version;
+// versions of earlier formats are compared by checksum instead.
+TEST_F(StoreIndexTest, TheFormatTwoStoreKeepsItsMarksAndKnowsNoSeenState)
+{
+    installFixture("format-2");
+    const auto versions = FileVersionStore().otherVersionsOfItem(FileUrl::fromPath(kFixtureDocument));
+    ASSERT_TRUE(versions);
+    ASSERT_EQ(versions->size(), 2u);
+    EXPECT_TRUE((*versions)[0].isPinned());
+    EXPECT_FALSE((*versions)[0].isAutomatic());
+    EXPECT_TRUE((*versions)[1].isAutomatic());
+    EXPECT_TRUE((*versions)[1].hasLocalContents());
+    SqliteDatabase database(location + "/index.sqlite", SQLITE_OPEN_READONLY);
+    EXPECT_EQ(scalar(database, "PRAGMA user_version"), kFormatVersion);
+    EXPECT_EQ(scalar(database, "SELECT COUNT(*) FROM versions WHERE seen_change_time_ns IS NULL"), 2);
 }
 
 TEST_F(StoreIndexTest, AnUpgradeRunsEveryStepFromTheStoredFormatInOneTransaction)

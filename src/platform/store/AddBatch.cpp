@@ -1,0 +1,121 @@
+// Committing a batch of added versions: data, barrier, log, index.
+#include "AddBatch.h"
+#include "ErrorMessage.h"
+
+#include <algorithm>
+
+namespace strataloom::store {
+
+AddBatch::AddBatch(StoreIndex& index)
+    : m_index(index)
+    , m_copyBuffer(std::make_unique<char[]>(VersionAdder::kCopyBufferSize))
+{
+}
+
+AddBatch::~AddBatch()
+{
+    discard();
+}
+
+VersionAdder& AddBatch::newAdder()
+{
+    m_adders.push_back(std::make_unique<VersionAdder>(m_index, m_durable, m_copyBuffer.get()));
+    return *m_adders.back();
+}
+
+VersionAdder* AddBatch::adderOf(const std::string& uuid)
+{
+    for (auto& adder : m_adders)
+        if (adder->document().uuid == uuid)
+            return adder.get();
+    return nullptr;
+}
+
+std::size_t AddBatch::stagedCount() const
+{
+    std::size_t count = 0;
+    for (const auto& adder : m_adders)
+        count += adder->stagedCount();
+    return count;
+}
+
+void AddBatch::drop(VersionAdder& adder)
+{
+    const auto found =
+        std::find_if(m_adders.begin(), m_adders.end(), [&](const auto& pending) { return pending.get() == &adder; });
+    if (found == m_adders.end())
+        return;
+    adder.discardStaged();
+    if (adder.madeEmptyRecord())
+        removeIfEmpty(m_index, adder.document());
+    m_adders.erase(found);
+}
+
+bool AddBatch::commit(std::vector<std::string>* saved, std::string* error)
+{
+    if (stagedCount() == 0) {
+        removeEmptyRecords();
+        return true;
+    }
+    std::string reason;
+    bool committed = true;
+    for (auto& adder : m_adders)
+        if (!(committed = adder->logStaged(&reason)))
+            break;
+    committed = committed && m_durable.flush(&reason);
+    if (committed && !m_index.beginWriting()) {
+        reason = "cannot write the version index: " + m_index.database().lastError();
+        committed = false;
+    } else if (committed) {
+        for (auto& adder : m_adders)
+            if (!(committed = adder->recordStaged(&reason)))
+                break;
+        if (committed && !m_index.commit()) {
+            reason = "cannot write the version index: " + m_index.database().lastError();
+            committed = false;
+        }
+        if (!committed)
+            m_index.rollback();
+    }
+    if (!committed) {
+        for (auto& adder : m_adders)
+            adder->discardStaged();
+        m_durable.clear();
+        removeEmptyRecords();
+        return fail(error, reason);
+    }
+    for (auto& adder : m_adders) {
+        if (saved && adder->stagedCount() > 0)
+            saved->push_back(adder->itemPath());
+        adder->finishCommit();
+    }
+    removeEmptyRecords();
+    return true;
+}
+
+void AddBatch::discard()
+{
+    for (auto& adder : m_adders)
+        adder->discardStaged();
+    m_durable.clear();
+    removeEmptyRecords();
+    m_adders.clear();
+}
+
+void AddBatch::clear()
+{
+    m_adders.clear();
+}
+
+// Documents recorded for an add that committed nothing: an unreadable file,
+// a copy that failed, an unarchive of a single entry.
+void AddBatch::removeEmptyRecords()
+{
+    for (auto& adder : m_adders)
+        if (adder->stagedCount() == 0 && adder->madeEmptyRecord()) {
+            removeIfEmpty(m_index, adder->document());
+            adder->end();
+        }
+}
+
+} // namespace strataloom::store

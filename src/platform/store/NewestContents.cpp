@@ -1,0 +1,65 @@
+// Telling whether a file still holds a document's newest version.
+#include "NewestContents.h"
+#include "ContentHash.h"
+#include "ErrorMessage.h"
+
+#include <chrono>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace strataloom::store {
+
+namespace {
+
+// Wider than the coarsest time stamps a Linux file system keeps (FAT's two
+// seconds) and a clock tick.
+constexpr std::int64_t kTimeStampSlackNs = 3'000'000'000;
+
+std::int64_t nanoseconds(const struct timespec& time)
+{
+    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
+} // namespace
+
+SeenState seenStateOf(const struct stat& status)
+{
+    return {static_cast<std::int64_t>(status.st_dev), static_cast<std::int64_t>(status.st_ino),
+            nanoseconds(status.st_mtim), nanoseconds(status.st_ctim)};
+}
+
+bool stillAsSeen(const struct stat& status, const NewestContents& newest)
+{
+    return static_cast<std::uint64_t>(status.st_size) == newest.size && newest.seen
+        && *newest.seen == seenStateOf(status);
+}
+
+std::optional<bool> holdsContents(int fd, const struct stat& status, const NewestContents& newest, std::string* error)
+{
+    if (static_cast<std::uint64_t>(status.st_size) != newest.size)
+        return false;
+    if (stillAsSeen(status, newest))
+        return true;
+    std::optional<std::string> checksum;
+    if (lseek(fd, 0, SEEK_SET) == 0)
+        checksum = checksumOfFile(fd);
+    if (!checksum || lseek(fd, 0, SEEK_SET) != 0) {
+        fail(error, errnoMessage("cannot read " + pathOfDescriptor(fd)));
+        return std::nullopt;
+    }
+    return *checksum == newest.checksum;
+}
+
+std::optional<SeenState> recordableState(const struct stat& status)
+{
+    const std::int64_t now =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    const SeenState state = seenStateOf(status);
+    if (state.changeTimeNs > now - kTimeStampSlackNs)
+        return std::nullopt;
+    return state;
+}
+
+} // namespace strataloom::store

@@ -28,10 +28,28 @@ install_missing_packages() {
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# configure_and_build BUILD_DIR [extra cmake arguments...]
-configure_and_build() {
+# The settings of build/, which ./run and ./test share: either builds on what the
+# other built, and neither flips a setting that would rebuild everything.
+STRATALOOM_BUILD_SETTINGS=(-DSTRATALOOM_WERROR=ON)
+
+# configure_build BUILD_DIR [extra cmake arguments...]
+configure_build() {
   local dir=$1
   shift
   cmake -S "$STRATALOOM_ROOT" -B "$STRATALOOM_ROOT/$dir" "$@" >/dev/null
-  cmake --build "$STRATALOOM_ROOT/$dir" -j"$(nproc)"
+}
+
+# build_targets BUILD_DIR [target...]: every target unless some are named
+build_targets() {
+  local dir=$1
+  shift
+  local targets=()
+  [ $# -eq 0 ] || targets=(--target "$@")
+  cmake --build "$STRATALOOM_ROOT/$dir" -j"$(nproc)" "${targets[@]}"
+}
+
+# configure_and_build BUILD_DIR [extra cmake arguments...]: every target
+configure_and_build() {
+  configure_build "$@"
+  build_targets "$1"
 }

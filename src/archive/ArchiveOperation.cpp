@@ -1,6 +1,7 @@
 #include "ArchiveOperation.h"
 
 #include "DurableBatch.h"
+#include "ErrorMessage.h"
 #include "FileDescriptor.h"
 #include "ItemCopy.h"
 
@@ -99,7 +100,9 @@ ArchiveOutcome writeVersionsArchive(int response, const std::optional<FileUrl>& 
     // comes to name meanwhile.
     const UniqueFd folder(error ? -1 : open(folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!folder.valid()) {
-        reporter.showError(kCouldNotWriteFolder);
+        reporter.showErrorWithCause(kCouldNotWriteFolder,
+                                    error ? "cannot create the folder " + folderPath + ": " + error.message()
+                                          : errnoMessage("cannot open the folder " + folderPath));
         return ArchiveOutcome::Failed;
     }
 
@@ -110,6 +113,7 @@ ArchiveOutcome writeVersionsArchive(int response, const std::optional<FileUrl>& 
     }
 
     DurableBatch batch;
+    std::string cause;
     for (std::size_t i = 0; i < versions.size(); ++i) {
         if (reporter.shouldStop())
             return ArchiveOutcome::Failed;
@@ -122,9 +126,11 @@ ArchiveOutcome writeVersionsArchive(int response, const std::optional<FileUrl>& 
         reporter.progress(i, versions.size(), name);
         // Stored contents are opened relative to the store, never through a link in it.
         const UniqueFd contents = version.openContents();
+        if (!contents.valid())
+            cause = errnoMessage("cannot open " + version.URL().path());
         if (!contents.valid()
-            || !copyFileInto(contents.get(), version.URL().path(), folder.get(), folderPath, name, batch)) {
-            reporter.showError(kCouldNotWriteFolder);
+            || !copyFileInto(contents.get(), version.URL().path(), folder.get(), folderPath, name, batch, &cause)) {
+            reporter.showErrorWithCause(kCouldNotWriteFolder, cause);
             return ArchiveOutcome::Failed;
         }
     }
@@ -135,8 +141,8 @@ ArchiveOutcome writeVersionsArchive(int response, const std::optional<FileUrl>& 
         batch.addFolder(made.native());
         batch.addFolder(parentOf(made));
     }
-    if (!batch.flush()) {
-        reporter.showError(kCouldNotWriteFolder);
+    if (!batch.flush(&cause)) {
+        reporter.showErrorWithCause(kCouldNotWriteFolder, cause);
         return ArchiveOutcome::Failed;
     }
     return ArchiveOutcome::Written;

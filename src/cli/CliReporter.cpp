@@ -1,6 +1,7 @@
 #include "CliReporter.h"
 
 #include "Commands.h"
+#include "Names.h"
 
 #include <cstdio>
 #include <unistd.h>
@@ -44,6 +45,14 @@ void CliReporter::showError(const QString& detail)
     clearProgress();
     m_reported = true;
     printError(detail.toStdString());
+}
+
+void CliReporter::showErrorWithCause(const QString& detail, const std::string& cause)
+{
+    showError(detail);
+    // The cause names paths as bytes; escaped, none can forge a line.
+    if (!cause.empty())
+        printError(printableName(cause));
 }
 
 void CliReporter::progress(std::size_t done, std::size_t total, const std::string& name)

@@ -7,7 +7,8 @@
 
 namespace strataloom::cli {
 
-// Prints every detail an operation reports as "strataloom-cli: <detail>". While
+// Prints every detail an operation reports as "strataloom-cli: <detail>", and its
+// cause, when known, on the next line in the same form. While
 // it lives, Ctrl-C asks the operation to stop between entries, and when stderr is
 // a terminal a progress line is kept up to date in place and cleared at the end.
 class CliReporter : public Reporter {
@@ -18,6 +19,7 @@ public:
     CliReporter& operator=(const CliReporter&) = delete;
 
     void showError(const QString& detail) override;
+    void showErrorWithCause(const QString& detail, const std::string& cause) override;
     void progress(std::size_t done, std::size_t total, const std::string& name) override;
     bool shouldStop() const override;
 

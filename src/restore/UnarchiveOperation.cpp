@@ -1,6 +1,7 @@
 #include "UnarchiveOperation.h"
 
 #include "DurableBatch.h"
+#include "ErrorMessage.h"
 #include "ItemCopy.h"
 #include "Names.h"
 
@@ -31,11 +32,13 @@ std::string entryPath(const std::string& folderPath, const std::string& name)
 
 // The entry names of the folder, as raw bytes, without hidden names; none when
 // the folder cannot be read to its end.
-std::optional<std::vector<std::string>> visibleNames(const std::string& folderPath)
+std::optional<std::vector<std::string>> visibleNames(const std::string& folderPath, std::string* error)
 {
     std::unique_ptr<DIR, int (*)(DIR*)> folder(opendir(folderPath.c_str()), closedir);
-    if (!folder)
+    if (!folder) {
+        fail(error, errnoMessage("cannot open the folder " + folderPath));
         return std::nullopt;
+    }
     std::vector<std::string> names;
     for (;;) {
         errno = 0;
@@ -45,8 +48,10 @@ std::optional<std::vector<std::string>> visibleNames(const std::string& folderPa
         if (entry->d_name[0] != '.')
             names.emplace_back(entry->d_name);
     }
-    if (errno != 0)
+    if (errno != 0) {
+        fail(error, errnoMessage("cannot list the folder " + folderPath));
         return std::nullopt;
+    }
     return names;
 }
 
@@ -54,28 +59,36 @@ std::optional<std::vector<std::string>> visibleNames(const std::string& folderPa
 // folder, the file a symlink points at, or none for anything else (a dangling
 // link, a link to a folder, a pipe or a device, which would block or make no
 // document).
-std::optional<std::string> copySource(const std::string& lastFilePath)
+std::optional<std::string> copySource(const std::string& lastFilePath, std::string* error)
 {
     struct stat info {};
-    if (lstat(lastFilePath.c_str(), &info) != 0)
+    if (lstat(lastFilePath.c_str(), &info) != 0) {
+        fail(error, errnoMessage("cannot examine " + lastFilePath));
         return std::nullopt;
+    }
     if (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode))
         return lastFilePath;
-    if (!S_ISLNK(info.st_mode) || stat(lastFilePath.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+    if (!S_ISLNK(info.st_mode) || stat(lastFilePath.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        fail(error, "cannot copy " + lastFilePath + ": it is neither a file, a folder nor a link to a file");
         return std::nullopt;
+    }
     std::unique_ptr<char, decltype(&std::free)> target(realpath(lastFilePath.c_str(), nullptr), std::free);
-    if (!target)
+    if (!target) {
+        fail(error, errnoMessage("cannot follow the link " + lastFilePath));
         return std::nullopt;
+    }
     return std::string(target.get());
 }
 
 // The new file's contents and its name in its folder, on stable storage.
-bool makeDurable(const std::string& path)
+bool makeDurable(const std::string& path, std::string* error)
 {
     UniqueFd file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!file.valid())
+        return fail(error, errnoMessage("cannot open " + path));
     const auto slash = path.find_last_of('/');
     const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
-    return file.valid() && syncFile(file.get()) && syncFolder(folder);
+    return syncFile(file.get(), error) && syncFolder(folder, error);
 }
 
 } // namespace
@@ -83,9 +96,10 @@ bool makeDurable(const std::string& path)
 std::optional<UnarchiveSource> listUnarchiveSource(const FileUrl& folder, Reporter& reporter)
 {
     const std::string folderPath = folder.path();
-    std::optional<std::vector<std::string>> names = visibleNames(folderPath);
+    std::string cause;
+    std::optional<std::vector<std::string>> names = visibleNames(folderPath, &cause);
     if (!names) {
-        reporter.showError(QStringLiteral("Couldn't get contents of folder."));
+        reporter.showErrorWithCause(QStringLiteral("Couldn't get contents of folder."), cause);
         return std::nullopt;
     }
     if (names->empty()) {
@@ -117,26 +131,30 @@ UnarchiveOutcome writeUnarchivedFile(int response, const std::optional<FileUrl>&
     const std::size_t total = names.size();
 
     reporter.progress(0, total, names.empty() ? lastFilePath : names.back());
-    const std::optional<std::string> source = copySource(lastFilePath);
-    if (!source || !copyItem(*source, destination)) {
-        reporter.showError(kCouldNotCreate);
+    std::string cause;
+    const std::optional<std::string> source = copySource(lastFilePath, &cause);
+    if (!source || !copyItem(*source, destination, &cause)) {
+        reporter.showErrorWithCause(kCouldNotCreate, cause);
         return UnarchiveOutcome::Failed;
     }
     // The file made here starts a history of its own, whatever stood at its
     // path before.
     const FileUrl item = FileUrl::fromPath(destination);
-    const bool started = store.beginVersionsOfNewItem(item);
+    const bool started = store.beginVersionsOfNewItem(item, &cause);
     if (total < 2) {
         // Nothing to add: the new file only ends the claim of what stood there.
         store.commitVersions();
         reporter.showError(QStringLiteral("Only 1 file to unarchive."));
         return UnarchiveOutcome::Failed;
     }
-    // What a failure or a stop leaves is the versions staged before it, listed.
+    // What a failure or a stop leaves is the versions staged before it,
+    // listed; the failure's own cause is the one reported.
     const auto stop = [&](bool report) {
-        store.commitVersions();
+        std::string commitFailure;
+        if (!store.commitVersions(&commitFailure) && cause.empty())
+            cause = commitFailure;
         if (report)
-            reporter.showError(kCouldNotCreate);
+            reporter.showErrorWithCause(kCouldNotCreate, cause);
         return UnarchiveOutcome::Failed;
     };
     if (!started)
@@ -149,12 +167,12 @@ UnarchiveOutcome writeUnarchivedFile(int response, const std::optional<FileUrl>&
         reporter.progress(i + 1, total, names[i]);
         const std::string contents = entryPath(folderPath, names[i]);
         // A regular file, reached directly or through a symlink, opened once.
-        if (!store.stageVersion(FileUrl::fromPath(contents)))
+        if (!store.stageVersion(FileUrl::fromPath(contents), &cause))
             return stop(true);
     }
     // Success is reported only once the new file and all its versions would
     // survive a power cut.
-    if (!store.commitVersions() || !makeDurable(destination))
+    if (!store.commitVersions(&cause) || !makeDurable(destination, &cause))
         return stop(true);
     return UnarchiveOutcome::Written;
 }

@@ -8,11 +8,44 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QMessageBox>
 
 namespace strataloom {
 
 namespace {
+
+// The end of each archive and unarchive, for scripts that drive the window
+// (QT_LOGGING_RULES="strataloom.operations.info=true"); quiet otherwise.
+Q_LOGGING_CATEGORY(lcOperations, "strataloom.operations", QtWarningMsg)
+
+const char* outcomeName(ArchiveOutcome outcome)
+{
+    switch (outcome) {
+    case ArchiveOutcome::Written:
+        return "written";
+    case ArchiveOutcome::Declined:
+        return "declined";
+    case ArchiveOutcome::NoCurrentVersion:
+        return "no current version";
+    case ArchiveOutcome::Failed:
+        break;
+    }
+    return "failed";
+}
+
+const char* outcomeName(UnarchiveOutcome outcome)
+{
+    switch (outcome) {
+    case UnarchiveOutcome::Written:
+        return "written";
+    case UnarchiveOutcome::Declined:
+        return "declined";
+    case UnarchiveOutcome::Failed:
+        break;
+    }
+    return "failed";
+}
 
 // Reports an operation's failures as sheets on the main window.
 class SheetReporter final : public Reporter {
@@ -140,12 +173,14 @@ void ViewController::writeVersionsArchive(int response, SavePanel* panel, const 
                                           const std::string& baseName, const std::string& dottedExtension)
 {
     beginOperation();
+    ArchiveOutcome outcome;
     {
         SheetReporter sheets(*this);
         ProgressReporter reporter(sheets, m_window, QStringLiteral("Archiving Versions"));
-        strataloom::writeVersionsArchive(response, response == kResponseOK ? panel->URL() : std::nullopt, fileURL,
-                                         baseName, dottedExtension, m_store, reporter);
+        outcome = strataloom::writeVersionsArchive(response, response == kResponseOK ? panel->URL() : std::nullopt,
+                                                   fileURL, baseName, dottedExtension, m_store, reporter);
     }
+    qCInfo(lcOperations, "archive ended: %s", outcomeName(outcome));
     dialogFinished();
 }
 
@@ -174,12 +209,14 @@ void ViewController::writeUnarchivedFile(int response, SavePanel* panel, const s
                                          const std::vector<std::string>& names, const FileUrl& folderURL)
 {
     beginOperation();
+    UnarchiveOutcome outcome;
     {
         SheetReporter sheets(*this);
         ProgressReporter reporter(sheets, m_window, QStringLiteral("Unarchiving"));
-        strataloom::writeUnarchivedFile(response, response == kResponseOK ? panel->URL() : std::nullopt, lastFilePath,
-                                        names, folderURL, m_store, reporter);
+        outcome = strataloom::writeUnarchivedFile(response, response == kResponseOK ? panel->URL() : std::nullopt,
+                                                  lastFilePath, names, folderURL, m_store, reporter);
     }
+    qCInfo(lcOperations, "unarchive ended: %s", outcomeName(outcome));
     dialogFinished();
 }
 

@@ -10,7 +10,7 @@
 # With STRATALOOM_E2E_SCREENSHOTS=DIR (and ImageMagick's import) it also saves
 # DIR/screenshot-idle.png and DIR/screenshot-drag.png.
 set -euo pipefail
-app=$1 cli=$2 drag_source=$3 shots=${STRATALOOM_E2E_SCREENSHOTS:-}
+app=$1 cli=$2 drag_source=$3
 . "$(dirname "${BASH_SOURCE[0]}")/session.sh"
 # The first visible window of process $1 other than window $2.
 other_window_of() { xdotool search --onlyvisible --pid "$1" 2>/dev/null | grep -vx "${2:-none}" | head -n 1; }
@@ -20,7 +20,19 @@ centre_of() {
   eval "$(xdotool getwindowgeometry --shell "$1")"
   echo "$((X + WIDTH / 2)) $((Y + HEIGHT / 2))"
 }
-shot() { [ -z "$shots" ] || ! command -v import >/dev/null || import -window "$main" "$shots/screenshot-$1.png"; }
+# The window logs the end of each archive and unarchive, after its last write.
+export QT_LOGGING_RULES="strataloom.operations.info=true"
+operations=0
+# operation_ends WHAT: waits for the end of the next operation and checks how it
+# ended ("archive ended: written"), rather than for a file that appears before
+# the operation has finished with it.
+operation_ends() {
+  operations=$((operations + 1))
+  wait_for "the end of operation $operations" 60 eval '[ "$(grep -c "strataloom.operations: " "$work/app.log")" -ge "$operations" ]'
+  local ended
+  ended=$(grep "strataloom.operations: " "$work/app.log" | sed -n "${operations}s/^strataloom.operations: //p")
+  [ "$ended" = "$1" ] || fail "operation $operations: expected '$1', got '$ended'"
+}
 
 # A document with two saved versions.
 doc="$work/docs/Quarterly Report.txt"
@@ -41,7 +53,7 @@ wait_for "the Strataloom window" 30 has_other_window "$app_pid"
 main=$(other_window_of "$app_pid")
 [ "$(xdotool getwindowname "$main")" = "Strataloom – Version Archiver" ] || fail "unexpected window title"
 sleep 0.5
-shot idle
+shot "$main" idle
 
 # drag ITEM...: presses on a new drag source offering ITEMs, moves onto the
 # Strataloom window in steps and releases there. Prints the drop action the
@@ -59,7 +71,7 @@ drag() {
       sleep 0.05
   done
   sleep 0.5
-  [ -z "${drag_shot:-}" ] || shot drag
+  [ -z "${drag_shot:-}" ] || shot "$main" drag
   xdotool mouseup 1
   wait_for "the end of the drag" 20 grep -q '^drop action:' "$work/source.log"
   sed -n 's/^drop action: //p' "$work/source.log"
@@ -83,7 +95,7 @@ drop() {
 # Archive: the document onto the window gives a folder of its three versions.
 archive="$work/docs/Quarterly Report versions"
 drag_shot=1 drop "$doc"
-wait_for "the archive folder" 20 test -f "$archive/Quarterly Report00002.txt"
+operation_ends "archive ended: written"
 for index in 0 1 2; do
   entry="$archive/Quarterly Report0000$index.txt"
   [ "$(cat "$entry")" = "${expected[$index]}" ] || fail "$entry holds '$(cat "$entry")'"
@@ -94,7 +106,7 @@ done
 # Unarchive: the folder, as file managers send it (no "/"), gives a file with the same versions.
 copy="$work/docs/Quarterly Report-Copy.txt"
 drop "$archive"
-wait_for "the unarchived file" 20 test -f "$copy"
+operation_ends "unarchive ended: written"
 [ "$(cat "$copy")" = "final text" ] || fail "the new file holds '$(cat "$copy")'"
 "$cli" versions "$copy" >"$work/versions-after"
 cut -f1,3-6 "$work/versions-after" | diff -u "$work/versions-before" - || fail "the new file's versions differ"
@@ -126,11 +138,12 @@ answer=$(drag "$doc" "$archive")
 [ "$answer" = 1 ] || fail "the window did not take the two items (drop action $answer)"
 answer "the document's save dialog"
 answer "the sheet saying the folder could not be written"
+operation_ends "archive ended: failed"
 [ ! -e "$archive/Quarterly Report versions" ] || fail "Return entered the existing folder and archived inside it"
 [ "$(ls -A "$archive" | wc -l)" -eq 3 ] || fail "the existing archive folder was changed"
 [ ! -e "$copy" ] || fail "the folder was unarchived before the document's dialog was answered"
 answer "the folder's save dialog"
-wait_for "the unarchived file" 20 test -f "$copy"
+operation_ends "unarchive ended: written"
 [ "$(cat "$copy")" = "final text" ] || fail "the new file holds '$(cat "$copy")'"
 
 # A web address: refused, and nothing happens.
@@ -140,6 +153,7 @@ answer=$(drag "https://example.org/x")
 sleep 1.5
 [ -z "$(other_window_of "$app_pid" "$main")" ] || fail "a web address opened a window"
 [ "$(ls -AR "$work/docs")" = "$before" ] || fail "a web address changed files"
+[ "$(grep -c "strataloom.operations: " "$work/app.log")" -eq "$operations" ] || fail "a web address started an operation"
 
 # Quitting from the keyboard ends the application cleanly.
 timeout 10 xdotool windowfocus --sync "$main" || fail "could not focus the main window"

@@ -1,6 +1,7 @@
 # Sourced by the end-to-end tests: skips without a virtual display, a scratch
-# folder removed at exit with every process started, `fail` and `wait_for`, a
-# home that is not the real one, no update check, and a display of our own.
+# folder removed at exit with every process started, `fail`, `wait_for` and
+# `shot`, a home that is not the real one, no update check, and a display of
+# our own.
 for tool in Xvfb xdotool; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (./test installs it)"; exit 77; }
 done
@@ -26,6 +27,12 @@ wait_for() {
     [ "$SECONDS" -lt "$deadline" ] || fail "timed out waiting for $what"
     sleep 0.1
   done
+}
+# shot WINDOW NAME: with STRATALOOM_E2E_SCREENSHOTS=DIR (and ImageMagick's
+# import), saves the window as DIR/screenshot-NAME.png for the README.
+shot() {
+  local shots=${STRATALOOM_E2E_SCREENSHOTS:-}
+  [ -z "$shots" ] || ! command -v import >/dev/null || import -window "$1" "$shots/screenshot-$2.png"
 }
 
 mkdir -p "$work/home" "$work/data" "$work/config/Strataloom" "$work/runtime" "$work/docs"

@@ -5,6 +5,9 @@
 # which ends the program.
 #
 #   version_browser.sh STRATALOOM STRATALOOM_CLI
+#
+# With STRATALOOM_E2E_SCREENSHOTS=DIR (and ImageMagick's import) it also saves
+# DIR/screenshot-versions.png.
 set -euo pipefail
 app=$1 cli=$2
 . "$(dirname "${BASH_SOURCE[0]}")/session.sh"
@@ -35,6 +38,7 @@ sleep 0.3
 # The document itself is selected; Up selects the version saved before it.
 xdotool key Up
 sleep 0.3
+shot "$browser" versions
 xdotool key ctrl+r
 copy="$work/docs/Quarterly Report (version of $(date -d "${dates[1]} UTC" '+%Y-%m-%d %H.%M')).txt"
 wait_for "the restored copy" 20 test -f "$copy"

@@ -26,8 +26,11 @@ std::string decide(std::initializer_list<Taken> taken)
         versions.push_back(
             {kNow - version.ago, 100, std::string(version.kind) != "e", std::string(version.kind) == "p"});
     std::string words;
-    for (const Retention retention : applySchedule(versions, kNow, RetentionSchedule{}))
-        words += (words.empty() ? "" : " ") + std::string(retentionName(retention));
+    for (const Retention retention : applySchedule(versions, kNow, RetentionSchedule{})) {
+        if (!words.empty())
+            words += ' ';
+        words += retentionName(retention);
+    }
     return words;
 }
 

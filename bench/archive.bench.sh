@@ -1,5 +1,5 @@
 # Archiving a document's versions with strataloom-cli against `cp -a` of the
-# same stored files (and the document) into a folder followed by `sync -f` of
+# same versions (and the document) into a folder followed by `sync -f` of
 # that folder, since an archive is on disk when it reports success. Targets:
 # within 1.10x of that durable copy; peak memory of the archive command under
 # 40 MiB whatever the sizes.
@@ -7,12 +7,13 @@
 archive_work=$BENCH_WORK/archive
 
 # archive_prepare NAME COUNT KIB: a document NAME.bin with COUNT saved versions
-# of KIB KiB each, kept between runs, and the list of every file an archive of
-# it copies.
+# of KIB KiB each, kept between runs, and NAME/plain, the folder an archive of
+# it gives, made once by the command itself: the reference copies the versions
+# as files without knowing how the store keeps them.
 archive_prepare() {
   local name=$1 count=$2 kib=$3
   local dir=$archive_work/$name
-  if [ ! -f "$dir/done" ]; then
+  if [ "$(cat "$dir/done" 2>/dev/null)" != "$count $kib" ]; then
     rm -rf "$dir"
     mkdir -p "$dir/source"
     local i
@@ -22,9 +23,9 @@ archive_prepare() {
     head -c "$((kib * 1024))" /dev/urandom >"$dir/$name.bin"
     "$BENCH_BIN/store_bench" add "$XDG_DATA_HOME/strataloom" "$dir/$name.bin" "$dir/source" >/dev/null
     rm -rf "$dir/source"
-    "$BENCH_CLI" versions "$dir/$name.bin" | awk -F '\t' '{ print $7 }' >"$dir/files"
-    [ "$(wc -l <"$dir/files")" -eq "$((count + 1))" ] || { echo "bench/run: $name not prepared" >&2; exit 1; }
-    touch "$dir/done"
+    "$BENCH_CLI" archive "$dir/$name.bin" "$dir/plain" >/dev/null
+    [ "$(find "$dir/plain" -mindepth 1 | wc -l)" -eq "$((count + 1))" ] || { echo "bench/run: $name not prepared" >&2; exit 1; }
+    echo "$count $kib" >"$dir/done"
   fi
 }
 
@@ -36,12 +37,12 @@ archive_rows() {
   # other's writeback: the archive makes its entries durable itself.
   row "archive $label" \
     "'$BENCH_CLI' archive '$dir/$name.bin' '$dir/ours'" \
-    "mkdir '$dir/reference' && xargs -d '\\n' cp -a -t '$dir/reference' <'$dir/files' && sync -f '$dir/reference'" \
+    "cp -a '$dir/plain' '$dir/reference' && sync -f '$dir/reference'" \
     "discard '$dir/ours' '$dir/reference'; sync"
   discard "$dir/ours" "$dir/reference"
 }
 
-archive_prepare small 2000 64
-archive_prepare large 8 131072
+archive_prepare small "$(bench_size 2000 3)" "$(bench_size 64 4)"
+archive_prepare large "$(bench_size 8 2)" "$(bench_size 131072 64)"
 archive_rows small "2,000 versions of 64 KiB"
 archive_rows large "8 versions of 128 MiB"

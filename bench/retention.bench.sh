@@ -5,11 +5,13 @@
 # stored files and removing as many files followed by `sync -f`.
 
 retention_work=$BENCH_WORK/retention
-if [ ! -f "$retention_work/pristine.done" ]; then
+retention_documents=$(bench_size 1000 2) retention_versions=$(bench_size 100 4)
+if [ "$(cat "$retention_work/pristine.done" 2>/dev/null)" != "$retention_documents $retention_versions" ]; then
   rm -rf "$retention_work"
   mkdir -p "$retention_work/documents"
-  "$BENCH_BIN/retention_bench" populate "$retention_work/pristine/strataloom" "$retention_work/documents" 1000 100
-  touch "$retention_work/pristine.done"
+  "$BENCH_BIN/retention_bench" populate "$retention_work/pristine/strataloom" "$retention_work/documents" \
+    "$retention_documents" "$retention_versions"
+  echo "$retention_documents $retention_versions" >"$retention_work/pristine.done"
 fi
 retention_later=2030-01-01T00:00:00Z
 retention_store() {
@@ -23,7 +25,7 @@ retention_dry_ours=$MEASURED_OURS retention_dry_reference=$MEASURED_REFERENCE re
 retention_removed=$(XDG_DATA_HOME="$retention_work/data" "$BENCH_CLI" thin --dry-run --now $retention_later | tail -n 1)
 
 measure "XDG_DATA_HOME='$retention_work/data' '$BENCH_CLI' thin --now $retention_later >/dev/null" \
-  "find '$retention_work/data/strataloom/documents' -type f -name '[0-9a-f]*' | head -n 98000 | xargs -d '\\n' rm && sync -f '$retention_work/data'" \
+  "find '$retention_work/data/strataloom/documents' -type f -name '[0-9a-f]*' | head -n $((retention_documents * (retention_versions - 2))) | xargs -d '\\n' rm && sync -f '$retention_work/data'" \
   "$(retention_store)"
 retention_ours=$MEASURED_OURS retention_reference=$MEASURED_REFERENCE retention_peak=$MEASURED_PEAK
 discard "$retention_work/data"

@@ -7,12 +7,12 @@ scaling_work=$BENCH_WORK/scaling
 
 # scaling_prepare NAME COUNT BYTES: COUNT files of BYTES each in NAME/source,
 # and a document NAME/NAME.bin with them as its versions in a store of its own
-# (NAME/data), with the list of the files an archive of it copies. Kept between
-# runs.
+# (NAME/data), with NAME/plain, the folder an archive of it gives, made once by
+# the command itself for the reference to copy. Kept between runs.
 scaling_prepare() {
   local name=$1 count=$2 bytes=$3
   local dir=$scaling_work/$name
-  if [ ! -f "$dir/done" ]; then
+  if [ "$(cat "$dir/done" 2>/dev/null)" != "$count $bytes" ]; then
     rm -rf "$dir"
     mkdir -p "$dir/source" "$dir/one"
     "$BENCH_BIN/scaling_bench" make "$dir/source" "$count" "$bytes"
@@ -20,9 +20,9 @@ scaling_prepare() {
     mv "$dir/one/v000000" "$dir/$name.bin"
     : >"$dir/adding.bin"
     "$BENCH_BIN/store_bench" add "$dir/data/strataloom" "$dir/$name.bin" "$dir/source" >/dev/null
-    XDG_DATA_HOME=$dir/data "$BENCH_CLI" versions "$dir/$name.bin" | awk -F '\t' '{ print $7 }' >"$dir/files"
-    [ "$(wc -l <"$dir/files")" -eq "$((count + 1))" ] || { echo "bench/run: $name not prepared" >&2; exit 1; }
-    touch "$dir/done"
+    XDG_DATA_HOME=$dir/data "$BENCH_CLI" archive "$dir/$name.bin" "$dir/plain" >/dev/null
+    [ "$(find "$dir/plain" -mindepth 1 | wc -l)" -eq "$((count + 1))" ] || { echo "bench/run: $name not prepared" >&2; exit 1; }
+    echo "$count $bytes" >"$dir/done"
   fi
 }
 
@@ -43,11 +43,11 @@ scaling_list() {
 }
 
 # scaling_archive NAME: archiving with the command, against cp -a of the same
-# files; both sync inside their timing.
+# versions as files; both sync inside their timing.
 scaling_archive() {
   local dir=$scaling_work/$1
   measure "XDG_DATA_HOME='$dir/data' '$BENCH_CLI' archive '$dir/$1.bin' '$dir/ours' && sync" \
-    "mkdir '$dir/reference' && xargs -d '\\n' cp -a -t '$dir/reference' <'$dir/files' && sync" \
+    "cp -a '$dir/plain' '$dir/reference' && sync" \
     "discard '$dir/ours' '$dir/reference'; sync"
   discard "$dir/ours" "$dir/reference"
 }
@@ -72,7 +72,7 @@ scaling_peak() {
 }
 
 scaling_count_rows=()
-for count in 1000 10000 50000; do
+for count in $(bench_size "1000 10000 50000" "2 3"); do
   name=count$count
   scaling_prepare "$name" "$count" 4096
   echo "bench/run: $count versions of 4 KiB" >&2
@@ -86,7 +86,9 @@ for count in 1000 10000 50000; do
 done
 
 scaling_size_rows=()
-for size_case in "4 KiB:4096:1000" "64 KiB:65536:1000" "1 MiB:1048576:200" "16 MiB:16777216:20"; do
+IFS=';' read -ra scaling_size_cases <<<"$(bench_size \
+  "4 KiB:4096:1000;64 KiB:65536:1000;1 MiB:1048576:200;16 MiB:16777216:20" "4 KiB:4096:2;1 MiB:1048576:2")"
+for size_case in "${scaling_size_cases[@]}"; do
   IFS=: read -r label bytes count <<<"$size_case"
   name=size$bytes
   scaling_prepare "$name" "$count" "$bytes"

@@ -5,13 +5,14 @@
 # listing under 50 ms.
 
 store_work=$BENCH_WORK/store
-if [ ! -f "$store_work/source.done" ]; then
+store_count=$(bench_size 2000 3)
+if [ "$(cat "$store_work/source.done" 2>/dev/null)" != "$store_count" ]; then
   rm -rf "$store_work"
   mkdir -p "$store_work/source"
-  for i in $(seq -w 1 2000); do
-    head -c 65536 /dev/urandom >"$store_work/source/v$i"
+  for ((i = 1; i <= store_count; i++)); do
+    head -c 65536 /dev/urandom >"$store_work/source/$(printf 'v%04d' "$i")"
   done
-  touch "$store_work/source.done"
+  echo "$store_count" >"$store_work/source.done"
 fi
 : >"$store_work/document"
 

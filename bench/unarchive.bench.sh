@@ -11,13 +11,13 @@ unarchive_work=$BENCH_WORK/unarchive
 # kept between runs. Markers are hidden names, which unarchiving leaves out.
 unarchive_prepare() {
   local dir=$unarchive_work/$1 count=$2 kib=$3 i
-  [ -f "$dir/.prepared" ] && return
+  [ "$(cat "$dir/.prepared" 2>/dev/null)" = "$count $kib" ] && return
   rm -rf "$dir"
   mkdir -p "$dir"
   for ((i = 0; i < count; i++)); do
     head -c "$((kib * 1024))" /dev/urandom >"$dir/$(printf 'Notes%05d.txt' "$i")"
   done
-  : >"$dir/.prepared"
+  echo "$count $kib" >"$dir/.prepared"
 }
 
 # unarchive_row LABEL NAME: a fresh store for every run, so that each adds the
@@ -30,18 +30,19 @@ unarchive_row() {
   discard "$unarchive_work/data" "$unarchive_work/out" "$unarchive_work/reference"
 }
 
-unarchive_prepare files 2000 64
-unarchive_prepare small 20000 4
-unarchive_prepare large 8 131072
+unarchive_prepare files "$(bench_size 2000 3)" 64
+unarchive_prepare small "$(bench_size 20000 3)" 4
+unarchive_prepare large "$(bench_size 8 2)" "$(bench_size 131072 64)"
 unarchive_row "unarchive 2,000 files of 64 KiB" files
 unarchive_row "unarchive 20,000 files of 4 KiB" small
 unarchive_row "unarchive 8 files of 128 MiB" large
 
-if [ ! -f "$unarchive_work/many/.prepared" ]; then
+unarchive_many=$(bench_size 100000 10)
+if [ "$(cat "$unarchive_work/many/.prepared" 2>/dev/null)" != "$unarchive_many" ]; then
   rm -rf "$unarchive_work/many"
   mkdir -p "$unarchive_work/many"
-  "$BENCH_BIN/unarchive_bench" make "$unarchive_work/many" 100000
-  : >"$unarchive_work/many/.prepared"
+  "$BENCH_BIN/unarchive_bench" make "$unarchive_work/many" "$unarchive_many"
+  echo "$unarchive_many" >"$unarchive_work/many/.prepared"
 fi
 row "list, order, name 100,000 entries" \
   "'$BENCH_BIN/unarchive_bench' list '$unarchive_work/many'" \

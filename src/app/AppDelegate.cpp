@@ -1,11 +1,14 @@
 #include "AppDelegate.h"
 
-#include "MainWindowUpdateUi.h"
-#include "UpdateCheck.h"
 #include "VersionWindows.h"
 #include "WatchedFoldersDialog.h"
 #include "WatcherService.h"
 #include "ui_MainWindow.h"
+
+#ifdef STRATALOOM_UPDATE_CHECK
+#include "MainWindowUpdateUi.h"
+#include "UpdateCheck.h"
+#endif
 
 namespace strataloom {
 
@@ -27,8 +30,12 @@ AppDelegate::AppDelegate(QObject* parent)
     connect(m_ui->watchedFoldersAction, &QAction::triggered, this, &AppDelegate::openWatchedFolders);
     // Quitting goes through the main window's close, which ends the application.
     connect(m_ui->quitAction, &QAction::triggered, m_mainWindow.get(), &QWidget::close);
+#ifdef STRATALOOM_UPDATE_CHECK
     m_updateCheck = new UpdateCheck(std::make_unique<MainWindowUpdateUi>(m_mainWindow.get()),
                                     UpdateConfiguration::standard(), this);
+#else
+    m_ui->updateStatusAction->setText(kUpdatesFromDistribution);
+#endif
 }
 
 AppDelegate::~AppDelegate() = default;
@@ -60,7 +67,9 @@ void AppDelegate::openWatchedFolders()
 
 void AppDelegate::checkForUpdatesIfDue()
 {
+#ifdef STRATALOOM_UPDATE_CHECK
     m_updateCheck->checkForUpdatesIfDue();
+#endif
 }
 
 } // namespace strataloom

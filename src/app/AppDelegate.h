@@ -7,6 +7,7 @@
 #include <QMainWindow>
 #include <QObject>
 #include <QPointer>
+#include <QString>
 
 #include <memory>
 #include <vector>
@@ -20,6 +21,9 @@ namespace strataloom {
 class UpdateCheck;
 class VersionWindows;
 class WatchedFoldersDialog;
+
+// The Help menu's status item in a build without the update check.
+inline const QString kUpdatesFromDistribution = QStringLiteral("Updates come from your distribution");
 
 // The application's lifecycle: builds the main window from its .ui file with its
 // controller and drop view, runs the launch-time work and opens help windows.
@@ -40,7 +44,8 @@ public:
     // Shows the Watched Folders dialog, made on first use and kept.
     void openWatchedFolders();
 
-    // At launch: runs the update check when the settings say it is due.
+    // At launch: runs the update check when the settings say it is due; does
+    // nothing in a build without it.
     virtual void checkForUpdatesIfDue();
 
     // Every help window opened, kept until the application ends.
@@ -53,7 +58,9 @@ private:
     ViewController* m_viewController = nullptr;
     VersionWindows* m_versionWindows = nullptr;
     QPointer<WatchedFoldersDialog> m_watchedFolders;
+#ifdef STRATALOOM_UPDATE_CHECK
     UpdateCheck* m_updateCheck = nullptr;
+#endif
 };
 
 } // namespace strataloom

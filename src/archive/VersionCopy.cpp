@@ -33,9 +33,15 @@ std::string restoredCopyName(const FileUrl& document, const FileTime& modificati
     char date[32] = "";
     if (localtime_r(&seconds, &local))
         std::strftime(date, sizeof date, "%Y-%m-%d %H.%M", &local);
+    // Appended piece by piece: GCC's -O3 takes a literal prepended to a
+    // temporary string for an overlapping copy (-Wrestrict).
+    std::string name = document.deletingPathExtension().lastPathComponent() + " (version of " + date + ")";
+    if (attempt > 1)
+        name.append(" ").append(std::to_string(attempt));
     const std::string extension = document.pathExtension();
-    return document.deletingPathExtension().lastPathComponent() + " (version of " + date + ")"
-         + (attempt > 1 ? " " + std::to_string(attempt) : std::string()) + (extension.empty() ? "" : "." + extension);
+    if (!extension.empty())
+        name.append(".").append(extension);
+    return name;
 }
 
 std::optional<std::string> restoreVersionAsCopy(const FileVersion& version, const FileUrl& document, std::string* error)

@@ -179,8 +179,8 @@ private slots:
         QCOMPARE(opened.urls.size(), 1);
         const QByteArray path =
             QByteArray::fromPercentEncoding(opened.urls.first().path(QUrl::FullyEncoded).toLatin1());
-        QVERIFY2(path.endsWith(
-                     QByteArray::fromStdString("/" + restoredCopyName(data, historicalDates(0).modification))),
+        QVERIFY2(path.endsWith(QByteArray::fromStdString(
+                     std::string("/").append(restoredCopyName(data, historicalDates(0).modification)))),
                  path.constData());
         QCOMPARE(readFile(path.toStdString()), binary);
         struct stat status {};

@@ -228,11 +228,16 @@ bool destinationInsideSource(const std::string& source, const std::string& desti
 // inside a UTF-8 sequence, to keep within the longest name a folder takes.
 std::string temporaryName(const std::string& name, unsigned attempt)
 {
-    const std::string suffix = attempt == 0 ? ".part" : "." + std::to_string(attempt) + ".part";
+    // Appended piece by piece: GCC's -O3 takes a literal prepended to a
+    // temporary string for an overlapping copy (-Wrestrict).
+    std::string suffix = ".";
+    if (attempt != 0)
+        suffix.append(std::to_string(attempt)).append(".");
+    suffix.append("part");
     std::size_t kept = std::min(name.size(), static_cast<std::size_t>(NAME_MAX) - 1 - suffix.size());
     while (kept > 0 && kept < name.size() && (static_cast<unsigned char>(name[kept]) & 0xc0) == 0x80)
         --kept;
-    return "." + name.substr(0, kept) + suffix;
+    return std::string(".").append(name, 0, kept).append(suffix);
 }
 
 constexpr unsigned kTemporaryNameAttempts = 100;

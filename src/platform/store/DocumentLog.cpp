@@ -165,7 +165,7 @@ std::optional<DocumentLog> DocumentLog::open(int documentFolderFd, std::string* 
     if (log.m_new)
         log.m_pending = std::string(kHeader) + "\n";
     else if (pread(log.fd(), &last, 1, status.st_size - 1) == 1 && last != '\n')
-        log.m_pending = "\n"; // ends the record a crash cut short, which readers then skip
+        log.m_pending.push_back('\n'); // ends the record a crash cut short, which readers then skip
     return log;
 }
 

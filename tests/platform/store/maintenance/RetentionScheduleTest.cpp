@@ -67,8 +67,11 @@ std::string decide(std::initializer_list<std::int64_t> agos)
     for (const std::int64_t ago : agos)
         versions.push_back({kNow - ago, 100, true, false});
     std::string words;
-    for (const Retention retention : applySchedule(versions, kNow, RetentionSchedule{}))
-        words += (words.empty() ? "" : " ") + std::string(retentionName(retention));
+    for (const Retention retention : applySchedule(versions, kNow, RetentionSchedule{})) {
+        if (!words.empty())
+            words += ' ';
+        words += retentionName(retention);
+    }
     return words;
 }
 

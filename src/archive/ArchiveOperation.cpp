@@ -3,6 +3,7 @@
 #include "DurableBatch.h"
 #include "FileDescriptor.h"
 #include "ItemCopy.h"
+#include "VersionCopy.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -123,7 +124,8 @@ ArchiveOutcome writeVersionsArchive(int response, const std::optional<FileUrl>& 
         // Stored contents are opened relative to the store, never through a link in it.
         const UniqueFd contents = version.openContents();
         if (!contents.valid()
-            || !copyFileInto(contents.get(), version.URL().path(), folder.get(), folderPath, name, batch)) {
+            || !copyFileInto(contents.get(), version.URL().path(), folder.get(), folderPath, name, batch)
+            || !giveRecordedDates(folder.get(), name, version)) {
             reporter.showError(kCouldNotWriteFolder);
             return ArchiveOutcome::Failed;
         }

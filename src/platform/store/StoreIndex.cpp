@@ -117,6 +117,24 @@ bool makeFolder(const std::string& path, std::string* error)
     return false;
 }
 
+constexpr const char* kReplacedMessage =
+    "the version index was replaced (by 'strataloom-cli check --repair') while this program had it open; nothing "
+    "was written to it, try again";
+
+void failWithReplacedMessage(sqlite3_context* context, int, sqlite3_value**)
+{
+    sqlite3_result_error(context, kReplacedMessage, -1);
+}
+
+// Leaves the connection's error saying that the index was replaced, so that
+// every caller's message tells why its write failed.
+void reportReplaced(SqliteDatabase& database)
+{
+    sqlite3_create_function_v2(database.handle(), "strataloom_index_replaced", 0, SQLITE_UTF8, nullptr,
+                               failWithReplacedMessage, nullptr, nullptr, nullptr);
+    database.execute("SELECT strataloom_index_replaced()");
+}
+
 bool holdsNoDocuments(const StoreLayout& layout)
 {
     UniqueFd folder(open(layout.documentsFolder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -197,14 +215,14 @@ std::unique_ptr<SqliteDatabase> StoreIndex::open(int flags, std::string* error)
 
 StoreIndex::State StoreIndex::openForReading(std::string* error)
 {
-    if (m_database)
+    if (m_database && !replaced())
         return State::Ready;
     return openExisting(false, error);
 }
 
 StoreIndex::State StoreIndex::openExisting(bool writable, std::string* error)
 {
-    if (m_database && (m_writable || !writable))
+    if (m_database && (m_writable || !writable) && !replaced())
         return State::Ready;
     close();
     const std::string path = m_layout.indexPath();
@@ -272,6 +290,10 @@ StoreIndex::State StoreIndex::openExisting(bool writable, std::string* error)
             return State::Failed;
         return openExisting(writable, error);
     }
+    if (!noteOpened(&status)) {
+        database.reset();
+        return openExisting(writable, error);
+    }
     m_database = std::move(database);
     m_writable = writable;
     return State::Ready;
@@ -293,7 +315,7 @@ bool StoreIndex::upgrade(std::string* error)
 
 bool StoreIndex::openForWriting(std::string* error)
 {
-    if (m_database && m_writable)
+    if (m_database && m_writable && !replaced())
         return true;
     close();
     for (const std::string& folder : {m_layout.location(), m_layout.documentsFolder()})
@@ -322,6 +344,10 @@ bool StoreIndex::openForWriting(std::string* error)
     // SQLite makes its log's name durable, not the index's own.
     if (creating && !syncFolder(m_layout.location(), error))
         return false;
+    if (!noteOpened(creating ? nullptr : &status)) {
+        database.reset();
+        return openForWriting(error);
+    }
     m_database = std::move(database);
     m_writable = true;
     removeDeadTemporaryFiles(m_layout);
@@ -344,8 +370,19 @@ bool StoreIndex::beginReading()
 
 bool StoreIndex::beginWriting()
 {
-    auto begin = statement("BEGIN IMMEDIATE");
-    return begin.valid() && begin->run();
+    {
+        auto begin = statement("BEGIN IMMEDIATE");
+        if (!begin.valid() || !begin->run())
+            return false;
+    }
+    // Checked once the write lock is held: a repair renames its new index into
+    // place without ever locking the old one, so nothing else would stop this
+    // transaction from writing into the index set aside.
+    if (!replaced())
+        return true;
+    m_database->execute("ROLLBACK");
+    reportReplaced(*m_database);
+    return false;
 }
 
 bool StoreIndex::commit()
@@ -364,6 +401,25 @@ void StoreIndex::close()
     m_statements.clear();
     m_database.reset();
     m_writable = false;
+    ++m_generation;
+}
+
+bool StoreIndex::replaced() const
+{
+    struct stat status {};
+    return lstat(m_layout.indexPath().c_str(), &status) != 0 || status.st_dev != m_device || status.st_ino != m_inode;
+}
+
+bool StoreIndex::noteOpened(const struct stat* before)
+{
+    struct stat status {};
+    if (lstat(m_layout.indexPath().c_str(), &status) != 0)
+        return false;
+    if (before && (before->st_dev != status.st_dev || before->st_ino != status.st_ino))
+        return false;
+    m_device = status.st_dev;
+    m_inode = status.st_ino;
+    return true;
 }
 
 } // namespace strataloom::store

@@ -88,6 +88,12 @@ bool VersionAdder::begin(const std::string& itemPath, bool newDocument, std::str
                   static_cast<std::int64_t>(status.st_dev), static_cast<std::int64_t>(status.st_ino)};
     if (!m_index.openForWriting(error))
         return false;
+    // Opened again once the store is held: a repair that ran while this
+    // waited has put a new index in place.
+    m_storeLock = StoreLock::acquire(m_index.layout(), StoreLock::Mode::Shared, StoreLock::kWriterWait, error);
+    if (!m_storeLock || !m_index.openForWriting(error))
+        return false;
+    m_generation = m_index.generation();
     // The document's record comes first, in its own short transaction, so the
     // stored files can go straight into the document's folder.
     const bool found = newDocument ? createDocument(m_index, m_item, m_document, error)
@@ -164,7 +170,10 @@ std::optional<FileVersion> VersionAdder::stage(const std::string& contentsPath, 
         fail(error, "the contents file " + contentsPath + " is not a regular file");
         return std::nullopt;
     }
-    if (!openDocumentFolder(error))
+    // A batch committed on its own gave the store back.
+    if (!m_storeLock)
+        m_storeLock = StoreLock::acquire(m_index.layout(), StoreLock::Mode::Shared, StoreLock::kWriterWait, error);
+    if (!m_storeLock || !openDocumentFolder(error))
         return std::nullopt;
     Staged staged;
     // The contents file's permissions, with the owner always able to read and write.
@@ -263,6 +272,9 @@ bool VersionAdder::recordStaged(std::string* error)
 {
     if (m_staged.empty())
         return true;
+    if (m_index.generation() != m_generation)
+        return fail(error, "the version index was replaced (by 'strataloom-cli check --repair') while versions of "
+                               + m_item.path + " were being added; add them again");
     if (!recordLocation(m_index, m_document, m_item))
         return fail(error, "cannot record the document's new path: " + m_index.database().lastError());
     for (const Staged& staged : m_staged) {
@@ -296,6 +308,7 @@ void VersionAdder::finishCommit()
     // Closing the files releases their locks: they are referenced now.
     m_staged.clear();
     m_log.reset();
+    m_storeLock.reset();
 }
 
 // Appends the batch to the document's log. A document first stored by a
@@ -355,6 +368,7 @@ void VersionAdder::discardStaged()
         unlinkat(m_folder.get(), staged.name.c_str(), 0);
     m_staged.clear();
     m_log.reset();
+    m_storeLock.reset();
     // A shared batch holds other documents' files too; its owner clears it.
     if (!m_sharedBatch)
         m_durable.clear();

@@ -6,6 +6,7 @@
 #include "FileDescriptor.h"
 #include "FileVersion.h"
 #include "StoreIndex.h"
+#include "StoreLock.h"
 
 #include <memory>
 
@@ -109,6 +110,11 @@ private:
     // Held from prepareCommit() until the rows are committed, so that the
     // log's order is the order of the positions.
     std::optional<DocumentLog> m_log;
+    // The store, shared with other writers, from begin() until the versions
+    // are committed or dropped: a repair never swaps the index under a batch.
+    std::optional<StoreLock> m_storeLock;
+    // The index's generation the document's row id was read under.
+    std::uint64_t m_generation = 0;
 };
 
 } // namespace strataloom::store

@@ -30,6 +30,14 @@ bool MaintenancePass::start()
     case StoreIndex::State::Ready:
         break;
     }
+    if (m_removing) {
+        // Opened again once the store is held, in case a repair replaced it meanwhile.
+        m_storeLock = StoreLock::acquire(layout(), StoreLock::Mode::Shared, StoreLock::kWriterWait, &error);
+        if (!m_storeLock || m_index.openExisting(true, &error) != StoreIndex::State::Ready) {
+            fail(error);
+            return false;
+        }
+    }
     return indexIsSound() && readSnapshot();
 }
 

@@ -94,7 +94,18 @@ bool changeRows(StoreIndex& index, const char* sql, const Changes& changes, Bind
     return fail(error, message);
 }
 
+std::function<void()>& removalPause()
+{
+    static std::function<void()> pause;
+    return pause;
+}
+
 } // namespace
+
+void setRemovalPauseForTests(std::function<void()> pause)
+{
+    removalPause() = std::move(pause);
+}
 
 bool removeVersions(StoreIndex& index, std::span<const VersionRef> versions, std::string* error)
 {
@@ -109,6 +120,8 @@ bool removeVersions(StoreIndex& index, std::span<const VersionRef> versions, std
         if (!logChanges(layout, changes, logRemoval, error)
             || !changeRows(index, kDeleteVersion, changes, bindRemoval, error))
             return false;
+        if (removalPause())
+            removalPause()();
         DurableBatch durable;
         for (const DocumentChange& change : changes) {
             for (const VersionRef* version : change.versions)

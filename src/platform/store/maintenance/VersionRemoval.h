@@ -3,6 +3,7 @@
 #include "StoreIndex.h"
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -20,6 +21,10 @@ struct VersionRef {
 // Removes the versions; true once their removal survives a power cut. A
 // version already gone is no failure.
 bool removeVersions(StoreIndex& index, std::span<const VersionRef> versions, std::string* error = nullptr);
+
+// Called by removeVersions() between a round's index rows and its stored
+// files; a test stops a removal there to meet it part-way.
+void setRemovalPauseForTests(std::function<void()> pause);
 
 // Marks the versions as kept from thinning, or no longer.
 bool setPinned(StoreIndex& index, std::span<const VersionRef> versions, bool pinned, std::string* error = nullptr);

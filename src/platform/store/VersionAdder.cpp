@@ -91,15 +91,19 @@ bool VersionAdder::begin(const std::string& itemPath, bool newDocument, std::str
     // Opened again once the store is held: a repair that ran while this
     // waited has put a new index in place.
     m_storeLock = StoreLock::acquire(m_index.layout(), StoreLock::Mode::Shared, StoreLock::kWriterWait, error);
-    if (!m_storeLock || !m_index.openForWriting(error))
+    if (!m_storeLock || !m_index.openForWriting(error)) {
+        m_storeLock.reset();
         return false;
+    }
     m_generation = m_index.generation();
     // The document's record comes first, in its own short transaction, so the
     // stored files can go straight into the document's folder.
     const bool found = newDocument ? createDocument(m_index, m_item, m_document, error)
                                    : findOrCreateDocument(m_index, m_item, m_document, error);
-    if (!found)
+    if (!found) {
+        m_storeLock.reset();
         return false;
+    }
     tagDocument(m_item, m_document);
     m_begun = true;
     return true;
@@ -155,6 +159,15 @@ UniqueFd VersionAdder::createStoredFile(std::string& name, mode_t mode, std::str
 }
 
 std::optional<FileVersion> VersionAdder::stage(const std::string& contentsPath, std::string* error)
+{
+    auto version = stageCopy(contentsPath, error);
+    // A long-lived adder (the version window's) that failed gives the store back.
+    if (!version && m_staged.empty())
+        m_storeLock.reset();
+    return version;
+}
+
+std::optional<FileVersion> VersionAdder::stageCopy(const std::string& contentsPath, std::string* error)
 {
     if (!m_begun) {
         fail(error, "no document to add versions to");

@@ -90,6 +90,7 @@ private:
         bool automatic = false;
     };
 
+    std::optional<FileVersion> stageCopy(const std::string& contentsPath, std::string* error);
     bool openDocumentFolder(std::string* error);
     UniqueFd createStoredFile(std::string& name, mode_t mode, std::string* error);
     bool logBatch(DocumentLog& log, std::string* error);

@@ -170,6 +170,27 @@ TEST_F(MaintenanceBesideWriters, WhatALogRecordsSurvivesPruneAndRepairListsItAga
     }
 }
 
+// The versions only the log records are the document's too: forget lists
+// and removes them with the rest, and leaves nothing behind.
+TEST_F(MaintenanceBesideWriters, ForgetTakesTheVersionsOnlyTheLogRecords)
+{
+    {
+        AutomaticSaves saves(location);
+        for (const char* contents : {"v0", "v1", "v2"})
+            save(saves, contents);
+    }
+    writeFile(notes, "now");
+    const std::vector<std::string> files = storedFiles();
+    dropFromIndex("DELETE FROM versions WHERE position >= 1");
+    for (const bool dryRun : {true, false}) {
+        Recorder forgotten;
+        StoreMaintenance(location).forget(DocumentChoice{notes}, dryRun, forgotten);
+        EXPECT_EQ(forgotten.failures, "");
+        EXPECT_EQ(forgotten.findings, std::set<std::string>(files.begin(), files.end())) << dryRun;
+    }
+    EXPECT_FALSE(fs::exists(fs::path(files[0]).parent_path()));
+}
+
 TEST_F(MaintenanceBesideWriters, RepairRefusesWhileTheWatcherRunsAndSaysHowToStopIt)
 {
     {

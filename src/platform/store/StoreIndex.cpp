@@ -5,6 +5,7 @@
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
 #include "FolderListing.h"
+#include "IndexReplacement.h"
 #include "Leftovers.h"
 
 #include <array>
@@ -115,24 +116,6 @@ bool makeFolder(const std::string& path, std::string* error)
     if (error && error->empty())
         *error = errnoMessage("cannot create the folder " + path);
     return false;
-}
-
-constexpr const char* kReplacedMessage =
-    "the version index was replaced (by 'strataloom-cli check --repair') while this program had it open; nothing "
-    "was written to it, try again";
-
-void failWithReplacedMessage(sqlite3_context* context, int, sqlite3_value**)
-{
-    sqlite3_result_error(context, kReplacedMessage, -1);
-}
-
-// Leaves the connection's error saying that the index was replaced, so that
-// every caller's message tells why its write failed.
-void reportReplaced(SqliteDatabase& database)
-{
-    sqlite3_create_function_v2(database.handle(), "strataloom_index_replaced", 0, SQLITE_UTF8, nullptr,
-                               failWithReplacedMessage, nullptr, nullptr, nullptr);
-    database.execute("SELECT strataloom_index_replaced()");
 }
 
 bool holdsNoDocuments(const StoreLayout& layout)
@@ -406,19 +389,15 @@ void StoreIndex::close()
 
 bool StoreIndex::replaced() const
 {
-    struct stat status {};
-    return lstat(m_layout.indexPath().c_str(), &status) != 0 || status.st_dev != m_device || status.st_ino != m_inode;
+    return fileAt(m_layout.indexPath()) != m_opened;
 }
 
 bool StoreIndex::noteOpened(const struct stat* before)
 {
-    struct stat status {};
-    if (lstat(m_layout.indexPath().c_str(), &status) != 0)
+    const auto now = fileAt(m_layout.indexPath());
+    if (!now || (before && FileIdentity::of(*before) != *now))
         return false;
-    if (before && (before->st_dev != status.st_dev || before->st_ino != status.st_ino))
-        return false;
-    m_device = status.st_dev;
-    m_inode = status.st_ino;
+    m_opened = now;
     return true;
 }
 

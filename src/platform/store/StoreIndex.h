@@ -1,10 +1,12 @@
 #pragma once
 
+#include "IndexReplacement.h"
 #include "Sqlite.h"
 #include "StoreLayout.h"
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -108,8 +110,7 @@ private:
     std::unique_ptr<SqliteDatabase> m_database;
     std::map<const char*, std::unique_ptr<SqliteStatement>> m_statements;
     bool m_writable = false;
-    dev_t m_device = 0;
-    ino_t m_inode = 0;
+    std::optional<FileIdentity> m_opened; // the index file the connection opened
     std::uint64_t m_generation = 0;
 };
 

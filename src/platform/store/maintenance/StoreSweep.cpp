@@ -24,7 +24,6 @@ namespace {
 // while an add ran may lack them, and the log is what brings them back.
 struct LoggedFiles {
     bool readable = true; // false: nothing in the folder can be judged
-    bool forgotten = false;
     std::set<std::string> live;
     std::set<std::string> removed;
 };
@@ -42,7 +41,6 @@ LoggedFiles readLoggedFiles(int folderFd, std::string* error)
         logged.readable = error->empty();
         return logged;
     }
-    logged.forgotten = history->forgotten;
     logged.removed = history->removed;
     if (!history->forgotten)
         for (const LoggedVersion& version : history->versions)

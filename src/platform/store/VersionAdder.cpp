@@ -86,10 +86,12 @@ bool VersionAdder::begin(const std::string& itemPath, bool newDocument, std::str
         return fail(error, "the document " + *resolved + " is not a regular file");
     m_item = Item{*resolved, newDocument ? std::nullopt : documentIdOf(*resolved),
                   static_cast<std::int64_t>(status.st_dev), static_cast<std::int64_t>(status.st_ino)};
-    if (!m_index.openForWriting(error))
+    // The lock is taken on the store's folder, which the first add makes. The
+    // index is opened only once the store is held: a repair renames it away
+    // and its new one into place, and may have replaced the one open.
+    struct stat store {};
+    if (lstat(m_index.layout().location().c_str(), &store) != 0 && !m_index.openForWriting(error))
         return false;
-    // Opened again once the store is held: a repair that ran while this
-    // waited has put a new index in place.
     m_storeLock = StoreLock::acquire(m_index.layout(), StoreLock::Mode::Shared, StoreLock::kWriterWait, error);
     if (!m_storeLock || !m_index.openForWriting(error)) {
         m_storeLock.reset();

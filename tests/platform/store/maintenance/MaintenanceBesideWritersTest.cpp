@@ -2,6 +2,7 @@
 #include "FileVersionStore.h"
 #include "IndexRebuild.h"
 #include "Sqlite.h"
+#include "StoreLock.h"
 #include "StoreMaintenance.h"
 #include "VersionEdits.h"
 #include "VersionRemoval.h"
@@ -15,6 +16,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace strataloom {
@@ -240,6 +242,54 @@ TEST_F(MaintenanceBesideWriters, RepairWaitsForAnAddUnderWayAndKeepsItsVersion)
     save(saves, "v3");
     writeFile(notes, "now");
     EXPECT_EQ(listed(), (std::vector<std::string>{"v0", "v1", "v2", "v3"}));
+}
+
+// Rebuilds one after another beside a process saving versions all the while
+// (as save-version does): every save it reported is listed, in order,
+// whatever index it began with.
+TEST_F(MaintenanceBesideWriters, RebuildsBesideAWriterLoseNothingItReportedSaved)
+{
+    constexpr int kSaves = 30;
+    {
+        AutomaticSaves saves(location);
+        save(saves, "version 0");
+    }
+    // The writer tells of each save, and a rebuild follows it while the
+    // next one is under way.
+    int saved[2];
+    ASSERT_EQ(pipe(saved), 0);
+    const pid_t writer = fork();
+    if (writer == 0) {
+        close(saved[0]);
+        FileVersionStore store(location);
+        for (int v = 1; v < kSaves; ++v) {
+            writeFile(notes, "version " + std::to_string(v));
+            if (!store.saveVersionOfItem(FileUrl::fromPath(notes)) || write(saved[1], "s", 1) != 1)
+                _exit(1);
+        }
+        _exit(0);
+    }
+    close(saved[1]);
+    int rebuilds = 0;
+    const store::StoreLayout layout(location);
+    for (char byte; read(saved[0], &byte, 1) == 1; ++rebuilds) {
+        const auto lock =
+            store::StoreLock::acquire(layout, store::StoreLock::Mode::Exclusive, std::chrono::seconds(30));
+        ASSERT_TRUE(lock);
+        store::RebuildResult result;
+        ASSERT_TRUE(store::rebuildIndex(layout, result, [](const std::string&) {}));
+    }
+    close(saved[0]);
+    int status = 0;
+    waitpid(writer, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a save failed";
+    EXPECT_EQ(rebuilds, kSaves - 1);
+    writeFile(notes, "now");
+    std::vector<std::string> expected;
+    for (int v = 0; v < kSaves; ++v)
+        expected.push_back("version " + std::to_string(v));
+    EXPECT_EQ(listed(), expected);
+    EXPECT_EQ(run(&StoreMaintenance::check).findings, std::set<std::string>{});
 }
 
 // The watcher's connection went on writing into the index a repair had set

@@ -30,7 +30,8 @@ std::string heldMessage(const StoreLayout& layout, StoreLock::Mode mode)
 std::optional<StoreLock> StoreLock::acquire(const StoreLayout& layout, Mode mode, std::chrono::milliseconds wait,
                                             std::string* error)
 {
-    UniqueFd folder(open(layout.location().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    // Followed if it is a link: the user may keep the store on another disk.
+    UniqueFd folder(open(layout.location().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder.valid()) {
         fail(error, errnoMessage("cannot open the version store " + layout.location()));
         return std::nullopt;

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 
 namespace strataloom::store {
 
@@ -52,6 +53,18 @@ std::optional<StoreLock> StoreLock::acquire(const StoreLayout& layout, Mode mode
         std::this_thread::sleep_for(kPollInterval);
     }
     return StoreLock(std::move(folder));
+}
+
+std::optional<StoreLock> holdStoreForWriting(StoreIndex& index, std::string* error)
+{
+    const std::string& location = index.layout().location();
+    struct stat store {};
+    if (lstat(location.c_str(), &store) != 0 && !index.openForWriting(error))
+        return std::nullopt;
+    auto lock = StoreLock::acquire(index.layout(), StoreLock::Mode::Shared, StoreLock::kWriterWait, error);
+    if (!lock || !index.openForWriting(error))
+        return std::nullopt;
+    return lock;
 }
 
 bool watcherRuns(const StoreLayout& layout)

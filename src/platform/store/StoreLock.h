@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FileDescriptor.h"
+#include "StoreIndex.h"
 #include "StoreLayout.h"
 
 #include <chrono>
@@ -40,6 +41,12 @@ private:
 
     UniqueFd m_folder;
 };
+
+// Takes the store shared for a writer, then opens the index for writing under
+// the lock: a repair renames the index away and its new one into place, so
+// the one open before may have been replaced meanwhile. The store's folder,
+// which the lock is taken on, is made first if there is none.
+std::optional<StoreLock> holdStoreForWriting(StoreIndex& index, std::string* error = nullptr);
 
 // Whether a watcher runs on this store now: it holds watcherLockPath() for its
 // whole life. Asked without taking the lock from it.

@@ -86,28 +86,38 @@ bool VersionAdder::begin(const std::string& itemPath, bool newDocument, std::str
         return fail(error, "the document " + *resolved + " is not a regular file");
     m_item = Item{*resolved, newDocument ? std::nullopt : documentIdOf(*resolved),
                   static_cast<std::int64_t>(status.st_dev), static_cast<std::int64_t>(status.st_ino)};
-    // The lock is taken on the store's folder, which the first add makes. The
-    // index is opened only once the store is held: a repair renames it away
-    // and its new one into place, and may have replaced the one open.
-    struct stat store {};
-    if (lstat(m_index.layout().location().c_str(), &store) != 0 && !m_index.openForWriting(error))
-        return false;
-    m_storeLock = StoreLock::acquire(m_index.layout(), StoreLock::Mode::Shared, StoreLock::kWriterWait, error);
-    if (!m_storeLock || !m_index.openForWriting(error)) {
-        m_storeLock.reset();
-        return false;
-    }
-    m_generation = m_index.generation();
+    m_newDocument = newDocument;
+    m_document = Document{};
+    m_begun = holdStore(error) && recordDocument(error);
+    // Held again from the first version staged until the batch is done.
+    m_storeLock.reset();
+    return m_begun;
+}
+
+bool VersionAdder::holdStore(std::string* error)
+{
+    if (!m_storeLock)
+        m_storeLock = holdStoreForWriting(m_index, error);
+    return m_storeLock.has_value();
+}
+
+bool VersionAdder::recordDocument(std::string* error)
+{
     // The document's record comes first, in its own short transaction, so the
     // stored files can go straight into the document's folder.
-    const bool found = newDocument ? createDocument(m_index, m_item, m_document, error)
-                                   : findOrCreateDocument(m_index, m_item, m_document, error);
-    if (!found) {
-        m_storeLock.reset();
+    // Looked up again after a repair, it is the document it was, by its id.
+    const std::string before = m_document.uuid;
+    Item item = m_item;
+    if (!before.empty())
+        item.id = before;
+    const bool found = m_newDocument && before.empty() ? createDocument(m_index, item, m_document, error)
+                                                       : findOrCreateDocument(m_index, item, m_document, error);
+    if (!found)
         return false;
-    }
+    if (m_document.uuid != before)
+        m_folder.reset();
+    m_generation = m_index.generation();
     tagDocument(m_item, m_document);
-    m_begun = true;
     return true;
 }
 
@@ -162,6 +172,13 @@ UniqueFd VersionAdder::createStoredFile(std::string& name, mode_t mode, std::str
 
 std::optional<FileVersion> VersionAdder::stage(const std::string& contentsPath, std::string* error)
 {
+    // A repair that ran since the document was recorded left a new index,
+    // where its record is looked up again.
+    if (m_begun && !m_storeLock
+        && (!holdStore(error) || (m_index.generation() != m_generation && !recordDocument(error)))) {
+        m_storeLock.reset();
+        return std::nullopt;
+    }
     auto version = stageCopy(contentsPath, error);
     // A long-lived adder (the version window's) that failed gives the store back.
     if (!version && m_staged.empty())
@@ -185,10 +202,7 @@ std::optional<FileVersion> VersionAdder::stageCopy(const std::string& contentsPa
         fail(error, "the contents file " + contentsPath + " is not a regular file");
         return std::nullopt;
     }
-    // A batch committed on its own gave the store back.
-    if (!m_storeLock)
-        m_storeLock = StoreLock::acquire(m_index.layout(), StoreLock::Mode::Shared, StoreLock::kWriterWait, error);
-    if (!m_storeLock || !openDocumentFolder(error))
+    if (!openDocumentFolder(error))
         return std::nullopt;
     Staged staged;
     // The contents file's permissions, with the owner always able to read and write.
@@ -249,8 +263,10 @@ std::optional<FileVersion> VersionAdder::stageCopy(const std::string& contentsPa
 
 bool VersionAdder::commit(std::string* error)
 {
-    if (m_staged.empty())
+    if (m_staged.empty()) {
+        m_storeLock.reset();
         return true;
+    }
     std::string reason;
     if (!prepareCommit(&reason) || !m_durable.flush(&reason)) {
         discardStaged();

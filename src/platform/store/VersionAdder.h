@@ -91,6 +91,10 @@ private:
     };
 
     std::optional<FileVersion> stageCopy(const std::string& contentsPath, std::string* error);
+    // Takes the store shared and opens the index under it.
+    bool holdStore(std::string* error);
+    // Finds or makes the document's record in the index open now.
+    bool recordDocument(std::string* error);
     bool openDocumentFolder(std::string* error);
     UniqueFd createStoredFile(std::string& name, mode_t mode, std::string* error);
     bool logBatch(DocumentLog& log, std::string* error);
@@ -103,6 +107,7 @@ private:
     bool m_sharedBatch = false;
     bool m_automatic = false;
     bool m_begun = false;
+    bool m_newDocument = false;
     Item m_item;
     Document m_document;
     UniqueFd m_folder;
@@ -111,8 +116,9 @@ private:
     // Held from prepareCommit() until the rows are committed, so that the
     // log's order is the order of the positions.
     std::optional<DocumentLog> m_log;
-    // The store, shared with other writers, from begin() until the versions
-    // are committed or dropped: a repair never swaps the index under a batch.
+    // The store, shared with other writers, from the first version staged
+    // until the batch is committed or dropped: a repair never swaps the index
+    // under a batch.
     std::optional<StoreLock> m_storeLock;
     // The index's generation the document's row id was read under.
     std::uint64_t m_generation = 0;

@@ -292,6 +292,40 @@ TEST_F(MaintenanceBesideWriters, RebuildsBesideAWriterLoseNothingItReportedSaved
     EXPECT_EQ(run(&StoreMaintenance::check).findings, std::set<std::string>{});
 }
 
+// An add begun and not yet staging (the window's, between two steps of an
+// unarchive) holds nothing; a repair meanwhile leaves it adding to the
+// document it began, found again in the new index.
+TEST_F(MaintenanceBesideWriters, ARepairBetweenBeginningAndStagingKeepsTheAddWhole)
+{
+    FileVersionStore window(location);
+    const std::string folder = fs::path(notes).parent_path();
+    const std::string contents = makeScratchFolder("contents") + "/contents";
+    const auto add = [&](const std::string& document, bool newDocument, const std::string& version) {
+        const FileUrl url = FileUrl::fromPath(document);
+        ASSERT_TRUE(newDocument ? window.beginVersionsOfNewItem(url) : window.beginVersionsOfItem(url));
+        // The logs record a version the index lacks: the repair rebuilds it.
+        dropFromIndex("DELETE FROM versions WHERE position = (SELECT MAX(position) FROM versions)");
+        const Recorder repaired = repair(std::chrono::milliseconds(50));
+        EXPECT_EQ(repaired.failures, "");
+        EXPECT_NE(repaired.notes.find("rebuilt"), std::string::npos) << repaired.notes;
+        writeFile(contents, version);
+        std::string error;
+        ASSERT_TRUE(window.stageVersion(FileUrl::fromPath(contents), &error)) << error;
+        ASSERT_TRUE(window.commitVersions(&error)) << error;
+    };
+    writeFile(notes, "now");
+    ASSERT_TRUE(window.saveVersionOfItem(FileUrl::fromPath(notes)));
+    add(notes, false, "second");
+    const std::string unarchived = folder + "/unarchived.txt";
+    writeFile(unarchived, "made by unarchive");
+    add(unarchived, true, "its first");
+    EXPECT_EQ(listed(), (std::vector<std::string>{"now", "second"}));
+    const auto other = FileVersionStore(location).otherVersionsOfItem(FileUrl::fromPath(unarchived));
+    ASSERT_TRUE(other);
+    ASSERT_EQ(other->size(), 1u);
+    EXPECT_EQ(readFile(other->front().URL().path()), "its first");
+}
+
 // The watcher's connection went on writing into the index a repair had set
 // aside: versions logged as saved were never listed.
 TEST_F(MaintenanceBesideWriters, AWriterNoticesTheIndexWasReplacedBeforeItsNextTransaction)

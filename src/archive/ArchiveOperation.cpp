@@ -4,6 +4,7 @@
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
 #include "ItemCopy.h"
+#include "VersionCopy.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -129,7 +130,8 @@ ArchiveOutcome writeVersionsArchive(int response, const std::optional<FileUrl>& 
         if (!contents.valid())
             cause = errnoMessage("cannot open " + version.URL().path());
         if (!contents.valid()
-            || !copyFileInto(contents.get(), version.URL().path(), folder.get(), folderPath, name, batch, &cause)) {
+            || !copyFileInto(contents.get(), version.URL().path(), folder.get(), folderPath, name, batch, &cause)
+            || !giveRecordedDates(folder.get(), name, version, &cause)) {
             reporter.showErrorWithCause(kCouldNotWriteFolder, cause);
             return ArchiveOutcome::Failed;
         }

@@ -26,6 +26,19 @@ bool exists(int folder, const std::string& name)
 
 } // namespace
 
+bool giveRecordedDates(int folder, const std::string& name, const FileVersion& version, std::string* error)
+{
+    if (!version.storedAt() || !version.dates())
+        return true;
+    const UniqueFd copy(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (!copy.valid() || fstat(copy.get(), &status) != 0)
+        return fail(error, errnoMessage("cannot set the dates of " + name));
+    if (!S_ISREG(status.st_mode))
+        return fail(error, "cannot set the dates of " + name + ": it is no longer a regular file");
+    return setDates(copy.get(), *version.dates(), std::nullopt, error);
+}
+
 std::string restoredCopyName(const FileUrl& document, const FileTime& modification, unsigned attempt)
 {
     const std::time_t seconds = static_cast<std::time_t>(modification.seconds);
@@ -76,13 +89,10 @@ std::optional<std::string> restoreVersionAsCopy(const FileVersion& version, cons
             fail(error, copyError);
             return std::nullopt;
         }
-        // The dates the store recorded are the version's, whatever became of
-        // the stored file's own.
-        const std::string path = folderPath + "/" + name;
         batch.addFolder(folderPath);
-        if (!setDates(path, *dates, error) || !batch.flush(error))
+        if (!giveRecordedDates(folder.get(), name, version, error) || !batch.flush(error))
             return std::nullopt;
-        return path;
+        return folderPath + "/" + name;
     }
     fail(error, "cannot restore a copy beside " + document.path() + ": every name for it is taken");
     return std::nullopt;

@@ -15,6 +15,12 @@ namespace strataloom {
 // the closing parenthesis.
 std::string restoredCopyName(const FileUrl& document, const FileTime& modification, unsigned attempt = 1);
 
+// Gives the regular file `name` in the open `folder` the version's recorded
+// dates: a version's dates are those the store recorded when it was added,
+// whatever became of the stored file's own. A current version keeps its own.
+// Works on the file opened once, never through a link standing at `name`.
+bool giveRecordedDates(int folder, const std::string& name, const FileVersion& version, std::string* error = nullptr);
+
 // Copies `version` beside `document` under the first restoredCopyName() that
 // is free, never in place of anything, keeping the version's two dates and
 // permissions. The copy is a document of its own: it carries no document id,

@@ -22,13 +22,16 @@ const char* kindName(StoreFinding::Kind kind)
         return "leftover";
     case StoreFinding::Kind::ForgottenVersion:
         return "version";
+    case StoreFinding::Kind::Unindexed:
+        return "unindexed";
     }
     return "?";
 }
 
 bool isVersion(StoreFinding::Kind kind)
 {
-    return kind != StoreFinding::Kind::Unreferenced && kind != StoreFinding::Kind::Leftover;
+    return kind != StoreFinding::Kind::Unreferenced && kind != StoreFinding::Kind::Leftover
+        && kind != StoreFinding::Kind::Unindexed;
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "ArchiveOperation.h"
+#include "VersionCopy.h"
 #include "support/ArchiveTestSupport.h"
 #include "support/OperationTestSupport.h"
 
@@ -125,7 +126,9 @@ protected:
 TEST_F(ArchiveWriter, EntriesCarryTheStoredFilesContentsAndDatesCurrentLast)
 {
     save({"first", "second", "third"});
-    // The dates come from the stored files, even when those changed after saving.
+    const auto versions = store.otherVersionsOfItem(document).value();
+    // The dates are those recorded when each version was added, even when the
+    // stored file's own changed since (a backup restored without its times).
     ASSERT_TRUE(setDates(storedPath(store, document, 1), historicalDates(40)));
     EXPECT_EQ(archive(destination, store), ArchiveOutcome::Written);
     EXPECT_TRUE(reporter.errors.empty());
@@ -134,8 +137,13 @@ TEST_F(ArchiveWriter, EntriesCarryTheStoredFilesContentsAndDatesCurrentLast)
     for (std::size_t i = 0; i < 4; ++i) {
         const std::string entry = destination + "/Report0000" + std::to_string(i) + ".pages";
         EXPECT_EQ(readFile(entry), contents[i]);
-        EXPECT_EQ(readDates(entry), readDates(i < 3 ? storedPath(store, document, i) : document.path()).value());
+        EXPECT_EQ(readDates(entry), i < 3 ? versions[i].dates().value() : readDates(document.path()).value()) << i;
     }
+    EXPECT_NE(versions[1].dates().value(), historicalDates(40));
+    // Restore as Copy gives the same dates as the archive.
+    const auto copy = restoreVersionAsCopy(versions[1], document);
+    ASSERT_TRUE(copy);
+    EXPECT_EQ(readDates(*copy), readDates(destination + "/" + entry(1)));
 }
 
 TEST_F(ArchiveWriter, ASkippedVersionKeepsItsNumberAndAnExistingEntryEndsTheArchive)

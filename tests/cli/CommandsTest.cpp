@@ -1,3 +1,4 @@
+#include "FileDescriptor.h"
 #include "support/ArchiveTestSupport.h"
 #include "support/OperationTestSupport.h"
 
@@ -17,6 +18,7 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -367,6 +369,16 @@ TEST_F(Commands, CheckRepairRebuildsALostIndexThatAddsAndPruneRefuseToReplace)
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_NE(refused.err.find("check --repair"), std::string::npos) << refused.err;
     EXPECT_EQ(runCli({"prune"}).exitCode, 1);
+
+    // Not while a watcher adds to the store: it says how to stop it first.
+    {
+        const UniqueFd watcher(open((location + "/watcher.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        ASSERT_EQ(flock(watcher.get(), LOCK_EX), 0);
+        const test::CliResult busy = runCli({"check", "--repair"});
+        EXPECT_EQ(busy.exitCode, 1);
+        EXPECT_NE(busy.err.find("systemctl --user stop strataloom-watch.service"), std::string::npos) << busy.err;
+        EXPECT_FALSE(fs::exists(location + "/index.sqlite"));
+    }
 
     const test::CliResult repaired = runCli({"check", "--repair"});
     EXPECT_EQ(repaired.exitCode, 0) << repaired.err;

@@ -121,9 +121,10 @@ bool readRecord(const std::vector<std::string_view>& fields, DocumentHistory& hi
                                         [&](const LoggedVersion& version) { return version.file == fields[1]; });
         if (found == versions.end())
             return false;
-        if (fields[0] == "D")
+        if (fields[0] == "D") {
+            history.removed.insert(found->file);
             versions.erase(found);
-        else
+        } else
             found->pinned = fields[0] == "P";
         return true;
     }

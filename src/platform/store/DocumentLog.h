@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,7 @@ struct DocumentHistory {
     std::optional<LoggedLocation> location; // the last one recorded
     std::int64_t createdNs = 0;
     bool forgotten = false; // the user had the document forgotten
+    std::set<std::string> removed; // files of versions removed since they were logged
 };
 
 // A document's log opened for appending, under an exclusive lock held while

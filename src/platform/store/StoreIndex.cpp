@@ -5,6 +5,7 @@
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
 #include "FolderListing.h"
+#include "IndexReplacement.h"
 #include "Leftovers.h"
 
 #include <array>
@@ -208,14 +209,14 @@ std::unique_ptr<SqliteDatabase> StoreIndex::open(int flags, std::string* error)
 
 StoreIndex::State StoreIndex::openForReading(std::string* error)
 {
-    if (m_database)
+    if (m_database && !replaced())
         return State::Ready;
     return openExisting(false, error);
 }
 
 StoreIndex::State StoreIndex::openExisting(bool writable, std::string* error)
 {
-    if (m_database && (m_writable || !writable))
+    if (m_database && (m_writable || !writable) && !replaced())
         return State::Ready;
     close();
     const std::string path = m_layout.indexPath();
@@ -283,6 +284,10 @@ StoreIndex::State StoreIndex::openExisting(bool writable, std::string* error)
             return State::Failed;
         return openExisting(writable, error);
     }
+    if (!noteOpened(&status)) {
+        database.reset();
+        return openExisting(writable, error);
+    }
     m_database = std::move(database);
     m_writable = writable;
     return State::Ready;
@@ -304,7 +309,7 @@ bool StoreIndex::upgrade(std::string* error)
 
 bool StoreIndex::openForWriting(std::string* error)
 {
-    if (m_database && m_writable)
+    if (m_database && m_writable && !replaced())
         return true;
     close();
     for (const std::string& folder : {m_layout.location(), m_layout.documentsFolder()})
@@ -333,6 +338,10 @@ bool StoreIndex::openForWriting(std::string* error)
     // SQLite makes its log's name durable, not the index's own.
     if (creating && !syncFolder(m_layout.location(), error))
         return false;
+    if (!noteOpened(creating ? nullptr : &status)) {
+        database.reset();
+        return openForWriting(error);
+    }
     m_database = std::move(database);
     m_writable = true;
     removeDeadTemporaryFiles(m_layout);
@@ -355,8 +364,19 @@ bool StoreIndex::beginReading()
 
 bool StoreIndex::beginWriting()
 {
-    auto begin = statement("BEGIN IMMEDIATE");
-    return begin.valid() && begin->run();
+    {
+        auto begin = statement("BEGIN IMMEDIATE");
+        if (!begin.valid() || !begin->run())
+            return false;
+    }
+    // Checked once the write lock is held: a repair renames its new index into
+    // place without ever locking the old one, so nothing else would stop this
+    // transaction from writing into the index set aside.
+    if (!replaced())
+        return true;
+    m_database->execute("ROLLBACK");
+    reportReplaced(*m_database);
+    return false;
 }
 
 bool StoreIndex::commit()
@@ -375,6 +395,21 @@ void StoreIndex::close()
     m_statements.clear();
     m_database.reset();
     m_writable = false;
+    ++m_generation;
+}
+
+bool StoreIndex::replaced() const
+{
+    return fileAt(m_layout.indexPath()) != m_opened;
+}
+
+bool StoreIndex::noteOpened(const struct stat* before)
+{
+    const auto now = fileAt(m_layout.indexPath());
+    if (!now || (before && FileIdentity::of(*before) != *now))
+        return false;
+    m_opened = now;
+    return true;
 }
 
 } // namespace strataloom::store

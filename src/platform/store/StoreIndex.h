@@ -1,12 +1,16 @@
 #pragma once
 
+#include "IndexReplacement.h"
 #include "Sqlite.h"
 #include "StoreLayout.h"
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
+
+#include <sys/stat.h>
 
 // Opening the version store's SQLite index: the connection's settings, the
 // tables of the current format, and the upgrade of older formats.
@@ -29,7 +33,9 @@ std::span<const Migration> migrations();
 bool prepareFormat(SqliteDatabase& database, std::span<const Migration> migrationSteps, std::string* error = nullptr);
 
 // The index of one store, opened on demand and kept open; statements prepared
-// through it are kept for reuse.
+// through it are kept for reuse. `check --repair` may put a new index in place
+// of the one open: opening again then opens the new one, and a write
+// transaction on the old one fails rather than writing where no one reads.
 class StoreIndex {
 public:
     enum class State {
@@ -77,22 +83,35 @@ public:
     // `sql` must be a string literal: statements are kept by its address.
     Statement statement(const char* sql);
 
-    // Transactions through kept statements.
+    // Transactions through kept statements. beginWriting() fails, with the
+    // database's error saying so, when the index open is no longer the one at
+    // the store's path.
     bool beginReading();
     bool beginWriting();
     bool commit();
     void rollback();
+
+    // Changes each time the connection is closed or opened anew: row ids read
+    // under one generation mean nothing under another.
+    std::uint64_t generation() const { return m_generation; }
 
 private:
     std::unique_ptr<SqliteDatabase> open(int flags, std::string* error);
     // Brings an index of an older format to this release's.
     bool upgrade(std::string* error);
     void close();
+    // Whether the file at the index's path is not the one this connection opened.
+    bool replaced() const;
+    // Notes which file was opened, if the path still names the one `before`
+    // found; false when it was replaced meanwhile.
+    bool noteOpened(const struct stat* before);
 
     StoreLayout m_layout;
     std::unique_ptr<SqliteDatabase> m_database;
     std::map<const char*, std::unique_ptr<SqliteStatement>> m_statements;
     bool m_writable = false;
+    std::optional<FileIdentity> m_opened; // the index file the connection opened
+    std::uint64_t m_generation = 0;
 };
 
 } // namespace strataloom::store

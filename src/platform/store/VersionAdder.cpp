@@ -62,21 +62,43 @@ bool VersionAdder::begin(DocumentFile file, bool newDocument, std::string* error
     m_item = examineItem(m_file);
     if (newDocument)
         m_item.id.reset();
-    if (!m_index.openForWriting(error))
-        return false;
-    if (known) {
-        m_document = *known;
-    } else {
-        // The document's record comes first, in its own short transaction,
-        // so the stored files can go straight into the document's folder.
-        const bool found = newDocument ? createDocument(m_index, m_item, m_document, error)
-                                       : findOrCreateDocument(m_index, m_item, m_document, error, &m_createdRecord);
+    m_newDocument = newDocument;
+    m_document = known ? *known : Document{};
+    m_begun = holdStore(error) && recordDocument(known.has_value(), error);
+    // Held again from the first version staged until the batch is done.
+    m_storeLock.reset();
+    return m_begun;
+}
+
+bool VersionAdder::holdStore(std::string* error)
+{
+    if (!m_storeLock)
+        m_storeLock = holdStoreForWriting(m_index, error);
+    return m_storeLock.has_value();
+}
+
+bool VersionAdder::recordDocument(bool known, std::string* error)
+{
+    if (!known) {
+        // The document's record comes first, in its own short transaction, so
+        // the stored files can go straight into the document's folder. Looked
+        // up again after a repair, it is the document it was, by its id.
+        const std::string before = m_document.uuid;
+        Item item = m_item;
+        if (!before.empty())
+            item.id = before;
+        bool created = false;
+        const bool found = m_newDocument && before.empty()
+                             ? createDocument(m_index, item, m_document, error)
+                             : findOrCreateDocument(m_index, item, m_document, error, &created);
         if (!found)
             return false;
-        m_createdRecord = m_createdRecord || newDocument;
+        m_createdRecord = m_createdRecord || created || (m_newDocument && before.empty());
+        if (m_document.uuid != before)
+            m_folder.reset();
     }
+    m_generation = m_index.generation();
     tagDocument(m_file.fd.get(), m_item, m_document);
-    m_begun = true;
     return true;
 }
 
@@ -164,6 +186,24 @@ std::optional<FileVersion> VersionAdder::stageFrom(const UniqueFd& source, struc
                                                    const std::string& contentsPath, bool ownContents,
                                                    std::string* error)
 {
+    // A repair that ran since the document was recorded left a new index,
+    // where its record is looked up again.
+    if (m_begun && !m_storeLock
+        && (!holdStore(error) || (m_index.generation() != m_generation && !recordDocument(false, error)))) {
+        m_storeLock.reset();
+        return std::nullopt;
+    }
+    auto version = stageCopy(source, before, contentsPath, ownContents, error);
+    // A long-lived adder (the version window's) that failed gives the store back.
+    if (!version && m_staged.empty())
+        m_storeLock.reset();
+    return version;
+}
+
+std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const struct stat& before,
+                                                   const std::string& contentsPath, bool ownContents,
+                                                   std::string* error)
+{
     if (!m_begun) {
         fail(error, "no document to add versions to");
         return std::nullopt;
@@ -222,6 +262,9 @@ bool VersionAdder::recordStaged(std::string* error)
 {
     if (m_staged.empty())
         return true;
+    if (m_index.generation() != m_generation)
+        return fail(error, "the version index was replaced (by 'strataloom-cli check --repair') while versions of "
+                               + m_item.path + " were being added; add them again");
     if (!recordLocation(m_index, m_document, m_item))
         return fail(error, "cannot record the document's new path: " + m_index.database().lastError());
     for (const Staged& staged : m_staged) {
@@ -261,6 +304,7 @@ void VersionAdder::finishCommit()
     m_staged.clear();
     m_log.reset();
     m_committed = true;
+    m_storeLock.reset();
 }
 
 // Appends the batch to the document's log. A document first stored by a
@@ -309,6 +353,7 @@ void VersionAdder::discardStaged()
         unlinkat(m_folder.get(), staged.name.c_str(), 0);
     m_staged.clear();
     m_log.reset();
+    m_storeLock.reset();
 }
 
 } // namespace strataloom::store

@@ -8,6 +8,7 @@
 #include "FileVersion.h"
 #include "NewestContents.h"
 #include "StoreIndex.h"
+#include "StoreLock.h"
 
 #include <optional>
 #include <string>
@@ -87,6 +88,13 @@ private:
 
     std::optional<FileVersion> stageFrom(const UniqueFd& source, struct stat before, const std::string& contentsPath,
                                          bool ownContents, std::string* error);
+    std::optional<FileVersion> stageCopy(const UniqueFd& source, const struct stat& before,
+                                         const std::string& contentsPath, bool ownContents, std::string* error);
+    // Takes the store shared and opens the index under it.
+    bool holdStore(std::string* error);
+    // Finds or makes the document's record in the index open now; a `known`
+    // record, given by the caller, is taken as it is.
+    bool recordDocument(bool known, std::string* error);
     bool openDocumentFolder(std::string* error);
     UniqueFd createStoredFile(std::string& name, mode_t mode, std::string* error);
     bool logBatch(DocumentLog& log, std::string* error);
@@ -99,6 +107,7 @@ private:
     bool m_createdRecord = false;
     bool m_committed = false;
     DocumentFile m_file;
+    bool m_newDocument = false;
     Item m_item;
     Document m_document;
     UniqueFd m_folder;
@@ -107,6 +116,12 @@ private:
     // Held from logStaged() until the rows are committed, so that the log's
     // order is the order of the positions.
     std::optional<DocumentLog> m_log;
+    // The store, shared with other writers, from the first version staged
+    // until the batch is committed or dropped: a repair never swaps the index
+    // under a batch.
+    std::optional<StoreLock> m_storeLock;
+    // The index's generation the document's row id was read under.
+    std::uint64_t m_generation = 0;
 };
 
 } // namespace strataloom::store

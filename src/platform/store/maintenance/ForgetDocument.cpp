@@ -6,29 +6,70 @@
 #include "FileDescriptor.h"
 #include "MaintenancePass.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace strataloom::store {
 
 namespace {
 
+// The stored files a document's log records as versions that `listed` (the
+// index's) leaves out: versions an index replaced meanwhile lost, which are
+// the document's all the same.
+std::vector<std::string> loggedOnly(int folderFd, const std::vector<std::string>& listed)
+{
+    std::vector<std::string> files;
+    const auto history = folderFd >= 0 ? readDocumentLog(folderFd) : std::nullopt;
+    if (!history || history->forgotten)
+        return files;
+    struct stat status {};
+    for (const LoggedVersion& version : history->versions)
+        if (std::find(listed.begin(), listed.end(), version.file) == listed.end()
+            && fstatat(folderFd, version.file.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0)
+            files.push_back(version.file);
+    return files;
+}
+
+UniqueFd openDocumentFolder(const StoreLayout& layout, const std::string& uuid, UniqueFd& documentsFd)
+{
+    documentsFd.reset(open(layout.documentsFolder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    return UniqueFd(documentsFd.valid()
+                        ? openat(documentsFd.get(), uuid.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                        : -1);
+}
+
 // Drops the document's records in one transaction, then its log and stored
 // files: a crash in between leaves only unreferenced files, which prune
 // removes. The versions are read inside that transaction, so one added since
 // the pass began goes too; an add that commits later fails on the missing
-// document and removes its own file.
+// document and removes its own file. The log stays locked from before the
+// records go until it says the document is forgotten, so no one reading it
+// meanwhile takes the stored files for versions the index lost.
 void removeDocument(MaintenancePass& pass, const DocumentRow& document)
 {
-    SqliteDatabase& database = pass.index().database();
+    const StoreLayout& layout = pass.layout();
+    const std::string folder = *layout.documentFolder(document.uuid);
+    UniqueFd documentsFd;
+    UniqueFd folderFd = openDocumentFolder(layout, document.uuid, documentsFd);
+    if (!folderFd.valid() && errno != ENOENT)
+        pass.fail(errnoMessage("cannot open the folder " + folder));
+    std::string error;
+    std::optional<DocumentLog> log;
+    if (folderFd.valid() && !(log = DocumentLog::open(folderFd.get(), &error)))
+        return pass.fail(error);
+
+    StoreIndex& index = pass.index();
+    SqliteDatabase& database = index.database();
     auto rollback = [&](const std::string& what) {
         pass.fail(what + ": " + database.lastError());
         database.execute("ROLLBACK");
     };
-    if (!database.execute("BEGIN IMMEDIATE"))
-        return rollback("cannot write the version index");
+    if (!index.beginWriting())
+        return pass.fail("cannot write the version index: " + database.lastError());
     std::optional<std::string> recordedPath;
     std::vector<std::string> files;
     SqliteStatement current(database.handle(), "SELECT path FROM documents WHERE id = ? AND uuid = ?");
@@ -63,24 +104,13 @@ void removeDocument(MaintenancePass& pass, const DocumentRow& document)
     // Worked on through the folder's descriptor, never through a link. The
     // log is marked first: should the rest be cut short, rebuilding the index
     // from what is left never brings the document back.
-    const StoreLayout& layout = pass.layout();
-    const std::string folder = *layout.documentFolder(document.uuid);
-    UniqueFd documentsFd(open(layout.documentsFolder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    UniqueFd folderFd(documentsFd.valid() ? openat(documentsFd.get(), document.uuid.c_str(),
-                                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                                          : -1);
-    if (!folderFd.valid() && errno != ENOENT)
-        pass.fail(errnoMessage("cannot open the folder " + folder));
-    if (folderFd.valid()) {
-        std::string error;
-        auto log = DocumentLog::open(folderFd.get(), &error);
-        if (log) {
-            log->recordForgotten();
-            if (!log->write(&error) || !syncFile(log->fd(), &error))
-                pass.fail(error);
-        } else {
+    const std::vector<std::string> unlisted = loggedOnly(folderFd.get(), files);
+    files.insert(files.end(), unlisted.begin(), unlisted.end());
+    if (log) {
+        log->recordForgotten();
+        if (!log->write(&error) || !syncFile(log->fd(), &error))
             pass.fail(error);
-        }
+        log.reset();
     }
     for (std::size_t index = 0; index < files.size(); ++index) {
         const auto path = layout.storedFilePath(document.uuid, files[index]);
@@ -144,6 +174,20 @@ void forgetDocument(MaintenancePass& pass, const DocumentChoice& choice, bool in
     }
     for (std::size_t index = 0; index < document->versions.size(); ++index)
         pass.report(pass.versionFinding(StoreFinding::Kind::ForgottenVersion, *document, index));
+    std::vector<std::string> listed;
+    for (const VersionRow& version : document->versions)
+        listed.push_back(version.file);
+    UniqueFd documentsFd;
+    const UniqueFd folderFd = openDocumentFolder(pass.layout(), document->uuid, documentsFd);
+    std::size_t index = listed.size();
+    for (const std::string& file : loggedOnly(folderFd.get(), listed)) {
+        StoreFinding finding;
+        finding.kind = StoreFinding::Kind::ForgottenVersion;
+        finding.path = pass.layout().storedFilePath(document->uuid, file).value_or(file);
+        finding.document = document->path;
+        finding.index = index++;
+        pass.report(finding);
+    }
 }
 
 } // namespace strataloom::store

@@ -5,6 +5,7 @@
 #include "FolderListing.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 namespace strataloom::store {
 
@@ -20,6 +21,16 @@ MaintenancePass::MaintenancePass(const std::string& location, std::chrono::secon
 bool MaintenancePass::start()
 {
     std::string error;
+    // A removing pass opens the index only once it holds the store: a repair
+    // renames the index away and its new one into place.
+    struct stat store {};
+    if (m_removing && lstat(layout().location().c_str(), &store) == 0) {
+        m_storeLock = StoreLock::acquire(layout(), StoreLock::Mode::Shared, StoreLock::kWriterWait, &error);
+        if (!m_storeLock) {
+            fail(error);
+            return false;
+        }
+    }
     switch (m_index.openExisting(m_removing, &error)) {
     case StoreIndex::State::Absent:
         reportLostIndex();

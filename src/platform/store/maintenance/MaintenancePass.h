@@ -1,6 +1,7 @@
 #pragma once
 
 #include "StoreIndex.h"
+#include "StoreLock.h"
 #include "StoreMaintenance.h"
 
 #include <map>
@@ -44,6 +45,9 @@ public:
     StoreIndex& index() { return m_index; }
     std::chrono::seconds gracePeriod() const { return m_gracePeriod; }
     bool removing() const { return m_removing; }
+    // A check reports what is wrong; prune and forget report what they remove.
+    bool checking() const { return m_checking; }
+    void setChecking() { m_checking = true; }
     MaintenanceSummary& summary() { return m_summary; }
     std::vector<DocumentRow>& documents() { return m_documents; }
     // The snapshot's document with that id, if any.
@@ -59,6 +63,7 @@ public:
     bool stopping();
     void report(const StoreFinding& finding);
     void fail(const std::string& message);
+    void note(const std::string& message) { m_listener.noted(message); }
     void progress(std::size_t done, std::size_t total, const std::string& name)
     {
         m_listener.progress(done, total, name);
@@ -73,8 +78,12 @@ private:
     void rebuildLookup();
 
     StoreIndex m_index;
+    // A removing pass holds the store shared: it judges by an index that a
+    // repair must not replace meanwhile.
+    std::optional<StoreLock> m_storeLock;
     std::chrono::seconds m_gracePeriod;
     bool m_removing;
+    bool m_checking = false;
     StoreMaintenanceListener& m_listener;
     MaintenanceSummary m_summary;
     std::vector<DocumentRow> m_documents;

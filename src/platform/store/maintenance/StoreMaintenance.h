@@ -1,6 +1,7 @@
 #pragma once
 
 #include "StoreLayout.h"
+#include "StoreLock.h"
 
 #include <chrono>
 #include <cstddef>
@@ -20,6 +21,7 @@ struct StoreFinding {
         Unreferenced, // an item in the store that no version refers to
         Leftover, // a temporary file of an add that died
         ForgottenVersion, // a version whose document forget removes
+        Unindexed, // a stored file its document's log records as a version, which the index does not list
     };
     Kind kind = Kind::Missing;
     std::string path; // the stored file, temporary file or folder
@@ -85,6 +87,8 @@ public:
     explicit StoreMaintenance(std::string location);
 
     void setGracePeriod(std::chrono::seconds period) { m_gracePeriod = period; }
+    // How long repair waits for adds under way to finish before it gives up.
+    void setLockWait(std::chrono::milliseconds wait) { m_lockWait = wait; }
     const std::string& location() const { return m_location; }
 
     // Reads every stored version in full and compares it with its recorded size
@@ -94,15 +98,18 @@ public:
     MaintenanceSummary check(StoreMaintenanceListener& listener);
 
     // A check that first rebuilds the index from the documents' logs and
-    // stored files when it is lost, damaged or not ours: the old one is kept
-    // aside, never deleted. A sound index is left as it is.
+    // stored files when it is lost, damaged or not ours, or when the logs
+    // record versions it does not list: the old one is kept aside, never
+    // deleted. A sound, complete index is left as it is. It holds the store
+    // alone meanwhile: it refuses while a watcher runs on the store, and waits
+    // a while for other adds to finish.
     MaintenanceSummary repair(StoreMaintenanceListener& listener);
 
     // Removes items that no version refers to and leftover temporary files,
     // reporting each. With `dryRun` it reports what it would remove and changes
-    // nothing. No recorded version is ever touched: whether a document is gone
-    // cannot be told short of searching every disk, so only forget removes
-    // versions.
+    // nothing. No recorded version is ever touched, whether the index or its
+    // document's log records it: whether a document is gone cannot be told
+    // short of searching every disk, so only forget removes versions.
     MaintenanceSummary prune(bool dryRun, StoreMaintenanceListener& listener);
 
     // Removes every version of the chosen document: its index records first,
@@ -119,6 +126,7 @@ public:
 private:
     std::string m_location;
     std::chrono::seconds m_gracePeriod = kDefaultGracePeriod;
+    std::chrono::milliseconds m_lockWait = store::StoreLock::kMaintenanceWait;
 };
 
 } // namespace strataloom

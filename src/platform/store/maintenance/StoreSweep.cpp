@@ -1,5 +1,6 @@
 // Finding, and when pruning removing, what nothing in the index refers to:
 // stray items under documents/ and the temporary files of adds that died.
+#include "DocumentLog.h"
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
 #include "FolderListing.h"
@@ -7,13 +8,45 @@
 #include "MaintenancePass.h"
 
 #include <cerrno>
+#include <functional>
+#include <set>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 namespace strataloom::store {
 
 namespace {
+
+// What a document's log says of its files. Versions it records as added and
+// not removed are kept whatever the index says: an index rebuilt or replaced
+// while an add ran may lack them, and the log is what brings them back.
+struct LoggedFiles {
+    bool readable = true; // false: nothing in the folder can be judged
+    std::set<std::string> live;
+    std::set<std::string> removed;
+};
+
+// Read under a shared lock on the log, so that a forget or an add writing it
+// now is seen whole.
+LoggedFiles readLoggedFiles(int folderFd, std::string* error)
+{
+    LoggedFiles logged;
+    UniqueFd lock(openat(folderFd, StoreLayout::kLogName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (lock.valid())
+        flock(lock.get(), LOCK_SH);
+    const auto history = readDocumentLog(folderFd, error);
+    if (!history) {
+        logged.readable = error->empty();
+        return logged;
+    }
+    logged.removed = history->removed;
+    if (!history->forgotten)
+        for (const LoggedVersion& version : history->versions)
+            logged.live.insert(version.file);
+    return logged;
+}
 
 class Sweep {
 public:
@@ -54,7 +87,8 @@ public:
     // locked file is left alone and an unlocked one is looked up once more.
     // Returns whether the file is out of the way.
     bool considerFile(int folderFd, const std::string& name, const std::string& path, const struct stat& status,
-                      const std::string* uuid, StoreFinding::Kind kind, bool graceApplies)
+                      const std::string* uuid, StoreFinding::Kind kind, bool graceApplies,
+                      const std::function<const LoggedFiles&()>& logged = {})
     {
         if (graceApplies && changedWithin(status, m_pass.gracePeriod()))
             return false;
@@ -72,6 +106,19 @@ public:
         }
         if (uuid && referencedNow(*uuid, name))
             return false;
+        if (logged) {
+            const LoggedFiles& log = logged();
+            if (!log.readable)
+                return false;
+            if (log.live.count(name)) {
+                keepUnindexed(path);
+                return false;
+            }
+            // The index no longer lists it and its file goes next: a removal
+            // under way, which only prune judges.
+            if (m_pass.checking() && log.removed.count(name))
+                return false;
+        }
         if (m_pass.removing() && unlinkat(folderFd, name.c_str(), 0) != 0) {
             if (errno == ENOENT)
                 return true;
@@ -100,6 +147,18 @@ public:
             return false;
         }
         const DocumentRow* owner = documentLevel ? m_pass.document(name) : nullptr;
+        std::optional<LoggedFiles> loggedFiles;
+        std::function<const LoggedFiles&()> logged;
+        if (documentLevel)
+            logged = [&]() -> const LoggedFiles& {
+                if (!loggedFiles) {
+                    std::string error;
+                    loggedFiles = readLoggedFiles(folderFd.get(), &error);
+                    if (!loggedFiles->readable)
+                        m_pass.fail(error + " (" + path + "); nothing in its folder is judged");
+                }
+                return *loggedFiles;
+            };
         bool everythingUnreferenced = true;
         for (const std::string& entry : *names) {
             const std::string entryPath = path + "/" + entry;
@@ -110,13 +169,15 @@ public:
                 everythingUnreferenced =
                     sweepFolder(folderFd.get(), entry, entryPath, status, false) && everythingUnreferenced;
             } else if ((owner && owner->files.count(entry))
-                       || (documentLevel && entry == StoreLayout::kLogName && knownNow(name))) {
-                // A recorded document's log is what its index records can be rebuilt from.
+                       || (documentLevel && entry == StoreLayout::kLogName
+                           && (knownNow(name) || keepsVersions(logged(), *names)))) {
+                // A log is what the index's records of its document can be
+                // rebuilt from, and all there is of versions it lacks.
                 everythingUnreferenced = false;
             } else {
                 everythingUnreferenced =
                     considerFile(folderFd.get(), entry, entryPath, status, documentLevel ? &name : nullptr,
-                                 StoreFinding::Kind::Unreferenced, false)
+                                 StoreFinding::Kind::Unreferenced, false, logged)
                     && everythingUnreferenced;
             }
         }
@@ -137,6 +198,30 @@ public:
 
 private:
     void failWithErrno(const std::string& what) { m_pass.fail(errnoMessage(what)); }
+
+    // Whether a log of a document the index does not know records versions
+    // whose stored files are among `names`.
+    static bool keepsVersions(const LoggedFiles& logged, const std::vector<std::string>& names)
+    {
+        if (!logged.readable)
+            return true;
+        for (const std::string& name : names)
+            if (logged.live.count(name))
+                return true;
+        return false;
+    }
+
+    // A check counts it as a problem; prune keeps it and says so.
+    void keepUnindexed(const std::string& path)
+    {
+        if (!m_pass.checking()) {
+            m_pass.note(path
+                        + " is kept: its document's log records it as a version, which the index does not list; "
+                          "'strataloom-cli check --repair' lists it again");
+            return;
+        }
+        reportItem(StoreFinding::Kind::Unindexed, path);
+    }
 
     void reportItem(StoreFinding::Kind kind, const std::string& path)
     {

@@ -14,34 +14,51 @@ namespace strataloom::store {
 
 namespace {
 
+// Whether the index lists the version now, not only in the pass's snapshot. A
+// removal takes the row out before the file, so a file found missing whose
+// row is gone was removed meanwhile, not lost; when the index cannot tell,
+// the problem stands.
+bool listedNow(MaintenancePass& pass, const DocumentRow& document, const VersionRow& version)
+{
+    SqliteStatement query(pass.index().database().handle(),
+                          "SELECT 1 FROM versions JOIN documents ON documents.id = versions.document "
+                          "WHERE documents.uuid = ? AND versions.file = ?");
+    query.bindText(1, document.uuid).bindText(2, version.file);
+    return query.step() != SQLITE_DONE;
+}
+
 void verify(MaintenancePass& pass, const DocumentRow& document, std::size_t index)
 {
     using Kind = StoreFinding::Kind;
     const VersionRow& version = document.versions[index];
+    const auto report = [&](const StoreFinding& finding) {
+        if (listedNow(pass, document, version))
+            pass.report(finding);
+    };
     UniqueFd file(pass.layout().openStoredFile(document.uuid, version.file));
     if (!file.valid()) {
         if (errno == ENOENT || errno == ENOTDIR)
-            pass.report(pass.versionFinding(Kind::Missing, document, index));
+            report(pass.versionFinding(Kind::Missing, document, index));
         else if (errno == ELOOP)
-            pass.report(pass.versionFinding(Kind::Corrupted, document, index)); // a link where the file was
+            report(pass.versionFinding(Kind::Corrupted, document, index)); // a link where the file was
         else
-            pass.report(pass.versionFinding(Kind::Unreadable, document, index, std::strerror(errno)));
+            report(pass.versionFinding(Kind::Unreadable, document, index, std::strerror(errno)));
         return;
     }
     struct stat status {};
     if (fstat(file.get(), &status) != 0) {
-        pass.report(pass.versionFinding(Kind::Unreadable, document, index, std::strerror(errno)));
+        report(pass.versionFinding(Kind::Unreadable, document, index, std::strerror(errno)));
         return;
     }
     if (!S_ISREG(status.st_mode) || static_cast<std::uint64_t>(status.st_size) != version.size) {
-        pass.report(pass.versionFinding(Kind::Corrupted, document, index));
+        report(pass.versionFinding(Kind::Corrupted, document, index));
         return;
     }
     const std::optional<std::string> hash = checksumOfFile(file.get());
     if (!hash)
-        pass.report(pass.versionFinding(Kind::Unreadable, document, index, std::strerror(errno)));
+        report(pass.versionFinding(Kind::Unreadable, document, index, std::strerror(errno)));
     else if (*hash != version.checksum)
-        pass.report(pass.versionFinding(Kind::Corrupted, document, index));
+        report(pass.versionFinding(Kind::Corrupted, document, index));
 }
 
 } // namespace

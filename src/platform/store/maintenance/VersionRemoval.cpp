@@ -126,7 +126,18 @@ void markChanged(std::span<const VersionRef> all, const Changes& changes, std::v
             (*flags)[static_cast<std::size_t>(version - all.data())] = true;
 }
 
+std::function<void()>& removalPause()
+{
+    static std::function<void()> pause;
+    return pause;
+}
+
 } // namespace
+
+void setRemovalPauseForTests(std::function<void()> pause)
+{
+    removalPause() = std::move(pause);
+}
 
 bool removeVersions(StoreIndex& index, std::span<const VersionRef> versions, std::vector<bool>* removed,
                     std::string* error)
@@ -154,6 +165,8 @@ bool removeVersions(StoreIndex& index, std::span<const VersionRef> versions, std
         const auto logRemoval = [](DocumentLog& log, const VersionRef& version) { log.recordRemoved(version.file); };
         if (!logChanges(layout, changes, logRemoval, error))
             return false;
+        if (removalPause())
+            removalPause()();
         DurableBatch durable;
         for (const DocumentChange& change : changes) {
             for (const VersionRef* version : change.versions)

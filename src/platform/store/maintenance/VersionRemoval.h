@@ -3,6 +3,7 @@
 #include "StoreIndex.h"
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -30,6 +31,10 @@ struct VersionRef {
 // never a kept version that a rebuild would drop.
 bool removeVersions(StoreIndex& index, std::span<const VersionRef> versions, std::vector<bool>* removed = nullptr,
                     std::string* error = nullptr);
+
+// Called by removeVersions() between a round's index rows and its stored
+// files; a test stops a removal there to meet it part-way.
+void setRemovalPauseForTests(std::function<void()> pause);
 
 // Marks the versions as kept from thinning, or no longer: the log records it
 // first, then the index. `changed`, when given, gets one flag per version:

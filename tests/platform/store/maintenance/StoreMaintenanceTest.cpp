@@ -228,6 +228,21 @@ TEST_F(StoreMaintenanceTest, DocumentsListsEveryRecordSortedByPathAndWhetherItsF
     EXPECT_NE(error.find("index"), std::string::npos) << error;
 }
 
+// A version's dates are those recorded when it was added: a stored file whose
+// own times changed (a backup restored without them) is sound, one whose
+// contents changed is not.
+TEST_F(StoreMaintenanceTest, CheckJudgesAStoredFileByItsContentsNotItsTimes)
+{
+    ASSERT_TRUE(setDates(stored, test::historicalDates(40)));
+    Recorder checked;
+    EXPECT_EQ(StoreMaintenance(location).check(checked).findings, 0u);
+    test::corrupt(stored);
+    ASSERT_TRUE(setDates(stored, test::historicalDates(0)));
+    checked = Recorder();
+    EXPECT_EQ(StoreMaintenance(location).check(checked).findings, 1u);
+    EXPECT_EQ(checked.findings, std::set<std::string>{stored});
+}
+
 // An add holds a lock on the file it writes until its record is committed; its
 // temporary file and new folder may be a moment old.
 TEST_F(StoreMaintenanceTest, AnAddInProgressIsLeftAloneUntilItsLockIsReleased)

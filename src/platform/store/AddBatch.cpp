@@ -59,7 +59,15 @@ bool AddBatch::commit(std::vector<std::string>* saved, std::string* error)
     }
     std::string reason;
     bool committed = true;
+    // Logs are locked in the order of their documents' ids, as every writer
+    // holding several logs at once takes them, so two such writers never
+    // wait for each other.
+    std::vector<VersionAdder*> byDocument;
     for (auto& adder : m_adders)
+        byDocument.push_back(adder.get());
+    std::sort(byDocument.begin(), byDocument.end(),
+              [](const VersionAdder* a, const VersionAdder* b) { return a->document().uuid < b->document().uuid; });
+    for (VersionAdder* adder : byDocument)
         if (!(committed = adder->logStaged(&reason)))
             break;
     committed = committed && m_durable.flush(&reason);

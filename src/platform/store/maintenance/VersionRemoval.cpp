@@ -51,27 +51,47 @@ std::vector<Changes> groupByDocument(std::span<const VersionRef> versions)
     return rounds;
 }
 
-// Appends each document's records to its log and makes them durable.
-template <typename Record>
-bool logChanges(const StoreLayout& layout, Changes& changes, Record record, std::string* error)
+// Opens and locks each document's log, in the order of the documents' ids,
+// which is the order every writer that holds several logs takes them in.
+std::optional<std::vector<DocumentLog>> openLogs(const StoreLayout& layout, Changes& changes, std::string* error)
 {
     UniqueFd documents(open(layout.documentsFolder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!documents.valid())
-        return fail(error, errnoMessage("cannot open the folder " + layout.documentsFolder()));
-    DurableBatch durable;
+    if (!documents.valid()) {
+        fail(error, errnoMessage("cannot open the folder " + layout.documentsFolder()));
+        return std::nullopt;
+    }
+    std::vector<DocumentLog> logs;
+    logs.reserve(changes.size());
     for (DocumentChange& change : changes) {
-        if (!layout.documentFolder(*change.documentId))
-            return fail(error, "the version index has a document record with a malformed identity");
+        if (!layout.documentFolder(*change.documentId)) {
+            fail(error, "the version index has a document record with a malformed identity");
+            return std::nullopt;
+        }
         change.folder.reset(
             openat(documents.get(), change.documentId->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!change.folder.valid())
-            return fail(error, errnoMessage("cannot open the folder of document " + *change.documentId));
+        if (!change.folder.valid()) {
+            fail(error, errnoMessage("cannot open the folder of document " + *change.documentId));
+            return std::nullopt;
+        }
         auto log = DocumentLog::open(change.folder.get(), error);
         if (!log)
-            return false;
-        for (const VersionRef* version : change.versions)
-            record(*log, *version);
-        if (!log->write(error) || !durable.addFile(log->fd(), error))
+            return std::nullopt;
+        logs.push_back(std::move(*log));
+    }
+    return logs;
+}
+
+// Appends each document's records to its open log and makes them durable.
+template <typename Record>
+bool writeLogs(Changes& changes, std::vector<DocumentLog>& logs, Record record, std::string* error)
+{
+    DurableBatch durable;
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        if (changes[i].versions.empty())
+            continue;
+        for (const VersionRef* version : changes[i].versions)
+            record(logs[i], *version);
+        if (!logs[i].write(error) || !durable.addFile(logs[i].fd(), error))
             return false;
     }
     return durable.flush(error);
@@ -153,18 +173,23 @@ bool removeVersions(StoreIndex& index, std::span<const VersionRef> versions, std
                 .bindText(2, version.file)
                 .bind(3, version.onlyIfThinnable ? 1 : 0);
         };
+        // The logs stay locked from before the rows go until their removal
+        // records are durable, so a check, which reads a log under its lock,
+        // never finds a version neither listed nor recorded as removed.
+        auto logs = openLogs(layout, changes, error);
+        if (!logs)
+            return false;
         // Confirmed inside the transaction that deletes them: a version pinned
         // or removed since it was chosen stays as it is, with its file, and
         // its log gets no record of a removal.
         if (!changeRows(index, kDeleteVersion, changes, bindRemoval, error))
             return false;
-        std::erase_if(changes, [](const DocumentChange& change) { return change.versions.empty(); });
         markChanged(versions, changes, removed);
-        if (changes.empty())
-            continue;
         const auto logRemoval = [](DocumentLog& log, const VersionRef& version) { log.recordRemoved(version.file); };
-        if (!logChanges(layout, changes, logRemoval, error))
+        if (!writeLogs(changes, *logs, logRemoval, error))
             return false;
+        logs.reset();
+        std::erase_if(changes, [](const DocumentChange& change) { return change.versions.empty(); });
         if (removalPause())
             removalPause()();
         DurableBatch durable;
@@ -201,7 +226,11 @@ bool setPinned(StoreIndex& index, std::span<const VersionRef> versions, bool pin
         };
         // Logged first: a record of a version removed meanwhile names nothing
         // a rebuild keeps, and one already so changes nothing.
-        if (!logChanges(layout, changes, logPin, error) || !changeRows(index, kSetPinned, changes, bindPin, error))
+        auto logs = openLogs(layout, changes, error);
+        if (!logs || !writeLogs(changes, *logs, logPin, error))
+            return false;
+        logs.reset();
+        if (!changeRows(index, kSetPinned, changes, bindPin, error))
             return false;
         markChanged(versions, changes, changed);
     }

@@ -1,10 +1,12 @@
 #include "FolderWatch.h"
 
 #include "ErrorMessage.h"
+#include "WatchPaths.h"
 
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -20,11 +22,6 @@ namespace {
 constexpr std::uint32_t kMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE_SELF | IN_MOVE_SELF
                               | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
 
-std::string childPath(const std::string& folder, const std::string& name)
-{
-    return folder == "/" ? "/" + name : folder + "/" + name;
-}
-
 bool startsWith(const std::string& text, const std::string& prefix)
 {
     return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
@@ -35,6 +32,10 @@ bool startsWith(const std::string& text, const std::string& prefix)
 FolderWatch::FolderWatch(QObject* parent)
     : QObject(parent)
 {
+    // The limit of inotify watches is the user's, shared by every process:
+    // tests reach one of their own instead.
+    if (const char* limit = std::getenv("STRATALOOM_TEST_WATCH_LIMIT"))
+        m_testLimit = std::strtoul(limit, nullptr, 10);
 }
 
 FolderWatch::~FolderWatch()
@@ -56,6 +57,8 @@ bool FolderWatch::open(std::string* error)
 
 FolderWatch::Added FolderWatch::watch(const std::string& path, std::string* error)
 {
+    if (m_testLimit > 0 && m_byPath.size() >= m_testLimit && !isWatched(path))
+        return Added::LimitReached;
     const int wd = inotify_add_watch(m_fd, path.c_str(), kMask);
     if (wd < 0) {
         if (errno == ENOSPC)
@@ -79,6 +82,18 @@ FolderWatch::Added FolderWatch::watch(const std::string& path, std::string* erro
     m_byWd[wd] = {path, status.st_dev, status.st_ino};
     m_byPath[path] = wd;
     return Added::Added;
+}
+
+std::vector<std::string> FolderWatch::replacedFolders() const
+{
+    std::vector<std::string> replaced;
+    for (const auto& [wd, watched] : m_byWd) {
+        struct stat status {};
+        if (lstat(watched.path.c_str(), &status) != 0 || status.st_dev != watched.device
+            || status.st_ino != watched.inode)
+            replaced.push_back(watched.path);
+    }
+    return replaced;
 }
 
 std::vector<int> FolderWatch::treeOf(const std::string& path) const

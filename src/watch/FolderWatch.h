@@ -38,6 +38,9 @@ public:
     // Stops watching `path` and every folder under it.
     void unwatchTree(const std::string& path);
     bool isWatched(const std::string& path) const { return m_byPath.count(path) != 0; }
+    // The watched folders whose path now leads to another folder, or to none:
+    // covered or uncovered by a mount, or replaced unseen.
+    std::vector<std::string> replacedFolders() const;
     std::size_t count() const { return m_byPath.size(); }
 
 signals:
@@ -67,6 +70,8 @@ private:
     std::vector<int> treeOf(const std::string& path) const;
 
     int m_fd = -1;
+    // A lower limit than the kernel's, for tests (STRATALOOM_TEST_WATCH_LIMIT).
+    std::size_t m_testLimit = 0;
     std::unique_ptr<QSocketNotifier> m_notifier;
     std::unordered_map<int, Watched> m_byWd;
     std::map<std::string, int> m_byPath;

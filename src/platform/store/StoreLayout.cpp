@@ -73,6 +73,11 @@ std::string StoreLayout::temporaryFolder() const
     return m_location + "/" + kTemporaryName;
 }
 
+std::string StoreLayout::watcherLockPath() const
+{
+    return m_location + "/" + kWatcherLockName;
+}
+
 std::optional<std::string> StoreLayout::documentFolder(std::string_view documentId) const
 {
     if (!isId(documentId))

@@ -47,6 +47,8 @@ public:
     std::string indexPath() const;
     std::string documentsFolder() const;
     std::string temporaryFolder() const;
+    // The lock the store's one watcher holds for as long as it runs.
+    std::string watcherLockPath() const;
     // The folder holding a document's stored files; empty for a malformed id.
     std::optional<std::string> documentFolder(std::string_view documentId) const;
     // Where a version's contents are stored, from the document id and file name
@@ -63,6 +65,7 @@ public:
     static constexpr const char* kIndexName = "index.sqlite";
     static constexpr const char* kDocumentsName = "documents";
     static constexpr const char* kTemporaryName = "tmp";
+    static constexpr const char* kWatcherLockName = "watcher.lock";
     // In each document's folder, beside its stored files.
     static constexpr const char* kLogName = "log";
 

@@ -100,8 +100,11 @@ ThinningOptions thinningOptionsFromSettings(const std::string& storeLocation)
     return options;
 }
 
-std::optional<ThinningResult> thinStore(const std::string& storeLocation, const ThinningOptions& options,
-                                        std::string* error)
+namespace {
+
+// `documentPaths` null: every document.
+std::optional<ThinningResult> thin(const std::string& storeLocation, const ThinningOptions& options,
+                                   const std::vector<std::string>* documentPaths, std::string* error)
 {
     ThinningResult result;
     StoreIndex index{StoreLayout(storeLocation)};
@@ -114,14 +117,14 @@ std::optional<ThinningResult> thinStore(const std::string& storeLocation, const 
         break;
     }
     std::set<std::int64_t> chosen;
-    for (const std::string& path : options.documentPaths) {
+    for (const std::string& path : documentPaths ? *documentPaths : std::vector<std::string>{}) {
         std::optional<Document> document;
         if (!findDocument(index, examineItem(lookupPath(path)), document, error))
             return std::nullopt;
         if (document)
             chosen.insert(document->rowId);
     }
-    if (!options.documentPaths.empty() && chosen.empty())
+    if (documentPaths && chosen.empty())
         return result;
     std::vector<SnapshotDocument> documents;
     if (!index.beginReading()) {
@@ -129,7 +132,7 @@ std::optional<ThinningResult> thinStore(const std::string& storeLocation, const 
         return std::nullopt;
     }
     bool read = true;
-    if (chosen.empty())
+    if (!documentPaths)
         read = readSnapshot(index, std::nullopt, documents, error);
     for (auto row = chosen.begin(); read && row != chosen.end(); ++row)
         read = readSnapshot(index, *row, documents, error);
@@ -143,7 +146,7 @@ std::optional<ThinningResult> thinStore(const std::string& storeLocation, const 
         decisions.push_back(applySchedule(document.versions, options.nowNs, options.schedule));
         candidates.emplace_back(document.versions);
     }
-    if (options.maxBytes && chosen.empty())
+    if (options.maxBytes && !documentPaths)
         applySizeCap(candidates, decisions, *options.maxBytes);
 
     std::vector<VersionRef> removals;
@@ -165,6 +168,22 @@ std::optional<ThinningResult> thinStore(const std::string& storeLocation, const 
     if (!options.dryRun && !removals.empty() && !removeVersions(index, removals, error))
         return std::nullopt;
     return result;
+}
+
+} // namespace
+
+std::optional<ThinningResult> thinStore(const std::string& storeLocation, const ThinningOptions& options,
+                                        std::string* error)
+{
+    return thin(storeLocation, options, nullptr, error);
+}
+
+std::optional<ThinningResult> thinDocuments(const std::string& storeLocation, const ThinningOptions& options,
+                                            const std::vector<std::string>& documentPaths, std::string* error)
+{
+    if (documentPaths.empty())
+        return ThinningResult{};
+    return thin(storeLocation, options, &documentPaths, error);
 }
 
 } // namespace strataloom

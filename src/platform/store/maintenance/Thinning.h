@@ -16,10 +16,6 @@ struct ThinningOptions {
     std::int64_t nowNs = 0; // the moment the schedule is measured from, ns since 1970
     std::optional<std::uint64_t> maxBytes; // the cap on all versions' bytes; none when empty
     bool dryRun = false;
-    // Only the documents these files are, as listing finds them (the
-    // watcher's pass after saving them); the size cap, which weighs every
-    // document, is then left for a full pass. Every document when empty.
-    std::vector<std::string> documentPaths;
 };
 
 struct ThinnedDocument {
@@ -47,9 +43,17 @@ struct ThinningResult {
 // ("retentionMaxBytes", by default a tenth of the file system the store is on).
 ThinningOptions thinningOptionsFromSettings(const std::string& storeLocation);
 
-// Applies the rules; empty, with the reason in `error`, when the store cannot
-// be read or a removal fails (the removals made until then stand).
+// Applies the rules to every document, and the size cap over all of them;
+// empty, with the reason in `error`, when the store cannot be read or a
+// removal fails (the removals made until then stand).
 std::optional<ThinningResult> thinStore(const std::string& storeLocation, const ThinningOptions& options,
                                         std::string* error = nullptr);
+
+// The same for only the documents these files are, as listing finds them (the
+// watcher's pass after saving them); the size cap, which weighs every
+// document, is left for a whole pass. No document at all when empty.
+std::optional<ThinningResult> thinDocuments(const std::string& storeLocation, const ThinningOptions& options,
+                                            const std::vector<std::string>& documentPaths,
+                                            std::string* error = nullptr);
 
 } // namespace strataloom

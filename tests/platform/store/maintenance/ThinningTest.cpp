@@ -135,12 +135,13 @@ TEST_F(ThinningTest, TheSizeCapAndTheUsersOwnDeletionsRemoveVersionsTheScheduleK
     writeFile(first, "now");
     writeFile(second, "now");
     // The watcher's pass over the documents it just saved leaves the cap,
-    // which weighs every document, to a full pass.
+    // which weighs every document, to a whole pass; with none saved, it
+    // thins nothing at all.
     ThinningOptions justSaved;
     justSaved.nowNs = nowNs();
     justSaved.maxBytes = 0;
-    justSaved.documentPaths = {first};
-    ASSERT_EQ(thinStore(location, justSaved).value().removed, 0u);
+    ASSERT_EQ(thinDocuments(location, justSaved, {first}).value().removed, 0u);
+    ASSERT_EQ(thinDocuments(location, justSaved, {}).value().removed, 0u);
 
     // 3 × 4 + 3 × 5 bytes stored; the cap leaves room for 20.
     const ThinningResult result = thin(nowNs(), false, 20);

@@ -33,7 +33,7 @@ std::string statusText(bool running, const std::optional<WatchStatus>& status)
             text += std::to_string(status->notWatched.size())
                   + " folders not watched now (watched again when they come back):\n";
             for (const WatchStatus::Unwatched& folder : status->notWatched)
-                text += "  " + printableName(folder.path) + " (" + printableName(folder.reason) + ")\n";
+                text += "  " + printableName(folder.path) + " (" + folder.reason + ")\n";
         }
         if (status->watchLimitReached)
             text += "Not every folder is watched: the inotify watches allowed are used up (raise "
@@ -57,7 +57,7 @@ std::string statusText(bool running, const std::optional<WatchStatus>& status)
     if (!status->errors.empty()) {
         text += running ? "Last problems:\n" : "Last problems when it ran:\n";
         for (const WatchStatus::Problem& problem : status->errors)
-            text += "  " + isoTime(problem.timeMs) + "  " + printableName(problem.message) + "\n";
+            text += "  " + isoTime(problem.timeMs) + "  " + problem.message + "\n"; // printable when logged
     }
     return text;
 }

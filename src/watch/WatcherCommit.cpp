@@ -128,8 +128,10 @@ void Watcher::thinSaved(const std::vector<std::string>& documents)
     // and daily only.
     if (m_finished || documents.empty())
         return;
+    ThinningOptions options = thinningOptionsFromSettings(m_storeLocation);
+    options.keepDecisions = false; // only the counts are logged
     std::string error;
-    const auto result = thinDocuments(m_storeLocation, thinningOptionsFromSettings(m_storeLocation), documents, &error);
+    const auto result = thinDocuments(m_storeLocation, options, documents, &error);
     if (!result)
         problem("cannot thin the versions: " + error);
     else if (result->removed > 0)
@@ -142,8 +144,10 @@ void Watcher::thinWholeStore()
     if (m_finished)
         return;
     {
+        ThinningOptions options = thinningOptionsFromSettings(m_storeLocation);
+        options.keepDecisions = false;
         std::string error;
-        const auto result = thinStore(m_storeLocation, thinningOptionsFromSettings(m_storeLocation), &error);
+        const auto result = thinStore(m_storeLocation, options, &error);
         if (!result)
             problem("cannot thin the versions: " + error);
         else if (result->removed > 0)
@@ -151,7 +155,8 @@ void Watcher::thinWholeStore()
                    static_cast<unsigned long long>(result->bytesFreed));
     }
     // The pass held a record per version, freed by now: give the memory back
-    // rather than keep it resident while the watcher idles.
+    // rather than keep it resident while the watcher idles. At start this
+    // also returns what the start-up scan freed.
     malloc_trim(0);
 }
 

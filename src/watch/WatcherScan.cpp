@@ -55,6 +55,8 @@ std::string inotifyWatchLimit()
 
 void Watcher::queueScan(std::vector<std::string> folders, bool whole)
 {
+    // Own folders made again since are other inodes.
+    m_filter->ownFolders().refresh();
     // A scan that has not begun looking at files yet takes the folders on.
     if (!m_scans.empty() && m_scans.back().nextFolder == 0 && !m_scans.back().entriesRead) {
         Scan& last = m_scans.back();
@@ -186,32 +188,33 @@ void Watcher::stageStep(Scan& scan)
 
 void Watcher::finishScan()
 {
-    bool trim = false;
+    bool startUp = false, whole = false;
     {
         const Scan scan = std::move(m_scans.front());
         m_scans.pop_front();
         if (scan.scanMode)
             m_saves->endScan();
         commit();
-        trim = scan.whole || scan.startUp;
-        if (scan.startUp) {
-            // The whole store is thinned at start and then once a day; a
-            // day's timer is the only one left running while nothing happens.
-            thinWholeStore();
-            m_thinningTimer.start(kThinningInterval);
-            m_status.ready = true;
-            const std::size_t watched = m_roots.size() - m_notWatched.size();
-            qCInfo(lcWatch, "watching %zu folders (%zu inotify watches)", watched, m_folders->count());
-            std::string error;
-            if (!watch::notifyServiceManager("READY=1\nSTATUS=Watching " + std::to_string(watched) + " folders",
-                                             &error))
-                problem(error);
-        }
+        startUp = scan.startUp;
+        whole = scan.whole;
     }
-    // A scan of every folder held a list of them and a snapshot of the
-    // store's newest versions: give that memory back now it is freed.
-    if (trim)
+    // The scan of every folder held a list of them and a snapshot of the
+    // store's newest versions, freed by now: give that memory back, before
+    // the start's thinning pass takes its own.
+    if (startUp || whole)
         malloc_trim(0);
+    if (startUp) {
+        // The whole store is thinned at start and then once a day; a day's
+        // timer is the only one left running while nothing happens.
+        thinWholeStore();
+        m_thinningTimer.start(kThinningInterval);
+        m_status.ready = true;
+        const std::size_t watched = m_roots.size() - m_notWatched.size();
+        qCInfo(lcWatch, "watching %zu folders (%zu inotify watches)", watched, m_folders->count());
+        std::string error;
+        if (!watch::notifyServiceManager("READY=1\nSTATUS=Watching " + std::to_string(watched) + " folders", &error))
+            problem(error);
+    }
     statusChanged();
 }
 

@@ -53,6 +53,8 @@ TEST_F(WatcherFoldersTest, OwnFoldersReachedByAnotherPathAreNeverVersioned)
     settings.setFolders({watched, configHome}); // the settings file by its own path too
     ASSERT_TRUE(settings.save());
 
+    // The settings file by a second name.
+    fs::create_hard_link(WatchSettings().fileName(), watched + "/settings.conf");
     Mounts mounts;
     const std::map<std::string, std::string> seconds{{watched + "/store", FileVersionStore::defaultLocation()},
                                                      {watched + "/state", watchStateFolder()},
@@ -76,6 +78,7 @@ TEST_F(WatcherFoldersTest, OwnFoldersReachedByAnotherPathAreNeverVersioned)
     for (const auto& [at, own] : seconds)
         EXPECT_TRUE(nothingVersionedIn(at)) << watcher.log();
     EXPECT_TRUE(nothingVersionedIn(settingsFolder));
+    EXPECT_EQ(versionsOf(watched + "/settings.conf"), 0u);
     EXPECT_EQ(versionsOf(watched + "/document.txt"), 2u);
     EXPECT_EQ(watcher.stop(), 0) << watcher.log();
 }

@@ -34,8 +34,8 @@ struct SnapshotDocument {
     std::vector<RetentionCandidate> versions;
 };
 
-bool readSnapshot(StoreIndex& index, std::optional<std::int64_t> onlyDocument, std::vector<SnapshotDocument>& documents,
-                  std::string* error)
+bool readSnapshot(StoreIndex& index, std::optional<std::int64_t> onlyDocument, bool withPaths,
+                  std::vector<SnapshotDocument>& documents, std::string* error)
 {
     auto query = index.statement(onlyDocument ? kSelectDocument : kSelectAll);
     if (!query.valid())
@@ -49,9 +49,7 @@ bool readSnapshot(StoreIndex& index, std::optional<std::int64_t> onlyDocument, s
             SnapshotDocument document;
             document.row = row;
             document.uuid = query->blob(1);
-            if (query->isNull(2))
-                document.path.reset();
-            else
+            if (withPaths && !query->isNull(2))
                 document.path = query->blob(2);
             documents.push_back(std::move(document));
         }
@@ -133,9 +131,9 @@ std::optional<ThinningResult> thin(const std::string& storeLocation, const Thinn
     }
     bool read = true;
     if (!documentPaths)
-        read = readSnapshot(index, std::nullopt, documents, error);
+        read = readSnapshot(index, std::nullopt, options.keepDecisions, documents, error);
     for (auto row = chosen.begin(); read && row != chosen.end(); ++row)
-        read = readSnapshot(index, *row, documents, error);
+        read = readSnapshot(index, *row, options.keepDecisions, documents, error);
     index.commit();
     if (!read)
         return std::nullopt;
@@ -154,8 +152,9 @@ std::optional<ThinningResult> thin(const std::string& storeLocation, const Thinn
         SnapshotDocument& document = documents[d];
         for (std::size_t v = 0; v < document.versions.size(); ++v) {
             const Retention retention = decisions[d][v];
-            result.decisions.push_back({static_cast<std::uint32_t>(d), static_cast<std::uint32_t>(v),
-                                        document.versions[v].takenNs, document.versions[v].size, retention});
+            if (options.keepDecisions)
+                result.decisions.push_back({static_cast<std::uint32_t>(d), static_cast<std::uint32_t>(v),
+                                            document.versions[v].takenNs, document.versions[v].size, retention});
             if (!isRemoved(retention))
                 continue;
             ++result.removed;
@@ -163,7 +162,11 @@ std::optional<ThinningResult> thin(const std::string& storeLocation, const Thinn
             removals.push_back({document.uuid, std::move(document.files[v])});
         }
         document.files = {};
-        result.documents.push_back({std::move(document.uuid), std::move(document.path)});
+        decisions[d] = {};
+        if (options.keepDecisions)
+            result.documents.push_back({std::move(document.uuid), std::move(document.path)});
+        else
+            document = {};
     }
     if (!options.dryRun && !removals.empty() && !removeVersions(index, removals, error))
         return std::nullopt;

@@ -16,6 +16,10 @@ struct ThinningOptions {
     std::int64_t nowNs = 0; // the moment the schedule is measured from, ns since 1970
     std::optional<std::uint64_t> maxBytes; // the cap on all versions' bytes; none when empty
     bool dryRun = false;
+    // Whether the result lists every document and decision, as `thin` shows
+    // them; without, only the counts are kept and a large store's pass needs
+    // less memory (the watcher's).
+    bool keepDecisions = true;
 };
 
 struct ThinnedDocument {
@@ -33,8 +37,9 @@ struct ThinningDecision {
 };
 
 struct ThinningResult {
+    // Every version looked at, by document and index, with keepDecisions.
     std::vector<ThinnedDocument> documents;
-    std::vector<ThinningDecision> decisions; // every version looked at, by document and index
+    std::vector<ThinningDecision> decisions;
     std::size_t removed = 0; // or that would be, in a dry run
     std::uint64_t bytesFreed = 0;
 };

@@ -115,13 +115,14 @@ void Watcher::walkStep(Scan& scan)
     if (!root && !underRoot(folder))
         return;
     const OpenFolder entries = openFolder(folder);
+    const int openError = entries ? 0 : errno;
     struct stat status {};
     // Strataloom's own folders reached by another path (a bind mount, a
     // second mount) are neither watched nor scanned.
     if (entries && fstat(dirfd(entries.get()), &status) == 0 && m_filter->isOwnFolder(status)) {
         m_folders->unwatchTree(folder);
         if (root)
-            notWatched(folder, "it is Strataloom's own folder, reached by another path");
+            problem("cannot watch " + folder + ": it is Strataloom's own folder, reached by another path");
         else
             qCInfo(lcWatch, "not watching %s: it is Strataloom's own folder, reached by another path",
                    printableName(folder).c_str());
@@ -130,8 +131,10 @@ void Watcher::walkStep(Scan& scan)
     if (!watchFolder(folder, root))
         return;
     if (!entries) {
-        if (errno != ENOENT)
+        if (openError != ENOENT) {
+            errno = openError;
             problem(errnoMessage("cannot read " + folder));
+        }
         return;
     }
     while (const dirent* entry = readdir(entries.get())) {

@@ -143,8 +143,17 @@ TEST_F(ThinningTest, TheSizeCapAndTheUsersOwnDeletionsRemoveVersionsTheScheduleK
     ASSERT_EQ(thinDocuments(location, justSaved, {first}).value().removed, 0u);
     ASSERT_EQ(thinDocuments(location, justSaved, {}).value().removed, 0u);
 
-    // 3 × 4 + 3 × 5 bytes stored; the cap leaves room for 20.
-    const ThinningResult result = thin(nowNs(), false, 20);
+    // 3 × 4 + 3 × 5 bytes stored; the cap leaves room for 20. The watcher's
+    // pass, which keeps only its counts, removes what a listing pass lists.
+    const ThinningResult listing = thin(nowNs(), true, 20);
+    EXPECT_EQ(listing.decisions.size(), 6u);
+    ThinningOptions countsOnly;
+    countsOnly.nowNs = nowNs();
+    countsOnly.maxBytes = 20;
+    countsOnly.keepDecisions = false;
+    const ThinningResult result = thinStore(location, countsOnly).value();
+    EXPECT_TRUE(result.decisions.empty() && result.documents.empty());
+    EXPECT_EQ(result.removed, listing.removed);
     EXPECT_EQ(result.removed, 2u);
     EXPECT_EQ(listed(first), (std::vector<std::string>{"2222", "3333"}));
     EXPECT_EQ(listed(second), (std::vector<std::string>{"2222!", "3333!"}));

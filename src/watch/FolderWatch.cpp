@@ -6,7 +6,6 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
-#include <cstdlib>
 
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -32,10 +31,6 @@ bool startsWith(const std::string& text, const std::string& prefix)
 FolderWatch::FolderWatch(QObject* parent)
     : QObject(parent)
 {
-    // The limit of inotify watches is the user's, shared by every process:
-    // tests reach one of their own instead.
-    if (const char* limit = std::getenv("STRATALOOM_TEST_WATCH_LIMIT"))
-        m_testLimit = std::strtoul(limit, nullptr, 10);
 }
 
 FolderWatch::~FolderWatch()
@@ -57,8 +52,6 @@ bool FolderWatch::open(std::string* error)
 
 FolderWatch::Added FolderWatch::watch(const std::string& path, std::string* error)
 {
-    if (m_testLimit > 0 && m_byPath.size() >= m_testLimit && !isWatched(path))
-        return Added::LimitReached;
     const int wd = inotify_add_watch(m_fd, path.c_str(), kMask);
     if (wd < 0) {
         if (errno == ENOSPC)

@@ -70,8 +70,6 @@ private:
     std::vector<int> treeOf(const std::string& path) const;
 
     int m_fd = -1;
-    // A lower limit than the kernel's, for tests (STRATALOOM_TEST_WATCH_LIMIT).
-    std::size_t m_testLimit = 0;
     std::unique_ptr<QSocketNotifier> m_notifier;
     std::unordered_map<int, Watched> m_byWd;
     std::map<std::string, int> m_byPath;

@@ -25,6 +25,9 @@ public:
     // Whether the folder of this status is one of the folders, by identity.
     // Folders not found before are looked for again.
     bool isOwnFolder(const struct stat& folder) const;
+    // The same for the folder open at `fd`, found at `path`, which may also be
+    // a mount of a folder inside one of them (a bind mount of part of the store).
+    bool isOwnFolder(int fd, const std::string& path) const;
     bool isSettingsFile(const struct stat& file) const;
     // Looks every folder and the settings file up again (one made again is
     // another inode).
@@ -37,6 +40,7 @@ private:
         bool operator==(const Identity&) const = default;
     };
     static std::optional<Identity> identityOf(const std::string& path);
+    bool mountsPartOfOne(const std::string& mountPoint) const;
 
     std::vector<std::string> m_paths;
     std::string m_settingsFile;

@@ -34,9 +34,9 @@ public:
     // A folder found inside a watched one that is not to be watched: by its
     // name, or as an own folder.
     bool excludesFolder(const std::string& path) const;
-    // Whether the folder opened, of this status, is an own folder reached by
-    // whatever path.
-    bool isOwnFolder(const struct stat& folder) const { return m_own.isOwnFolder(folder); }
+    // Whether the folder open at `fd`, found at `path`, is an own folder (or
+    // part of one) reached by whatever path.
+    bool isOwnFolder(int fd, const std::string& path) const { return m_own.isOwnFolder(fd, path); }
     // The file at `path` (canonical), of the given lstat.
     Verdict judgeFile(const std::string& path, const struct stat& status) const;
     const OwnFolders& ownFolders() const { return m_own; }

@@ -116,10 +116,9 @@ void Watcher::walkStep(Scan& scan)
         return;
     const OpenFolder entries = openFolder(folder);
     const int openError = entries ? 0 : errno;
-    struct stat status {};
     // Strataloom's own folders reached by another path (a bind mount, a
     // second mount) are neither watched nor scanned.
-    if (entries && fstat(dirfd(entries.get()), &status) == 0 && m_filter->isOwnFolder(status)) {
+    if (entries && m_filter->isOwnFolder(dirfd(entries.get()), folder)) {
         m_folders->unwatchTree(folder);
         if (root)
             problem("cannot watch " + folder + ": it is Strataloom's own folder, reached by another path");

@@ -60,6 +60,10 @@ TEST_F(WatcherFoldersTest, OwnFoldersReachedByAnotherPathAreNeverVersioned)
                                                      {watched + "/state", watchStateFolder()},
                                                      {watched + "/settings", settingsFolder},
                                                      {watched + "/store later", FileVersionStore::defaultLocation()}};
+    // Part of the store: the folder of the document versioned above.
+    fs::create_directories(watched + "/document copy");
+    ASSERT_TRUE(mounts.bind(fs::directory_iterator(FileVersionStore::defaultLocation() + "/documents")->path(),
+                            watched + "/document copy"));
     for (const auto& [at, own] : seconds) {
         fs::create_directories(at);
         if (at != watched + "/store later") {
@@ -78,6 +82,7 @@ TEST_F(WatcherFoldersTest, OwnFoldersReachedByAnotherPathAreNeverVersioned)
     for (const auto& [at, own] : seconds)
         EXPECT_TRUE(nothingVersionedIn(at)) << watcher.log();
     EXPECT_TRUE(nothingVersionedIn(settingsFolder));
+    EXPECT_TRUE(nothingVersionedIn(watched + "/document copy"));
     EXPECT_EQ(versionsOf(watched + "/settings.conf"), 0u);
     EXPECT_EQ(versionsOf(watched + "/document.txt"), 2u);
     EXPECT_EQ(watcher.stop(), 0) << watcher.log();

@@ -3,7 +3,8 @@
 //   watch_bench tree FOLDER FOLDERS FILES   makes FOLDERS folders of FILES small files
 //   watch_bench ready CLI                   starts the watcher, waits for READY=1, stops it
 //   watch_bench idle CLI SECONDS            once ready, prints the wakeups, CPU ticks
-//                                           and resident KiB of SECONDS of idleness
+//                                           and resident KiB of SECONDS of idleness,
+//                                           and the watcher's peak resident KiB
 //   watch_bench latency CLI FOLDER SAVES    saves SAVES times into FOLDER, 125 ms apart,
 //                                           and prints the median and 95th percentile ms
 //                                           from each save's close to its version's log line
@@ -173,7 +174,8 @@ int idle(const std::string& cli, int seconds)
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const long long wakeups1 = wakeups(watcher.pid()), ticks1 = cpuTicks(watcher.pid());
     const long long rss = std::stoll(field(watcher.pid(), "status", "VmRSS"));
-    std::printf("%lld %lld %lld\n", wakeups1 - wakeups0, ticks1 - ticks0, rss);
+    const long long peak = std::stoll(field(watcher.pid(), "status", "VmHWM"));
+    std::printf("%lld %lld %lld %lld\n", wakeups1 - wakeups0, ticks1 - ticks0, rss, peak);
     return 0;
 }
 

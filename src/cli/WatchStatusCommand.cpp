@@ -1,6 +1,7 @@
 #include "CliReporter.h"
 #include "Commands.h"
 
+#include "Names.h"
 #include "WatchState.h"
 #include "WatchStatus.h"
 #include "WatcherUnit.h"
@@ -27,10 +28,20 @@ std::string statusText(bool running, const std::optional<WatchStatus>& status)
         text += std::to_string(status->folders.size()) + " folders watched, with " + std::to_string(status->watches)
               + " inotify watches:\n";
         for (const std::string& folder : status->folders)
-            text += "  " + folder + "\n";
+            text += "  " + printableName(folder) + "\n";
+        if (!status->notWatched.empty()) {
+            text += std::to_string(status->notWatched.size())
+                  + " folders not watched now (watched again when they come back):\n";
+            for (const WatchStatus::Unwatched& folder : status->notWatched)
+                text += "  " + printableName(folder.path) + " (" + folder.reason + ")\n";
+        }
         if (status->watchLimitReached)
             text += "Not every folder is watched: the inotify watches allowed are used up (raise "
-                    "fs.inotify.max_user_watches and restart the watcher).\n";
+                    "fs.inotify.max_user_watches and restart the watcher); the folders left out are looked at "
+                    "again every few minutes.\n";
+        if (status->shortOfSpace)
+            text += "Not adding versions: the store's file system has less free space than the "
+                  + std::to_string(status->freeSpaceFloor) + " bytes it keeps; adding resumes when space returns.\n";
         if (status->scanTotal > 0)
             text += std::string(status->ready ? "Taking the first versions of folders added" : "Start-up scan") + ": "
                   + std::to_string(status->scanDone) + " of " + std::to_string(status->scanTotal)
@@ -41,12 +52,12 @@ std::string statusText(bool running, const std::optional<WatchStatus>& status)
     if (!status->saves.empty()) {
         text += running ? "Last saves:\n" : "Last saves when it ran:\n";
         for (const WatchStatus::Save& save : status->saves)
-            text += "  " + isoTime(save.timeMs) + "  " + save.path + "\n";
+            text += "  " + isoTime(save.timeMs) + "  " + printableName(save.path) + "\n";
     }
     if (!status->errors.empty()) {
         text += running ? "Last problems:\n" : "Last problems when it ran:\n";
         for (const WatchStatus::Problem& problem : status->errors)
-            text += "  " + isoTime(problem.timeMs) + "  " + problem.message + "\n";
+            text += "  " + isoTime(problem.timeMs) + "  " + problem.message + "\n"; // printable when logged
     }
     return text;
 }

@@ -1,6 +1,7 @@
 #include "FolderWatch.h"
 
 #include "ErrorMessage.h"
+#include "WatchPaths.h"
 
 #include <QSocketNotifier>
 
@@ -19,11 +20,6 @@ namespace {
 // of files already unlinked are not wanted.
 constexpr std::uint32_t kMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE_SELF | IN_MOVE_SELF
                               | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
-
-std::string childPath(const std::string& folder, const std::string& name)
-{
-    return folder == "/" ? "/" + name : folder + "/" + name;
-}
 
 bool startsWith(const std::string& text, const std::string& prefix)
 {
@@ -79,6 +75,18 @@ FolderWatch::Added FolderWatch::watch(const std::string& path, std::string* erro
     m_byWd[wd] = {path, status.st_dev, status.st_ino};
     m_byPath[path] = wd;
     return Added::Added;
+}
+
+std::vector<std::string> FolderWatch::replacedFolders() const
+{
+    std::vector<std::string> replaced;
+    for (const auto& [wd, watched] : m_byWd) {
+        struct stat status {};
+        if (lstat(watched.path.c_str(), &status) != 0 || status.st_dev != watched.device
+            || status.st_ino != watched.inode)
+            replaced.push_back(watched.path);
+    }
+    return replaced;
 }
 
 std::vector<int> FolderWatch::treeOf(const std::string& path) const

@@ -38,6 +38,9 @@ public:
     // Stops watching `path` and every folder under it.
     void unwatchTree(const std::string& path);
     bool isWatched(const std::string& path) const { return m_byPath.count(path) != 0; }
+    // The watched folders whose path now leads to another folder, or to none:
+    // covered or uncovered by a mount, or replaced unseen.
+    std::vector<std::string> replacedFolders() const;
     std::size_t count() const { return m_byPath.size(); }
 
 signals:

@@ -1,11 +1,6 @@
 #include "SaveFilter.h"
 
-#include "FileVersionStore.h"
 #include "WatchSettings.h"
-#include "WatchState.h"
-
-#include <cstdlib>
-#include <memory>
 
 namespace strataloom::watch {
 
@@ -55,18 +50,6 @@ std::size_t matchOne(std::string_view pattern, std::size_t p, unsigned char c)
     return matched != negated ? q + 1 : kNoMatch;
 }
 
-// `path` canonicalised as far as it exists, the rest appended as given.
-std::string canonicalAsFarAsExists(const std::string& path)
-{
-    const std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path.c_str(), nullptr), &std::free);
-    if (resolved)
-        return resolved.get();
-    const std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos || slash == 0)
-        return path;
-    return canonicalAsFarAsExists(path.substr(0, slash)) + path.substr(slash);
-}
-
 } // namespace
 
 bool matchesPattern(std::string_view pattern, std::string_view name)
@@ -97,21 +80,18 @@ bool matchesPattern(std::string_view pattern, std::string_view name)
     return p == pattern.size();
 }
 
-SaveFilter::SaveFilter(std::vector<std::string> extraPatterns, std::uint64_t sizeLimit,
-                       std::vector<std::string> ownFolders)
+SaveFilter::SaveFilter(std::vector<std::string> extraPatterns, std::uint64_t sizeLimit, OwnFolders own)
     : m_patterns(std::move(extraPatterns))
     , m_sizeLimit(sizeLimit)
+    , m_own(std::move(own))
 {
     m_patterns.insert(m_patterns.begin(), std::begin(kBuiltInPatterns), std::end(kBuiltInPatterns));
-    for (const std::string& folder : ownFolders)
-        m_ownFolders.push_back(canonicalAsFarAsExists(folder));
 }
 
 SaveFilter SaveFilter::fromSettings()
 {
     const WatchSettings settings;
-    return SaveFilter(settings.excludedPatterns(), settings.sizeLimit(),
-                      {FileVersionStore::defaultLocation(), watchStateFolder()});
+    return SaveFilter(settings.excludedPatterns(), settings.sizeLimit(), OwnFolders::ofUser());
 }
 
 bool SaveFilter::excludesName(std::string_view name) const
@@ -126,12 +106,7 @@ bool SaveFilter::excludesName(std::string_view name) const
 
 bool SaveFilter::isOwn(const std::string& path) const
 {
-    for (const std::string& folder : m_ownFolders) {
-        if (path.size() >= folder.size() && path.compare(0, folder.size(), folder) == 0
-            && (path.size() == folder.size() || path[folder.size()] == '/'))
-            return true;
-    }
-    return false;
+    return m_own.containsPath(path);
 }
 
 bool SaveFilter::excludesFolder(const std::string& path) const
@@ -145,7 +120,7 @@ SaveFilter::Verdict SaveFilter::judgeFile(const std::string& path, const struct 
     const std::size_t slash = path.find_last_of('/');
     if (excludesName(slash == std::string::npos ? path : std::string_view(path).substr(slash + 1)))
         return Verdict::ExcludedName;
-    if (isOwn(path))
+    if (isOwn(path) || m_own.isSettingsFile(status))
         return Verdict::OwnFolder;
     if (!S_ISREG(status.st_mode))
         return Verdict::NotRegular;

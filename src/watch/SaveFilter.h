@@ -1,5 +1,7 @@
 #pragma once
 
+#include "OwnFolders.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -21,10 +23,9 @@ class SaveFilter {
 public:
     enum class Verdict { Save, ExcludedName, OwnFolder, NotRegular, TooLarge };
 
-    // `ownFolders` are never watched nor versioned, nor is anything inside
-    // them; they are canonicalised here, even when they do not exist yet.
-    SaveFilter(std::vector<std::string> extraPatterns, std::uint64_t sizeLimit, std::vector<std::string> ownFolders);
-    // The user's settings, and the version store and the watcher's state folder as own folders.
+    // `own` folders are never watched nor versioned, nor is anything inside them.
+    SaveFilter(std::vector<std::string> extraPatterns, std::uint64_t sizeLimit, OwnFolders own);
+    // The user's settings, and the user's own folders (OwnFolders::ofUser).
     static SaveFilter fromSettings();
 
     bool excludesName(std::string_view name) const;
@@ -33,15 +34,19 @@ public:
     // A folder found inside a watched one that is not to be watched: by its
     // name, or as an own folder.
     bool excludesFolder(const std::string& path) const;
+    // Whether the folder open at `fd`, found at `path`, is an own folder (or
+    // part of one) reached by whatever path.
+    bool isOwnFolder(int fd, const std::string& path) const { return m_own.isOwnFolder(fd, path); }
     // The file at `path` (canonical), of the given lstat.
     Verdict judgeFile(const std::string& path, const struct stat& status) const;
+    const OwnFolders& ownFolders() const { return m_own; }
 
     std::uint64_t sizeLimit() const { return m_sizeLimit; }
 
 private:
     std::vector<std::string> m_patterns;
     std::uint64_t m_sizeLimit;
-    std::vector<std::string> m_ownFolders;
+    OwnFolders m_own;
 };
 
 } // namespace strataloom::watch

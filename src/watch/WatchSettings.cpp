@@ -2,6 +2,7 @@
 
 #include "ErrorMessage.h"
 #include "FileVersionStore.h"
+#include "OwnFolders.h"
 #include "WatchState.h"
 
 #include <QByteArray>
@@ -19,6 +20,7 @@ namespace {
 const QString kFolders = QStringLiteral("watch/folders");
 const QString kPatterns = QStringLiteral("watch/excludedPatterns");
 const QString kSizeLimit = QStringLiteral("watch/sizeLimit");
+const QString kFreeSpaceFloor = QStringLiteral("watch/freeSpaceFloor");
 // Each entry of a list is one QByteArray, which the file keeps byte for byte.
 const QString kEntry = QStringLiteral("value");
 
@@ -61,6 +63,11 @@ std::optional<std::string> WatchSettings::watchableFolder(const std::string& pat
             fail(error, "cannot watch " + path + ": it is " + what + " or inside it (" + own + ")");
             return std::nullopt;
         }
+    }
+    if (const watch::OwnFolders own = watch::OwnFolders::ofUser();
+        own.containsPath(*folder) || own.isOwnFolder(status)) {
+        fail(error, "cannot watch " + path + ": it is one of Strataloom's own folders");
+        return std::nullopt;
     }
     return folder;
 }
@@ -121,6 +128,21 @@ std::uint64_t WatchSettings::sizeLimit() const
 void WatchSettings::setSizeLimit(std::uint64_t bytes)
 {
     m_settings.setValue(kSizeLimit, static_cast<qulonglong>(bytes));
+}
+
+std::optional<std::uint64_t> WatchSettings::freeSpaceFloor() const
+{
+    bool ok = false;
+    const qulonglong value = m_settings.value(kFreeSpaceFloor).toULongLong(&ok);
+    return ok ? std::optional<std::uint64_t>(value) : std::nullopt;
+}
+
+void WatchSettings::setFreeSpaceFloor(std::optional<std::uint64_t> bytes)
+{
+    if (bytes)
+        m_settings.setValue(kFreeSpaceFloor, static_cast<qulonglong>(*bytes));
+    else
+        m_settings.remove(kFreeSpaceFloor);
 }
 
 bool WatchSettings::save(std::string* error)

@@ -9,8 +9,8 @@
 
 // The watcher's settings, kept with the user defaults (group "watch" of
 // $XDG_CONFIG_HOME/Strataloom/Strataloom.conf): the watched folders, the name
-// patterns never versioned beyond the built-in ones, and the largest file
-// versioned. The running watcher notices every change written here.
+// patterns never versioned beyond the built-in ones, the largest file
+// versioned and the free space left on the store's file system. The running watcher notices every change written here.
 namespace strataloom {
 
 class WatchSettings {
@@ -35,6 +35,11 @@ public:
     // Files larger than this many bytes are not versioned.
     std::uint64_t sizeLimit() const;
     void setSizeLimit(std::uint64_t bytes);
+
+    // The free space, in bytes, the watcher leaves on the store's file system;
+    // empty for the default (FreeSpace.h).
+    std::optional<std::uint64_t> freeSpaceFloor() const;
+    void setFreeSpaceFloor(std::optional<std::uint64_t> bytes);
 
     // Writes the changes made through this object; false, with the reason,
     // when the file cannot be written. Reading an object made after a change

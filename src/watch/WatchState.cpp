@@ -2,6 +2,8 @@
 
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
+#include "FileVersionStore.h"
+#include "StoreLayout.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -25,11 +27,6 @@ std::string watchStateFolder()
     else if (const struct passwd* user = getpwuid(getuid()))
         home = user->pw_dir;
     return home + "/.local/state/strataloom";
-}
-
-std::string watchLockPath()
-{
-    return watchStateFolder() + "/watch.lock";
 }
 
 std::string watchStatusPath()
@@ -65,7 +62,8 @@ bool makeWatchStateFolder(std::string* error)
 
 bool watcherRunning()
 {
-    const UniqueFd lock(open(watchLockPath().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    const store::StoreLayout store(FileVersionStore::defaultLocation());
+    const UniqueFd lock(open(store.watcherLockPath().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
     if (!lock.valid())
         return false;
     if (flock(lock.get(), LOCK_SH | LOCK_NB) != 0)

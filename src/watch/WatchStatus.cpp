@@ -82,9 +82,14 @@ void WatchStatus::addError(std::int64_t timeMs, std::string message)
 
 QByteArray WatchStatus::toJson() const
 {
-    QJsonArray folderArray, saveArray, errorArray;
+    QJsonArray folderArray, notWatchedArray, saveArray, errorArray;
     for (const std::string& folder : folders)
         folderArray.append(pathObject(folder));
+    for (const Unwatched& folder : notWatched) {
+        QJsonObject object = pathObject(folder.path);
+        object.insert("reason", displayText(folder.reason));
+        notWatchedArray.append(object);
+    }
     for (const Save& save : saves) {
         QJsonObject object = pathObject(save.path);
         object.insert("time", QString::fromStdString(isoTime(save.timeMs)));
@@ -97,12 +102,15 @@ QByteArray WatchStatus::toJson() const
         {"pid", static_cast<qint64>(pid)},
         {"started", QString::fromStdString(isoTime(startedMs))},
         {"folders", folderArray},
+        {"notWatched", notWatchedArray},
         {"watches", static_cast<qint64>(watches)},
         {"watchLimitReached", watchLimitReached},
         {"ready", ready},
         {"scan", scanTotal == 0
                      ? QJsonValue()
                      : QJsonObject{{"done", static_cast<qint64>(scanDone)}, {"total", static_cast<qint64>(scanTotal)}}},
+        {"shortOfSpace", shortOfSpace},
+        {"freeSpaceFloor", static_cast<qint64>(freeSpaceFloor)},
         {"waiting", static_cast<qint64>(waiting)},
         {"saves", saveArray},
         {"errors", errorArray},
@@ -124,12 +132,17 @@ std::optional<WatchStatus> WatchStatus::fromJson(const QByteArray& json, std::st
     status.startedMs = timeOf(object.value("started"));
     for (const QJsonValue& folder : object.value("folders").toArray())
         status.folders.push_back(pathOf(folder.toObject()));
+    for (const QJsonValue& folder : object.value("notWatched").toArray())
+        status.notWatched.push_back(
+            {pathOf(folder.toObject()), folder.toObject().value("reason").toString().toStdString()});
     status.watches = static_cast<std::size_t>(object.value("watches").toInteger());
     status.watchLimitReached = object.value("watchLimitReached").toBool();
     status.ready = object.value("ready").toBool();
     const QJsonObject scan = object.value("scan").toObject();
     status.scanDone = static_cast<std::size_t>(scan.value("done").toInteger());
     status.scanTotal = static_cast<std::size_t>(scan.value("total").toInteger());
+    status.shortOfSpace = object.value("shortOfSpace").toBool();
+    status.freeSpaceFloor = static_cast<std::uint64_t>(object.value("freeSpaceFloor").toInteger());
     status.waiting = static_cast<std::size_t>(object.value("waiting").toInteger());
     for (const QJsonValue& save : object.value("saves").toArray())
         status.addSave(timeOf(save.toObject().value("time")), pathOf(save.toObject()));

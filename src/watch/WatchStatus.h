@@ -23,6 +23,11 @@ struct WatchStatus {
         std::string path;
         bool operator==(const Save&) const = default;
     };
+    struct Unwatched {
+        std::string path;
+        std::string reason;
+        bool operator==(const Unwatched&) const = default;
+    };
     struct Problem {
         std::int64_t timeMs = 0;
         std::string message;
@@ -31,7 +36,10 @@ struct WatchStatus {
 
     std::int64_t pid = 0;
     std::int64_t startedMs = 0;
+    // The watched folders being watched, and those not watched now (gone,
+    // until they come back).
     std::vector<std::string> folders;
+    std::vector<Unwatched> notWatched;
     std::size_t watches = 0;
     bool watchLimitReached = false;
     // The start-up scan is done and every save is being watched for.
@@ -39,7 +47,11 @@ struct WatchStatus {
     // Files looked at and to look at by the scan under way; both 0 when none is.
     std::size_t scanDone = 0;
     std::size_t scanTotal = 0;
-    // Files saved and waiting for their quiet period.
+    // No version is added while the store's file system is under its floor
+    // of free space (in bytes).
+    bool shortOfSpace = false;
+    std::uint64_t freeSpaceFloor = 0;
+    // Files saved and waiting for their quiet period, or for space.
     std::size_t waiting = 0;
     // The most recent last, at most kRecent of each.
     std::deque<Save> saves;

@@ -9,19 +9,28 @@
 
 #include <chrono>
 #include <deque>
+#include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
-// The watcher service: one per user (a lock in its state folder), it watches
-// the folders of WatchSettings, scans them at start (catching up on saves made
-// while it was stopped, and taking the first versions of folders added), and
-// versions every file saved there once its quiet period is over, many
-// documents per durable batch. Long work is done in slices between which
+class QSocketNotifier;
+
+// The watcher service: one per store (a lock in the store's folder), it
+// watches the folders of WatchSettings, scans them at start (catching up on
+// saves made while it was stopped, and taking the first versions of folders
+// added), and versions every file saved there once its quiet period is over,
+// many documents per durable batch. Long work is done in slices between which
 // events and signals are handled; when nothing happens it sets no timer.
 // Settings changes are picked up by watching the settings file's folder (and
 // on SIGHUP); SIGTERM and SIGINT stop it between two whole versions.
+//
+// Its parts live in one file each: the lifecycle and the slices of work
+// (Watcher.cpp), settings (WatcherSettings.cpp), inotify's events and folders
+// coming back (WatcherEvents.cpp), scans (WatcherScan.cpp), saving, free space
+// and thinning (WatcherCommit.cpp), and the status (WatcherStatus.cpp).
 namespace strataloom {
 
 class AutomaticSaves;
@@ -69,35 +78,55 @@ private:
         bool scanMode = false;
     };
 
+    // Watcher.cpp
     bool takeLock(std::string* error);
+    void scheduleWork();
+    void doWork();
+    void armQuietTimer();
+    void finish();
+
+    // WatcherSettings.cpp
     void watchSettingsFile();
     void reloadSettings();
+    bool isRoot(const std::string& path) const;
+    bool underRoot(const std::string& path) const;
 
+    // WatcherEvents.cpp
     void onFileSaved(const std::string& path);
     void onFolderAppeared(const std::string& path);
     void onFolderMoved(const std::string& from, const std::string& to);
     void onFolderLost(const std::string& path);
     void onOverflow();
+    void watchMounts();
+    // Folders that were replaced, covered or uncovered by a mount, or that
+    // came back, are watched and scanned again.
+    void recheckFolders();
+    void notWatched(const std::string& root, const std::string& reason);
+    void armMissingTimer();
 
-    void scheduleWork();
-    void doWork();
+    // WatcherScan.cpp
+    void queueScan(std::vector<std::string> folders, bool whole);
     void walkStep(Scan& scan);
     void stageStep(Scan& scan);
     void finishScan();
-    void queueScan(std::vector<std::string> folders, bool whole);
     bool watchFolder(const std::string& path, bool isRoot);
+    void rescanOverLimit();
 
+    // WatcherCommit.cpp
     void saveFile(const std::string& path);
     // Lists what is staged; returns the documents saved.
     std::vector<std::string> commit();
-    // Thins the documents given (just saved), or every document.
-    void thin(const std::vector<std::string>& documents);
-    void finish();
+    // Thins the documents just saved (none: nothing to do).
+    void thinSaved(const std::vector<std::string>& documents);
+    // Thins every document, then gives the memory that took back.
+    void thinWholeStore();
+    // Whether the store's file system keeps its floor of free space after
+    // `bytes` more; says so once when it does not.
+    bool roomFor(std::uint64_t bytes);
+    void checkSpaceReturned();
 
-    bool underRoot(const std::string& path) const;
-    bool isRoot(const std::string& path) const;
+    // WatcherStatus.cpp
     void problem(const std::string& message);
-    void armQuietTimer();
     void statusChanged();
     void writeStatus();
 
@@ -111,19 +140,35 @@ private:
     QTimer m_quietTimer;
     QTimer m_statusTimer;
     QTimer m_thinningTimer;
+    QTimer m_missingTimer;
+    QTimer m_overLimitTimer;
+    QTimer m_spaceTimer;
+    UniqueFd m_mounts;
+    std::unique_ptr<QSocketNotifier> m_mountNotifier;
 
     std::vector<std::string> m_roots;
     std::vector<std::string> m_patterns;
+    std::string m_storeLocation;
     std::string m_settingsFile;
     std::string m_configFolder;
     std::deque<Scan> m_scans;
     std::set<std::string> m_reportedTooLarge;
+    // Watched folders not watched now, with why, until they come back.
+    std::map<std::string, std::string> m_notWatched;
+    // Folders left unwatched by the inotify limit: rescanned now and then.
+    std::set<std::string> m_overLimit;
+    // Saves put off while the store's file system is short of space.
+    std::set<std::string> m_putOff;
+    std::optional<std::uint64_t> m_freeSpaceFloorSetting;
+    std::uint64_t m_stagedBytes = 0;
+    std::uint64_t m_neededBytes = 0;
 
     bool m_workScheduled = false;
     bool m_stopping = false;
     bool m_finished = false;
     bool m_commitFailed = false;
     bool m_limitReported = false;
+    bool m_shortOfSpace = false;
     WatchStatus m_status;
     std::int64_t m_statusWrittenMs = 0;
 };

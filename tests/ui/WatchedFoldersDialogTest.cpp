@@ -1,6 +1,8 @@
 // moc cannot parse the C++20 standard headers these pull in.
 #ifndef Q_MOC_RUN
 #include "WatchedFoldersDialog.h"
+#include "FileVersionStore.h"
+#include "StoreLayout.h"
 #include "WatchSettings.h"
 #include "WatchState.h"
 #include "WatcherService.h"
@@ -126,8 +128,9 @@ private slots:
     {
         const auto status = [this] { return child<QLabel>("statusLabel")->text(); };
         QVERIFY(status().contains(QStringLiteral("not running")));
-        QVERIFY(makeWatchStateFolder());
-        const int lock = ::open(watchLockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        const store::StoreLayout store(FileVersionStore::defaultLocation());
+        QVERIFY(makePrivateFolders(store.location()));
+        const int lock = ::open(store.watcherLockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         QVERIFY(lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) == 0);
         m_dialog->refresh();
         QCOMPARE(status(), QStringLiteral("The watcher is running."));

@@ -1,4 +1,5 @@
 #include "FileVersionStore.h"
+#include "FreeSpace.h"
 #include "QuietPeriod.h"
 #include "SaveFilter.h"
 #include "WatchSettings.h"
@@ -57,7 +58,7 @@ TEST(Patterns, MatchNamesByteForByte)
 TEST(SaveFilterTest, NamesLeftoversOwnFoldersAndSizes)
 {
     const std::string store = FileVersionStore::defaultLocation();
-    const SaveFilter filter({"*.log", "build"}, 100, {store, watchStateFolder()});
+    const SaveFilter filter({"*.log", "build"}, 100, watch::OwnFolders({store, watchStateFolder()}));
     for (const char* excluded : {".hidden", ".~lock.Report.odt#", ".goutputstream-ABC123", "Report.txt~", "#Report#",
                                  "Report.swp", "Report.swx", "4913", "x.kate-swp", "Report.osl-tmp", "lu1.tmp",
                                  "film.part", "film.crdownload", "~$Report.docx", "debug.log", "build"})
@@ -85,6 +86,19 @@ TEST(SaveFilterTest, NamesLeftoversOwnFoldersAndSizes)
         other.st_mode = type | 0644;
         EXPECT_EQ(filter.judgeFile("/docs/a.txt", other), Verdict::NotRegular) << type;
     }
+}
+
+TEST(FreeSpaceTest, TheFloorIsTheLesserOfATwentiethAndAGibibyteUnlessSet)
+{
+    constexpr std::uint64_t GiB = std::uint64_t{1} << 30;
+    struct Case {
+        std::uint64_t total;
+        std::optional<std::uint64_t> setting;
+        std::uint64_t floor;
+    };
+    for (const Case& c : {Case{300 << 20, std::nullopt, 15 << 20}, Case{20 * GiB, std::nullopt, GiB},
+                          Case{2000 * GiB, std::nullopt, GiB}, Case{2000 * GiB, 0, 0}, Case{GiB, 5 * GiB, 5 * GiB}})
+        EXPECT_EQ(watch::freeSpaceFloor(c.total, c.setting), c.floor) << c.total;
 }
 
 TEST(QuietPeriodTest, EachSaveMovesItsDeadline)
@@ -134,8 +148,9 @@ TEST(WatchSettingsTest, FoldersKeepTheirBytesAndAreCanonical)
     const std::string store = FileVersionStore::defaultLocation();
     fs::create_directories(store + "/documents");
     fs::create_directories(watchStateFolder());
-    for (const std::string& refused :
-         {base + "/missing", base + "/file", store, store + "/documents", watchStateFolder(), std::string()}) {
+    const std::string settingsFolder = fs::path(WatchSettings().fileName()).parent_path();
+    for (const std::string& refused : {base + "/missing", base + "/file", store, store + "/documents",
+                                       watchStateFolder(), settingsFolder, std::string()}) {
         std::string error;
         EXPECT_FALSE(WatchSettings::watchableFolder(refused, &error)) << refused;
         EXPECT_NE(error.find("cannot watch " + refused), std::string::npos) << error;
@@ -151,6 +166,9 @@ TEST(WatchStatusTest, RoundTripsThroughItsFileKeepingTheRecentOnes)
     status.folders = {"/docs/caf\xe9", "/plain"};
     status.watches = 7;
     status.watchLimitReached = true;
+    status.notWatched = {{"/gone \xff", "it was deleted or moved away"}};
+    status.shortOfSpace = true;
+    status.freeSpaceFloor = 1 << 30;
     status.scanDone = 3;
     status.scanTotal = 9;
     for (int i = 0; i < 25; ++i)
@@ -166,6 +184,9 @@ TEST(WatchStatusTest, RoundTripsThroughItsFileKeepingTheRecentOnes)
     EXPECT_EQ(read->folders, status.folders);
     EXPECT_EQ(read->scanTotal, 9u);
     EXPECT_TRUE(read->watchLimitReached);
+    EXPECT_EQ(read->notWatched, status.notWatched);
+    EXPECT_TRUE(read->shortOfSpace);
+    EXPECT_EQ(read->freeSpaceFloor, status.freeSpaceFloor);
     ASSERT_EQ(read->saves.size(), WatchStatus::kRecent);
     EXPECT_EQ(read->saves.front(), (WatchStatus::Save{1'700'000'001'005, "/docs/caf\xe9/5"}));
     EXPECT_EQ(read->errors, status.errors);

@@ -47,7 +47,7 @@ public:
     std::string indexPath() const;
     std::string documentsFolder() const;
     std::string temporaryFolder() const;
-    // The lock a running watcher holds: one watcher per store.
+    // The lock the store's one watcher holds for as long as it runs.
     std::string watcherLockPath() const;
     // The folder holding a document's stored files; empty for a malformed id.
     std::optional<std::string> documentFolder(std::string_view documentId) const;

@@ -39,8 +39,8 @@ struct SnapshotDocument {
     std::vector<RetentionCandidate> versions;
 };
 
-bool readSnapshot(StoreIndex& index, std::optional<std::int64_t> onlyDocument, std::vector<SnapshotDocument>& documents,
-                  std::string* error)
+bool readSnapshot(StoreIndex& index, std::optional<std::int64_t> onlyDocument, bool withPaths,
+                  std::vector<SnapshotDocument>& documents, std::string* error)
 {
     auto query = index.statement(onlyDocument ? kSelectDocument : kSelectAll);
     if (!query.valid())
@@ -54,9 +54,7 @@ bool readSnapshot(StoreIndex& index, std::optional<std::int64_t> onlyDocument, s
             SnapshotDocument document;
             document.row = row;
             document.uuid = query->blob(1);
-            if (query->isNull(2))
-                document.path.reset();
-            else
+            if (withPaths && !query->isNull(2))
                 document.path = query->blob(2);
             documents.push_back(std::move(document));
         }
@@ -121,8 +119,11 @@ ThinningOptions thinningOptionsFromSettings(const std::string& storeLocation)
     return options;
 }
 
-std::optional<ThinningResult> thinStore(const std::string& storeLocation, const ThinningOptions& options,
-                                        std::string* error)
+namespace {
+
+// `documentPaths` null: every document.
+std::optional<ThinningResult> thin(const std::string& storeLocation, const ThinningOptions& options,
+                                   const std::vector<std::string>* documentPaths, std::string* error)
 {
     ThinningResult result;
     StoreIndex index{StoreLayout(storeLocation)};
@@ -135,14 +136,14 @@ std::optional<ThinningResult> thinStore(const std::string& storeLocation, const 
         break;
     }
     std::set<std::int64_t> chosen;
-    for (const std::string& path : options.documentPaths) {
+    for (const std::string& path : documentPaths ? *documentPaths : std::vector<std::string>{}) {
         std::optional<Document> document;
         if (!findDocument(index, examineItem(lookupPath(path)), document, error))
             return std::nullopt;
         if (document)
             chosen.insert(document->rowId);
     }
-    if (!options.documentPaths.empty() && chosen.empty())
+    if (documentPaths && chosen.empty())
         return result;
     std::vector<SnapshotDocument> documents;
     if (!index.beginReading()) {
@@ -150,15 +151,15 @@ std::optional<ThinningResult> thinStore(const std::string& storeLocation, const 
         return std::nullopt;
     }
     bool read = true;
-    if (chosen.empty())
-        read = readSnapshot(index, std::nullopt, documents, error);
+    if (!documentPaths)
+        read = readSnapshot(index, std::nullopt, options.keepDecisions, documents, error);
     for (auto row = chosen.begin(); read && row != chosen.end(); ++row)
-        read = readSnapshot(index, *row, documents, error);
+        read = readSnapshot(index, *row, options.keepDecisions, documents, error);
     index.commit();
     if (!read)
         return std::nullopt;
 
-    const bool capped = options.maxBytes && chosen.empty();
+    const bool capped = options.maxBytes && !documentPaths;
     if (capped)
         measureSpaceOnDisk(index.layout(), documents);
     std::vector<std::vector<Retention>> decisions;
@@ -170,21 +171,30 @@ std::optional<ThinningResult> thinStore(const std::string& storeLocation, const 
     if (capped)
         applySizeCap(candidates, decisions, *options.maxBytes);
 
+    struct Removal {
+        std::uint64_t size = 0; // as recorded
+        std::optional<std::size_t> decision; // in result.decisions, when kept
+    };
     std::vector<VersionRef> removals;
-    std::vector<std::size_t> removalDecisions; // in result.decisions, one per removal
+    std::vector<Removal> removalRecords;
     for (std::size_t d = 0; d < documents.size(); ++d) {
         SnapshotDocument& document = documents[d];
         for (std::size_t v = 0; v < document.versions.size(); ++v) {
             const Retention retention = decisions[d][v];
-            result.decisions.push_back({static_cast<std::uint32_t>(d), static_cast<std::uint32_t>(v),
-                                        document.versions[v].takenNs, document.sizes[v], retention});
+            if (options.keepDecisions)
+                result.decisions.push_back({static_cast<std::uint32_t>(d), static_cast<std::uint32_t>(v),
+                                            document.versions[v].takenNs, document.sizes[v], retention});
             if (!isRemoved(retention))
                 continue;
-            removalDecisions.push_back(result.decisions.size() - 1);
+            removalRecords.push_back(
+                {document.sizes[v], options.keepDecisions ? std::optional(result.decisions.size() - 1) : std::nullopt});
             removals.push_back({document.uuid, std::move(document.files[v]), true});
         }
-        document.files = {};
-        result.documents.push_back({std::move(document.uuid), std::move(document.path)});
+        decisions[d] = {};
+        if (options.keepDecisions)
+            result.documents.push_back({std::move(document.uuid), std::move(document.path)});
+        else
+            document = {};
     }
     std::vector<bool> removed(removals.size(), true);
     if (!options.dryRun && !removals.empty()) {
@@ -194,15 +204,31 @@ std::optional<ThinningResult> thinStore(const std::string& storeLocation, const 
             return std::nullopt;
     }
     for (std::size_t r = 0; r < removals.size(); ++r) {
-        ThinningDecision& decision = result.decisions[removalDecisions[r]];
         if (!removed[r]) {
-            decision.retention = Retention::Changed;
+            if (removalRecords[r].decision)
+                result.decisions[*removalRecords[r].decision].retention = Retention::Changed;
             continue;
         }
         ++result.removed;
-        result.bytesFreed += decision.size;
+        result.bytesFreed += removalRecords[r].size;
     }
     return result;
+}
+
+} // namespace
+
+std::optional<ThinningResult> thinStore(const std::string& storeLocation, const ThinningOptions& options,
+                                        std::string* error)
+{
+    return thin(storeLocation, options, nullptr, error);
+}
+
+std::optional<ThinningResult> thinDocuments(const std::string& storeLocation, const ThinningOptions& options,
+                                            const std::vector<std::string>& documentPaths, std::string* error)
+{
+    if (documentPaths.empty())
+        return ThinningResult{};
+    return thin(storeLocation, options, &documentPaths, error);
 }
 
 } // namespace strataloom

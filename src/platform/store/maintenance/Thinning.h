@@ -17,13 +17,13 @@ struct ThinningOptions {
     std::int64_t nowNs = 0; // the moment the schedule is measured from, ns since 1970
     std::optional<std::uint64_t> maxBytes; // the cap on all versions' bytes; none when empty
     bool dryRun = false;
-    // Only the documents these files are, as listing finds them (the
-    // watcher's pass after saving them); the size cap, which weighs every
-    // document, is then left for a full pass. Every document when empty.
-    std::vector<std::string> documentPaths;
     // Called once the versions to remove are chosen, before any goes; a test
     // changes the store there as another process could.
     std::function<void()> beforeRemoving;
+    // Whether the result lists every document and decision, as `thin` shows
+    // them; without, only the counts are kept and a large store's pass needs
+    // less memory (the watcher's).
+    bool keepDecisions = true;
 };
 
 struct ThinnedDocument {
@@ -41,8 +41,9 @@ struct ThinningDecision {
 };
 
 struct ThinningResult {
+    // Every version looked at, by document and index, with keepDecisions.
     std::vector<ThinnedDocument> documents;
-    std::vector<ThinningDecision> decisions; // every version looked at, by document and index
+    std::vector<ThinningDecision> decisions;
     // Versions removed, or that would be in a dry run; one pinned or removed
     // by someone else before the pass reached it is left as it is (Changed).
     std::size_t removed = 0;
@@ -54,9 +55,17 @@ struct ThinningResult {
 // which counts the bytes the stored files take on disk.
 ThinningOptions thinningOptionsFromSettings(const std::string& storeLocation);
 
-// Applies the rules; empty, with the reason in `error`, when the store cannot
-// be read or a removal fails (the removals made until then stand).
+// Applies the rules to every document, and the size cap over all of them;
+// empty, with the reason in `error`, when the store cannot be read or a
+// removal fails (the removals made until then stand).
 std::optional<ThinningResult> thinStore(const std::string& storeLocation, const ThinningOptions& options,
                                         std::string* error = nullptr);
+
+// The same for only the documents these files are, as listing finds them (the
+// watcher's pass after saving them); the size cap, which weighs every
+// document, is left for a whole pass. No document at all when empty.
+std::optional<ThinningResult> thinDocuments(const std::string& storeLocation, const ThinningOptions& options,
+                                            const std::vector<std::string>& documentPaths,
+                                            std::string* error = nullptr);
 
 } // namespace strataloom

@@ -147,16 +147,27 @@ TEST_F(ThinningTest, TheSizeCapAndTheUsersOwnDeletionsRemoveVersionsTheScheduleK
     writeFile(first, "now");
     writeFile(second, "now");
     // The watcher's pass over the documents it just saved leaves the cap,
-    // which weighs every document, to a full pass.
+    // which weighs every document, to a whole pass; with none saved, it
+    // thins nothing at all.
     ThinningOptions justSaved;
     justSaved.nowNs = nowNs();
     justSaved.maxBytes = 0;
-    justSaved.documentPaths = {first};
-    ASSERT_EQ(thinStore(location, justSaved).value().removed, 0u);
+    ASSERT_EQ(thinDocuments(location, justSaved, {first}).value().removed, 0u);
+    ASSERT_EQ(thinDocuments(location, justSaved, {}).value().removed, 0u);
 
     // Six stored files of a few bytes, each taking a block or more; the cap
-    // leaves room for what four take.
-    const ThinningResult result = thin(nowNs(), false, 4 * onDisk(first, 0));
+    // leaves room for what four take. The watcher's pass, which keeps only
+    // its counts, removes what a listing pass lists.
+    const std::uint64_t cap = 4 * onDisk(first, 0);
+    const ThinningResult listing = thin(nowNs(), true, cap);
+    EXPECT_EQ(listing.decisions.size(), 6u);
+    ThinningOptions countsOnly;
+    countsOnly.nowNs = nowNs();
+    countsOnly.maxBytes = cap;
+    countsOnly.keepDecisions = false;
+    const ThinningResult result = thinStore(location, countsOnly).value();
+    EXPECT_TRUE(result.decisions.empty() && result.documents.empty());
+    EXPECT_EQ(result.removed, listing.removed);
     EXPECT_EQ(result.removed, 2u);
     EXPECT_EQ(listed(first), (std::vector<std::string>{"2222", "3333"}));
     EXPECT_EQ(listed(second), (std::vector<std::string>{"2222!", "3333!"}));

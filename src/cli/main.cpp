@@ -111,6 +111,14 @@ const std::map<std::string, Command>& commands()
           2,
           INT_MAX,
           {{"dry-run", "Only print what would be removed."}}}},
+        {"restore",
+         {restore,
+          "[--dry-run] FILE VERSION",
+          "Put FILE's version VERSION (as versions numbers it) back into FILE; the contents it replaces are kept as a "
+          "version first, so restoring that version undoes it.",
+          2,
+          2,
+          {{"dry-run", "Only print what would be done."}}}},
         {"desktop-integration install",
          {desktopIntegrationInstall,
           "",
@@ -172,7 +180,7 @@ QString overview()
         "versions; archive copies them into a new folder of numbered files that keep their dates, and unarchive\n"
         "turns such a folder back into a file with versions. Automatic versions are thinned by age and a size cap\n"
         "(thin); pin keeps a version forever. The window program, strataloom FILE, browses the versions of a\n"
-        "document and restores one as a copy beside it.\n\nCommands:\n");
+        "document and restores one in place or as a copy beside it.\n\nCommands:\n");
     for (const auto& [name, command] : commands())
         text += QStringLiteral("  %1\n      %2\n")
                     .arg(QString::fromUtf8((name + " " + command.synopsis).c_str()).trimmed(),

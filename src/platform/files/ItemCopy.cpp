@@ -288,6 +288,11 @@ bool renameWithoutReplacing(int folder, const char* from, const char* to)
 
 } // namespace
 
+bool copyFileContents(int in, int out)
+{
+    return copyContents(in, out);
+}
+
 bool copyItem(const std::string& source, const std::string& destination, std::string* error)
 {
     if (source.empty() || destination.empty())

@@ -152,6 +152,49 @@ std::optional<FileVersion> FileVersionStore::saveVersionOfItem(const FileUrl& it
     return version;
 }
 
+std::optional<bool> FileVersionStore::keepCurrentContents(const FileUrl& item, bool dryRun, std::string* error)
+{
+    m_batch->discard();
+    m_adder = nullptr;
+    std::optional<DocumentFile> file = openDocumentFile(item.path(), {}, error);
+    if (!file)
+        return std::nullopt;
+    if (dryRun) {
+        const StoreIndex::State state = m_index->openForReading();
+        if (state == StoreIndex::State::Absent)
+            return true;
+        if (state == StoreIndex::State::Failed) {
+            fail(error, "cannot read the version store at " + m_location);
+            return std::nullopt;
+        }
+    } else if (!m_index->openForWriting(error)) {
+        return std::nullopt;
+    }
+    const Item identity = examineItem(*file);
+    std::optional<Document> document;
+    std::optional<NewestContents> newest;
+    std::int64_t position = 0;
+    if (!findDocument(*m_index, identity, document, error)
+        || (document && !readNewest(*m_index, *document, newest, position, error)))
+        return std::nullopt;
+    if (newest) {
+        const auto holds = holdsContents(file->fd.get(), file->status, *newest, error);
+        if (!holds)
+            return std::nullopt;
+        if (*holds)
+            return false;
+    }
+    if (dryRun)
+        return true;
+    VersionAdder& adder = m_batch->newAdder();
+    if (!adder.begin(std::move(*file), false, error, document) || !adder.stageDocument(error)
+        || !commitVersions(error)) {
+        m_batch->discard();
+        return std::nullopt;
+    }
+    return true;
+}
+
 bool FileVersionStore::beginVersions(const std::string& path, bool newDocument, std::string* error)
 {
     m_batch->discard();

@@ -43,6 +43,12 @@ public:
     // Records the document's own current contents as a new version. The
     // document is opened once, never through a final symbolic link.
     std::optional<FileVersion> saveVersionOfItem(const FileUrl& item, std::string* error = nullptr);
+    // Keeps the document's current contents as an explicit version unless it
+    // holds its newest version already, by the rule the watcher follows
+    // (NewestContents). True when a version was added (with `dryRun`: would
+    // be), false when the contents were kept already; empty, with the reason
+    // in `error`, on failure.
+    std::optional<bool> keepCurrentContents(const FileUrl& item, bool dryRun, std::string* error = nullptr);
 
     // Many versions of one document at once. Each staged version is copied
     // into the store at once; they are made durable and listed together, in

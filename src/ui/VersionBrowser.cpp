@@ -2,9 +2,11 @@
 
 #include "DurableBatch.h"
 #include "FileDescriptor.h"
+#include "InPlaceRestore.h"
 #include "ItemCopy.h"
 #include "LineDiff.h"
 #include "Names.h"
+#include "RestoreConfirmation.h"
 #include "StoreChangeWatcher.h"
 #include "UrlConversion.h"
 #include "VersionCopy.h"
@@ -111,6 +113,7 @@ VersionBrowser::VersionBrowser(FileUrl document, std::string storeLocation, QWid
     m_ui->textPreview->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
 
     connect(m_ui->saveNowAction, &QAction::triggered, this, &VersionBrowser::saveVersionNow);
+    connect(m_ui->restoreAction, &QAction::triggered, this, &VersionBrowser::restoreInPlace);
     connect(m_ui->restoreCopyAction, &QAction::triggered, this, &VersionBrowser::restoreAsCopy);
     connect(m_ui->keepForeverAction, &QAction::triggered, this, [this] { setPinned(true); });
     connect(m_ui->dontKeepAction, &QAction::triggered, this, [this] { setPinned(false); });
@@ -222,7 +225,9 @@ void VersionBrowser::updateActions()
     const bool hasFile = rows > 0 && m_model->entry(rows - 1).current;
     const auto current = currentRow();
     m_ui->saveNowAction->setEnabled(hasFile);
-    m_ui->restoreCopyAction->setEnabled(current && !m_model->entry(*current).current && m_model->entry(*current).local);
+    const bool restorable = current && !m_model->entry(*current).current && m_model->entry(*current).local;
+    m_ui->restoreAction->setEnabled(restorable && hasFile);
+    m_ui->restoreCopyAction->setEnabled(restorable);
     m_ui->keepForeverAction->setEnabled(anyUnpinned);
     m_ui->dontKeepAction->setEnabled(anyPinned);
     m_ui->deleteVersionAction->setEnabled(anyStored);
@@ -397,6 +402,34 @@ void VersionBrowser::restoreAsCopy()
     }
     statusBar()->showMessage(
         QStringLiteral("Restored as \u201c%1\u201d.").arg(display(FileUrl::fromPath(*copy).lastPathComponent())));
+}
+
+QMessageBox* VersionBrowser::restoreInPlace()
+{
+    const auto row = currentRow();
+    if (!row || m_model->entry(*row).current)
+        return nullptr;
+    // The version as it is when the user is asked, whatever is listed by the answer.
+    const FileVersion version = m_model->entry(*row).version;
+    const QString date = m_model->index(*row, VersionListModel::Modified).data().toString();
+    QPushButton* restore = nullptr;
+    QMessageBox* box = restoreConfirmation(this, date, display(m_document.lastPathComponent()), restore);
+    connect(box, &QMessageBox::finished, this, [this, box, restore, version, date] {
+        if (box->clickedButton() != restore)
+            return;
+        std::string error;
+        const auto outcome = restoreVersionInPlace(*m_store, m_document, version, false, &error);
+        if (!outcome)
+            showFailure(QStringLiteral("Couldn't restore the version: %1").arg(display(error)));
+        else if (outcome->unchanged)
+            statusBar()->showMessage(QStringLiteral("The document holds the version of %1 already.").arg(date));
+        else
+            statusBar()->showMessage(
+                QStringLiteral("Restored the version of %1. The contents before are kept as a version.").arg(date));
+        refresh();
+    });
+    box->open();
+    return box;
 }
 
 void VersionBrowser::setPinned(bool pinned)

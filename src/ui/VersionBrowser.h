@@ -42,6 +42,8 @@ public:
     // The actions of the menu and toolbar, on the selected versions.
     void saveVersionNow();
     void restoreAsCopy();
+    // Asks first, in a window-modal message box; returns it, open.
+    QMessageBox* restoreInPlace();
     void setPinned(bool pinned);
     // Asks first, in a window-modal message box; returns it, open.
     QMessageBox* deleteVersions();

@@ -60,7 +60,10 @@ private:
     }
     static void select(VersionBrowser& browser, int row)
     {
-        table(browser)->selectRow(row);
+        // Not selectRow(), which reads the keyboard's modifiers as a shortcut test left them.
+        QTableView* view = table(browser);
+        const QModelIndex index = view->model()->index(row, 0);
+        view->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
         QCOMPARE(table(browser)->selectionModel()->selectedRows().size(), 1);
     }
     static QString page(VersionBrowser& browser)
@@ -232,6 +235,45 @@ private slots:
                  QStringLiteral("Couldn't restore the version as a copy: cannot open the folder %1: No such file or "
                                 "directory")
                      .arg(QString::fromStdString(folder)));
+    }
+
+    void restoresInPlaceByKeyboardAfterAskingAndOneStepUndoesIt()
+    {
+        const FileUrl document = documentWithVersions(*m_store, m_documents, "Report.txt", {"v0", "v1"}, "now");
+        auto browser = browse(document);
+        browser->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(browser.get()));
+        select(*browser, 0);
+        QTest::keyClick(table(*browser), Qt::Key_R, Qt::ControlModifier | Qt::ShiftModifier);
+        QCOMPARE(boxes(*browser).size(), 1);
+        QMessageBox* box = boxes(*browser).first();
+        QCOMPARE(box->windowModality(), Qt::WindowModal);
+        QVERIFY(box->text().endsWith(QStringLiteral(" in place of \u201cReport.txt\u201d?")));
+        QVERIFY(box->informativeText().contains(QStringLiteral("Unsaved changes in an application that has the "
+                                                               "document open may overwrite the restored contents")));
+        answer(box, QStringLiteral("Cancel"));
+        QCOMPARE(readFile(document.path()), std::string("now"));
+        QCOMPARE(m_store->otherVersionsOfItem(document)->size(), 2u);
+
+        select(*browser, 0);
+        QTest::keyClick(table(*browser), Qt::Key_R, Qt::ControlModifier | Qt::ShiftModifier);
+        answer(boxes(*browser).first(), QStringLiteral("Restore"));
+        QCOMPARE(readFile(document.path()), std::string("v0"));
+        // v0, v1, the contents before, the restored contents, then the file.
+        QCOMPARE(browser->model()->rowCount(), 5);
+        QVERIFY(boxes(*browser).isEmpty());
+
+        select(*browser, 2);
+        QTest::keyClick(table(*browser), Qt::Key_R, Qt::ControlModifier | Qt::ShiftModifier);
+        answer(boxes(*browser).first(), QStringLiteral("Restore"));
+        QCOMPARE(readFile(document.path()), std::string("now"));
+        QCOMPARE(browser->model()->rowCount(), 6);
+        const auto versions = m_store->otherVersionsOfItem(document);
+        QCOMPARE(readFile(versions->at(4).URL().path()), std::string("now"));
+
+        // The file itself cannot be restored over itself.
+        select(*browser, 5);
+        QVERIFY(!browser->findChild<QAction*>("restoreAction")->isEnabled());
     }
 
     void savesPinsAndDeletesOnlyTheVersionsTheUserChose()

@@ -1,0 +1,91 @@
+#include "support/ArchiveTestSupport.h"
+#include "support/OperationTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace strataloom {
+namespace {
+
+using test::runCli;
+using Arguments = std::vector<std::string>;
+using Strings = std::vector<std::string>;
+
+class RestoreCommand : public testing::Test {
+protected:
+    Strings history()
+    {
+        const std::vector<FileVersion> versions =
+            store.otherVersionsOfItem(FileUrl::fromPath(document)).value_or(std::vector<FileVersion>{});
+        Strings contents;
+        for (const FileVersion& version : versions)
+            contents.push_back(test::readFile(version.URL().path()));
+        return contents;
+    }
+
+    FileVersionStore store;
+    std::string folder = test::makeScratchFolder("documents");
+    std::string document = folder + "/Report.txt";
+};
+
+TEST_F(RestoreCommand, RestoresInPlaceAndSaysHowToUndoIt)
+{
+    test::documentWithVersions(store, folder, "Report.txt", {"one", "two"}, "three");
+
+    auto result = runCli({"restore", "--dry-run", document, "0"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, "would keep the current contents as a new version\nwould restore version 00000 ("
+                              + test::historicalDates(0).modification.toIso8601() + ") into " + document + "\n");
+    EXPECT_EQ(test::readFile(document), "three");
+    EXPECT_EQ(history(), (Strings{"one", "two"}));
+
+    result = runCli({"restore", document, "00000"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(test::readFile(document), "one");
+    EXPECT_EQ(history(), (Strings{"one", "two", "three", "one"}));
+    const std::string undo = "strataloom-cli restore " + document + " 00002";
+    ASSERT_NE(result.out.find("; to undo: " + undo + "\n"), std::string::npos) << result.out;
+
+    result = runCli({"restore", document, "2"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(test::readFile(document), "three");
+    EXPECT_EQ(history(), (Strings{"one", "two", "three", "one", "three"}));
+
+    // Restoring the version the file holds already changes nothing.
+    result = runCli({"restore", document, "2"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out.rfind(document + " already holds version 00002 (", 0), 0u) << result.out;
+    EXPECT_EQ(history().size(), 5u);
+}
+
+TEST_F(RestoreCommand, RefusesWhatNamesNoStoredVersionAndChangesNothing)
+{
+    test::documentWithVersions(store, folder, "Report.txt", {"one"}, "two");
+    struct Case {
+        Arguments arguments;
+        int exitCode;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{"restore", document, "x1"}, 2, "'x1' is not a version number, as versions lists them"},
+        {{"restore", document, "-1"}, 2, "Unknown option"},
+        {{"restore", document}, 2, "usage: strataloom-cli restore"},
+        {{"restore", document, "1"},
+         1,
+         "version 00001 is the current contents of " + document + "; nothing to restore"},
+        {{"restore", document, "7"}, 1, document + " has no version 00007"},
+        {{"restore", folder + "/Missing.txt", "0"}, 1, "cannot find " + folder + "/Missing.txt"},
+    };
+    for (const Case& c : cases) {
+        const auto result = runCli(c.arguments);
+        EXPECT_EQ(result.exitCode, c.exitCode) << c.arguments.back() << ": " << result.err;
+        EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
+        EXPECT_TRUE(result.out.empty()) << result.out;
+    }
+    EXPECT_EQ(test::readFile(document), "two");
+    EXPECT_EQ(history(), (Strings{"one"}));
+}
+
+} // namespace
+} // namespace strataloom

@@ -10,12 +10,16 @@ namespace strataloom::cli {
 
 namespace {
 
-// id, number of versions, bytes stored, found or missing, path; the path, last
-// since it may hold tabs, is written as the exact bytes of the name.
+// id, number of versions, bytes stored, found, missing or "replaced by" the
+// id of the document that took its place, path; the path, last since it may
+// hold tabs, is written as the exact bytes of the name.
 std::string documentLine(const StoredDocument& document)
 {
-    return document.id + "\t" + std::to_string(document.versions) + "\t" + std::to_string(document.bytes) + "\t"
-         + (document.found ? "found" : "missing") + "\t" + document.path.value_or("-") + "\n";
+    const std::string state = document.replacedBy ? "replaced by " + *document.replacedBy
+                            : document.found      ? "found"
+                                                  : "missing";
+    return document.id + "\t" + std::to_string(document.versions) + "\t" + std::to_string(document.bytes) + "\t" + state
+         + "\t" + document.path.value_or("-") + "\n";
 }
 
 } // namespace

@@ -25,6 +25,19 @@ std::string number(std::size_t index)
     return text;
 }
 
+// The versions of the documents that stood at the place before, numbered as
+// versions --earlier numbers them.
+std::optional<std::vector<FileVersion>> earlierVersions(FileVersionStore& store, const FileUrl& document)
+{
+    const auto histories = store.earlierHistoriesOfItem(document);
+    if (!histories)
+        return std::nullopt;
+    std::vector<FileVersion> versions;
+    for (const EarlierHistory& history : *histories)
+        versions.insert(versions.end(), history.versions.begin(), history.versions.end());
+    return versions;
+}
+
 } // namespace
 
 int restore(const Invocation& invocation)
@@ -44,17 +57,21 @@ int restore(const Invocation& invocation)
         printError("cannot find " + path + ": " + std::strerror(errno));
         return kExitFailure;
     }
-    const auto others = store.otherVersionsOfItem(document);
+    auto others = store.otherVersionsOfItem(document);
+    const bool earlier = invocation.has("earlier");
+    if (others && earlier)
+        others = earlierVersions(store, document);
     if (!others) {
         printError("cannot read the version store at " + store.location());
         return kExitFailure;
     }
-    if (index == others->size()) {
+    if (index == others->size() && !earlier) {
         printError("version " + number(index) + " is the current contents of " + path + "; nothing to restore");
         return kExitFailure;
     }
-    if (index > others->size()) {
-        printError(path + " has no version " + number(index) + " (versions lists it)");
+    if (index >= others->size()) {
+        printError(path + " has no " + (earlier ? "earlier version " : "version ") + number(index) + " (versions "
+                   + (earlier ? "--earlier " : "") + "lists them)");
         return kExitFailure;
     }
     const FileVersion& chosen = (*others)[index];

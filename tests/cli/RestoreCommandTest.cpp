@@ -87,5 +87,59 @@ TEST_F(RestoreCommand, RefusesWhatNamesNoStoredVersionAndChangesNothing)
     EXPECT_EQ(history(), (Strings{"one"}));
 }
 
+// A copy restored beside the document becomes a document of its own once
+// versioned (the watcher takes it); renamed over the original, it takes that
+// place, and the original's history stays reachable there and restorable.
+TEST_F(RestoreCommand, TheHistoryOfADocumentReplacedByAVersionedCopyIsListedAsEarlierAndRestorable)
+{
+    test::documentWithVersions(store, folder, "Report.txt", {"one", "two"}, "three");
+    const std::string copy = folder + "/Report (copy).txt";
+    test::writeFile(copy, "one");
+    ASSERT_EQ(runCli({"save-version", copy}).exitCode, 0);
+    std::filesystem::rename(copy, document);
+
+    auto result = runCli({"versions", document, "--earlier"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const auto lines = [](const std::string& text) {
+        Strings split;
+        for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+            split.push_back(text.substr(start, end - start));
+        return split;
+    }(result.out);
+    ASSERT_EQ(lines.size(), 3u) << result.out;
+    EXPECT_EQ(lines[0].rfind("before\t", 0), 0u);
+    EXPECT_TRUE(lines[0].ends_with("\t2\t" + document)) << lines[0];
+    EXPECT_EQ(lines[1].rfind("00000\t", 0), 0u);
+    EXPECT_EQ(lines[2].rfind("00001\t", 0), 0u);
+    EXPECT_EQ(history(), (Strings{"one"}));
+
+    result = runCli({"documents"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("\t2\t7\treplaced by "), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("\t" + document + "\n"), std::string::npos) << result.out;
+
+    result = runCli({"restore", "--earlier", document, "1"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(test::readFile(document), "two");
+    EXPECT_EQ(history(), (Strings{"one", "two"}));
+    result = runCli({"restore", "--earlier", document, "2"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find("has no earlier version 00002"), std::string::npos) << result.err;
+}
+
+// An editor's save writes a new file and renames it over the document: one
+// history, nothing earlier.
+TEST_F(RestoreCommand, AnEditorsAtomicSaveLeavesNoEarlierHistory)
+{
+    test::documentWithVersions(store, folder, "Report.txt", {"one"}, "two");
+    test::writeFile(folder + "/.Report.txt.swp", "three");
+    std::filesystem::rename(folder + "/.Report.txt.swp", document);
+    ASSERT_EQ(runCli({"save-version", document}).exitCode, 0);
+    const auto result = runCli({"versions", "--earlier", document});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(history(), (Strings{"one", "three"}));
+}
+
 } // namespace
 } // namespace strataloom

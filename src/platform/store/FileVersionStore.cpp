@@ -119,6 +119,40 @@ std::optional<std::vector<FileVersion>> FileVersionStore::otherVersionsOfItem(co
     return versions;
 }
 
+std::optional<std::vector<EarlierHistory>> FileVersionStore::earlierHistoriesOfItem(const FileUrl& item)
+{
+    switch (m_index->openForReading()) {
+    case StoreIndex::State::Absent:
+        return std::vector<EarlierHistory>();
+    case StoreIndex::State::Failed:
+        return std::nullopt;
+    case StoreIndex::State::Ready:
+        break;
+    }
+    if (!m_index->beginReading())
+        return std::nullopt;
+    std::vector<EarlierDocument> documents;
+    std::vector<EarlierHistory> histories;
+    bool read = findEarlierDocuments(*m_index, lookupPath(item.path()), documents);
+    for (const EarlierDocument& earlier : documents) {
+        if (!read)
+            break;
+        EarlierHistory history{earlier.document.uuid,
+                               earlier.lastPath,
+                               earlier.replacedBy,
+                               {earlier.replacedNs / 1'000'000'000,
+                                static_cast<std::uint32_t>(earlier.replacedNs % 1'000'000'000)},
+                               {}};
+        std::optional<SeenState> unused;
+        read = readVersions(*m_index, earlier.document, history.versions, unused);
+        histories.push_back(std::move(history));
+    }
+    m_index->commit();
+    if (!read)
+        return std::nullopt;
+    return histories;
+}
+
 std::optional<FileVersion> FileVersionStore::currentVersionOfItem(const FileUrl& item)
 {
     const auto resolved = canonicalPath(item.path());

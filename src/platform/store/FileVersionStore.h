@@ -15,6 +15,16 @@ class StoreIndex;
 class VersionAdder;
 } // namespace store
 
+// The versions of a document that stood at an item's place until another
+// document took it.
+struct EarlierHistory {
+    std::string documentId;
+    std::string lastPath;
+    std::string replacedBy; // the id of the document that took its place
+    FileTime replaced; // when the store saw it taken
+    std::vector<FileVersion> versions; // in the order they were added
+};
+
 // The per-file version store: a SQLite index plus one stored file per version
 // under $XDG_DATA_HOME/strataloom. The on-disk format is described in
 // docs/STORE.md.
@@ -32,6 +42,9 @@ public:
 
     std::optional<std::vector<FileVersion>> otherVersionsOfItem(const FileUrl& item) override;
     std::optional<FileVersion> currentVersionOfItem(const FileUrl& item) override;
+    // The histories of the documents that stood at `item`'s place before,
+    // the one replaced last first; empty when they cannot be listed.
+    std::optional<std::vector<EarlierHistory>> earlierHistoriesOfItem(const FileUrl& item);
 
     // Adds a version of `item` whose contents are copied from `contents`, which
     // stays where it is. The stored file and the index record carry the

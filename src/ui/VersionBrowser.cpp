@@ -1,6 +1,7 @@
 #include "VersionBrowser.h"
 
 #include "DurableBatch.h"
+#include "EarlierHistoryChooser.h"
 #include "FileDescriptor.h"
 #include "InPlaceRestore.h"
 #include "ItemCopy.h"
@@ -105,6 +106,9 @@ VersionBrowser::VersionBrowser(FileUrl document, std::string storeLocation, QWid
     , m_watcher(new StoreChangeWatcher(m_storeLocation, this))
 {
     m_ui->setupUi(this);
+    m_earlier = new EarlierHistoryChooser(m_ui->centralWidget);
+    m_ui->layout->insertWidget(1, m_earlier, 0, Qt::AlignLeft);
+    connect(m_earlier, &EarlierHistoryChooser::historyChosen, this, &VersionBrowser::refresh);
     setWindowTitle(QStringLiteral("Versions of %1").arg(display(m_document.lastPathComponent())));
     m_sorted->setSourceModel(m_model);
     m_sorted->setSortRole(VersionListModel::SortRole);
@@ -156,6 +160,13 @@ void VersionBrowser::refresh()
         label += QStringLiteral("\nCouldn't read the version store at %1.").arg(display(m_storeLocation));
     else if (!file)
         label += QStringLiteral("\nThe file is gone: its versions are listed by the place it was last seen.");
+    // A document that stood here before another took its place is listed on request.
+    auto earlier = m_store->earlierHistoriesOfItem(m_document);
+    m_earlier->setHistories(earlier ? std::move(*earlier) : std::vector<EarlierHistory>());
+    if (const EarlierHistory* history = m_earlier->chosen()) {
+        label += QStringLiteral("\nAn earlier document at this place: its versions can be restored or copied.");
+        stored = history->versions;
+    }
     m_ui->documentLabel->setText(label);
     m_model->setVersions(stored ? std::move(*stored) : std::vector<FileVersion>(), std::move(file));
 
@@ -228,10 +239,12 @@ void VersionBrowser::updateActions()
     const bool restorable = current && !m_model->entry(*current).current && m_model->entry(*current).local;
     m_ui->restoreAction->setEnabled(restorable && hasFile);
     m_ui->restoreCopyAction->setEnabled(restorable);
-    m_ui->keepForeverAction->setEnabled(anyUnpinned);
-    m_ui->dontKeepAction->setEnabled(anyPinned);
-    m_ui->deleteVersionAction->setEnabled(anyStored);
-    m_ui->archiveAllAction->setEnabled(hasFile && rows > 1);
+    // Pins, removals and archives name the document's own versions.
+    const bool own = !m_earlier->chosen();
+    m_ui->keepForeverAction->setEnabled(own && anyUnpinned);
+    m_ui->dontKeepAction->setEnabled(own && anyPinned);
+    m_ui->deleteVersionAction->setEnabled(own && anyStored);
+    m_ui->archiveAllAction->setEnabled(own && hasFile && rows > 1);
 }
 
 void VersionBrowser::showPreview()

@@ -20,6 +20,7 @@ class VersionBrowser;
 
 namespace strataloom {
 
+class EarlierHistoryChooser;
 class StoreChangeWatcher;
 class VersionListModel;
 
@@ -79,6 +80,7 @@ private:
     VersionListModel* m_model = nullptr;
     QSortFilterProxyModel* m_sorted = nullptr;
     StoreChangeWatcher* m_watcher = nullptr;
+    EarlierHistoryChooser* m_earlier = nullptr;
     // The read-only copies opened in other applications, removed with the window.
     std::unique_ptr<QTemporaryDir> m_openedCopies;
     int m_openedCount = 0;

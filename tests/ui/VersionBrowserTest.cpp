@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QBuffer>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QImage>
 #include <QLabel>
@@ -274,6 +275,34 @@ private slots:
         // The file itself cannot be restored over itself.
         select(*browser, 5);
         QVERIFY(!browser->findChild<QAction*>("restoreAction")->isEnabled());
+    }
+
+    void showsTheHistoryOfADocumentReplacedThereAndRestoresFromIt()
+    {
+        const FileUrl report = documentWithVersions(*m_store, m_documents, "Report.txt", {"r0", "r1"}, "r2");
+        const FileUrl draft = documentWithVersions(*m_store, m_documents, "Draft.txt", {"d0"}, "d1");
+        std::filesystem::rename(draft.path(), report.path());
+        auto browser = browse(report);
+        auto* chooser = browser->findChild<QComboBox*>("earlierHistoryChooser");
+        QVERIFY(chooser->isVisible());
+        QCOMPARE(chooser->count(), 2);
+        QVERIFY(chooser->itemText(1).startsWith(QStringLiteral("Before ")));
+        QVERIFY(chooser->itemText(1).endsWith(QStringLiteral(": 2 versions of Report.txt")));
+        QCOMPARE(browser->model()->rowCount(), 2); // d0, then the file
+
+        chooser->setCurrentIndex(1);
+        QCOMPARE(browser->model()->rowCount(), 3); // r0, r1, then the file
+        select(*browser, 1);
+        QVERIFY(!browser->findChild<QAction*>("deleteVersionAction")->isEnabled());
+        QVERIFY(!browser->findChild<QAction*>("keepForeverAction")->isEnabled());
+        answer(browser->restoreInPlace(), QStringLiteral("Restore"));
+        QCOMPARE(readFile(report.path()), std::string("r1"));
+        // Restored into the document that stands there now: its own history grows.
+        const auto own = m_store->otherVersionsOfItem(report);
+        QCOMPARE(own->size(), 3u);
+        QCOMPARE(readFile(own->at(1).URL().path()), std::string("d1"));
+        QCOMPARE(m_store->earlierHistoriesOfItem(report)->at(0).versions.size(), 2u);
+        QCOMPARE(chooser->currentIndex(), 1);
     }
 
     void savesPinsAndDeletesOnlyTheVersionsTheUserChose()

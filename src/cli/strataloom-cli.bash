@@ -2,7 +2,7 @@
 _strataloom_cli()
 {
     local current=${COMP_WORDS[COMP_CWORD]}
-    local commands="save-version versions archive unarchive check prune documents forget thin pin unpin delete-version watch desktop-integration"
+    local commands="save-version versions archive unarchive check prune documents forget thin pin unpin delete-version restore watch desktop-integration"
     if [ "$COMP_CWORD" -eq 1 ]; then
         COMPREPLY=($(compgen -W "$commands --help --version" -- "$current"))
         return
@@ -10,7 +10,7 @@ _strataloom_cli()
     case ${COMP_WORDS[1]} in
         versions)
             if [[ $current == -* ]]; then
-                COMPREPLY=($(compgen -W "--json --help" -- "$current"))
+                COMPREPLY=($(compgen -W "--json --earlier --help" -- "$current"))
             else
                 COMPREPLY=($(compgen -f -- "$current"))
             fi
@@ -20,6 +20,13 @@ _strataloom_cli()
             ;;
         pin|unpin)
             [ "$COMP_CWORD" -eq 2 ] && COMPREPLY=($(compgen -f -- "$current"))
+            ;;
+        restore)
+            if [[ $current == -* ]]; then
+                COMPREPLY=($(compgen -W "--dry-run --earlier --help" -- "$current"))
+            else
+                COMPREPLY=($(compgen -f -- "$current"))
+            fi
             ;;
         delete-version)
             if [[ $current == -* ]]; then

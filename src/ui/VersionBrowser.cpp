@@ -440,6 +440,10 @@ QMessageBox* VersionBrowser::restoreInPlace()
             statusBar()->showMessage(
                 QStringLiteral("Restored the version of %1. The contents before are kept as a version.").arg(date));
         refresh();
+        // The keyboard goes on through the versions, to the one kept for undoing,
+        // also where no window manager gives the window back its focus.
+        activateWindow();
+        m_ui->versionTable->setFocus();
     });
     box->open();
     return box;

@@ -123,17 +123,23 @@ std::optional<InPlaceRestore> restoreVersionInPlace(FileVersionStore& store, con
         fail(error, "the stored contents of that version of " + document.path() + " are missing or damaged");
         return std::nullopt;
     }
-    const auto kept = store.keepCurrentContents(document, dryRun, error);
+    struct stat keptState {};
+    const auto kept = store.keepCurrentContents(document, dryRun, error, &keptState);
     if (!kept)
         return std::nullopt;
     const InPlaceRestore outcome{false, *kept};
     if (dryRun)
         return outcome;
 
-    // The document as kept: tagged with its id, which the new file takes on.
+    // The document as kept, tagged with its id, which the new file takes on; a
+    // save since then would be lost with it.
     file = openDocumentFile(document.path(), {}, error);
     if (!file)
         return std::nullopt;
+    if (!sameFile(file->status, keptState)) {
+        fail(error, "not restoring " + document.path() + ": it was saved while it was being restored");
+        return std::nullopt;
+    }
     const auto slash = file->path.find_last_of('/');
     const std::string folderPath = slash == 0 ? "/" : file->path.substr(0, slash);
     const std::string name = file->path.substr(slash + 1);
@@ -147,7 +153,6 @@ std::optional<InPlaceRestore> restoreVersionInPlace(FileVersionStore& store, con
     const auto replacement = writeReplacement(folder.get(), *file, version, error);
     if (!replacement)
         return std::nullopt;
-    // A save since the document was kept would be lost with it.
     if (fstatat(folder.get(), name.c_str(), &found, AT_SYMLINK_NOFOLLOW) != 0 || !sameFile(found, file->status)) {
         unlinkat(folder.get(), replacement->c_str(), 0);
         fail(error, "not restoring " + document.path() + ": it changed while it was being restored");

@@ -186,7 +186,8 @@ std::optional<FileVersion> FileVersionStore::saveVersionOfItem(const FileUrl& it
     return version;
 }
 
-std::optional<bool> FileVersionStore::keepCurrentContents(const FileUrl& item, bool dryRun, std::string* error)
+std::optional<bool> FileVersionStore::keepCurrentContents(const FileUrl& item, bool dryRun, std::string* error,
+                                                          struct stat* kept)
 {
     m_batch->discard();
     m_adder = nullptr;
@@ -215,15 +216,26 @@ std::optional<bool> FileVersionStore::keepCurrentContents(const FileUrl& item, b
         const auto holds = holdsContents(file->fd.get(), file->status, *newest, error);
         if (!holds)
             return std::nullopt;
-        if (*holds)
+        if (*holds) {
+            if (kept)
+                *kept = file->status;
             return false;
+        }
     }
     if (dryRun)
         return true;
+    // The add tags the file, which changes its change time: it is examined once kept.
+    const UniqueFd judged(fcntl(file->fd.get(), F_DUPFD_CLOEXEC, 0));
     VersionAdder& adder = m_batch->newAdder();
-    if (!adder.begin(std::move(*file), false, error, document) || !adder.stageDocument(error)
+    if (!judged.valid() || !adder.begin(std::move(*file), false, error, document) || !adder.stageDocument(error)
         || !commitVersions(error)) {
+        if (!judged.valid())
+            fail(error, errnoMessage("cannot keep the contents of " + item.path()));
         m_batch->discard();
+        return std::nullopt;
+    }
+    if (kept && fstat(judged.get(), kept) != 0) {
+        fail(error, errnoMessage("cannot examine " + item.path()));
         return std::nullopt;
     }
     return true;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+struct stat;
+
 namespace strataloom {
 
 namespace store {
@@ -60,8 +62,11 @@ public:
     // holds its newest version already, by the rule the watcher follows
     // (NewestContents). True when a version was added (with `dryRun`: would
     // be), false when the contents were kept already; empty, with the reason
-    // in `error`, on failure.
-    std::optional<bool> keepCurrentContents(const FileUrl& item, bool dryRun, std::string* error = nullptr);
+    // in `error`, on failure. `kept` receives the fstat of the file judged,
+    // taken once its contents are kept, so that the caller can tell a save
+    // made since.
+    std::optional<bool> keepCurrentContents(const FileUrl& item, bool dryRun, std::string* error = nullptr,
+                                            struct stat* kept = nullptr);
 
     // Many versions of one document at once. Each staged version is copied
     // into the store at once; they are made durable and listed together, in

@@ -82,7 +82,12 @@ std::optional<std::vector<StoredDocument>> StoreMaintenance::documents(std::stri
     std::sort(documents.begin(), documents.end(), [](const StoredDocument& a, const StoredDocument& b) {
         if (a.path.has_value() != b.path.has_value())
             return a.path.has_value();
-        return a.path != b.path ? a.path < b.path : a.id < b.id;
+        if (a.path != b.path)
+            return a.path < b.path;
+        // The document standing at a path before those it replaced there.
+        if (a.replacedBy.has_value() != b.replacedBy.has_value())
+            return !a.replacedBy.has_value();
+        return a.id < b.id;
     });
     return documents;
 }

@@ -38,6 +38,21 @@ std::optional<std::vector<FileVersion>> earlierVersions(FileVersionStore& store,
     return versions;
 }
 
+// `path` as one word for a shell, for a command the user may paste.
+std::string shellWord(const std::string& path)
+{
+    const bool plain = !path.empty()
+                    && path.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                              "0123456789/._-+,:@%")
+                           == std::string::npos;
+    if (plain)
+        return path;
+    std::string quoted = "'";
+    for (char c : path)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 } // namespace
 
 int restore(const Invocation& invocation)
@@ -95,8 +110,8 @@ int restore(const Invocation& invocation)
         const auto after = store.otherVersionsOfItem(document);
         written = say("restored version " + number(index) + " (" + date + ") into " + path + "\n");
         if (after && after->size() >= 2)
-            written = say("the contents before are version " + number(after->size() - 2)
-                          + "; to undo: " + "strataloom-cli restore " + path + " " + number(after->size() - 2) + "\n")
+            written = say("the contents before are version " + number(after->size() - 2) + "; to undo: "
+                          + "strataloom-cli restore " + shellWord(path) + " " + number(after->size() - 2) + "\n")
                    && written;
     }
     if (!written || std::fflush(stdout) != 0) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 namespace strataloom {
@@ -57,6 +58,21 @@ TEST_F(RestoreCommand, RestoresInPlaceAndSaysHowToUndoIt)
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.out.rfind(document + " already holds version 00002 (", 0), 0u) << result.out;
     EXPECT_EQ(history().size(), 5u);
+}
+
+// The undo command is printed to be pasted into a shell, whatever the name holds.
+TEST_F(RestoreCommand, TheUndoItPrintsRunsAsPrintedInAShell)
+{
+    const std::string name = "Q's report $(no).txt";
+    test::documentWithVersions(store, folder, name, {"one"}, "two");
+    const auto result = runCli({"restore", folder + "/" + name, "0"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const auto at = result.out.find("to undo: strataloom-cli ");
+    ASSERT_NE(at, std::string::npos) << result.out;
+    const std::string undo =
+        std::string(STRATALOOM_CLI) + " " + result.out.substr(at + 24, result.out.size() - at - 25) + " >/dev/null";
+    ASSERT_EQ(std::system(undo.c_str()), 0) << undo;
+    EXPECT_EQ(test::readFile(folder + "/" + name), "two");
 }
 
 TEST_F(RestoreCommand, RefusesWhatNamesNoStoredVersionAndChangesNothing)

@@ -40,6 +40,7 @@ int thin(const Invocation& invocation);
 int pin(const Invocation& invocation);
 int unpin(const Invocation& invocation);
 int deleteVersion(const Invocation& invocation);
+int restore(const Invocation& invocation);
 int desktopIntegrationInstall(const Invocation& invocation);
 int desktopIntegrationUninstall(const Invocation& invocation);
 

@@ -11,13 +11,16 @@ namespace strataloom::cli {
 
 namespace {
 
-// id, number of versions, bytes stored, found or missing, path; the path is
-// escaped so that no name can break the line or forge another.
+// id, number of versions, bytes stored, found, missing or "replaced by" the
+// id of the document that took its place, path; the path is escaped so that
+// no name can break the line or forge another.
 std::string documentLine(const StoredDocument& document)
 {
-    return document.id + "\t" + std::to_string(document.versions) + "\t" + std::to_string(document.bytes) + "\t"
-         + (document.found ? "found" : "missing") + "\t"
-         + (document.path ? printableName(*document.path) : std::string("-")) + "\n";
+    const std::string state = document.replacedBy ? "replaced by " + *document.replacedBy
+                            : document.found      ? "found"
+                                                  : "missing";
+    return document.id + "\t" + std::to_string(document.versions) + "\t" + std::to_string(document.bytes) + "\t" + state
+         + "\t" + (document.path ? printableName(*document.path) : std::string("-")) + "\n";
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "VersionEdits.h"
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringDecoder>
@@ -68,6 +69,7 @@ QByteArray documentObject(const StoredDocument& document)
         {"versions", static_cast<qint64>(document.versions)},
         {"bytes", static_cast<qint64>(document.bytes)},
         {"found", document.found},
+        {"replacedBy", document.replacedBy ? QJsonValue(QString::fromStdString(*document.replacedBy)) : QJsonValue()},
     };
     if (document.path)
         insertPath(object, *document.path);
@@ -75,6 +77,26 @@ QByteArray documentObject(const StoredDocument& document)
 }
 
 } // namespace
+
+std::string earlierHistoriesJson(const std::vector<EarlierHistory>& histories)
+{
+    QByteArray json = "[\n";
+    for (std::size_t h = 0; h < histories.size(); ++h) {
+        const EarlierHistory& history = histories[h];
+        QJsonArray versions;
+        for (std::size_t i = 0; i < history.versions.size(); ++i)
+            versions.append(QJsonDocument::fromJson(versionObject(i, history.versions[i], false)).object());
+        QJsonObject object{
+            {"id", QString::fromStdString(history.documentId)},
+            {"replacedBy", history.replacedBy.empty() ? QJsonValue() : QString::fromStdString(history.replacedBy)},
+            {"replaced", iso8601(history.replaced)},
+            {"versions", versions},
+        };
+        insertPath(object, history.lastPath);
+        json += "  " + QJsonDocument(object).toJson(QJsonDocument::Compact) + (h + 1 < histories.size() ? ",\n" : "\n");
+    }
+    return (json + "]\n").toStdString();
+}
 
 std::string versionsJson(const std::vector<FileVersion>& others, const FileVersion& current)
 {

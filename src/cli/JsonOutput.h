@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FileVersion.h"
+#include "FileVersionStore.h"
 #include "StoreMaintenance.h"
 #include "Thinning.h"
 
@@ -19,9 +20,16 @@ namespace strataloom::cli {
 // and also gets "pathBytes", the base64 of its exact bytes.
 std::string versionsJson(const std::vector<FileVersion>& others, const FileVersion& current);
 
+// The earlier histories of a place as one JSON array, one object per line,
+// the one replaced last first: "id", "path" (where it stood; "pathBytes" as
+// above), "replacedBy" (the id of the document that took its place),
+// "replaced" and "versions", its versions as versionsJson() gives them.
+std::string earlierHistoriesJson(const std::vector<EarlierHistory>& histories);
+
 // The documents as one JSON array, one object per line with the fields of the
 // tab-separated list: "id", "path" (null when the store knows none), "versions",
-// "bytes" and "found"; a path that is not valid UTF-8 is shown and given
+// "bytes", "found" and "replacedBy" (null unless another document took its
+// place, which "path" then names); a path that is not valid UTF-8 is shown and given
 // "pathBytes" as above.
 std::string documentsJson(const std::vector<StoredDocument>& documents);
 

@@ -43,11 +43,13 @@ const std::map<std::string, Command>& commands()
         {"save-version", {saveVersion, "FILE", "Record FILE's current contents as a saved version.", 1, 1, {}}},
         {"versions",
          {versions,
-          "[--json] FILE",
+          "[--json] [--earlier] FILE",
           "List FILE's saved versions, each with its number and id, then its current version.",
           1,
           1,
-          {{"json", "Write the list as one JSON array."}}}},
+          {{"json", "Write the list as one JSON array."},
+           {"earlier",
+            "List instead the versions of the documents that stood at FILE's place before another took it."}}}},
         {"check",
          {check,
           "[--repair]",
@@ -125,6 +127,15 @@ const std::map<std::string, Command>& commands()
           INT_MAX,
           {{"dry-run", "Only print what would be removed."}},
           {kExpectChecksum}}},
+        {"restore",
+         {restore,
+          "[--dry-run] [--earlier] FILE VERSION",
+          "Put FILE's version VERSION (an id or a number, as versions lists them) back into FILE; the contents it "
+          "replaces are kept as a version first, so restoring that version undoes it.",
+          2,
+          2,
+          {{"dry-run", "Only print what would be done."},
+           {"earlier", "VERSION is an earlier history's version, as versions --earlier lists it."}}}},
         {"desktop-integration install",
          {desktopIntegrationInstall,
           "",
@@ -186,7 +197,7 @@ QString overview()
         "versions; archive copies them into a new folder of numbered files that keep their dates, and unarchive\n"
         "turns such a folder back into a file with versions. Automatic versions are thinned by age and a size cap\n"
         "(thin); pin keeps a version forever. The window program, strataloom FILE, browses the versions of a\n"
-        "document and restores one as a copy beside it.\n\nCommands:\n");
+        "document and restores one in place or as a copy beside it.\n\nCommands:\n");
     for (const auto& [name, command] : commands())
         text += QStringLiteral("  %1\n      %2\n")
                     .arg(QString::fromUtf8((name + " " + command.synopsis).c_str()).trimmed(),

@@ -2,7 +2,7 @@
 _strataloom_cli()
 {
     local current=${COMP_WORDS[COMP_CWORD]}
-    local commands="save-version versions archive unarchive check prune documents forget thin pin unpin delete-version watch desktop-integration"
+    local commands="save-version versions archive unarchive check prune documents forget thin pin unpin delete-version restore watch desktop-integration"
     if [ "$COMP_CWORD" -eq 1 ]; then
         COMPREPLY=($(compgen -W "$commands --help --version" -- "$current"))
         return
@@ -10,13 +10,20 @@ _strataloom_cli()
     case ${COMP_WORDS[1]} in
         versions)
             if [[ $current == -* ]]; then
-                COMPREPLY=($(compgen -W "--json --help" -- "$current"))
+                COMPREPLY=($(compgen -W "--json --earlier --help" -- "$current"))
             else
                 COMPREPLY=($(compgen -f -- "$current"))
             fi
             ;;
         thin)
             COMPREPLY=($(compgen -W "--dry-run --now --json --help" -- "$current"))
+            ;;
+        restore)
+            if [[ $current == -* ]]; then
+                COMPREPLY=($(compgen -W "--dry-run --earlier --help" -- "$current"))
+            else
+                COMPREPLY=($(compgen -f -- "$current"))
+            fi
             ;;
         pin|unpin|delete-version)
             local options="--expect-checksum --help"

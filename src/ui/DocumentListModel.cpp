@@ -55,7 +55,9 @@ QVariant DocumentListModel::data(const QModelIndex& index, int role) const
         return sorting ? QVariant(static_cast<qulonglong>(document.bytes))
                        : QVariant(QLocale().formattedDataSize(static_cast<qint64>(document.bytes)));
     case File:
-        return document.found ? QStringLiteral("Found") : QStringLiteral("Gone");
+        return document.replacedBy ? QStringLiteral("Replaced")
+             : document.found      ? QStringLiteral("Found")
+                                   : QStringLiteral("Gone");
     default:
         return {};
     }

@@ -1,10 +1,13 @@
 #include "VersionBrowser.h"
 
 #include "DurableBatch.h"
+#include "EarlierHistoryChooser.h"
 #include "FileDescriptor.h"
+#include "InPlaceRestore.h"
 #include "ItemCopy.h"
 #include "LineDiff.h"
 #include "Names.h"
+#include "RestoreConfirmation.h"
 #include "StoreChangeWatcher.h"
 #include "UrlConversion.h"
 #include "VersionCopy.h"
@@ -111,6 +114,9 @@ VersionBrowser::VersionBrowser(FileUrl document, std::string storeLocation, QWid
     , m_watcher(new StoreChangeWatcher(m_storeLocation, this))
 {
     m_ui->setupUi(this);
+    m_earlier = new EarlierHistoryChooser(m_ui->centralWidget);
+    m_ui->layout->insertWidget(1, m_earlier, 0, Qt::AlignLeft);
+    connect(m_earlier, &EarlierHistoryChooser::historyChosen, this, &VersionBrowser::refresh);
     setWindowTitle(QStringLiteral("Versions of %1").arg(display(m_document.lastPathComponent())));
     m_sorted->setSourceModel(m_model);
     m_sorted->setSortRole(VersionListModel::SortRole);
@@ -119,6 +125,7 @@ VersionBrowser::VersionBrowser(FileUrl document, std::string storeLocation, QWid
     m_ui->textPreview->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
 
     connect(m_ui->saveNowAction, &QAction::triggered, this, &VersionBrowser::saveVersionNow);
+    connect(m_ui->restoreAction, &QAction::triggered, this, &VersionBrowser::restoreInPlace);
     connect(m_ui->restoreCopyAction, &QAction::triggered, this, &VersionBrowser::restoreAsCopy);
     connect(m_ui->keepForeverAction, &QAction::triggered, this, [this] { setPinned(true); });
     connect(m_ui->dontKeepAction, &QAction::triggered, this, [this] { setPinned(false); });
@@ -161,6 +168,13 @@ void VersionBrowser::refresh()
         label += QStringLiteral("\nCouldn't read the version store at %1.").arg(display(m_storeLocation));
     else if (!file)
         label += QStringLiteral("\nThe file is gone: its versions are listed by the place it was last seen.");
+    // A document that stood here before another took its place is listed on request.
+    auto earlier = m_store->earlierHistoriesOfItem(m_document);
+    m_earlier->setHistories(earlier ? std::move(*earlier) : std::vector<EarlierHistory>());
+    if (const EarlierHistory* history = m_earlier->chosen()) {
+        label += QStringLiteral("\nAn earlier document at this place: its versions can be restored or copied.");
+        stored = history->versions;
+    }
     m_ui->documentLabel->setText(label);
     m_model->setVersions(stored ? std::move(*stored) : std::vector<FileVersion>(), std::move(file));
 
@@ -230,11 +244,15 @@ void VersionBrowser::updateActions()
     const bool hasFile = rows > 0 && m_model->entry(rows - 1).current;
     const auto current = currentRow();
     m_ui->saveNowAction->setEnabled(hasFile);
-    m_ui->restoreCopyAction->setEnabled(current && !m_model->entry(*current).current && m_model->entry(*current).local);
-    m_ui->keepForeverAction->setEnabled(anyUnpinned);
-    m_ui->dontKeepAction->setEnabled(anyPinned);
-    m_ui->deleteVersionAction->setEnabled(anyStored);
-    m_ui->archiveAllAction->setEnabled(hasFile && rows > 1);
+    const bool restorable = current && !m_model->entry(*current).current && m_model->entry(*current).local;
+    m_ui->restoreAction->setEnabled(restorable && hasFile);
+    m_ui->restoreCopyAction->setEnabled(restorable);
+    // Pins, removals and archives name the document's own versions.
+    const bool own = !m_earlier->chosen();
+    m_ui->keepForeverAction->setEnabled(own && anyUnpinned);
+    m_ui->dontKeepAction->setEnabled(own && anyPinned);
+    m_ui->deleteVersionAction->setEnabled(own && anyStored);
+    m_ui->archiveAllAction->setEnabled(own && hasFile && rows > 1);
 }
 
 void VersionBrowser::showPreview()
@@ -391,6 +409,38 @@ void VersionBrowser::restoreAsCopy()
     }
     statusBar()->showMessage(
         QStringLiteral("Restored as \u201c%1\u201d.").arg(display(FileUrl::fromPath(*copy).lastPathComponent())));
+}
+
+QMessageBox* VersionBrowser::restoreInPlace()
+{
+    const auto row = currentRow();
+    if (!row || m_model->entry(*row).current)
+        return nullptr;
+    // The version as it is when the user is asked, whatever is listed by the answer.
+    const FileVersion version = m_model->entry(*row).version;
+    const QString date = m_model->index(*row, VersionListModel::Modified).data().toString();
+    QPushButton* restore = nullptr;
+    QMessageBox* box = restoreConfirmation(this, date, display(m_document.lastPathComponent()), restore);
+    connect(box, &QMessageBox::finished, this, [this, box, restore, version, date] {
+        if (box->clickedButton() != restore)
+            return;
+        std::string error;
+        const auto outcome = restoreVersionInPlace(*m_store, m_document, version, false, &error);
+        if (!outcome)
+            showFailure(QStringLiteral("Couldn't restore the version: %1").arg(display(error)));
+        else if (outcome->unchanged)
+            statusBar()->showMessage(QStringLiteral("The document holds the version of %1 already.").arg(date));
+        else
+            statusBar()->showMessage(
+                QStringLiteral("Restored the version of %1. The contents before are kept as a version.").arg(date));
+        refresh();
+        // The keyboard goes on through the versions, to the one kept for undoing,
+        // also where no window manager gives the window back its focus.
+        activateWindow();
+        m_ui->versionTable->setFocus();
+    });
+    box->open();
+    return box;
 }
 
 void VersionBrowser::setPinned(bool pinned)

@@ -20,6 +20,7 @@ class VersionBrowser;
 
 namespace strataloom {
 
+class EarlierHistoryChooser;
 class StoreChangeWatcher;
 class VersionListModel;
 
@@ -42,6 +43,8 @@ public:
     // The actions of the menu and toolbar, on the selected versions.
     void saveVersionNow();
     void restoreAsCopy();
+    // Asks first, in a window-modal message box; returns it, open.
+    QMessageBox* restoreInPlace();
     void setPinned(bool pinned);
     // Asks first, in a window-modal message box; returns it, open.
     QMessageBox* deleteVersions();
@@ -76,6 +79,7 @@ private:
     VersionListModel* m_model = nullptr;
     QSortFilterProxyModel* m_sorted = nullptr;
     StoreChangeWatcher* m_watcher = nullptr;
+    EarlierHistoryChooser* m_earlier = nullptr;
     // The read-only copies opened in other applications, removed with the window.
     std::unique_ptr<QTemporaryDir> m_openedCopies;
     int m_openedCount = 0;

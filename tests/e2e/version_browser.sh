@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # What a person does: under a virtual X display, open the versions of a
 # document from the command line, pick the version before the current one with
-# the keyboard, restore it as a copy beside the document, and close the window,
-# which ends the program.
+# the keyboard, restore it as a copy beside the document, then in place and back
+# again, and close the window, which ends the program.
 #
 #   version_browser.sh STRATALOOM STRATALOOM_CLI
 #
@@ -47,8 +47,29 @@ wait_for "the restored copy" 20 test -f "$copy"
 [ "$(cat "$doc")" = "${contents[2]}" ] || fail "the document was changed"
 [ "$(find "$work/docs" -mindepth 1 | wc -l)" -eq 2 ] || fail "more than the copy was written"
 
+# The same version restored in place, confirmed with Return; then the contents it
+# replaced, kept as the version after it, restored in their turn undo it.
+xdotool key ctrl+shift+r
+sleep 0.5
+xdotool key Return
+wait_for "the restore in place" 20 eval '[ "$(cat "$doc")" = "${contents[1]}" ]'
+sleep 0.5
+xdotool key Down
+sleep 0.3
+xdotool key ctrl+shift+r
+sleep 0.5
+xdotool key Return
+# The restored contents are recorded as a version just after they are in place:
+# first, second, final, second (restored), final (restored back), then the file.
+wait_for "the restore undone" 20 eval '[ "$(cat "$doc")" = "${contents[2]}" ] && [ "$("$cli" versions "$doc" | wc -l)" -eq 6 ]'
+for pair in 0:0 1:1 2:2 3:1 4:2; do
+  stored=$("$cli" versions "$doc" | sed -n "$((${pair%:*} + 1))p" | cut -f 6)
+  [ "$(cat "$stored")" = "${contents[${pair#*:}]}" ] || fail "version ${pair%:*} holds '$(cat "$stored")'"
+done
+[ "$(find "$work/docs" -mindepth 1 | wc -l)" -eq 2 ] || fail "the restore left files behind"
+
 # Closing the only window ends the program.
 xdotool key ctrl+w
 wait_for "Strataloom to quit" 30 eval "! kill -0 $app_pid 2>/dev/null"
 wait "$app_pid" || fail "Strataloom ended with status $?"
-echo "opened the versions of a document, restored one as a copy, closed"
+echo "opened the versions of a document, restored one as a copy and in place, undid that, closed"

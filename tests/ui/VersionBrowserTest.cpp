@@ -13,6 +13,7 @@
 
 #include <QApplication>
 #include <QBuffer>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QImage>
 #include <QLabel>
@@ -60,7 +61,10 @@ private:
     }
     static void select(VersionBrowser& browser, int row)
     {
-        table(browser)->selectRow(row);
+        // Not selectRow(), which reads the keyboard's modifiers as a shortcut test left them.
+        QTableView* view = table(browser);
+        const QModelIndex index = view->model()->index(row, 0);
+        view->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
         QCOMPARE(table(browser)->selectionModel()->selectedRows().size(), 1);
     }
     static QString page(VersionBrowser& browser)
@@ -232,6 +236,73 @@ private slots:
                  QStringLiteral("Couldn't restore the version as a copy: cannot open the folder %1: No such file or "
                                 "directory")
                      .arg(QString::fromStdString(folder)));
+    }
+
+    void restoresInPlaceByKeyboardAfterAskingAndOneStepUndoesIt()
+    {
+        const FileUrl document = documentWithVersions(*m_store, m_documents, "Report.txt", {"v0", "v1"}, "now");
+        auto browser = browse(document);
+        browser->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(browser.get()));
+        select(*browser, 0);
+        QTest::keyClick(table(*browser), Qt::Key_R, Qt::ControlModifier | Qt::ShiftModifier);
+        QCOMPARE(boxes(*browser).size(), 1);
+        QMessageBox* box = boxes(*browser).first();
+        QCOMPARE(box->windowModality(), Qt::WindowModal);
+        QVERIFY(box->text().endsWith(QStringLiteral(" in place of \u201cReport.txt\u201d?")));
+        QVERIFY(box->informativeText().contains(QStringLiteral("Unsaved changes in an application that has the "
+                                                               "document open may overwrite the restored contents")));
+        answer(box, QStringLiteral("Cancel"));
+        QCOMPARE(readFile(document.path()), std::string("now"));
+        QCOMPARE(m_store->otherVersionsOfItem(document)->size(), 2u);
+
+        select(*browser, 0);
+        QTest::keyClick(table(*browser), Qt::Key_R, Qt::ControlModifier | Qt::ShiftModifier);
+        answer(boxes(*browser).first(), QStringLiteral("Restore"));
+        QCOMPARE(readFile(document.path()), std::string("v0"));
+        // v0, v1, the contents before, the restored contents, then the file.
+        QCOMPARE(browser->model()->rowCount(), 5);
+        QVERIFY(boxes(*browser).isEmpty());
+
+        select(*browser, 2);
+        QTest::keyClick(table(*browser), Qt::Key_R, Qt::ControlModifier | Qt::ShiftModifier);
+        answer(boxes(*browser).first(), QStringLiteral("Restore"));
+        QCOMPARE(readFile(document.path()), std::string("now"));
+        QCOMPARE(browser->model()->rowCount(), 6);
+        const auto versions = m_store->otherVersionsOfItem(document);
+        QCOMPARE(readFile(versions->at(4).URL().path()), std::string("now"));
+
+        // The file itself cannot be restored over itself.
+        select(*browser, 5);
+        QVERIFY(!browser->findChild<QAction*>("restoreAction")->isEnabled());
+    }
+
+    void showsTheHistoryOfADocumentReplacedThereAndRestoresFromIt()
+    {
+        const FileUrl report = documentWithVersions(*m_store, m_documents, "Report.txt", {"r0", "r1"}, "r2");
+        const FileUrl draft = documentWithVersions(*m_store, m_documents, "Draft.txt", {"d0"}, "d1");
+        std::filesystem::rename(draft.path(), report.path());
+        auto browser = browse(report);
+        auto* chooser = browser->findChild<QComboBox*>("earlierHistoryChooser");
+        QVERIFY(chooser->isVisible());
+        QCOMPARE(chooser->count(), 2);
+        QVERIFY(chooser->itemText(1).startsWith(QStringLiteral("Before ")));
+        QVERIFY(chooser->itemText(1).endsWith(QStringLiteral(": 2 versions of Report.txt")));
+        QCOMPARE(browser->model()->rowCount(), 2); // d0, then the file
+
+        chooser->setCurrentIndex(1);
+        QCOMPARE(browser->model()->rowCount(), 3); // r0, r1, then the file
+        select(*browser, 1);
+        QVERIFY(!browser->findChild<QAction*>("deleteVersionAction")->isEnabled());
+        QVERIFY(!browser->findChild<QAction*>("keepForeverAction")->isEnabled());
+        answer(browser->restoreInPlace(), QStringLiteral("Restore"));
+        QCOMPARE(readFile(report.path()), std::string("r1"));
+        // Restored into the document that stands there now: its own history grows.
+        const auto own = m_store->otherVersionsOfItem(report);
+        QCOMPARE(own->size(), 3u);
+        QCOMPARE(readFile(own->at(1).URL().path()), std::string("d1"));
+        QCOMPARE(m_store->earlierHistoriesOfItem(report)->at(0).versions.size(), 2u);
+        QCOMPARE(chooser->currentIndex(), 1);
     }
 
     void savesPinsAndDeletesOnlyTheVersionsTheUserChose()

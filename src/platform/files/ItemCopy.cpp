@@ -257,6 +257,12 @@ bool renameWithoutReplacing(int folder, const char* from, const char* to)
 
 } // namespace
 
+bool copyFileContents(int in, int out)
+{
+    struct stat status {};
+    return fstat(in, &status) == 0 && copyContents(in, out, status);
+}
+
 bool copyItem(const std::string& source, const std::string& destination, std::string* error)
 {
     if (source.empty() || destination.empty())

@@ -27,4 +27,9 @@ bool copyFileInto(const std::string& source, int folder, const std::string& fold
 bool copyFileInto(int in, const std::string& source, int folder, const std::string& folderPath, const std::string& name,
                   DurableBatch& batch, std::string* error = nullptr);
 
+// Copies the whole of the open file `in` to the empty open file `out`, holes
+// kept: a reflink where the file system shares extents, else in the kernel,
+// else by reads and writes. False, with errno set, on failure.
+bool copyFileContents(int in, int out);
+
 } // namespace strataloom

@@ -30,39 +30,10 @@ using namespace store;
 
 namespace {
 
-constexpr const char* kSelectNewest = "SELECT size, checksum, seen_modification_ns, seen_change_time_ns, position "
-                                      "FROM versions WHERE document = ? ORDER BY position DESC LIMIT 1";
 constexpr const char* kSelectAllNewest =
     "SELECT d.path, d.device, d.inode, v.size, v.seen_modification_ns, v.seen_change_time_ns FROM documents d "
     "JOIN versions v ON v.document = d.id AND v.position = (SELECT MAX(position) FROM versions WHERE document = d.id) "
     "WHERE d.path IS NOT NULL AND v.seen_change_time_ns IS NOT NULL";
-
-std::optional<SeenState> seenColumns(SqliteStatement& row, int column, const Document& document)
-{
-    if (row.isNull(column) || row.isNull(column + 1))
-        return std::nullopt;
-    return SeenState{document.device, document.inode, row.integer(column), row.integer(column + 1)};
-}
-
-// The document's newest version and its position; none when it has none.
-bool readNewest(StoreIndex& index, const Document& document, std::optional<NewestContents>& newest,
-                std::int64_t& position, std::string* error)
-{
-    newest.reset();
-    auto query = index.statement(kSelectNewest);
-    if (!query.valid())
-        return fail(error, "cannot read the version index: " + index.database().lastError());
-    query->bind(1, document.rowId);
-    const int result = query->step();
-    if (result == SQLITE_DONE)
-        return true;
-    if (result != SQLITE_ROW)
-        return fail(error, "cannot read the version index: " + index.database().lastError());
-    newest =
-        NewestContents{static_cast<std::uint64_t>(query->integer(0)), query->blob(1), seenColumns(*query, 2, document)};
-    position = query->integer(4);
-    return true;
-}
 
 // A record the next save would find without a sync of its own: the batch's
 // commit makes it durable, and losing it costs only a checksum.

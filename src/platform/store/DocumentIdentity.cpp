@@ -158,9 +158,9 @@ namespace {
 
 // Inserts the record of a new document standing at `item`, inside a write
 // transaction.
-bool insertDocument(StoreIndex& index, const Item& item, Document& document)
+bool insertDocument(StoreIndex& index, const Item& item, Document& document, std::string uuid = randomId())
 {
-    Document created{0, randomId(), item.path, item.device, item.inode};
+    Document created{0, std::move(uuid), item.path, item.device, item.inode};
     auto insert =
         index.statement("INSERT INTO documents (uuid, path, device, inode, created_ns) VALUES (?, ?, ?, ?, ?)");
     if (!insert.valid()
@@ -174,6 +174,16 @@ bool insertDocument(StoreIndex& index, const Item& item, Document& document)
     created.rowId = sqlite3_last_insert_rowid(index.database().handle());
     document = std::move(created);
     return true;
+}
+
+// Whatever document stood at `path`, other than `keeper`, was replaced there
+// by the document with id `by`: it keeps its versions and, as an earlier
+// history of that place, the path.
+bool releasePlace(StoreIndex& index, const std::string& path, const std::string& by, std::int64_t keeper)
+{
+    auto release = index.statement("UPDATE documents SET replaced_path = path, replaced_by = ?, replaced_ns = ?, "
+                                   "path = NULL WHERE path = ? AND id <> ?");
+    return release.valid() && release->bindText(1, by).bind(2, nowNs()).bindBlob(3, path).bind(4, keeper).run();
 }
 
 bool writeFailure(StoreIndex& index, const std::string& what, std::string* error)
@@ -218,8 +228,8 @@ bool createDocument(StoreIndex& index, const Item& item, Document& document, std
 {
     if (!index.beginWriting())
         return writeFailure(index, "cannot write the version index", error);
-    auto release = index.statement("UPDATE documents SET path = NULL WHERE path = ?");
-    if (!release.valid() || !release->bindBlob(1, item.path).run() || !insertDocument(index, item, document))
+    const std::string uuid = randomId();
+    if (!releasePlace(index, item.path, uuid, 0) || !insertDocument(index, item, document, uuid))
         return writeFailure(index, "cannot record the document", error);
     if (!index.commit())
         return writeFailure(index, "cannot write the version index", error);
@@ -230,10 +240,33 @@ bool recordLocation(StoreIndex& index, const Document& document, const Item& ite
 {
     if (document.recordedPath == item.path && document.device == item.device && document.inode == item.inode)
         return true;
-    auto release = index.statement("UPDATE documents SET path = NULL WHERE path = ? AND id <> ?");
-    auto move = index.statement("UPDATE documents SET path = ?, device = ?, inode = ? WHERE id = ?");
-    return release.valid() && move.valid() && release->bindBlob(1, item.path).bind(2, document.rowId).run()
+    // A document found again somewhere is no longer an earlier history.
+    auto move = index.statement("UPDATE documents SET path = ?, device = ?, inode = ?, replaced_path = NULL, "
+                                "replaced_by = NULL, replaced_ns = NULL WHERE id = ?");
+    return releasePlace(index, item.path, document.uuid, document.rowId) && move.valid()
         && move->bindBlob(1, item.path).bind(2, item.device).bind(3, item.inode).bind(4, document.rowId).run();
+}
+
+bool findEarlierDocuments(StoreIndex& index, const std::string& path, std::vector<EarlierDocument>& documents,
+                          std::string* error)
+{
+    documents.clear();
+    auto query = index.statement("SELECT id, uuid, path, device, inode, replaced_by, replaced_ns FROM documents "
+                                 "WHERE replaced_path = ? ORDER BY replaced_ns DESC, id DESC");
+    if (!query.valid())
+        return fail(error, "cannot read the version index: " + index.database().lastError());
+    query->bindBlob(1, path);
+    int result;
+    while ((result = query->step()) == SQLITE_ROW) {
+        EarlierDocument earlier{readDocument(*query), path, query->isNull(5) ? std::string() : query->blob(5),
+                                query->isNull(6) ? 0 : query->integer(6)};
+        if (!isId(earlier.document.uuid))
+            return fail(error, "the version index has a document record with a malformed identity");
+        documents.push_back(std::move(earlier));
+    }
+    if (result != SQLITE_DONE)
+        return fail(error, "cannot read the version index: " + index.database().lastError());
+    return true;
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Which document of the store a file is: by the id it carries, else by its
 // canonical path; following a document that was renamed or moved, and telling
@@ -22,6 +23,15 @@ struct Document {
     // The file that stood at the recorded path at the last add.
     std::int64_t device = 0;
     std::int64_t inode = 0;
+};
+
+// A document that stood at a place until another document took it: an
+// earlier history of that place.
+struct EarlierDocument {
+    Document document;
+    std::string lastPath;
+    std::string replacedBy; // the id of the document that took its place
+    std::int64_t replacedNs = 0; // when the store saw it taken, ns since 1970
 };
 
 // A file as found on disk: its canonical path and the identity it carries.
@@ -72,8 +82,14 @@ bool createDocument(StoreIndex& index, const Item& item, Document& document, std
 void removeIfEmpty(StoreIndex& index, const Document& document);
 
 // Records where the document now is, inside a write transaction. Whatever was
-// recorded at its new path was replaced by it.
+// recorded at its new path was replaced by it, and becomes an earlier history
+// of that path.
 bool recordLocation(StoreIndex& index, const Document& document, const Item& item);
+
+// The documents that stood at `path` before others took it, the one replaced
+// last first, in the caller's transaction or in one of their own.
+bool findEarlierDocuments(StoreIndex& index, const std::string& path, std::vector<EarlierDocument>& documents,
+                          std::string* error = nullptr);
 
 // When listing finds the very file recorded under a new name, remembers the
 // name, so that a later save replacing the file there still finds its versions.

@@ -119,6 +119,40 @@ std::optional<std::vector<FileVersion>> FileVersionStore::otherVersionsOfItem(co
     return versions;
 }
 
+std::optional<std::vector<EarlierHistory>> FileVersionStore::earlierHistoriesOfItem(const FileUrl& item)
+{
+    switch (m_index->openForReading()) {
+    case StoreIndex::State::Absent:
+        return std::vector<EarlierHistory>();
+    case StoreIndex::State::Failed:
+        return std::nullopt;
+    case StoreIndex::State::Ready:
+        break;
+    }
+    if (!m_index->beginReading())
+        return std::nullopt;
+    std::vector<EarlierDocument> documents;
+    std::vector<EarlierHistory> histories;
+    bool read = findEarlierDocuments(*m_index, lookupPath(item.path()), documents);
+    for (const EarlierDocument& earlier : documents) {
+        if (!read)
+            break;
+        EarlierHistory history{earlier.document.uuid,
+                               earlier.lastPath,
+                               earlier.replacedBy,
+                               {earlier.replacedNs / 1'000'000'000,
+                                static_cast<std::uint32_t>(earlier.replacedNs % 1'000'000'000)},
+                               {}};
+        std::optional<SeenState> unused;
+        read = readVersions(*m_index, earlier.document, history.versions, unused);
+        histories.push_back(std::move(history));
+    }
+    m_index->commit();
+    if (!read)
+        return std::nullopt;
+    return histories;
+}
+
 std::optional<FileVersion> FileVersionStore::currentVersionOfItem(const FileUrl& item)
 {
     const auto resolved = canonicalPath(item.path());
@@ -150,6 +184,61 @@ std::optional<FileVersion> FileVersionStore::saveVersionOfItem(const FileUrl& it
         return std::nullopt;
     }
     return version;
+}
+
+std::optional<bool> FileVersionStore::keepCurrentContents(const FileUrl& item, bool dryRun, std::string* error,
+                                                          struct stat* kept)
+{
+    m_batch->discard();
+    m_adder = nullptr;
+    std::optional<DocumentFile> file = openDocumentFile(item.path(), {}, error);
+    if (!file)
+        return std::nullopt;
+    if (dryRun) {
+        const StoreIndex::State state = m_index->openForReading();
+        if (state == StoreIndex::State::Absent)
+            return true;
+        if (state == StoreIndex::State::Failed) {
+            fail(error, "cannot read the version store at " + m_location);
+            return std::nullopt;
+        }
+    } else if (!m_index->openForWriting(error)) {
+        return std::nullopt;
+    }
+    const Item identity = examineItem(*file);
+    std::optional<Document> document;
+    std::optional<NewestContents> newest;
+    std::int64_t position = 0;
+    if (!findDocument(*m_index, identity, document, error)
+        || (document && !readNewest(*m_index, *document, newest, position, error)))
+        return std::nullopt;
+    if (newest) {
+        const auto holds = holdsContents(file->fd.get(), file->status, *newest, error);
+        if (!holds)
+            return std::nullopt;
+        if (*holds) {
+            if (kept)
+                *kept = file->status;
+            return false;
+        }
+    }
+    if (dryRun)
+        return true;
+    // The add tags the file, which changes its change time: it is examined once kept.
+    const UniqueFd judged(fcntl(file->fd.get(), F_DUPFD_CLOEXEC, 0));
+    VersionAdder& adder = m_batch->newAdder();
+    if (!judged.valid() || !adder.begin(std::move(*file), false, error, document) || !adder.stageDocument(error)
+        || !commitVersions(error)) {
+        if (!judged.valid())
+            fail(error, errnoMessage("cannot keep the contents of " + item.path()));
+        m_batch->discard();
+        return std::nullopt;
+    }
+    if (kept && fstat(judged.get(), kept) != 0) {
+        fail(error, errnoMessage("cannot examine " + item.path()));
+        return std::nullopt;
+    }
+    return true;
 }
 
 bool FileVersionStore::beginVersions(const std::string& path, bool newDocument, std::string* error)

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+struct stat;
+
 namespace strataloom {
 
 namespace store {
@@ -14,6 +16,16 @@ class AddBatch;
 class StoreIndex;
 class VersionAdder;
 } // namespace store
+
+// The versions of a document that stood at an item's place until another
+// document took it.
+struct EarlierHistory {
+    std::string documentId;
+    std::string lastPath;
+    std::string replacedBy; // the id of the document that took its place
+    FileTime replaced; // when the store saw it taken
+    std::vector<FileVersion> versions; // in the order they were added
+};
 
 // The per-file version store: a SQLite index plus one stored file per version
 // under $XDG_DATA_HOME/strataloom. The on-disk format is described in
@@ -32,6 +44,9 @@ public:
 
     std::optional<std::vector<FileVersion>> otherVersionsOfItem(const FileUrl& item) override;
     std::optional<FileVersion> currentVersionOfItem(const FileUrl& item) override;
+    // The histories of the documents that stood at `item`'s place before,
+    // the one replaced last first; empty when they cannot be listed.
+    std::optional<std::vector<EarlierHistory>> earlierHistoriesOfItem(const FileUrl& item);
 
     // Adds a version of `item` whose contents are copied from `contents`, which
     // stays where it is. The stored file and the index record carry the
@@ -43,6 +58,15 @@ public:
     // Records the document's own current contents as a new version. The
     // document is opened once, never through a final symbolic link.
     std::optional<FileVersion> saveVersionOfItem(const FileUrl& item, std::string* error = nullptr);
+    // Keeps the document's current contents as an explicit version unless it
+    // holds its newest version already, by the rule the watcher follows
+    // (NewestContents). True when a version was added (with `dryRun`: would
+    // be), false when the contents were kept already; empty, with the reason
+    // in `error`, on failure. `kept` receives the fstat of the file judged,
+    // taken once its contents are kept, so that the caller can tell a save
+    // made since.
+    std::optional<bool> keepCurrentContents(const FileUrl& item, bool dryRun, std::string* error = nullptr,
+                                            struct stat* kept = nullptr);
 
     // Many versions of one document at once. Each staged version is copied
     // into the store at once; they are made durable and listed together, in

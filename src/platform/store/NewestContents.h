@@ -12,7 +12,14 @@
 // untouched, that was last seen holding those contents.
 struct stat;
 
+namespace strataloom {
+class SqliteStatement;
+}
+
 namespace strataloom::store {
+
+class StoreIndex;
+struct Document;
 
 // A file as last seen holding a version's contents. Any write, and any change
 // of its times, gives it a new change time, which no one can set back.
@@ -47,5 +54,11 @@ std::optional<bool> holdsContents(int fd, const struct stat& status, const Newes
 // unchanged (time stamps are as coarse as the file system's clock tick, two
 // seconds on some), or when it lies in the future.
 std::optional<SeenState> recordableState(const struct stat& status);
+
+// The document's newest version and its position; none when it has none.
+bool readNewest(StoreIndex& index, const Document& document, std::optional<NewestContents>& newest,
+                std::int64_t& position, std::string* error = nullptr);
+// The seen state in the two columns from `column` on of a row of `document`'s versions.
+std::optional<SeenState> seenColumns(SqliteStatement& row, int column, const Document& document);
 
 } // namespace strataloom::store

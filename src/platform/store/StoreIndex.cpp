@@ -27,8 +27,12 @@ CREATE TABLE documents (
     path BLOB UNIQUE,
     device INTEGER NOT NULL,
     inode INTEGER NOT NULL,
-    created_ns INTEGER NOT NULL
+    created_ns INTEGER NOT NULL,
+    replaced_path BLOB,
+    replaced_by TEXT,
+    replaced_ns INTEGER
 );
+CREATE INDEX documents_replaced_path ON documents(replaced_path);
 CREATE TABLE versions (
     document INTEGER NOT NULL REFERENCES documents(id),
     position INTEGER NOT NULL,
@@ -67,8 +71,20 @@ bool addSeenStateColumns(SqliteDatabase& database)
                             "ALTER TABLE versions ADD COLUMN seen_change_time_ns INTEGER");
 }
 
+// Format 4: where a document stood when another document took its place, by
+// which, and when, so that its history stays reachable from that place. A
+// document that lost its place before is left without one.
+bool addReplacementColumns(SqliteDatabase& database)
+{
+    return database.execute("ALTER TABLE documents ADD COLUMN replaced_path BLOB;"
+                            "ALTER TABLE documents ADD COLUMN replaced_by TEXT;"
+                            "ALTER TABLE documents ADD COLUMN replaced_ns INTEGER;"
+                            "CREATE INDEX documents_replaced_path ON documents(replaced_path)");
+}
+
 // kMigrations[i] takes format i + 1 to i + 2.
-constexpr std::array<Migration, kFormatVersion - 1> kMigrations{addAutomaticAndPinnedColumns, addSeenStateColumns};
+constexpr std::array<Migration, kFormatVersion - 1> kMigrations{addAutomaticAndPinnedColumns, addSeenStateColumns,
+                                                                addReplacementColumns};
 
 // Another process may be creating the store this very moment.
 constexpr auto kBusyTimeout = std::chrono::seconds(30);

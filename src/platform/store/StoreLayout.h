@@ -15,7 +15,7 @@ namespace strataloom::store {
 
 // Bumped whenever the tables or the folder layout change; StoreIndex upgrades
 // older formats.
-inline constexpr int kFormatVersion = 3;
+inline constexpr int kFormatVersion = 4;
 // PRAGMA application_id of our index: "STLM".
 inline constexpr std::int64_t kApplicationId = 0x53544c4d;
 

@@ -104,6 +104,29 @@ TEST_F(StoreIndexTest, TheFormatTwoStoreKeepsItsMarksAndKnowsNoSeenState)
     EXPECT_EQ(scalar(database, "SELECT COUNT(*) FROM versions WHERE seen_change_time_ns IS NULL"), 2);
 }
 
+// Format 4 remembers where a document stood when another took its place; a
+// document that lost its place before keeps its versions and stays without one.
+TEST_F(StoreIndexTest, TheFormatThreeStoreKeepsItsSeenStateAndGetsNoEarlierHistories)
+{
+    installFixture("format-3");
+    FileVersionStore store;
+    const auto versions = store.otherVersionsOfItem(FileUrl::fromPath(kFixtureDocument));
+    ASSERT_TRUE(versions);
+    ASSERT_EQ(versions->size(), 2u);
+    EXPECT_TRUE((*versions)[0].isPinned());
+    EXPECT_TRUE((*versions)[1].isAutomatic());
+    const auto earlier = store.earlierHistoriesOfItem(FileUrl::fromPath(kFixtureDocument));
+    ASSERT_TRUE(earlier);
+    EXPECT_TRUE(earlier->empty());
+    SqliteDatabase database(location + "/index.sqlite", SQLITE_OPEN_READONLY);
+    EXPECT_EQ(scalar(database, "PRAGMA user_version"), kFormatVersion);
+    EXPECT_EQ(scalar(database, "SELECT COUNT(*) FROM versions WHERE seen_change_time_ns IS NOT NULL"), 1);
+    EXPECT_EQ(scalar(database, "SELECT COUNT(*) FROM documents WHERE replaced_path IS NULL AND replaced_by IS NULL "
+                               "AND replaced_ns IS NULL"),
+              2);
+    EXPECT_EQ(scalar(database, "SELECT COUNT(*) FROM versions WHERE document = 2"), 1);
+}
+
 TEST_F(StoreIndexTest, AnUpgradeRunsEveryStepFromTheStoredFormatInOneTransaction)
 {
     installFormatOneFixture();

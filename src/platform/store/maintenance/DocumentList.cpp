@@ -10,7 +10,9 @@ namespace strataloom {
 namespace {
 
 constexpr const char* kSelectDocuments =
-    "SELECT documents.uuid, documents.path, COUNT(versions.file), COALESCE(SUM(versions.size), 0) "
+    "SELECT documents.uuid, COALESCE(documents.path, documents.replaced_path), COUNT(versions.file), "
+    "COALESCE(SUM(versions.size), 0), documents.path IS NULL AND documents.replaced_path IS NOT NULL, "
+    "documents.replaced_by "
     "FROM documents LEFT JOIN versions ON versions.document = documents.id GROUP BY documents.id";
 
 // Whether the file at the document's path is that document, judged as listing
@@ -18,7 +20,7 @@ constexpr const char* kSelectDocuments =
 // another document moved there is not.
 bool isFound(store::StoreIndex& index, const StoredDocument& document, std::string* error)
 {
-    if (!document.path)
+    if (!document.path || document.replacedBy)
         return false;
     const store::Item item = store::examineItem(*document.path);
     if (item.device == 0 && item.inode == 0)
@@ -61,6 +63,8 @@ std::optional<std::vector<StoredDocument>> StoreMaintenance::documents(std::stri
                 document.path = query->blob(1);
             document.versions = static_cast<std::size_t>(query->integer(2));
             document.bytes = static_cast<std::uint64_t>(query->integer(3));
+            if (query->integer(4) != 0)
+                document.replacedBy = query->isNull(5) ? std::string() : query->blob(5);
             if (!store::isId(document.id))
                 return unreadable("the version index has a document record with a malformed identity");
             documents.push_back(std::move(document));
@@ -78,7 +82,12 @@ std::optional<std::vector<StoredDocument>> StoreMaintenance::documents(std::stri
     std::sort(documents.begin(), documents.end(), [](const StoredDocument& a, const StoredDocument& b) {
         if (a.path.has_value() != b.path.has_value())
             return a.path.has_value();
-        return a.path != b.path ? a.path < b.path : a.id < b.id;
+        if (a.path != b.path)
+            return a.path < b.path;
+        // The document standing at a path before those it replaced there.
+        if (a.replacedBy.has_value() != b.replacedBy.has_value())
+            return !a.replacedBy.has_value();
+        return a.id < b.id;
     });
     return documents;
 }

@@ -53,7 +53,10 @@ public:
 // A document the index records, as `documents` lists it.
 struct StoredDocument {
     std::string id;
-    std::optional<std::string> path; // where it was last seen; empty once another document took that path
+    // Where it was last seen; where it stood when another document took its
+    // place (see replacedBy); empty when unknown.
+    std::optional<std::string> path;
+    std::optional<std::string> replacedBy; // the id of the document that took its place
     std::size_t versions = 0;
     std::uint64_t bytes = 0; // the recorded sizes of its stored files
     bool found = false; // the file at its path is this document, as the store finds documents

@@ -29,38 +29,6 @@ std::optional<std::vector<FileVersion>> listedVersions(const std::string& storeL
     return listed;
 }
 
-std::optional<std::size_t> find(const std::vector<FileVersion>& listed, const VersionChoice& choice,
-                                const std::string& document, std::string* error)
-{
-    if (choice.number) {
-        if (*choice.number < listed.size())
-            return choice.number;
-        fail(error,
-             "version " + std::to_string(*choice.number) + " of " + document + " is not a stored version ("
-                 + (listed.empty() ? std::string("it has none") : "they are 0 to " + std::to_string(listed.size() - 1))
-                 + ")");
-        return std::nullopt;
-    }
-    std::string prefix = choice.id;
-    std::transform(prefix.begin(), prefix.end(), prefix.begin(),
-                   [](char c) { return c >= 'A' && c <= 'F' ? c + 32 : c; });
-    std::optional<std::size_t> found;
-    for (std::size_t i = 0; i < listed.size(); ++i) {
-        if (!isVersionIdPrefix(prefix) || versionId(listed[i]).rfind(prefix, 0) != 0)
-            continue;
-        if (found) {
-            fail(error, "more than one version of " + document + " has an id beginning with " + prefix
-                            + "; give more of its digits");
-            return std::nullopt;
-        }
-        found = i;
-    }
-    if (!found)
-        fail(error, "no stored version of " + document + " has the id " + printableName(choice.id)
-                        + " (removed since it was listed?)");
-    return found;
-}
-
 // The listed versions chosen, each once, in the order given; empty, with the
 // reason, when a choice names none or no longer names what was listed.
 std::optional<std::vector<Chosen>> versionsChosen(const std::vector<FileVersion>& listed,
@@ -70,7 +38,7 @@ std::optional<std::vector<Chosen>> versionsChosen(const std::vector<FileVersion>
     std::vector<Chosen> chosen;
     std::set<std::size_t> taken;
     for (const VersionChoice& choice : choices) {
-        const auto index = find(listed, choice, document, error);
+        const auto index = findListedVersion(listed, choice, document, error);
         if (!index)
             return std::nullopt;
         const FileVersion& version = listed[*index];
@@ -112,6 +80,38 @@ bool isListed(const std::vector<FileVersion>& listed, const FileVersion& version
 }
 
 } // namespace
+
+std::optional<std::size_t> findListedVersion(const std::vector<FileVersion>& listed, const VersionChoice& choice,
+                                             const std::string& document, std::string* error)
+{
+    if (choice.number) {
+        if (*choice.number < listed.size())
+            return choice.number;
+        fail(error,
+             "version " + std::to_string(*choice.number) + " of " + document + " is not a stored version ("
+                 + (listed.empty() ? std::string("it has none") : "they are 0 to " + std::to_string(listed.size() - 1))
+                 + ")");
+        return std::nullopt;
+    }
+    std::string prefix = choice.id;
+    std::transform(prefix.begin(), prefix.end(), prefix.begin(),
+                   [](char c) { return c >= 'A' && c <= 'F' ? c + 32 : c; });
+    std::optional<std::size_t> found;
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        if (!isVersionIdPrefix(prefix) || versionId(listed[i]).rfind(prefix, 0) != 0)
+            continue;
+        if (found) {
+            fail(error, "more than one version of " + document + " has an id beginning with " + prefix
+                            + "; give more of its digits");
+            return std::nullopt;
+        }
+        found = i;
+    }
+    if (!found)
+        fail(error, "no stored version of " + document + " has the id " + printableName(choice.id)
+                        + " (removed since it was listed?)");
+    return found;
+}
 
 std::string versionId(const FileVersion& version)
 {

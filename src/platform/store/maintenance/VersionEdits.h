@@ -46,6 +46,12 @@ struct VersionChoice {
     std::optional<std::string> expectedChecksum;
 };
 
+// The position in `listed` of the version `choice` names: its number, or the
+// beginning of an id no other listed version shares; empty, with the reason,
+// when it names none. `document` names the document in messages.
+std::optional<std::size_t> findListedVersion(const std::vector<FileVersion>& listed, const VersionChoice& choice,
+                                             const std::string& document, std::string* error = nullptr);
+
 // Pins the versions, or unpins them with `pinned` false. Fails, changing
 // nothing, when a choice names no listed version; fails with the reason when
 // a version was removed meanwhile, or when none was changed because each was

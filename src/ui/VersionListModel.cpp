@@ -1,5 +1,7 @@
 #include "VersionListModel.h"
 
+#include "DisplayFormat.h"
+
 #include <QDateTime>
 #include <QLocale>
 
@@ -47,7 +49,7 @@ int VersionListModel::columnCount(const QModelIndex& parent) const
 
 QString VersionListModel::displayDate(const FileTime& time)
 {
-    return QDateTime::fromSecsSinceEpoch(time.seconds).toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    return displayDateTime(QDateTime::fromSecsSinceEpoch(time.seconds));
 }
 
 QVariant VersionListModel::data(const QModelIndex& index, int role) const
@@ -71,8 +73,7 @@ QVariant VersionListModel::data(const QModelIndex& index, int role) const
         const auto size = version.size();
         if (!size)
             return sorting ? QVariant(qint64(-1)) : QVariant(QStringLiteral("\u2013"));
-        return sorting ? QVariant(static_cast<qulonglong>(*size))
-                       : QVariant(QLocale().formattedDataSize(static_cast<qint64>(*size)));
+        return sorting ? QVariant(static_cast<qulonglong>(*size)) : QVariant(displaySize(*size));
     }
     case Kind:
         return entry.current         ? QStringLiteral("Current")

@@ -1,11 +1,14 @@
 #include "AppDelegate.h"
 
+#include "AboutDialog.h"
 #include "MainWindowUpdateUi.h"
 #include "UpdateCheck.h"
 #include "VersionWindows.h"
 #include "WatchedFoldersDialog.h"
 #include "WatcherService.h"
 #include "ui_MainWindow.h"
+
+#include <QApplication>
 
 namespace strataloom {
 
@@ -25,6 +28,7 @@ AppDelegate::AppDelegate(QObject* parent)
     connect(m_ui->unarchiveFolderAction, &QAction::triggered, m_versionWindows,
             &VersionWindows::chooseFolderToUnarchive);
     connect(m_ui->watchedFoldersAction, &QAction::triggered, this, &AppDelegate::openWatchedFolders);
+    connect(m_ui->aboutAction, &QAction::triggered, this, &AppDelegate::openAbout);
     // Quitting goes through the main window's close, which ends the application.
     connect(m_ui->quitAction, &QAction::triggered, m_mainWindow.get(), &QWidget::close);
     m_updateCheck = new UpdateCheck(std::make_unique<MainWindowUpdateUi>(m_mainWindow.get()),
@@ -56,6 +60,23 @@ void AppDelegate::openWatchedFolders()
     m_watchedFolders->show();
     m_watchedFolders->raise();
     m_watchedFolders->activateWindow();
+}
+
+QDialog* AppDelegate::openAbout()
+{
+    auto* about = new AboutDialog(m_store.location(), m_mainWindow.get());
+    about->setAttribute(Qt::WA_DeleteOnClose);
+    about->open();
+    return about;
+}
+
+void AppDelegate::processItemsAlone(const std::vector<FileUrl>& items)
+{
+    // Each dialog closing would otherwise end the application before the
+    // operation it started has run, and before its messages were read.
+    QApplication::setQuitOnLastWindowClosed(false);
+    connect(m_viewController, &ViewController::allItemsDone, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    m_viewController->processDroppedURLs(items);
 }
 
 void AppDelegate::checkForUpdatesIfDue()

@@ -39,6 +39,12 @@ public:
     void openHelp();
     // Shows the Watched Folders dialog, made on first use and kept.
     void openWatchedFolders();
+    // Help > About Strataloom.
+    QDialog* openAbout();
+    // For the file managers' actions: takes `items` the road of a drop with
+    // only its dialogs shown, the main window hidden, and ends the application
+    // once every item's dialogs and messages have been answered.
+    void processItemsAlone(const std::vector<FileUrl>& items);
 
     // At launch: runs the update check when the settings say it is due.
     virtual void checkForUpdatesIfDue();

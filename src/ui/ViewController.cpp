@@ -115,6 +115,8 @@ void ViewController::openNextDroppedItem()
         else
             archiveVersions(url);
     }
+    if (m_openDialogs == 0 && m_waitingItems.empty())
+        emit allItemsDone();
 }
 
 void ViewController::present(QDialog* dialog)

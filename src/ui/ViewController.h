@@ -59,6 +59,10 @@ public:
 
     static const QString& windowTitle();
 
+signals:
+    // Every item taken has been carried through and its dialogs and messages answered.
+    void allItemsDone();
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 

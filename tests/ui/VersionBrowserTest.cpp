@@ -310,6 +310,16 @@ private slots:
         QCOMPARE(asked.size(), 1);
         const FileUrl shown = asked.first().first().value<FileUrl>();
         QCOMPARE(shown.path(), gone.path());
+        // By keyboard: Return asks for the selected document's versions, Esc closes.
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        auto* table = window.findChild<QTableView*>("documentTable");
+        table->setFocus();
+        QTest::keyClick(table, Qt::Key_Return);
+        QCOMPARE(asked.size(), 2);
+        QCOMPARE(asked.last().first().value<FileUrl>().path(), gone.path());
+        QTest::keyClick(table, Qt::Key_Escape);
+        QVERIFY(!window.isVisible());
         window.setOnlyGone(false);
         QCOMPARE(window.shownDocuments()->rowCount(), 2);
 

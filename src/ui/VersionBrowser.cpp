@@ -137,6 +137,14 @@ VersionBrowser::~VersionBrowser()
     }
 }
 
+const QString& VersionBrowser::noVersionsYet()
+{
+    static const QString text = QStringLiteral(
+        "No earlier versions. Versions are kept when you ask for one, and each time the file is saved in a watched "
+        "folder \u2014 Save a Version Now, or watch this folder (File \u25b8 Watched Folders\u2026).");
+    return text;
+}
+
 void VersionBrowser::refresh()
 {
     std::vector<std::string> selected;
@@ -153,6 +161,8 @@ void VersionBrowser::refresh()
         label += QStringLiteral("\nCouldn't read the version store at %1.").arg(display(m_storeLocation));
     else if (!file)
         label += QStringLiteral("\nThe file is gone: its versions are listed by the place it was last seen.");
+    else if (stored->empty())
+        label += QStringLiteral("\n") + noVersionsYet();
     m_ui->documentLabel->setText(label);
     m_model->setVersions(stored ? std::move(*stored) : std::vector<FileVersion>(), std::move(file));
 

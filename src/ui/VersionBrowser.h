@@ -47,6 +47,9 @@ public:
     QMessageBox* deleteVersions();
     void openCopy();
 
+    // What the browser of a file without earlier versions says.
+    static const QString& noVersionsYet();
+
 signals:
     // The user asked to archive every version, as a drop of the document does.
     void archiveRequested(const FileUrl& document);

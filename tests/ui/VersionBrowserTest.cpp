@@ -291,6 +291,19 @@ private slots:
         QTRY_COMPARE(browser->model()->rowCount(), 3);
     }
 
+    void aFileWithoutVersionsSaysHowToGetThemUntilItHasOne()
+    {
+        const FileUrl document = documentWithVersions(*m_store, m_documents, "Fresh.txt", {}, "now");
+        auto browser = browse(document);
+        const auto label = [&] { return browser->findChild<QLabel*>("documentLabel")->text(); };
+        QCOMPARE(browser->model()->rowCount(), 1);
+        QVERIFY2(label().endsWith(QStringLiteral("\n") + VersionBrowser::noVersionsYet()), qPrintable(label()));
+        QVERIFY(VersionBrowser::noVersionsYet().contains(QStringLiteral("Save a Version Now, or watch this folder")));
+        browser->findChild<QAction*>("saveNowAction")->trigger();
+        QTRY_COMPARE(browser->model()->rowCount(), 2);
+        QVERIFY(!label().contains(QStringLiteral("No earlier versions")));
+    }
+
     void allDocumentsCanBeNarrowedToThoseWhoseFileIsGoneAndShowTheirVersions()
     {
         documentWithVersions(*m_store, m_documents, "kept.txt", {"k0"}, "kept");

@@ -2,6 +2,7 @@
 
 #include "AboutDialog.h"
 #include "MainWindowUpdateUi.h"
+#include "PreferencesDialog.h"
 #include "UpdateCheck.h"
 #include "VersionWindows.h"
 #include "WatchedFoldersDialog.h"
@@ -29,6 +30,7 @@ AppDelegate::AppDelegate(QObject* parent)
             &VersionWindows::chooseFolderToUnarchive);
     connect(m_ui->watchedFoldersAction, &QAction::triggered, this, &AppDelegate::openWatchedFolders);
     connect(m_ui->aboutAction, &QAction::triggered, this, &AppDelegate::openAbout);
+    connect(m_ui->preferencesAction, &QAction::triggered, this, &AppDelegate::openPreferences);
     // Quitting goes through the main window's close, which ends the application.
     connect(m_ui->quitAction, &QAction::triggered, m_mainWindow.get(), &QWidget::close);
     m_updateCheck = new UpdateCheck(std::make_unique<MainWindowUpdateUi>(m_mainWindow.get()),
@@ -60,6 +62,17 @@ void AppDelegate::openWatchedFolders()
     m_watchedFolders->show();
     m_watchedFolders->raise();
     m_watchedFolders->activateWindow();
+}
+
+void AppDelegate::openPreferences()
+{
+    if (m_preferences)
+        m_preferences->load();
+    else
+        m_preferences = new PreferencesDialog(m_mainWindow.get());
+    m_preferences->show();
+    m_preferences->raise();
+    m_preferences->activateWindow();
 }
 
 QDialog* AppDelegate::openAbout()

@@ -19,6 +19,7 @@ namespace strataloom {
 
 class UpdateCheck;
 class VersionWindows;
+class PreferencesDialog;
 class WatchedFoldersDialog;
 
 // The application's lifecycle: builds the main window from its .ui file with its
@@ -39,6 +40,8 @@ public:
     void openHelp();
     // Shows the Watched Folders dialog, made on first use and kept.
     void openWatchedFolders();
+    // File > Preferences…, made on first use and kept; shows the settings as they are now.
+    void openPreferences();
     // Help > About Strataloom.
     QDialog* openAbout();
     // For the file managers' actions: takes `items` the road of a drop with
@@ -59,6 +62,7 @@ private:
     ViewController* m_viewController = nullptr;
     VersionWindows* m_versionWindows = nullptr;
     QPointer<WatchedFoldersDialog> m_watchedFolders;
+    QPointer<PreferencesDialog> m_preferences;
     UpdateCheck* m_updateCheck = nullptr;
 };
 

@@ -139,7 +139,7 @@ Watcher::Watcher(Options options, QObject* parent)
     , m_options(options)
     , m_folders(new FolderWatch(this))
     , m_signals(new watch::ProcessSignals(this))
-    , m_quiet(options.quietPeriod)
+    , m_quiet(options.quietPeriod.value_or(WatchSettings().quietPeriod()))
 {
     m_quietTimer.setSingleShot(true);
     m_quietTimer.setTimerType(Qt::PreciseTimer);
@@ -214,6 +214,8 @@ void Watcher::reloadSettings()
     const WatchSettings settings;
     const std::vector<std::string> roots = settings.folders();
     const std::vector<std::string> patterns = settings.excludedPatterns();
+    if (!m_options.quietPeriod)
+        m_quiet.setLength(settings.quietPeriod());
     m_filter = std::make_unique<SaveFilter>(SaveFilter::fromSettings());
     std::vector<std::string> added, removed;
     for (const std::string& root : roots)

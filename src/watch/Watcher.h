@@ -10,6 +10,7 @@
 #include <chrono>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -37,7 +38,8 @@ class Watcher : public QObject {
 
 public:
     struct Options {
-        std::chrono::milliseconds quietPeriod{2000};
+        // Given on the command line; else the settings', followed as they change.
+        std::optional<std::chrono::milliseconds> quietPeriod;
     };
 
     explicit Watcher(Options options, QObject* parent = nullptr);

@@ -20,8 +20,10 @@ class VersionBrowser;
 
 namespace strataloom {
 
+class ImagePreview;
 class StoreChangeWatcher;
 class VersionListModel;
+struct DiffLine;
 
 // A window listing one document's versions, with a preview of the selected
 // one and the user's own actions on them. It reads the store through a
@@ -68,6 +70,10 @@ private:
     void updateActions();
     void showPreview();
     void showText(const QString& legend, const QByteArray& contents, const QByteArray* current);
+    // With two versions selected, shows the lines that differ from the older
+    // to the newer, or why they cannot be compared; false otherwise.
+    bool showComparison();
+    void showDiffLines(const std::vector<DiffLine>& diff);
     // The store still lists the chosen versions under their numbers; else the
     // window lists them again and says so.
     bool stillListed(const Chosen& chosen);
@@ -80,6 +86,7 @@ private:
     VersionListModel* m_model = nullptr;
     QSortFilterProxyModel* m_sorted = nullptr;
     StoreChangeWatcher* m_watcher = nullptr;
+    ImagePreview* m_image = nullptr;
     // The read-only copies opened in other applications, removed with the window.
     std::unique_ptr<QTemporaryDir> m_openedCopies;
     int m_openedCount = 0;

@@ -1,6 +1,7 @@
 #include "ViewController.h"
 
 #include "ArchiveOperation.h"
+#include "FileDialogLayout.h"
 #include "FileVersionStore.h"
 #include "Names.h"
 #include "ProgressReporter.h"
@@ -151,6 +152,7 @@ void ViewController::archiveVersions(const FileUrl& fileURL)
     panel->setMessage(QStringLiteral("Enter the name of a new folder to contain versions"));
     panel->setDirectoryURL(fileURL);
     panel->setNameFieldFileName(parts.proposedFolderName());
+    fitFileDialog(*panel, true);
     QPointer<ViewController> controller(this);
     panel->beginSheetModal([controller, panel, fileURL, parts](int response) {
         if (controller)

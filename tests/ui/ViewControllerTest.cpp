@@ -139,6 +139,8 @@ private slots:
         QCOMPARE(panel->labelText(QFileDialog::Accept), QStringLiteral("Save to folder"));
         QCOMPARE(panel->message(), QStringLiteral("Enter the name of a new folder to contain versions"));
         QVERIFY(panel->findChild<QToolButton*>("newFolderButton")->isEnabled());
+        // Asked for a folder's name, it offers no file types.
+        QVERIFY(!panel->findChild<QWidget*>("fileTypeCombo")->isVisible());
         QCOMPARE(panel->directory().absolutePath(), QString::fromStdString(above));
         QTest::qWait(200); // the folder listing arrives later and must not disturb the name
         QCOMPARE(nameField(panel)->text(), QStringLiteral("Report versions"));
@@ -209,6 +211,7 @@ private slots:
             asked.append(panel->labelText(QFileDialog::Accept) + QStringLiteral(": ") + nameField(panel)->text());
             if (answered == 1) {
                 QCOMPARE(panel->message(), QStringLiteral("Enter the name of a new file"));
+                QVERIFY(panel->findChild<QWidget*>("fileTypeCombo")->isVisible());
                 QCOMPARE(panel->directory().absolutePath(), QString::fromStdString(m_documents));
             }
             QTest::keyClick(nameField(panel), Qt::Key_Return);

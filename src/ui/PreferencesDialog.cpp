@@ -121,6 +121,9 @@ bool PreferencesDialog::apply()
             watch.setSizeLimit(std::uint64_t(value));
         else if (field.key == &settings::kWatchQuietSeconds)
             watch.setQuietPeriod(std::chrono::milliseconds(std::llround(field.box->value() * 1000)));
+        // A default is left to its reader, so that a later release's default reaches it.
+        else if (value == std::round(field.key->defaultValue))
+            stored.remove(field.key->qtName());
         else
             stored.setDouble(value, field.key->qtName());
     }

@@ -54,9 +54,17 @@ QString VersionListModel::displayDate(const FileTime& time)
 
 QVariant VersionListModel::data(const QModelIndex& index, int role) const
 {
-    if (!index.isValid() || index.row() >= rowCount() || (role != Qt::DisplayRole && role != SortRole))
+    if (!index.isValid() || index.row() >= rowCount())
         return {};
     const Entry& entry = m_entries[static_cast<std::size_t>(index.row())];
+    // A date shown relative to now has its full form beside it.
+    if (role == Qt::ToolTipRole && (index.column() == Modified || index.column() == Created) && entry.version.dates()) {
+        const FileTime& time =
+            index.column() == Modified ? entry.version.dates()->modification : entry.version.dates()->creation;
+        return fullDateTime(QDateTime::fromSecsSinceEpoch(time.seconds));
+    }
+    if (role != Qt::DisplayRole && role != SortRole)
+        return {};
     const FileVersion& version = entry.version;
     const bool sorting = role == SortRole;
     switch (index.column()) {

@@ -95,6 +95,7 @@ private slots:
         spin("maxSizeSpin")->setValue(5);
         spin("sizeLimitSpin")->setValue(100);
         spin("quietSpin")->setValue(0.5);
+        spin("updateIntervalSpin")->setValue(24);
         updateCheck()->setChecked(false);
         QVERIFY(!spin("updateIntervalSpin")->isEnabled());
         button(QDialogButtonBox::Apply)->click();
@@ -109,7 +110,7 @@ private slots:
         QCOMPARE(applied.sizeLimit(), std::uint64_t{100'000'000});
         QCOMPARE(applied.quietPeriod(), 500ms);
         QVERIFY(Settings().boolForKey(QStringLiteral("noUpdateCheck")));
-        QCOMPARE(Settings().doubleForKey(QStringLiteral("updateCheckInt")), 43200.0);
+        QCOMPARE(Settings().doubleForKey(QStringLiteral("updateCheckInt")), 86400.0);
 
         // Opened again, it shows what was applied.
         m_dialog = std::make_unique<PreferencesDialog>();
@@ -122,6 +123,10 @@ private slots:
         QCOMPARE(WatchSettings().excludedPatterns(), std::vector<std::string>{});
         QCOMPARE(WatchSettings().quietPeriod(), 2000ms);
         QVERIFY(!Settings().boolForKey(QStringLiteral("noUpdateCheck")));
+        // Defaults are not written down: a later release's defaults reach the user.
+        const QSettings file(QStringLiteral("Strataloom"), QStringLiteral("Strataloom"));
+        for (const settings::Key* key : {&settings::kRetentionKeepAll, &settings::kRetentionMaxBytes})
+            QVERIFY2(!file.contains(key->qtName()), key->name.data());
     }
 
     void aSettingsFileThatCannotBeWrittenIsSaidAndTheDialogStays()

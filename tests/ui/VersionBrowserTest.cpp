@@ -142,6 +142,12 @@ private slots:
                  VersionListModel::displayDate(historicalDates(1).modification));
         QCOMPARE(cell(*browser, 1, VersionListModel::Created),
                  VersionListModel::displayDate(historicalDates(1).creation));
+        // Its full form, with the year, beside it.
+        const QDateTime modified = QDateTime::fromSecsSinceEpoch(historicalDates(1).modification.seconds);
+        QVERIFY(model.index(1, VersionListModel::Modified)
+                    .data(Qt::ToolTipRole)
+                    .toString()
+                    .contains(QString::number(modified.toLocalTime().date().year())));
         QCOMPARE(model.index(1, VersionListModel::Size).data(VersionListModel::SortRole).toULongLong(), 3u);
 
         // The newest, the document itself, is selected and shown.

@@ -1,5 +1,7 @@
 #include "AppDelegate.h"
 
+#include "AboutDialog.h"
+#include "PreferencesDialog.h"
 #include "VersionWindows.h"
 #include "WatchedFoldersDialog.h"
 #include "WatcherService.h"
@@ -9,6 +11,8 @@
 #include "MainWindowUpdateUi.h"
 #include "UpdateCheck.h"
 #endif
+
+#include <QApplication>
 
 namespace strataloom {
 
@@ -28,6 +32,8 @@ AppDelegate::AppDelegate(QObject* parent)
     connect(m_ui->unarchiveFolderAction, &QAction::triggered, m_versionWindows,
             &VersionWindows::chooseFolderToUnarchive);
     connect(m_ui->watchedFoldersAction, &QAction::triggered, this, &AppDelegate::openWatchedFolders);
+    connect(m_ui->aboutAction, &QAction::triggered, this, &AppDelegate::openAbout);
+    connect(m_ui->preferencesAction, &QAction::triggered, this, &AppDelegate::openPreferences);
     // Quitting goes through the main window's close, which ends the application.
     connect(m_ui->quitAction, &QAction::triggered, m_mainWindow.get(), &QWidget::close);
 #ifdef STRATALOOM_UPDATE_CHECK
@@ -63,6 +69,34 @@ void AppDelegate::openWatchedFolders()
     m_watchedFolders->show();
     m_watchedFolders->raise();
     m_watchedFolders->activateWindow();
+}
+
+void AppDelegate::openPreferences()
+{
+    if (m_preferences)
+        m_preferences->load();
+    else
+        m_preferences = new PreferencesDialog(m_mainWindow.get());
+    m_preferences->show();
+    m_preferences->raise();
+    m_preferences->activateWindow();
+}
+
+QDialog* AppDelegate::openAbout()
+{
+    auto* about = new AboutDialog(m_store.location(), m_mainWindow.get());
+    about->setAttribute(Qt::WA_DeleteOnClose);
+    about->open();
+    return about;
+}
+
+void AppDelegate::processItemsAlone(const std::vector<FileUrl>& items)
+{
+    // Each dialog closing would otherwise end the application before the
+    // operation it started has run, and before its messages were read.
+    QApplication::setQuitOnLastWindowClosed(false);
+    connect(m_viewController, &ViewController::allItemsDone, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    m_viewController->processDroppedURLs(items);
 }
 
 void AppDelegate::checkForUpdatesIfDue()

@@ -20,6 +20,7 @@ namespace strataloom {
 
 class UpdateCheck;
 class VersionWindows;
+class PreferencesDialog;
 class WatchedFoldersDialog;
 
 // The Help menu's status item in a build without the update check.
@@ -43,6 +44,14 @@ public:
     void openHelp();
     // Shows the Watched Folders dialog, made on first use and kept.
     void openWatchedFolders();
+    // File > Preferences…, made on first use and kept; shows the settings as they are now.
+    void openPreferences();
+    // Help > About Strataloom.
+    QDialog* openAbout();
+    // For the file managers' actions: takes `items` the road of a drop with
+    // only its dialogs shown, the main window hidden, and ends the application
+    // once every item's dialogs and messages have been answered.
+    void processItemsAlone(const std::vector<FileUrl>& items);
 
     // At launch: runs the update check when the settings say it is due; does
     // nothing in a build without it.
@@ -58,6 +67,7 @@ private:
     ViewController* m_viewController = nullptr;
     VersionWindows* m_versionWindows = nullptr;
     QPointer<WatchedFoldersDialog> m_watchedFolders;
+    QPointer<PreferencesDialog> m_preferences;
 #ifdef STRATALOOM_UPDATE_CHECK
     UpdateCheck* m_updateCheck = nullptr;
 #endif

@@ -74,13 +74,18 @@ int main(int argc, char** argv)
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("org.strataloom.Strataloom"), builtIn));
 
     strataloom::AppDelegate delegate;
-    // Documents alone open their browsers without the drop window.
-    if (request->documents.empty() || !request->drops.empty())
+    // Documents alone open their browsers without the drop window; items to
+    // archive or unarchive alone, only their dialogs.
+    if (request->documents.empty() && request->drops.empty())
         delegate.mainWindow()->show();
     for (const strataloom::FileUrl& document : request->documents)
         delegate.versionWindows()->showVersions(document);
-    if (!request->drops.empty())
+    if (!request->drops.empty() && request->documents.empty()) {
+        delegate.processItemsAlone(request->drops);
+    } else if (!request->drops.empty()) {
+        delegate.mainWindow()->show();
         delegate.viewController()->processDroppedURLs(request->drops);
+    }
     QTimer::singleShot(0, &delegate, &strataloom::AppDelegate::applicationDidFinishLaunching);
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &delegate,
                      &strataloom::AppDelegate::applicationWillTerminate);

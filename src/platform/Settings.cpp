@@ -26,4 +26,10 @@ void Settings::setDouble(double value, const QString& key)
     m_settings.sync();
 }
 
+void Settings::remove(const QString& key)
+{
+    m_settings.remove(key);
+    m_settings.sync();
+}
+
 } // namespace strataloom

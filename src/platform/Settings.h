@@ -12,6 +12,8 @@ public:
     double doubleForKey(const QString& key) const;
     void setBool(bool value, const QString& key);
     void setDouble(double value, const QString& key);
+    // The key reads as absent again, so that its reader's default applies.
+    void remove(const QString& key);
 
 private:
     mutable QSettings m_settings{QStringLiteral("Strataloom"), QStringLiteral("Strataloom")};

@@ -1,5 +1,7 @@
 #include "DocumentListModel.h"
 
+#include "DisplayFormat.h"
+
 #include "StoreMaintenance.h"
 
 #include <QLocale>
@@ -52,8 +54,7 @@ QVariant DocumentListModel::data(const QModelIndex& index, int role) const
         return sorting ? QVariant(static_cast<qulonglong>(document.versions))
                        : QVariant(QString::number(document.versions));
     case Size:
-        return sorting ? QVariant(static_cast<qulonglong>(document.bytes))
-                       : QVariant(QLocale().formattedDataSize(static_cast<qint64>(document.bytes)));
+        return sorting ? QVariant(static_cast<qulonglong>(document.bytes)) : QVariant(displaySize(document.bytes));
     case File:
         return document.replacedBy ? QStringLiteral("Replaced")
              : document.found      ? QStringLiteral("Found")

@@ -6,6 +6,7 @@
 #include "ui_DocumentsWindow.h"
 
 #include <QCheckBox>
+#include <QShortcut>
 
 namespace strataloom {
 
@@ -29,6 +30,10 @@ DocumentsWindow::DocumentsWindow(std::string storeLocation, QWidget* parent)
     connect(m_ui->onlyGoneCheck, &QCheckBox::toggled, this, &DocumentsWindow::setOnlyGone);
     connect(m_ui->showVersionsButton, &QPushButton::clicked, this, &DocumentsWindow::showVersionsOfSelected);
     connect(m_ui->documentTable, &QAbstractItemView::doubleClicked, this, &DocumentsWindow::showVersionsOfSelected);
+    for (const QKeySequence& key : {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)})
+        connect(new QShortcut(key, m_ui->documentTable, nullptr, nullptr, Qt::WidgetShortcut), &QShortcut::activated,
+                this, &DocumentsWindow::showVersionsOfSelected);
+    m_ui->closeAction->setShortcuts({m_ui->closeAction->shortcut(), QKeySequence(Qt::Key_Escape)});
     connect(m_ui->documentTable->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &DocumentsWindow::updateButton);
     connect(m_watcher, &StoreChangeWatcher::storeChanged, this, &DocumentsWindow::refresh);

@@ -1,6 +1,7 @@
 #include "OpenPanel.h"
 
 #include "ChosenPath.h"
+#include "FileDialogLayout.h"
 #include "SidebarPlaces.h"
 
 #include <filesystem>
@@ -19,6 +20,7 @@ OpenPanel::OpenPanel(QWidget* parent, const QString& title, const QString& promp
         setOption(QFileDialog::ShowDirsOnly);
     setLabelText(QFileDialog::Accept, prompt);
     setSidebarUrls(sidebarPlaces());
+    fitFileDialog(*this, mode == QFileDialog::Directory);
 }
 
 void OpenPanel::accept()

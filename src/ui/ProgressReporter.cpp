@@ -22,20 +22,24 @@ ProgressReporter::~ProgressReporter()
 
 void ProgressReporter::showError(const QString& detail)
 {
+    m_failed = true;
     m_failures.showError(detail);
 }
 
 void ProgressReporter::progress(std::size_t done, std::size_t total, const std::string& name)
 {
+    ++m_begun;
+    m_total = total;
     if (!m_dialog) {
         m_dialog = new QProgressDialog(m_window);
-        m_dialog->setWindowTitle(m_title);
         m_dialog->setWindowModality(Qt::WindowModal);
         m_dialog->setCancelButtonText(QStringLiteral("Cancel"));
         m_dialog->setAutoClose(false);
         m_dialog->setAutoReset(false);
         m_dialog->setMinimumDuration(kMinimumDuration);
     }
+    // "n of m" in the title, which stays short whatever the entries' names.
+    m_dialog->setWindowTitle(QStringLiteral("%1 (%2 of %3)").arg(m_title).arg(std::min(done + 1, total)).arg(total));
     const int maximum = static_cast<int>(std::min<std::size_t>(total, INT_MAX));
     m_dialog->setMaximum(maximum);
     m_dialog->setLabelText(

@@ -31,6 +31,13 @@ public:
     // The dialog, once the first progress has been reported.
     QProgressDialog* dialog() const { return m_dialog; }
 
+    // What a stop left, for the message that follows Cancel: whether the
+    // operation ended by Cancel rather than by a failure it reported, how many
+    // entries it began (each progress report begins one), and of how many.
+    bool stoppedByCancel() const { return shouldStop() && !m_failed; }
+    std::size_t entriesBegun() const { return m_begun; }
+    std::size_t total() const { return m_total; }
+
     static constexpr int kMinimumDuration = 500; // ms
 
 private:
@@ -38,6 +45,9 @@ private:
     QPointer<QWidget> m_window;
     QString m_title;
     QPointer<QProgressDialog> m_dialog;
+    std::size_t m_begun = 0;
+    std::size_t m_total = 0;
+    bool m_failed = false;
 };
 
 } // namespace strataloom

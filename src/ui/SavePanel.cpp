@@ -1,5 +1,6 @@
 #include "SavePanel.h"
 
+#include "FileDialogLayout.h"
 #include "Reporter.h"
 #include "SidebarPlaces.h"
 
@@ -47,6 +48,7 @@ SavePanel::SavePanel(QWidget* parent)
     setAcceptMode(QFileDialog::AcceptSave);
     setFileMode(QFileDialog::AnyFile);
     setSidebarUrls(sidebarPlaces());
+    fitFileDialog(*this, false);
     m_prompt = labelText(QFileDialog::Accept);
 
     // Qt's dialog relabels its button "Open" while the name is that of a

@@ -3,6 +3,7 @@
 #include "DurableBatch.h"
 #include "EarlierHistoryChooser.h"
 #include "FileDescriptor.h"
+#include "ImagePreview.h"
 #include "InPlaceRestore.h"
 #include "ItemCopy.h"
 #include "LineDiff.h"
@@ -13,20 +14,20 @@
 #include "VersionCopy.h"
 #include "VersionEdits.h"
 #include "VersionListModel.h"
+#include "VersionText.h"
 #include "ViewController.h"
 #include "ui_VersionBrowser.h"
 
 #include <QDesktopServices>
 #include <QFile>
 #include <QFontDatabase>
+#include <QHeaderView>
 #include <QImageReader>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSortFilterProxyModel>
 #include <QStatusBar>
 #include <QTemporaryDir>
-#include <QTextBlock>
-#include <QTextCursor>
 
 #include <algorithm>
 #include <cerrno>
@@ -40,8 +41,6 @@ namespace strataloom {
 
 namespace {
 
-// More text than this is shown only in part, and not compared.
-constexpr qint64 kTextLimit = 2 * 1024 * 1024;
 // Larger images are shown scaled down to this many pixels a side.
 constexpr int kImageSide = 2048;
 
@@ -71,36 +70,6 @@ std::vector<VersionChoice> choicesOf(const std::vector<std::string>& ids)
     return choices;
 }
 
-// Up to kTextLimit bytes of the contents; `truncated` tells whether more follow.
-std::optional<QByteArray> readText(QFile& file, bool& truncated)
-{
-    if (!file.seek(0))
-        return std::nullopt;
-    QByteArray data = file.read(kTextLimit + 1);
-    if (data.isNull() && file.error() != QFileDevice::NoError)
-        return std::nullopt;
-    truncated = data.size() > kTextLimit;
-    if (truncated)
-        data.truncate(kTextLimit);
-    // Text is UTF-8 without NUL bytes; a sequence cut by the limit does not count.
-    if (data.contains('\0'))
-        return std::nullopt;
-    for (int cut = 0; cut <= (truncated ? 3 : 0); ++cut)
-        if (isValidUtf8(std::string_view(data.constData(), static_cast<std::size_t>(data.size() - cut)))) {
-            data.chop(cut);
-            return data;
-        }
-    return std::nullopt;
-}
-
-QStringList linesOf(const QByteArray& text)
-{
-    QStringList lines = QString::fromUtf8(text).split(QLatin1Char('\n'));
-    if (text.endsWith('\n'))
-        lines.removeLast();
-    return lines;
-}
-
 } // namespace
 
 VersionBrowser::VersionBrowser(FileUrl document, std::string storeLocation, QWidget* parent)
@@ -123,6 +92,7 @@ VersionBrowser::VersionBrowser(FileUrl document, std::string storeLocation, QWid
     m_ui->versionTable->setModel(m_sorted);
     m_ui->versionTable->sortByColumn(VersionListModel::Number, Qt::AscendingOrder);
     m_ui->textPreview->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    m_image = new ImagePreview(m_ui->imageScroll, m_ui->imagePreview, m_ui->actualSizeCheck, this);
 
     connect(m_ui->saveNowAction, &QAction::triggered, this, &VersionBrowser::saveVersionNow);
     connect(m_ui->restoreAction, &QAction::triggered, this, &VersionBrowser::restoreInPlace);
@@ -132,13 +102,15 @@ VersionBrowser::VersionBrowser(FileUrl document, std::string storeLocation, QWid
     connect(m_ui->deleteVersionAction, &QAction::triggered, this, &VersionBrowser::deleteVersions);
     connect(m_ui->archiveAllAction, &QAction::triggered, this, [this] { emit archiveRequested(m_document); });
     connect(m_ui->openButton, &QPushButton::clicked, this, &VersionBrowser::openCopy);
+    // Two versions selected are compared with each other.
     connect(m_ui->versionTable->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-            &VersionBrowser::updateActions);
+            &VersionBrowser::showPreview);
     connect(m_ui->versionTable->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             &VersionBrowser::showPreview);
     connect(m_watcher, &StoreChangeWatcher::storeChanged, this, &VersionBrowser::refresh);
     refresh();
-    m_ui->versionTable->resizeColumnsToContents();
+    // Headers count too: a long word in another language is not cut.
+    m_ui->versionTable->horizontalHeader()->resizeSections(QHeaderView::ResizeToContents);
     // The keyboard moves through the versions from the start.
     m_ui->versionTable->setFocus();
 }
@@ -150,6 +122,14 @@ VersionBrowser::~VersionBrowser()
         std::error_code error;
         std::filesystem::remove_all(QFile::encodeName(m_openedCopies->path()).toStdString(), error);
     }
+}
+
+const QString& VersionBrowser::noVersionsYet()
+{
+    static const QString text = QStringLiteral(
+        "No earlier versions. Versions are kept when you ask for one, and each time the file is saved in a watched "
+        "folder \u2014 Save a Version Now, or watch this folder (File \u25b8 Watched Folders\u2026).");
+    return text;
 }
 
 void VersionBrowser::refresh()
@@ -174,6 +154,8 @@ void VersionBrowser::refresh()
     if (const EarlierHistory* history = m_earlier->chosen()) {
         label += QStringLiteral("\nAn earlier document at this place: its versions can be restored or copied.");
         stored = history->versions;
+    } else if (stored && stored->empty() && file) {
+        label += QStringLiteral("\n") + noVersionsYet();
     }
     m_ui->documentLabel->setText(label);
     m_model->setVersions(stored ? std::move(*stored) : std::vector<FileVersion>(), std::move(file));
@@ -262,6 +244,8 @@ void VersionBrowser::showPreview()
         m_ui->previewMessage->setText(text);
         m_ui->previewStack->setCurrentWidget(m_ui->messagePage);
     };
+    if (showComparison())
+        return;
     const auto row = currentRow();
     if (!row) {
         message(m_model->rowCount() == 0 ? QStringLiteral("No versions of this document are stored.")
@@ -289,7 +273,7 @@ void VersionBrowser::showPreview()
             reader.setScaledSize(size.scaled(kImageSide, kImageSide, Qt::KeepAspectRatio));
         const QImage image = reader.read();
         if (!image.isNull()) {
-            m_ui->imagePreview->setPixmap(QPixmap::fromImage(image));
+            m_image->setImage(image);
             m_ui->previewStack->setCurrentWidget(m_ui->imagePage);
             return;
         }
@@ -346,28 +330,7 @@ void VersionBrowser::showText(const QString& legend, const QByteArray& contents,
         QStringLiteral("Compared with the document as it is now: lines marked - are only in this version, lines "
                        "marked + only in the document."));
     m_ui->diffLegend->setVisible(true);
-    view->clear();
-    // Translucent, so that they read on light and dark palettes alike.
-    QTextBlockFormat same, removed, added;
-    removed.setBackground(QColor(220, 40, 40, 60));
-    added.setBackground(QColor(40, 170, 40, 60));
-    QTextCursor cursor(view->document());
-    bool first = true;
-    for (const DiffLine& line : *diff) {
-        const QTextBlockFormat& format = line.kind == DiffLine::Kind::Removed ? removed
-                                       : line.kind == DiffLine::Kind::Added   ? added
-                                                                              : same;
-        if (first)
-            cursor.setBlockFormat(format);
-        else
-            cursor.insertBlock(format);
-        first = false;
-        const QLatin1String mark = line.kind == DiffLine::Kind::Removed ? QLatin1String("- ")
-                                 : line.kind == DiffLine::Kind::Added   ? QLatin1String("+ ")
-                                                                        : QLatin1String("  ");
-        cursor.insertText(mark + line.text);
-    }
-    view->moveCursor(QTextCursor::Start);
+    showDiffLines(*diff);
 }
 
 VersionBrowser::Chosen VersionBrowser::chosenVersions() const

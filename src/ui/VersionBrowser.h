@@ -21,8 +21,10 @@ class VersionBrowser;
 namespace strataloom {
 
 class EarlierHistoryChooser;
+class ImagePreview;
 class StoreChangeWatcher;
 class VersionListModel;
+struct DiffLine;
 
 // A window listing one document's versions, with a preview of the selected
 // one and the user's own actions on them. It reads the store through a
@@ -50,6 +52,9 @@ public:
     QMessageBox* deleteVersions();
     void openCopy();
 
+    // What the browser of a file without earlier versions says.
+    static const QString& noVersionsYet();
+
 signals:
     // The user asked to archive every version, as a drop of the document does.
     void archiveRequested(const FileUrl& document);
@@ -70,6 +75,10 @@ private:
     void updateActions();
     void showPreview();
     void showText(const QString& legend, const QByteArray& contents, const QByteArray* current);
+    // With two versions selected, shows the lines that differ from the older
+    // to the newer, or why they cannot be compared; false otherwise.
+    bool showComparison();
+    void showDiffLines(const std::vector<DiffLine>& diff);
     void showFailure(const QString& detail);
 
     std::unique_ptr<Ui::VersionBrowser> m_ui;
@@ -80,6 +89,7 @@ private:
     QSortFilterProxyModel* m_sorted = nullptr;
     StoreChangeWatcher* m_watcher = nullptr;
     EarlierHistoryChooser* m_earlier = nullptr;
+    ImagePreview* m_image = nullptr;
     // The read-only copies opened in other applications, removed with the window.
     std::unique_ptr<QTemporaryDir> m_openedCopies;
     int m_openedCount = 0;

@@ -1,6 +1,8 @@
 #include "VersionListModel.h"
 #include "VersionEdits.h"
 
+#include "DisplayFormat.h"
+
 #include <QDateTime>
 #include <QLocale>
 
@@ -50,14 +52,22 @@ int VersionListModel::columnCount(const QModelIndex& parent) const
 
 QString VersionListModel::displayDate(const FileTime& time)
 {
-    return QDateTime::fromSecsSinceEpoch(time.seconds).toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    return displayDateTime(QDateTime::fromSecsSinceEpoch(time.seconds));
 }
 
 QVariant VersionListModel::data(const QModelIndex& index, int role) const
 {
-    if (!index.isValid() || index.row() >= rowCount() || (role != Qt::DisplayRole && role != SortRole))
+    if (!index.isValid() || index.row() >= rowCount())
         return {};
     const Entry& entry = m_entries[static_cast<std::size_t>(index.row())];
+    // A date shown relative to now has its full form beside it.
+    if (role == Qt::ToolTipRole && (index.column() == Modified || index.column() == Created) && entry.version.dates()) {
+        const FileTime& time =
+            index.column() == Modified ? entry.version.dates()->modification : entry.version.dates()->creation;
+        return fullDateTime(QDateTime::fromSecsSinceEpoch(time.seconds));
+    }
+    if (role != Qt::DisplayRole && role != SortRole)
+        return {};
     const FileVersion& version = entry.version;
     const bool sorting = role == SortRole;
     switch (index.column()) {
@@ -76,8 +86,7 @@ QVariant VersionListModel::data(const QModelIndex& index, int role) const
         const auto size = version.size();
         if (!size)
             return sorting ? QVariant(qint64(-1)) : QVariant(QStringLiteral("\u2013"));
-        return sorting ? QVariant(static_cast<qulonglong>(*size))
-                       : QVariant(QLocale().formattedDataSize(static_cast<qint64>(*size)));
+        return sorting ? QVariant(static_cast<qulonglong>(*size)) : QVariant(displaySize(*size));
     }
     case Kind:
         return entry.current         ? QStringLiteral("Current")

@@ -43,7 +43,7 @@ public:
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
-    // A date as the browser shows it: local time to the second.
+    // A date as the browser shows it: in the user's locale, recent ones relative to now.
     static QString displayDate(const FileTime& time);
 
 private:

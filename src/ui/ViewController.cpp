@@ -1,7 +1,9 @@
 #include "ViewController.h"
 
 #include "ArchiveOperation.h"
+#include "FileDialogLayout.h"
 #include "FileVersionStore.h"
+#include "Names.h"
 #include "ProgressReporter.h"
 #include "SavePanel.h"
 #include "UnarchiveOperation.h"
@@ -10,6 +12,9 @@
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QMessageBox>
+#include <QPushButton>
+
+#include <filesystem>
 
 namespace strataloom {
 
@@ -59,6 +64,23 @@ public:
 private:
     ViewController& m_controller;
 };
+
+// How many entries `folder` holds; 0 when it is not a folder that can be listed,
+// which the writer then reports as it always has.
+std::size_t entriesIn(const std::string& folder)
+{
+    std::error_code error;
+    std::filesystem::directory_iterator entries(folder, error);
+    std::size_t count = 0;
+    for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error))
+        ++count;
+    return count;
+}
+
+QString shownName(const std::string& name)
+{
+    return QString::fromStdString(printableName(name));
+}
 
 } // namespace
 
@@ -127,6 +149,8 @@ void ViewController::openNextDroppedItem()
         else
             archiveVersions(url);
     }
+    if (m_openDialogs == 0 && m_waitingItems.empty())
+        emit allItemsDone();
 }
 
 void ViewController::present(QDialog* dialog)
@@ -161,6 +185,7 @@ void ViewController::archiveVersions(const FileUrl& fileURL)
     panel->setMessage(QStringLiteral("Enter the name of a new folder to contain versions"));
     panel->setDirectoryURL(fileURL);
     panel->setNameFieldFileName(parts.proposedFolderName());
+    fitFileDialog(*panel, true);
     QPointer<ViewController> controller(this);
     panel->beginSheetModal([controller, panel, fileURL, parts](int response) {
         if (controller)
@@ -172,13 +197,72 @@ void ViewController::archiveVersions(const FileUrl& fileURL)
 void ViewController::writeVersionsArchive(int response, SavePanel* panel, const FileUrl& fileURL,
                                           const std::string& baseName, const std::string& dottedExtension)
 {
+    const std::optional<FileUrl> folder = response == kResponseOK ? panel->URL() : std::nullopt;
+    // Versions of another file, or earlier ones of this file, are not mixed
+    // with them without a word.
+    if (folder) {
+        if (const std::size_t entries = entriesIn(folder->path()); entries > 0) {
+            askBeforeAddingTo(*folder, entries, fileURL, baseName, dottedExtension);
+            return;
+        }
+    }
+    archiveInto(response, folder, fileURL, baseName, dottedExtension);
+}
+
+QString ViewController::existingFolderQuestion(const std::string& folder, std::size_t entries, const std::string& file)
+{
+    const QString held =
+        entries == 1
+            ? QStringLiteral("\u201c%1\u201d already holds 1 file.").arg(shownName(folder))
+            : QStringLiteral("\u201c%1\u201d already holds %2 files.").arg(shownName(folder), QString::number(entries));
+    return held + QStringLiteral(" Versions of %1 would be added beside them.").arg(shownName(file));
+}
+
+void ViewController::askBeforeAddingTo(const FileUrl& folder, std::size_t entries, const FileUrl& fileURL,
+                                       const std::string& baseName, const std::string& dottedExtension)
+{
+    auto* question = new QMessageBox(m_window);
+    question->setWindowModality(Qt::WindowModal);
+    question->setIcon(QMessageBox::Question);
+    question->setText(existingFolderQuestion(folder.lastPathComponent(), entries, fileURL.lastPathComponent()));
+    QPushButton* add = question->addButton(QStringLiteral("Add Beside Them"), QMessageBox::AcceptRole);
+    QPushButton* other = question->addButton(QStringLiteral("Choose Another Folder\u2026"), QMessageBox::ActionRole);
+    question->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
+    question->setDefaultButton(other);
+    QPointer<ViewController> controller(this);
+    // Queued, as the count of open dialogs is, and ahead of it, so that the
+    // next item waits for what the answer starts; the question goes only then.
+    connect(
+        question, &QMessageBox::finished, this,
+        [controller, question, add, other, folder, fileURL, baseName, dottedExtension] {
+            question->deleteLater();
+            if (!controller)
+                return;
+            if (question->clickedButton() == add)
+                controller->archiveInto(kResponseOK, folder, fileURL, baseName, dottedExtension);
+            else if (question->clickedButton() == other)
+                controller->archiveVersions(fileURL);
+        },
+        Qt::QueuedConnection);
+    question->open();
+    present(question);
+}
+
+void ViewController::archiveInto(int response, const std::optional<FileUrl>& folder, const FileUrl& fileURL,
+                                 const std::string& baseName, const std::string& dottedExtension)
+{
     beginOperation();
     ArchiveOutcome outcome;
     {
         SheetReporter sheets(*this);
         ProgressReporter reporter(sheets, m_window, QStringLiteral("Archiving Versions"));
-        outcome = strataloom::writeVersionsArchive(response, response == kResponseOK ? panel->URL() : std::nullopt,
-                                                   fileURL, baseName, dottedExtension, m_store, reporter);
+        outcome =
+            strataloom::writeVersionsArchive(response, folder, fileURL, baseName, dottedExtension, m_store, reporter);
+        if (outcome == ArchiveOutcome::Failed && reporter.stoppedByCancel() && folder)
+            presentStopped(QStringLiteral("Archiving stopped: %1 of %2 versions are in \u201c%3\u201d.")
+                               .arg(reporter.entriesBegun())
+                               .arg(reporter.total())
+                               .arg(shownName(folder->lastPathComponent())));
     }
     qCInfo(lcOperations, "archive ended: %s", outcomeName(outcome));
     dialogFinished();
@@ -213,8 +297,14 @@ void ViewController::writeUnarchivedFile(int response, SavePanel* panel, const s
     {
         SheetReporter sheets(*this);
         ProgressReporter reporter(sheets, m_window, QStringLiteral("Unarchiving"));
-        outcome = strataloom::writeUnarchivedFile(response, response == kResponseOK ? panel->URL() : std::nullopt,
-                                                  lastFilePath, names, folderURL, m_store, reporter);
+        const std::optional<FileUrl> file = response == kResponseOK ? panel->URL() : std::nullopt;
+        outcome = strataloom::writeUnarchivedFile(response, file, lastFilePath, names, folderURL, m_store, reporter);
+        // The first entry reported is the new file itself; each later one a version of it.
+        if (outcome == UnarchiveOutcome::Failed && reporter.stoppedByCancel() && file && reporter.total() > 0)
+            presentStopped(QStringLiteral("Unarchiving stopped: %1 of %2 versions were added to \u201c%3\u201d.")
+                               .arg(reporter.entriesBegun() - 1)
+                               .arg(reporter.total() - 1)
+                               .arg(shownName(file->lastPathComponent())));
     }
     qCInfo(lcOperations, "unarchive ended: %s", outcomeName(outcome));
     dialogFinished();
@@ -223,6 +313,18 @@ void ViewController::writeUnarchivedFile(int response, SavePanel* panel, const s
 void ViewController::presentErrorSheet(const QString& detail)
 {
     present(showErrorSheet(detail, m_window));
+}
+
+void ViewController::presentStopped(const QString& text)
+{
+    auto* message = new QMessageBox(m_window);
+    message->setAttribute(Qt::WA_DeleteOnClose);
+    message->setWindowModality(Qt::WindowModal);
+    message->setIcon(QMessageBox::Information);
+    message->setText(text);
+    message->addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
+    message->open();
+    present(message);
 }
 
 QMessageBox* ViewController::showErrorSheet(const QString& detail, QWidget* window)

@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,7 @@ public:
     void processDroppedURLs(const std::vector<FileUrl>& urls);
 
     void archiveVersions(const FileUrl& fileURL);
+    // Asks first when the chosen folder already holds files, then archives.
     void writeVersionsArchive(int response, SavePanel* panel, const FileUrl& fileURL, const std::string& baseName,
                               const std::string& dottedExtension);
 
@@ -52,7 +54,14 @@ public:
     // Shows a failure as a sheet that holds back the next dropped item until answered.
     void presentErrorSheet(const QString& detail);
 
+    // The question asked before archiving into `folder`, which holds `entries` files.
+    static QString existingFolderQuestion(const std::string& folder, std::size_t entries, const std::string& file);
+
     static const QString& windowTitle();
+
+signals:
+    // Every item taken has been carried through and its dialogs and messages answered.
+    void allItemsDone();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -64,6 +73,12 @@ private:
     void beginOperation();
     void dialogFinished();
     void openNextDroppedItem();
+    void askBeforeAddingTo(const FileUrl& folder, std::size_t entries, const FileUrl& fileURL,
+                           const std::string& baseName, const std::string& dottedExtension);
+    void archiveInto(int response, const std::optional<FileUrl>& folder, const FileUrl& fileURL,
+                     const std::string& baseName, const std::string& dottedExtension);
+    // After Cancel: what the operation left, in a sheet that holds back the next item.
+    void presentStopped(const QString& text);
 
     QPointer<QWidget> m_window;
     FileVersionStore& m_store;

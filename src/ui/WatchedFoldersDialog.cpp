@@ -19,6 +19,7 @@ namespace {
 
 // Each item keeps its folder's exact bytes; its text may only approximate them.
 constexpr int kPathRole = Qt::UserRole;
+constexpr const char* kWatchRunCommand = "strataloom-cli watch run";
 
 std::optional<std::string> chooseWithFolderDialog(QWidget* parent)
 {
@@ -78,22 +79,28 @@ void WatchedFoldersDialog::refresh()
     const std::optional<bool> on = m_service->isSwitchedOn(&why);
     m_ui->serviceSwitch->setEnabled(on.has_value());
     m_ui->serviceSwitch->setChecked(on.value_or(false));
-    m_ui->serviceSwitch->setToolTip(
-        on ? QString() : QStringLiteral("Can't switch the watcher from here: ") + QString::fromStdString(why));
+    m_switchProblem =
+        on ? QString() : QStringLiteral("Can't switch the watcher from here: ") + QString::fromStdString(why);
+    m_ui->serviceSwitch->setToolTip(m_switchProblem);
     showRunning();
 }
 
 void WatchedFoldersDialog::showRunning()
 {
+    // Why the switch cannot be used is said here too: a tooltip is easily missed.
+    const QString why =
+        m_switchProblem.isEmpty() ? QString() : QStringLiteral("\n") + m_switchProblem + QStringLiteral(".");
     if (watcherRunning()) {
-        m_ui->statusLabel->setText(QStringLiteral("The watcher is running."));
+        m_ui->statusLabel->setText(QStringLiteral("The watcher is running.") + why);
         return;
     }
-    QString text = QStringLiteral("The watcher is not running: files saved now get no versions.");
-    // Without the switch, the command does what it would.
+    QString text = QStringLiteral("The watcher is not running: files saved now get no versions.") + why;
+    // Without the switch, the commands do what it would, or what it would for this session.
     if (!m_ui->serviceSwitch->isEnabled())
         text += QStringLiteral(" To start it now and at every login, run in a terminal:\n")
-              + QFile::decodeName(startWatcherCommand().c_str());
+              + QFile::decodeName(startWatcherCommand().c_str())
+              + QStringLiteral("\nor, to run it only while that terminal stays open:\n")
+              + QString::fromLatin1(kWatchRunCommand);
     m_ui->statusLabel->setText(text);
 }
 
@@ -105,6 +112,7 @@ void WatchedFoldersDialog::showFolders(const std::vector<std::string>& folders)
         item->setData(kPathRole, QByteArray::fromStdString(folder));
     }
     m_ui->removeButton->setEnabled(false);
+    m_ui->emptyLabel->setVisible(folders.empty());
 }
 
 void WatchedFoldersDialog::showProblem(const QString& problem)

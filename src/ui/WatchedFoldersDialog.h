@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QString>
 
 #include <functional>
 #include <memory>
@@ -22,7 +23,7 @@ class WatcherService;
 // Remove written straight to the watcher's settings (the running watcher
 // follows them), whether the watcher is running, and a switch that has the
 // service manager run it in the background. A switch that cannot be used is
-// disabled, its tooltip saying why.
+// disabled, the dialog saying why and what to run instead.
 class WatchedFoldersDialog : public QDialog {
     Q_OBJECT
 public:
@@ -56,6 +57,7 @@ private:
     std::unique_ptr<WatcherService> m_service;
     FolderChooser m_chooseFolder;
     QTimer* m_poll = nullptr;
+    QString m_switchProblem; // why the switch cannot be used; empty when it can
 };
 
 } // namespace strataloom

@@ -2,6 +2,7 @@
 
 #include "ManifestReader.h"
 #include "Settings.h"
+#include "SettingsSchema.h"
 
 #include <QAction>
 #include <QDateTime>
@@ -13,7 +14,7 @@ namespace strataloom {
 
 namespace {
 
-constexpr double kDefaultInterval = 43200.0;
+constexpr double kDefaultInterval = settings::kUpdateCheckInterval.defaultValue;
 // 2001-01-01 00:00:00 UTC in seconds since the Unix epoch.
 constexpr double kReferenceDateInUnixSeconds = 978307200.0;
 constexpr int kDownloadButton = 1;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "SettingsSchema.h"
 #include "UpdateUi.h"
 
 #include <QByteArray>
@@ -19,9 +20,9 @@ class QNetworkReply;
 namespace strataloom {
 
 // The user-defaults keys of the update check.
-inline const QString kNoUpdateCheckKey = QStringLiteral("noUpdateCheck");
-inline const QString kDateLastUpdateCheckKey = QStringLiteral("dateLastUpdateCheck");
-inline const QString kUpdateCheckIntervalKey = QStringLiteral("updateCheckInt");
+inline const QString kNoUpdateCheckKey = settings::kNoUpdateCheck.qtName();
+inline const QString kDateLastUpdateCheckKey = settings::kDateLastUpdateCheck.qtName();
+inline const QString kUpdateCheckIntervalKey = settings::kUpdateCheckInterval.qtName();
 // The key of the running version in the application's information.
 inline const QString kShortVersionKey = QStringLiteral("CFBundleShortVersionString");
 

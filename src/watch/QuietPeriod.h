@@ -22,6 +22,9 @@ public:
     {
     }
 
+    // Deadlines set from now on are this much after their save.
+    void setLength(Clock::duration length) { m_length = length; }
+    Clock::duration length() const { return m_length; }
     // A save of `path` seen at `now`: its deadline moves to now + length.
     void saw(const std::string& path, Clock::time_point now);
     // The earliest deadline, when any file waits.

@@ -3,11 +3,13 @@
 #include "ErrorMessage.h"
 #include "FileVersionStore.h"
 #include "OwnFolders.h"
+#include "SettingsSchema.h"
 #include "WatchState.h"
 
 #include <QByteArray>
 #include <QFile>
 
+#include <cmath>
 #include <cstdlib>
 #include <memory>
 
@@ -17,10 +19,11 @@ namespace strataloom {
 
 namespace {
 
-const QString kFolders = QStringLiteral("watch/folders");
-const QString kPatterns = QStringLiteral("watch/excludedPatterns");
-const QString kSizeLimit = QStringLiteral("watch/sizeLimit");
-const QString kFreeSpaceFloor = QStringLiteral("watch/freeSpaceFloor");
+const QString kFolders = settings::kWatchFolders.qtName();
+const QString kPatterns = settings::kWatchExcludedPatterns.qtName();
+const QString kSizeLimit = settings::kWatchSizeLimit.qtName();
+const QString kQuietSeconds = settings::kWatchQuietSeconds.qtName();
+const QString kFreeSpaceFloor = settings::kWatchFreeSpaceFloor.qtName();
 // Each entry of a list is one QByteArray, which the file keeps byte for byte.
 const QString kEntry = QStringLiteral("value");
 
@@ -143,6 +146,21 @@ void WatchSettings::setFreeSpaceFloor(std::optional<std::uint64_t> bytes)
         m_settings.setValue(kFreeSpaceFloor, static_cast<qulonglong>(*bytes));
     else
         m_settings.remove(kFreeSpaceFloor);
+}
+
+std::chrono::milliseconds WatchSettings::quietPeriod() const
+{
+    bool ok = false;
+    const double seconds = m_settings.value(kQuietSeconds).toDouble(&ok);
+    // As --quiet-seconds takes it: from none to a day.
+    if (!ok || !(seconds >= 0 && seconds <= 24 * 3600))
+        return std::chrono::milliseconds(std::llround(settings::kWatchQuietSeconds.defaultValue * 1000));
+    return std::chrono::milliseconds(std::llround(seconds * 1000));
+}
+
+void WatchSettings::setQuietPeriod(std::chrono::milliseconds period)
+{
+    m_settings.setValue(kQuietSeconds, double(period.count()) / 1000);
 }
 
 bool WatchSettings::save(std::string* error)

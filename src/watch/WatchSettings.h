@@ -1,7 +1,10 @@
 #pragma once
 
+#include "SettingsSchema.h"
+
 #include <QSettings>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,7 +18,7 @@ namespace strataloom {
 
 class WatchSettings {
 public:
-    static constexpr std::uint64_t kDefaultSizeLimit = std::uint64_t{512} << 20;
+    static constexpr std::uint64_t kDefaultSizeLimit = std::uint64_t(settings::kWatchSizeLimit.defaultValue);
 
     // A folder as it is kept: `path` canonicalised (absolute, links resolved),
     // which must be an existing folder outside the version store and the
@@ -40,6 +43,11 @@ public:
     // empty for the default (FreeSpace.h).
     std::optional<std::uint64_t> freeSpaceFloor() const;
     void setFreeSpaceFloor(std::optional<std::uint64_t> bytes);
+
+    // How long a saved file must stay unsaved before it is versioned, when
+    // `strataloom-cli watch run` is not given --quiet-seconds.
+    std::chrono::milliseconds quietPeriod() const;
+    void setQuietPeriod(std::chrono::milliseconds period);
 
     // Writes the changes made through this object; false, with the reason,
     // when the file cannot be written. Reading an object made after a change

@@ -42,7 +42,7 @@ Watcher::Watcher(Options options, QObject* parent)
     , m_options(options)
     , m_folders(new FolderWatch(this))
     , m_signals(new watch::ProcessSignals(this))
-    , m_quiet(options.quietPeriod)
+    , m_quiet(options.quietPeriod.value_or(WatchSettings().quietPeriod()))
 {
     m_quietTimer.setSingleShot(true);
     m_quietTimer.setTimerType(Qt::PreciseTimer);

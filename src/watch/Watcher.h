@@ -46,7 +46,8 @@ class Watcher : public QObject {
 
 public:
     struct Options {
-        std::chrono::milliseconds quietPeriod{2000};
+        // Given on the command line; else the settings', followed as they change.
+        std::optional<std::chrono::milliseconds> quietPeriod;
     };
 
     explicit Watcher(Options options, QObject* parent = nullptr);

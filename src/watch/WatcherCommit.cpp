@@ -116,7 +116,7 @@ void Watcher::checkSpaceReturned()
     qCInfo(lcWatch, "space returned on the store's file system: adding versions again");
     // What was put off is due at once.
     for (const std::string& path : m_putOff)
-        m_quiet.saw(path, watch::QuietPeriod::Clock::now() - m_options.quietPeriod);
+        m_quiet.saw(path, watch::QuietPeriod::Clock::now() - m_quiet.length());
     m_putOff.clear();
     scheduleWork();
     statusChanged();

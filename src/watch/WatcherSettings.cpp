@@ -35,6 +35,8 @@ void Watcher::reloadSettings()
     const std::vector<std::string> roots = settings.folders();
     const std::vector<std::string> patterns = settings.excludedPatterns();
     m_freeSpaceFloorSetting = settings.freeSpaceFloor();
+    if (!m_options.quietPeriod)
+        m_quiet.setLength(settings.quietPeriod());
     m_filter = std::make_unique<watch::SaveFilter>(watch::SaveFilter::fromSettings());
     std::vector<std::string> added, removed;
     for (const std::string& root : roots)

@@ -3,12 +3,17 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTest>
 #include <QTextBrowser>
 #include <QTimer>
 
+#include "AboutDialog.h"
 #include "AppDelegate.h"
 #include "DragView.h"
+#include "FileVersionStore.h"
+#include "SavePanel.h"
 #include "WatchedFoldersDialog.h"
 #include "WatcherUnit.h"
 #include "support/TestEnvironment.h"
@@ -52,6 +57,66 @@ private slots:
         QVERIFY(status != items.end());
         (*status)->trigger();
         QVERIFY(!(*status)->isChecked() && !(*status)->isEnabled());
+    }
+
+    void aboutSaysTheVersionTheLicenceAndWhereTheStoreIsAndWhatItTakes()
+    {
+        CountingAppDelegate app;
+        QApplication::setApplicationVersion(QStringLiteral("9.8.7"));
+        const std::string store = FileVersionStore().location();
+        auto* item = app.mainWindow()->findChild<QAction*>(QStringLiteral("aboutAction"));
+        QVERIFY(item && item->text().contains(QStringLiteral("About Strataloom")));
+        item->trigger();
+        auto* about = app.mainWindow()->findChild<AboutDialog*>();
+        QVERIFY(about && about->isVisible());
+        QVERIFY(about->text().contains(QStringLiteral("9.8.7")));
+        QVERIFY(about->informativeText().contains(QStringLiteral("GNU General Public License")));
+        QVERIFY(
+            about->informativeText().contains(QStringLiteral("will be kept in %1").arg(QString::fromStdString(store))));
+
+        // Every file under the store counts, however deep; links do not.
+        QVERIFY(QDir().mkpath(QString::fromStdString(store + "/documents/a")));
+        QFile file(QString::fromStdString(store + "/documents/a/v"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(3000, 'x'));
+        file.close();
+        QFile::link(QStringLiteral("/usr/bin"), QString::fromStdString(store + "/link"));
+        QCOMPARE(AboutDialog::folderSize(store), std::optional<std::uint64_t>(3000));
+        QVERIFY(AboutDialog::storeDescription(store).contains(QStringLiteral("takes 2.93 KiB")));
+        QCOMPARE(AboutDialog::folderSize(store + "/link"), std::nullopt);
+    }
+
+    // As the file managers' actions start it: only the dialogs, and the end once they are answered.
+    void anItemToArchiveAloneShowsOnlyItsDialogsAndEndsTheApplication()
+    {
+        CountingAppDelegate app;
+        const QString file = QDir::home().filePath(QStringLiteral("notes.txt"));
+        QFile(file).open(QIODevice::WriteOnly);
+        app.processItemsAlone({FileUrl::fromPath(file.toStdString())});
+        QVERIFY(!app.mainWindow()->isVisible());
+        // A file without versions: its panel, then the sheet that says so, each answered in turn.
+        QStringList seen;
+        QTimer user;
+        user.setInterval(10);
+        connect(&user, &QTimer::timeout, [&] {
+            for (QWidget* window : QApplication::topLevelWidgets()) {
+                if (!window->isVisible())
+                    continue;
+                if (auto* panel = qobject_cast<SavePanel*>(window)) {
+                    seen.append(QStringLiteral("panel"));
+                    static_cast<QDialog*>(panel)->done(QDialog::Accepted);
+                } else if (auto* sheet = qobject_cast<QMessageBox*>(window)) {
+                    seen.append(sheet->informativeText());
+                    sheet->buttons().first()->click();
+                }
+            }
+        });
+        user.start();
+        QTimer::singleShot(5000, [] { QCoreApplication::exit(2); });
+        QCOMPARE(QApplication::exec(), 0);
+        QCOMPARE(seen, (QStringList{"panel", "No versions available."}));
+        QVERIFY(!app.mainWindow()->isVisible());
+        QApplication::setQuitOnLastWindowClosed(true);
     }
 
     void eachHelpCommandOpensOneMoreWindow()

@@ -63,7 +63,7 @@ xdotool key Return
 # first, second, final, second (restored), final (restored back), then the file.
 wait_for "the restore undone" 20 eval '[ "$(cat "$doc")" = "${contents[2]}" ] && [ "$("$cli" versions "$doc" | wc -l)" -eq 6 ]'
 for pair in 0:0 1:1 2:2 3:1 4:2; do
-  stored=$("$cli" versions "$doc" | sed -n "$((${pair%:*} + 1))p" | cut -f 6)
+  stored=$("$cli" versions "$doc" | sed -n "$((${pair%:*} + 1))p" | cut -f 7)
   [ "$(cat "$stored")" = "${contents[${pair#*:}]}" ] || fail "version ${pair%:*} holds '$(cat "$stored")'"
 done
 [ "$(find "$work/docs" -mindepth 1 | wc -l)" -eq 2 ] || fail "the restore left files behind"

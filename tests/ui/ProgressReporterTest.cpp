@@ -11,7 +11,9 @@
 
 #include <QApplication>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressDialog>
+#include <QPushButton>
 #include <QTimer>
 #include <QtTest>
 
@@ -34,6 +36,52 @@ private:
             if (auto* dialog = m_window->findChild<QProgressDialog*>())
                 dialog->cancel();
         });
+    }
+
+    // Presses Cancel once `entries` entries have been begun: at the next time events are let through.
+    void cancelAfterEntries(int entries)
+    {
+        QTimer::singleShot(0, m_window.get(), [this, entries] {
+            auto* dialog = m_window->findChild<QProgressDialog*>();
+            if (dialog && dialog->value() + 1 >= entries)
+                dialog->cancel();
+            else
+                cancelAfterEntries(entries);
+        });
+    }
+
+    QList<SavePanel*> panels() const
+    {
+        QList<SavePanel*> open;
+        for (SavePanel* panel : m_window->findChildren<SavePanel*>())
+            if (panel->isVisible())
+                open.append(panel);
+        return open;
+    }
+
+    QStringList stoppedMessages() const
+    {
+        QStringList texts;
+        for (QMessageBox* box : m_window->findChildren<QMessageBox*>())
+            if (box->isVisible())
+                texts.append(box->icon() == QMessageBox::Information && box->windowModality() == Qt::WindowModal
+                                 ? box->text()
+                                 : QStringLiteral("unexpected box"));
+        return texts;
+    }
+
+    void dismiss() const
+    {
+        for (QMessageBox* box : m_window->findChildren<QMessageBox*>())
+            if (box->isVisible())
+                box->buttons().first()->click();
+        settle();
+    }
+
+    static void settle()
+    {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
 private slots:
@@ -59,6 +107,7 @@ private slots:
         QCOMPARE(dialog->maximum(), 4);
         QCOMPARE(dialog->value(), 1);
         QCOMPARE(dialog->labelText(), QStringLiteral("Archiving Versions\nReport00001.pages"));
+        QCOMPARE(dialog->windowTitle(), QStringLiteral("Archiving Versions (2 of 4)"));
         reporter.showError(QStringLiteral("Couldn't create or write folder."));
         QCOMPARE(failures.errors, std::vector<std::string>{"Couldn't create or write folder."});
         QVERIFY(!reporter.shouldStop());
@@ -105,21 +154,39 @@ private slots:
         const FileUrl first = documentWithVersions(*m_store, m_documents, "first.txt", {"a0", "a1"}, "a");
         const FileUrl second = documentWithVersions(*m_store, m_documents, "second.txt", {"b0"}, "b");
         controller->dragViewDidReceive({first, second});
-        auto panels = [this] {
-            QList<SavePanel*> open;
-            for (SavePanel* panel : m_window->findChildren<SavePanel*>())
-                if (panel->isVisible())
-                    open.append(panel);
-            return open;
-        };
         QCOMPARE(panels().size(), 1);
         cancelAtFirstEntry();
         static_cast<QDialog*>(panels().first())->done(QDialog::Accepted);
-        QCoreApplication::sendPostedEvents();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        settle();
         QCOMPARE(entriesOf(m_documents + "/first versions"), std::set<std::string>{"first00000.txt"});
+        // What the stop left is said first, and holds back the next item until answered.
+        QCOMPARE(panels().size(), 0);
+        QCOMPARE(stoppedMessages(),
+                 QStringList{"Archiving stopped: 1 of 3 versions are in \u201cfirst versions\u201d."});
+        dismiss();
         QCOMPARE(panels().size(), 1);
         QCOMPARE(panels().first()->findChild<QLineEdit*>("fileNameEdit")->text(), QStringLiteral("second versions"));
+        panels().first()->reject();
+        settle();
+
+        // Unarchiving says how many versions the new file has, of how many; a drop carried through says nothing.
+        for (const char* entry : {"first00001.txt", "first00002.txt", "first00003.txt"})
+            writeFile(m_documents + "/first versions/" + entry, entry);
+        controller->dragViewDidReceive({FileUrl::directoryFromPath(m_documents + "/first versions")});
+        cancelAfterEntries(2);
+        static_cast<QDialog*>(panels().first())->done(QDialog::Accepted);
+        settle();
+        QCOMPARE(stoppedMessages(),
+                 QStringList{"Unarchiving stopped: 1 of 3 versions were added to \u201cfirst-Copy.txt\u201d."});
+        QCOMPARE(m_store->otherVersionsOfItem(FileUrl::fromPath(m_documents + "/first-Copy.txt"))->size(), 1u);
+        dismiss();
+        QVERIFY(panels().isEmpty());
+        std::filesystem::remove(m_documents + "/first-Copy.txt");
+        controller->dragViewDidReceive({FileUrl::directoryFromPath(m_documents + "/first versions")});
+        static_cast<QDialog*>(panels().first())->done(QDialog::Accepted);
+        settle();
+        QVERIFY(stoppedMessages().isEmpty());
+        QCOMPARE(m_store->otherVersionsOfItem(FileUrl::fromPath(m_documents + "/first-Copy.txt"))->size(), 3u);
     }
 };
 

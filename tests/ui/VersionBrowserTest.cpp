@@ -13,13 +13,16 @@
 
 #include <QApplication>
 #include <QBuffer>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QHeaderView>
 #include <QImage>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSignalSpy>
 #include <QStackedWidget>
 #include <QTableView>
@@ -127,6 +130,13 @@ private slots:
                                    cell(*browser, 2, VersionListModel::Kind),
                                    cell(*browser, 3, VersionListModel::Kind)};
         QCOMPARE(kinds, (QStringList{"Explicit", "Explicit", "Automatic", "Current"}));
+        // No column is narrower than its header or its cells.
+        QHeaderView* header = table(*browser)->horizontalHeader();
+        for (int column = 0; column + 1 < header->count(); ++column)
+            QVERIFY2(header->sectionSize(column)
+                         >= std::max(header->sectionSizeHint(column),
+                                     static_cast<QAbstractItemView*>(table(*browser))->sizeHintForColumn(column)),
+                     qPrintable(QString::number(column)));
         QCOMPARE(cell(*browser, 1, VersionListModel::Pinned), QStringLiteral("Pinned"));
         QCOMPARE(cell(*browser, 2, VersionListModel::Pinned), QString());
         QCOMPARE(cell(*browser, 0, VersionListModel::Contents), QStringLiteral("Missing"));
@@ -136,6 +146,12 @@ private slots:
                  VersionListModel::displayDate(historicalDates(1).modification));
         QCOMPARE(cell(*browser, 1, VersionListModel::Created),
                  VersionListModel::displayDate(historicalDates(1).creation));
+        // Its full form, with the year, beside it.
+        const QDateTime modified = QDateTime::fromSecsSinceEpoch(historicalDates(1).modification.seconds);
+        QVERIFY(model.index(1, VersionListModel::Modified)
+                    .data(Qt::ToolTipRole)
+                    .toString()
+                    .contains(QString::number(modified.toLocalTime().date().year())));
         QCOMPARE(model.index(1, VersionListModel::Size).data(VersionListModel::SortRole).toULongLong(), 3u);
 
         // The newest, the document itself, is selected and shown.
@@ -170,6 +186,24 @@ private slots:
         select(*browser, 0);
         QCOMPARE(page(*browser), QStringLiteral("imagePage"));
         QCOMPARE(browser->findChild<QLabel*>("imagePreview")->pixmap().size(), QSize(4, 3));
+        QVERIFY(!browser->findChild<QCheckBox*>("actualSizeCheck")->isEnabled());
+
+        // A larger image fits the pane, following its size, until shown at its actual size.
+        const FileUrl large = documentWithVersions(*m_store, m_documents, "large.png", {png(1200, 800).toStdString()},
+                                                   png(8, 8).toStdString());
+        browser = browse(large);
+        browser->resize(640, 600);
+        select(*browser, 0);
+        auto* pane = browser->findChild<QScrollArea*>("imageScroll")->viewport();
+        const auto shownSize = [&] { return browser->findChild<QLabel*>("imagePreview")->pixmap().size(); };
+        QTRY_VERIFY(shownSize().width() <= pane->width() && shownSize().height() <= pane->height());
+        QVERIFY(qAbs(shownSize().width() * 2 - shownSize().height() * 3) <= 3); // its proportions, to a pixel
+        auto* actual = browser->findChild<QCheckBox*>("actualSizeCheck");
+        QVERIFY(actual->isEnabled());
+        actual->setChecked(true);
+        QCOMPARE(shownSize(), QSize(1200, 800));
+        actual->setChecked(false);
+        QVERIFY(shownSize().width() <= pane->width());
 
         const std::string binary("\x00\x01\x02 data", 8);
         const FileUrl data = documentWithVersions(*m_store, m_documents, "d\xff.bin", {binary}, "other");
@@ -193,6 +227,52 @@ private slots:
         // The copy goes with the window.
         browser.reset();
         QVERIFY(!std::filesystem::exists(path.toStdString()));
+    }
+
+    void anyTwoVersionsSelectedAreComparedOlderToNewer()
+    {
+        const FileUrl text =
+            documentWithVersions(*m_store, m_documents, "notes.txt",
+                                 {"a\nb\n", "a\nB\nc\n", std::string("\x00bin", 4), "a\nB\nc\n"}, "a\nB\n");
+        auto browser = browse(text);
+        auto* view = browser->findChild<QPlainTextEdit*>("textPreview");
+        auto* legend = browser->findChild<QLabel*>("diffLegend");
+        const auto selectPair = [&](int first, int second) {
+            table(*browser)->clearSelection();
+            // In either order: the older is always the one lines are removed from.
+            table(*browser)->selectionModel()->select(browser->model()->index(second, 0),
+                                                      QItemSelectionModel::Select | QItemSelectionModel::Rows);
+            table(*browser)->selectionModel()->select(browser->model()->index(first, 0),
+                                                      QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        };
+        const struct {
+            int first, second;
+            const char* page;
+            const char* shown; // the marked lines, or the message
+            const char* legend;
+        } cases[] = {
+            {0, 1, "textPage", "  a\n- b\n+ B\n+ c",
+             "Comparing version 0 with version 1: lines marked - are only in version 0, lines marked + only in version "
+             "1."},
+            {4, 0, "textPage", "  a\n- b\n+ B",
+             "Comparing version 0 with the document as it is now: lines marked - are only in version 0, lines "
+             "marked + only in the document as it is now."},
+            {1, 3, "textPage", "  a\n  B\n  c", "Version 1 and version 3 have the same lines."},
+            {2, 3, "messagePage", "These two cannot be compared: Version 2 is not text.", ""},
+        };
+        for (const auto& c : cases) {
+            selectPair(c.first, c.second);
+            QCOMPARE(page(*browser), QString::fromLatin1(c.page));
+            if (page(*browser) == QStringLiteral("textPage")) {
+                QCOMPARE(view->toPlainText(), QString::fromLatin1(c.shown));
+                QCOMPARE(legend->text(), QString::fromLatin1(c.legend));
+            } else {
+                QCOMPARE(browser->findChild<QLabel*>("previewMessage")->text(), QString::fromLatin1(c.shown));
+            }
+        }
+        // One version alone is previewed against the document again.
+        select(*browser, 1);
+        QCOMPARE(view->toPlainText(), QStringLiteral("  a\n  B\n- c"));
     }
 
     void restoresACopyBesideTheDocumentWithTheVersionsDatesUnderAFreeName()
@@ -368,6 +448,19 @@ private slots:
         QTRY_COMPARE(browser->model()->rowCount(), 3);
     }
 
+    void aFileWithoutVersionsSaysHowToGetThemUntilItHasOne()
+    {
+        const FileUrl document = documentWithVersions(*m_store, m_documents, "Fresh.txt", {}, "now");
+        auto browser = browse(document);
+        const auto label = [&] { return browser->findChild<QLabel*>("documentLabel")->text(); };
+        QCOMPARE(browser->model()->rowCount(), 1);
+        QVERIFY2(label().endsWith(QStringLiteral("\n") + VersionBrowser::noVersionsYet()), qPrintable(label()));
+        QVERIFY(VersionBrowser::noVersionsYet().contains(QStringLiteral("Save a Version Now, or watch this folder")));
+        browser->findChild<QAction*>("saveNowAction")->trigger();
+        QTRY_COMPARE(browser->model()->rowCount(), 2);
+        QVERIFY(!label().contains(QStringLiteral("No earlier versions")));
+    }
+
     void allDocumentsCanBeNarrowedToThoseWhoseFileIsGoneAndShowTheirVersions()
     {
         documentWithVersions(*m_store, m_documents, "kept.txt", {"k0"}, "kept");
@@ -387,6 +480,16 @@ private slots:
         QCOMPARE(asked.size(), 1);
         const FileUrl shown = asked.first().first().value<FileUrl>();
         QCOMPARE(shown.path(), gone.path());
+        // By keyboard: Return asks for the selected document's versions, Esc closes.
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        auto* table = window.findChild<QTableView*>("documentTable");
+        table->setFocus();
+        QTest::keyClick(table, Qt::Key_Return);
+        QCOMPARE(asked.size(), 2);
+        QCOMPARE(asked.last().first().value<FileUrl>().path(), gone.path());
+        QTest::keyClick(table, Qt::Key_Escape);
+        QVERIFY(!window.isVisible());
         window.setOnlyGone(false);
         QCOMPARE(window.shownDocuments()->rowCount(), 2);
 

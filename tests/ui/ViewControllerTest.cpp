@@ -67,6 +67,20 @@ private:
         settle();
     }
 
+    // Answers the one question open with the button titled `title`.
+    void answerQuestion(const QString& title) const
+    {
+        const QList<QMessageBox*> questions = shown<QMessageBox>();
+        QCOMPARE(questions.size(), 1);
+        QAbstractButton* button = nullptr;
+        for (QAbstractButton* each : questions.first()->buttons())
+            if (each->text() == title)
+                button = each;
+        QVERIFY(button);
+        button->click();
+        settle();
+    }
+
     // Delivers what closing a dialog left to do: its answer's follow-up, the next dropped item, its deletion.
     static void settle()
     {
@@ -125,6 +139,8 @@ private slots:
         QCOMPARE(panel->labelText(QFileDialog::Accept), QStringLiteral("Save to folder"));
         QCOMPARE(panel->message(), QStringLiteral("Enter the name of a new folder to contain versions"));
         QVERIFY(panel->findChild<QToolButton*>("newFolderButton")->isEnabled());
+        // Asked for a folder's name, it offers no file types.
+        QVERIFY(!panel->findChild<QWidget*>("fileTypeCombo")->isVisible());
         QCOMPARE(panel->directory().absolutePath(), QString::fromStdString(above));
         QTest::qWait(200); // the folder listing arrives later and must not disturb the name
         QCOMPARE(nameField(panel)->text(), QStringLiteral("Report versions"));
@@ -195,6 +211,7 @@ private slots:
             asked.append(panel->labelText(QFileDialog::Accept) + QStringLiteral(": ") + nameField(panel)->text());
             if (answered == 1) {
                 QCOMPARE(panel->message(), QStringLiteral("Enter the name of a new file"));
+                QVERIFY(panel->findChild<QWidget*>("fileTypeCombo")->isVisible());
                 QCOMPARE(panel->directory().absolutePath(), QString::fromStdString(m_documents));
             }
             QTest::keyClick(nameField(panel), Qt::Key_Return);
@@ -225,12 +242,13 @@ private slots:
             QTest::keyClick(nameField(panels().first()), Qt::Key_Return);
             settle();
             QVERIFY(panels().isEmpty());
+            answerQuestion(QStringLiteral("Add Beside Them"));
             QCOMPARE(sheetDetails(), QStringList{"Couldn't create or write folder."});
             QCOMPARE(entriesOf(m_documents + "/" + base + " versions"), earlier);
             dismissSheets();
         }
 
-        // An existing empty folder, named and confirmed with the button, receives the versions.
+        // An existing empty folder, named and confirmed with the button, receives the versions without a question.
         std::filesystem::create_directory(m_documents + "/Empty");
         m_controller->dragViewDidReceive({FileUrl::fromPath(m_documents + "/Notes.txt")});
         SavePanel* panel = panels().first();
@@ -240,6 +258,61 @@ private slots:
         settle();
         QVERIFY(panels().isEmpty() && sheetDetails().isEmpty());
         QCOMPARE(entriesOf(m_documents + "/Empty"), (std::set<std::string>{"Notes00000.txt", "Notes00001.txt"}));
+    }
+
+    void aFolderThatHoldsFilesIsUsedOnlyOnceTheUserAgrees()
+    {
+        const FileUrl odt = document("Report.odt", {"o0", "o1", "o2"});
+        const FileUrl docx = document("Report.docx", {"d0"});
+        const std::string folder = m_documents + "/Report versions";
+        const std::set<std::string> odtEntries = {"Report00000.odt", "Report00001.odt", "Report00002.odt",
+                                                  "Report00003.odt"};
+        // Archiving the first document meets an empty place and asks nothing.
+        m_controller->dragViewDidReceive({odt});
+        confirm(panels().first());
+        QVERIFY(shown<QMessageBox>().isEmpty());
+        QCOMPARE(entriesOf(folder), odtEntries);
+
+        // The second, of the same name, is proposed the same folder; each answer to the question, in turn.
+        for (const QString& answer : {QStringLiteral("Cancel"), QStringLiteral("Choose Another Folder\u2026"),
+                                      QStringLiteral("Add Beside Them")}) {
+            m_controller->dragViewDidReceive({docx});
+            QCOMPARE(nameField(panels().first())->text(), QStringLiteral("Report versions"));
+            confirm(panels().first());
+            QVERIFY(panels().isEmpty());
+            const QList<QMessageBox*> questions = shown<QMessageBox>();
+            QCOMPARE(questions.size(), 1);
+            QCOMPARE(questions.first()->icon(), QMessageBox::Question);
+            QCOMPARE(questions.first()->windowModality(), Qt::WindowModal);
+            QCOMPARE(questions.first()->text(),
+                     QStringLiteral("\u201cReport versions\u201d already holds 4 files. Versions of Report.docx would "
+                                    "be added beside them."));
+            answerQuestion(answer);
+            if (answer.startsWith(QStringLiteral("Choose"))) {
+                // The panel again, with the name it proposed; a new name there is taken at once.
+                QCOMPARE(panels().size(), 1);
+                QCOMPARE(nameField(panels().first())->text(), QStringLiteral("Report versions"));
+                const std::string elsewhere = makeScratchFolder("elsewhere");
+                panels().first()->setDirectory(QString::fromStdString(elsewhere));
+                nameField(panels().first())->setText(QStringLiteral("Report docx versions"));
+                confirm(panels().first());
+                QVERIFY(shown<QMessageBox>().isEmpty());
+                QCOMPARE(entriesOf(elsewhere + "/Report docx versions"),
+                         (std::set<std::string>{"Report00000.docx", "Report00001.docx"}));
+            }
+            QVERIFY(panels().isEmpty() && sheetDetails().isEmpty());
+            if (answer.startsWith(QStringLiteral("Add"))) {
+                std::set<std::string> both = odtEntries;
+                both.insert({"Report00000.docx", "Report00001.docx"});
+                QCOMPARE(entriesOf(folder), both);
+            } else {
+                QCOMPARE(entriesOf(folder), odtEntries);
+            }
+        }
+        // One file, and a name that is not UTF-8, said so.
+        QCOMPARE(ViewController::existingFolderQuestion("d\xff", 1, "a\nb"),
+                 QStringLiteral("\u201cd\\xff\u201d already holds 1 file. Versions of a\\nb would be added beside "
+                                "them."));
     }
 
     void theWindowIsTitledAndClosingItQuits()

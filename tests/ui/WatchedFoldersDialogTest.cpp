@@ -122,6 +122,14 @@ private slots:
         child<QPushButton>("removeButton")->click();
         QCOMPARE(WatchSettings().folders(), std::vector<std::string>{plain});
         QCOMPARE(shown(), std::vector<std::string>{plain});
+
+        // The empty list says what it is for, and goes once a folder is there.
+        auto* empty = child<QLabel>("emptyLabel");
+        QVERIFY(!empty->isVisibleTo(m_dialog.get()));
+        list()->item(0)->setSelected(true);
+        child<QPushButton>("removeButton")->click();
+        QVERIFY(empty->isVisibleTo(m_dialog.get()));
+        QVERIFY(empty->text().startsWith(QStringLiteral("No folder is watched yet.")));
     }
 
     void theStatusFollowsTheWatchersLock()
@@ -155,9 +163,12 @@ private slots:
         m_dialog->refresh();
         QVERIFY(!serviceSwitch->isEnabled());
         QVERIFY(serviceSwitch->toolTip().endsWith(QStringLiteral("no session bus")));
-        // Without the switch, the status says how to start the watcher.
+        // Without the switch, the dialog itself says why, and how to start the watcher for good or for now.
         const QString status = child<QLabel>("statusLabel")->text();
-        QVERIFY2(status.endsWith(QString::fromStdString("\n" + startWatcherCommand())), qPrintable(status));
+        QVERIFY2(status.contains(QStringLiteral("Can't switch the watcher from here: no session bus.")),
+                 qPrintable(status));
+        QVERIFY2(status.contains(QString::fromStdString("\n" + startWatcherCommand() + "\n")), qPrintable(status));
+        QVERIFY2(status.endsWith(QStringLiteral("\nstrataloom-cli watch run")), qPrintable(status));
     }
 };
 

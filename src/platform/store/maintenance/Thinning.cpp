@@ -6,6 +6,7 @@
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
 #include "Settings.h"
+#include "SettingsSchema.h"
 #include "StoreIndex.h"
 #include "StoredSpace.h"
 #include "VersionRemoval.h"
@@ -100,18 +101,16 @@ std::uint64_t defaultMaxBytes(const std::string& storeLocation)
 
 ThinningOptions thinningOptionsFromSettings(const std::string& storeLocation)
 {
-    Settings settings;
+    Settings stored;
     ThinningOptions options;
-    const auto seconds = [&](const char* key, std::chrono::seconds fallback) {
-        const double value = settings.doubleForKey(QString::fromLatin1(key));
-        return value > 0 ? std::chrono::seconds(static_cast<std::int64_t>(value)) : fallback;
+    const auto seconds = [&](const settings::Key& key) {
+        const double value = stored.doubleForKey(key.qtName());
+        return std::chrono::seconds(static_cast<std::int64_t>(value > 0 ? value : key.defaultValue));
     };
-    options.schedule.keepAll = seconds("retentionKeepAllSeconds", options.schedule.keepAll);
-    options.schedule.hourly =
-        std::max(options.schedule.keepAll, seconds("retentionHourlySeconds", options.schedule.hourly));
-    options.schedule.daily =
-        std::max(options.schedule.hourly, seconds("retentionDailySeconds", options.schedule.daily));
-    const double maxBytes = settings.doubleForKey(QStringLiteral("retentionMaxBytes"));
+    options.schedule.keepAll = seconds(settings::kRetentionKeepAll);
+    options.schedule.hourly = std::max(options.schedule.keepAll, seconds(settings::kRetentionHourly));
+    options.schedule.daily = std::max(options.schedule.hourly, seconds(settings::kRetentionDaily));
+    const double maxBytes = stored.doubleForKey(settings::kRetentionMaxBytes.qtName());
     options.maxBytes = maxBytes > 0 ? static_cast<std::uint64_t>(maxBytes) : defaultMaxBytes(storeLocation);
     options.nowNs =
         std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())

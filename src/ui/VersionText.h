@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFile>
+#include <QStringList>
+
+#include <optional>
+
+// The text of a version as the browser previews and compares it.
+namespace strataloom {
+
+// More text than this is shown only in part, and not compared.
+inline constexpr qint64 kTextLimit = 2 * 1024 * 1024;
+
+// Up to kTextLimit bytes of the contents, when they are text (UTF-8 without
+// NUL bytes); `truncated` tells whether more follow.
+std::optional<QByteArray> readText(QFile& file, bool& truncated);
+
+// The lines of `text`, a last newline ending the last line.
+QStringList linesOf(const QByteArray& text);
+
+} // namespace strataloom

@@ -2,6 +2,7 @@
 #include "DurableBatch.h"
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
+#include "Paths.h"
 #include "SparseCopy.h"
 
 #include <algorithm>
@@ -200,14 +201,6 @@ bool copyEntry(const Place& source, const Place& destination, std::string* error
     return fail(error, "cannot copy " + source.path + ": it is not a file, a folder or a symbolic link");
 }
 
-std::optional<std::string> canonical(const std::string& path)
-{
-    std::unique_ptr<char, void (*)(void*)> resolved(realpath(path.c_str(), nullptr), std::free);
-    if (!resolved)
-        return std::nullopt;
-    return std::string(resolved.get());
-}
-
 // A folder copied into itself would never end.
 bool destinationInsideSource(const std::string& source, const std::string& destination)
 {
@@ -216,8 +209,8 @@ bool destinationInsideSource(const std::string& source, const std::string& desti
         return false;
     const auto slash = destination.find_last_of('/');
     const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : destination.substr(0, slash);
-    const auto from = canonical(source);
-    const auto into = canonical(parent);
+    const auto from = realPath(source);
+    const auto into = realPath(parent);
     if (!from || !into)
         return false;
     return *into == *from || *from == "/" || into->rfind(*from + "/", 0) == 0;

@@ -5,6 +5,7 @@
 #include "FolderListing.h"
 #include "ItemCopy.h"
 #include "Names.h"
+#include "Paths.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <vector>
 
 namespace strataloom {
 namespace {
@@ -123,6 +125,18 @@ TEST(FileAttributes, BothDatesRoundTripWithNanosecondsThroughALink)
     char value[64] = {};
     ASSERT_GT(getxattr((folder + "/f").c_str(), kCreationDateAttribute, value, sizeof value - 1), 0);
     EXPECT_STREQ(value, "978307200.123456789");
+}
+
+TEST(Paths, RealPathResolvesLinksAndDotsAndNamesWhatIsMissing)
+{
+    const std::string folder = makeScratchFolder("paths");
+    fs::create_directories(folder + "/a/b");
+    ASSERT_EQ(symlink(".", (folder + "/here").c_str()), 0);
+    std::string error;
+    EXPECT_EQ(realPath(folder + "/here/a/../a/b"), fs::canonical(folder + "/a/b").native());
+    EXPECT_FALSE(realPath(folder + "/missing/x", &error));
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(error, "cannot resolve " + folder + "/missing/x: No such file or directory");
 }
 
 class ItemCopy : public testing::Test {

@@ -1,8 +1,11 @@
 #include "Paths.h"
 #include "ErrorMessage.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
+
+#include <sys/stat.h>
 
 namespace strataloom {
 
@@ -14,6 +17,35 @@ std::optional<std::string> realPath(const std::string& path, std::string* error)
         return std::nullopt;
     }
     return std::string(resolved.get());
+}
+
+bool makeFolders(const std::string& path, mode_t mode, std::vector<std::string>* made, std::string* error)
+{
+    if (path.empty()) {
+        errno = ENOENT;
+        return fail(error, "cannot create a folder without a name");
+    }
+    // Each level is made, or found, in turn: no earlier look decides what a
+    // later mkdir finds, so a folder made meanwhile by another is simply kept.
+    for (std::size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+        const std::string level = path.substr(0, end);
+        if (mkdir(level.c_str(), mode) == 0) {
+            if (made)
+                made->push_back(level);
+        } else if (errno != EEXIST) {
+            return fail(error, errnoMessage("cannot create the folder " + level));
+        }
+        if (end == std::string::npos)
+            break;
+    }
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0)
+        return fail(error, errnoMessage("cannot create the folder " + path));
+    if (!S_ISDIR(status.st_mode)) {
+        errno = ENOTDIR;
+        return fail(error, errnoMessage("cannot create the folder " + path));
+    }
+    return true;
 }
 
 } // namespace strataloom

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace strataloom {
 
@@ -9,5 +12,12 @@ namespace strataloom {
 // and ".." resolved (realpath(3)). Empty, with errno set and a message naming
 // `path`, when some part of it does not exist or cannot be searched.
 std::optional<std::string> realPath(const std::string& path, std::string* error = nullptr);
+
+// Makes the folder `path` and every missing folder above it, each with `mode`
+// less the umask. A folder already there is kept; anything else in the way is
+// a failure. The folders this call made, outermost first, are appended to
+// *made, so that the caller can make their entries durable.
+bool makeFolders(const std::string& path, mode_t mode, std::vector<std::string>* made = nullptr,
+                 std::string* error = nullptr);
 
 } // namespace strataloom

@@ -127,11 +127,39 @@ TEST(FileAttributes, BothDatesRoundTripWithNanosecondsThroughALink)
     EXPECT_STREQ(value, "978307200.123456789");
 }
 
-TEST(Paths, RealPathResolvesLinksAndDotsAndNamesWhatIsMissing)
+// Only the missing levels are reported as made, so that a caller syncs their
+// parents; whatever else stands in the way fails naming the level it stopped at.
+TEST(Paths, MakeFoldersMakesOnlyWhatIsMissingAndStopsAtWhatIsInTheWay)
 {
-    const std::string folder = makeScratchFolder("paths");
-    fs::create_directories(folder + "/a/b");
+    const std::string folder = makeScratchFolder("folders");
+    writeFile(folder + "/file", "x");
     ASSERT_EQ(symlink(".", (folder + "/here").c_str()), 0);
+    struct Case {
+        std::string path;
+        bool made;
+        std::vector<std::string> madeFolders;
+        std::string messageEnd;
+    };
+    const Case cases[] = {
+        {folder + "/a/b/c", true, {folder + "/a", folder + "/a/b", folder + "/a/b/c"}, ""},
+        {folder + "/a/b/c", true, {}, ""},
+        {folder + "/a//b/d/", true, {folder + "/a//b/d"}, ""},
+        {folder + "/here/e", true, {folder + "/here/e"}, ""},
+        {folder + "/file", false, {}, folder + "/file: Not a directory"},
+        {folder + "/file/f/g", false, {}, folder + "/file/f: Not a directory"},
+        {"", false, {}, "without a name"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        std::vector<std::string> made;
+        std::string error;
+        EXPECT_EQ(makeFolders(c.path, 0700, &made, &error), c.made);
+        EXPECT_EQ(made, c.madeFolders);
+        EXPECT_TRUE(error.ends_with(c.messageEnd)) << error;
+        EXPECT_EQ(fs::is_directory(c.path), c.made);
+    }
+    EXPECT_EQ(fs::status(folder + "/a").permissions(), fs::perms(0700));
+
     std::string error;
     EXPECT_EQ(realPath(folder + "/here/a/../a/b"), fs::canonical(folder + "/a/b").native());
     EXPECT_FALSE(realPath(folder + "/missing/x", &error));

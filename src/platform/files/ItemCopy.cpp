@@ -2,6 +2,7 @@
 #include "DurableBatch.h"
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
+#include "FolderListing.h"
 #include "Paths.h"
 #include "SparseCopy.h"
 
@@ -11,11 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <vector>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -170,20 +169,13 @@ bool copyFolder(const Place& source, const Place& destination, std::string* erro
     UniqueFd out(openat(destination.folder, destination.name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!out.valid())
         return fail(error, errnoMessage("cannot open the folder " + destination.path));
-    // The listing owns a duplicate; `in` stays open for the metadata.
-    DIR* listing = fdopendir(dup(in.get()));
-    if (!listing)
+    const auto names = folderEntries(in.get());
+    if (!names)
         return fail(error, errnoMessage("cannot list the folder " + source.path));
-    std::unique_ptr<DIR, int (*)(DIR*)> closer(listing, closedir);
-    errno = 0;
-    while (const struct dirent* entry = readdir(listing)) {
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0
-            && !copyEntry(source.entry(in.get(), entry->d_name), destination.entry(out.get(), entry->d_name), error))
+    for (const std::string& name : *names) {
+        if (!copyEntry(source.entry(in.get(), name.c_str()), destination.entry(out.get(), name.c_str()), error))
             return false;
-        errno = 0;
     }
-    if (errno != 0)
-        return fail(error, errnoMessage("cannot list the folder " + source.path));
     return copyMetadata(in.get(), out.get(), status, destination.path, error);
 }
 

@@ -24,7 +24,6 @@ namespace strataloom {
 namespace {
 
 constexpr std::size_t kBufferSize = 1 << 20;
-constexpr const char* kDocumentIdAttribute = "user.strataloom.id";
 
 FileTime fromTimespec(const struct timespec& time)
 {

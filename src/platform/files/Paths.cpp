@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <memory>
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace strataloom {
 
@@ -46,6 +48,19 @@ bool makeFolders(const std::string& path, mode_t mode, std::vector<std::string>*
         return fail(error, errnoMessage("cannot create the folder " + path));
     }
     return true;
+}
+
+std::string xdgBaseFolder(const char* variable, const std::string& underHome)
+{
+    const char* base = std::getenv(variable);
+    if (base && base[0] == '/')
+        return base;
+    std::string home;
+    if (const char* value = std::getenv("HOME"); value && value[0])
+        home = value;
+    else if (const struct passwd* user = getpwuid(getuid()))
+        home = user->pw_dir;
+    return home + "/" + underHome;
 }
 
 } // namespace strataloom

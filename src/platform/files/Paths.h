@@ -20,4 +20,8 @@ std::optional<std::string> realPath(const std::string& path, std::string* error 
 bool makeFolders(const std::string& path, mode_t mode, std::vector<std::string>* made = nullptr,
                  std::string* error = nullptr);
 
+// An XDG base folder: $<variable> when it holds an absolute path, else
+// `underHome` inside the home folder ($HOME, else the password database's).
+std::string xdgBaseFolder(const char* variable, const std::string& underHome);
+
 } // namespace strataloom

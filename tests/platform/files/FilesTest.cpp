@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -165,6 +166,32 @@ TEST(Paths, MakeFoldersMakesOnlyWhatIsMissingAndStopsAtWhatIsInTheWay)
     EXPECT_FALSE(realPath(folder + "/missing/x", &error));
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(error, "cannot resolve " + folder + "/missing/x: No such file or directory");
+}
+
+// A relative or empty XDG variable counts as unset, as the base directory
+// rules say; the home folder then gives the place.
+TEST(Paths, XdgBaseFolderTakesOnlyAnAbsoluteVariable)
+{
+    const std::string home = std::getenv("HOME");
+    const std::string saved = std::getenv("XDG_DATA_HOME");
+    const struct {
+        const char* value;
+        std::string folder;
+    } cases[] = {
+        {"/elsewhere/data", "/elsewhere/data"},
+        {"relative/data", home + "/.local/share"},
+        {"", home + "/.local/share"},
+        {nullptr, home + "/.local/share"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value ? c.value : "(unset)");
+        if (c.value)
+            setenv("XDG_DATA_HOME", c.value, 1);
+        else
+            unsetenv("XDG_DATA_HOME");
+        EXPECT_EQ(xdgBaseFolder("XDG_DATA_HOME", ".local/share"), c.folder);
+    }
+    setenv("XDG_DATA_HOME", saved.c_str(), 1);
 }
 
 class ItemCopy : public testing::Test {

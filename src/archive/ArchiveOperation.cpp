@@ -4,11 +4,10 @@
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
 #include "ItemCopy.h"
+#include "Paths.h"
 #include "VersionCopy.h"
 
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
 #include <vector>
 
 #include <fcntl.h>
@@ -35,22 +34,10 @@ std::string entryName(const std::string& baseName, std::size_t index, const std:
     return baseName + digits + dottedExtension;
 }
 
-// The folders create_directories() is about to make for `path`, deepest first:
-// each of them, and the parent of each, gains an entry that has to reach the
-// disk.
-std::vector<std::filesystem::path> missingFolders(const std::string& path)
+std::string parentOf(const std::string& folder)
 {
-    std::vector<std::filesystem::path> missing;
-    std::error_code error;
-    for (std::filesystem::path level = path; !level.empty() && !std::filesystem::exists(level, error);
-         level = level.parent_path())
-        missing.push_back(level);
-    return missing;
-}
-
-std::string parentOf(const std::filesystem::path& folder)
-{
-    return folder.has_parent_path() ? folder.parent_path().native() : std::string(".");
+    const auto slash = folder.find_last_of('/');
+    return slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : folder.substr(0, slash);
 }
 
 } // namespace
@@ -94,16 +81,17 @@ ArchiveOutcome writeVersionsArchive(int response, const std::optional<FileUrl>& 
     versions.push_back(std::move(*current));
 
     const std::string folderPath = chosenFolder->path();
-    const std::vector<std::filesystem::path> madeFolders = missingFolders(folderPath);
-    std::error_code error;
-    std::filesystem::create_directories(folderPath, error);
+    // Each folder made gains an entry, and so does its parent: both have to
+    // reach the disk.
+    std::vector<std::string> madeFolders;
+    std::string madeError;
+    const bool folderMade = makeFolders(folderPath, 0777, &madeFolders, &madeError);
     // Entries are made relative to the folder opened here, whatever its path
     // comes to name meanwhile.
-    const UniqueFd folder(error ? -1 : open(folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const UniqueFd folder(folderMade ? open(folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC) : -1);
     if (!folder.valid()) {
         reporter.showErrorWithCause(kCouldNotWriteFolder,
-                                    error ? "cannot create the folder " + folderPath + ": " + error.message()
-                                          : errnoMessage("cannot open the folder " + folderPath));
+                                    folderMade ? errnoMessage("cannot open the folder " + folderPath) : madeError);
         return ArchiveOutcome::Failed;
     }
 
@@ -139,8 +127,8 @@ ArchiveOutcome writeVersionsArchive(int response, const std::optional<FileUrl>& 
     // Success is reported only once the entries, and the folders naming them,
     // would survive a power cut.
     batch.addFolder(folderPath);
-    for (const std::filesystem::path& made : madeFolders) {
-        batch.addFolder(made.native());
+    for (const std::string& made : madeFolders) {
+        batch.addFolder(made);
         batch.addFolder(parentOf(made));
     }
     if (!batch.flush(&cause)) {

@@ -4,6 +4,7 @@
 
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
+#include "Paths.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -61,10 +62,9 @@ int desktopIntegrationInstall(const Invocation&)
         printError("no script was installed");
         return kExitFailure;
     }
-    std::error_code made;
-    std::filesystem::create_directories(folder, made);
-    if (made) {
-        printError("cannot create the folder " + folder + ": " + made.message());
+    std::string madeError;
+    if (!makeFolders(folder, 0777, nullptr, &madeError)) {
+        printError(madeError);
         return kExitFailure;
     }
     for (const NautilusScript& script : nautilusScripts()) {

@@ -27,6 +27,10 @@ struct FileDates {
 // extended attribute: ASCII "<seconds>.<nine digits of nanoseconds>".
 inline constexpr const char* kCreationDateAttribute = "user.strataloom.creation";
 
+// The attribute that tags a document with its store id (the store's
+// StoreLayout uses it). It names one file only, so a copy never carries it.
+inline constexpr const char* kDocumentIdAttribute = "user.strataloom.id";
+
 // Reads both dates of the item at `path`, following a final symlink. The creation
 // date comes from the attribute, else the birth time (statx), else the
 // modification date. Empty when the item cannot be examined.

@@ -2,6 +2,8 @@
 #include "DurableBatch.h"
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
+#include "FolderListing.h"
+#include "Paths.h"
 #include "SparseCopy.h"
 
 #include <algorithm>
@@ -10,11 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <vector>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -24,7 +24,6 @@ namespace strataloom {
 namespace {
 
 constexpr std::size_t kBufferSize = 1 << 20;
-constexpr const char* kDocumentIdAttribute = "user.strataloom.id";
 
 FileTime fromTimespec(const struct timespec& time)
 {
@@ -169,20 +168,13 @@ bool copyFolder(const Place& source, const Place& destination, std::string* erro
     UniqueFd out(openat(destination.folder, destination.name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!out.valid())
         return fail(error, errnoMessage("cannot open the folder " + destination.path));
-    // The listing owns a duplicate; `in` stays open for the metadata.
-    DIR* listing = fdopendir(dup(in.get()));
-    if (!listing)
+    const auto names = folderEntries(in.get());
+    if (!names)
         return fail(error, errnoMessage("cannot list the folder " + source.path));
-    std::unique_ptr<DIR, int (*)(DIR*)> closer(listing, closedir);
-    errno = 0;
-    while (const struct dirent* entry = readdir(listing)) {
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0
-            && !copyEntry(source.entry(in.get(), entry->d_name), destination.entry(out.get(), entry->d_name), error))
+    for (const std::string& name : *names) {
+        if (!copyEntry(source.entry(in.get(), name.c_str()), destination.entry(out.get(), name.c_str()), error))
             return false;
-        errno = 0;
     }
-    if (errno != 0)
-        return fail(error, errnoMessage("cannot list the folder " + source.path));
     return copyMetadata(in.get(), out.get(), status, destination.path, error);
 }
 
@@ -200,14 +192,6 @@ bool copyEntry(const Place& source, const Place& destination, std::string* error
     return fail(error, "cannot copy " + source.path + ": it is not a file, a folder or a symbolic link");
 }
 
-std::optional<std::string> canonical(const std::string& path)
-{
-    std::unique_ptr<char, void (*)(void*)> resolved(realpath(path.c_str(), nullptr), std::free);
-    if (!resolved)
-        return std::nullopt;
-    return std::string(resolved.get());
-}
-
 // A folder copied into itself would never end.
 bool destinationInsideSource(const std::string& source, const std::string& destination)
 {
@@ -216,8 +200,8 @@ bool destinationInsideSource(const std::string& source, const std::string& desti
         return false;
     const auto slash = destination.find_last_of('/');
     const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : destination.substr(0, slash);
-    const auto from = canonical(source);
-    const auto into = canonical(parent);
+    const auto from = realPath(source);
+    const auto into = realPath(parent);
     if (!from || !into)
         return false;
     return *into == *from || *from == "/" || into->rfind(*from + "/", 0) == 0;

@@ -1,11 +1,10 @@
 // Opening a document's file once, safely against a folder shared with others.
 #include "DocumentFile.h"
 #include "ErrorMessage.h"
+#include "Paths.h"
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
-#include <memory>
 
 #include <fcntl.h>
 
@@ -27,13 +26,13 @@ std::optional<std::string> folderPathOf(int folder, const std::string& given)
         return target;
     }
     // Without /proc: the folder's resolved path, if it is still the folder opened.
-    std::unique_ptr<char, void (*)(void*)> resolved(realpath(given.c_str(), nullptr), std::free);
+    const auto resolved = realPath(given);
     struct stat opened {};
     struct stat found {};
-    if (!resolved || fstat(folder, &opened) != 0 || stat(resolved.get(), &found) != 0 || opened.st_dev != found.st_dev
-        || opened.st_ino != found.st_ino)
+    if (!resolved || fstat(folder, &opened) != 0 || stat(resolved->c_str(), &found) != 0
+        || opened.st_dev != found.st_dev || opened.st_ino != found.st_ino)
         return std::nullopt;
-    return std::string(resolved.get());
+    return resolved;
 }
 
 bool refuse(std::string* error, int cause, std::string message)

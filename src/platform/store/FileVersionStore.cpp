@@ -6,6 +6,7 @@
 #include "DocumentIdentity.h"
 #include "ErrorMessage.h"
 #include "NewestContents.h"
+#include "Paths.h"
 #include "StoreIndex.h"
 #include "VersionAdder.h"
 
@@ -155,7 +156,7 @@ std::optional<std::vector<EarlierHistory>> FileVersionStore::earlierHistoriesOfI
 
 std::optional<FileVersion> FileVersionStore::currentVersionOfItem(const FileUrl& item)
 {
-    const auto resolved = canonicalPath(item.path());
+    const auto resolved = realPath(item.path());
     if (!resolved)
         return std::nullopt;
     return FileVersion(FileUrl::fromPath(*resolved));

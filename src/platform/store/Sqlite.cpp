@@ -11,6 +11,15 @@ SqliteStatement::SqliteStatement(sqlite3* database, const char* sql, bool persis
     }
 }
 
+SqliteStatement& SqliteStatementCache::statement(sqlite3* database, const char* sql)
+{
+    const std::string_view text(sql);
+    auto found = m_statements.find(text);
+    if (found == m_statements.end())
+        found = m_statements.emplace(text, std::make_unique<SqliteStatement>(database, sql, true)).first;
+    return *found->second;
+}
+
 SqliteStatement::~SqliteStatement()
 {
     sqlite3_finalize(m_statement);

@@ -3,8 +3,11 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace strataloom {
 
@@ -36,6 +39,22 @@ public:
 private:
     sqlite3_stmt* m_statement = nullptr;
     bool m_bindFailed = false;
+};
+
+// Prepared statements kept for reuse on one connection, found by their SQL
+// text: equal texts share one statement wherever they are stored, and a buffer
+// reused for another text never finds the statement of the first. A hit costs a
+// few string comparisons and no allocation.
+class SqliteStatementCache {
+public:
+    // The kept statement for `sql`, prepared on `database` the first time;
+    // check valid().
+    SqliteStatement& statement(sqlite3* database, const char* sql);
+    // Finalizes every statement, as closing their connection requires.
+    void clear() { m_statements.clear(); }
+
+private:
+    std::map<std::string, std::unique_ptr<SqliteStatement>, std::less<>> m_statements;
 };
 
 // An open database connection; closed when it goes out of scope.

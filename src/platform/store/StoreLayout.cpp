@@ -1,12 +1,11 @@
 // The store's on-disk layout and ids; see StoreLayout.h and docs/STORE.md.
 #include "StoreLayout.h"
+#include "Paths.h"
 
 #include <cerrno>
-#include <cstdlib>
 
 #include <fcntl.h>
 
-#include <pwd.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -47,15 +46,7 @@ StoreLayout::StoreLayout(std::string location)
 
 std::string StoreLayout::defaultLocation()
 {
-    const char* data = std::getenv("XDG_DATA_HOME");
-    if (data && data[0] == '/')
-        return std::string(data) + "/strataloom";
-    std::string home;
-    if (const char* value = std::getenv("HOME"); value && value[0])
-        home = value;
-    else if (const struct passwd* user = getpwuid(getuid()))
-        home = user->pw_dir;
-    return home + "/.local/share/strataloom";
+    return xdgBaseFolder("XDG_DATA_HOME", ".local/share") + "/strataloom";
 }
 
 std::string StoreLayout::indexPath() const

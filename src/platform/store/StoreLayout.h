@@ -1,5 +1,7 @@
 #pragma once
 
+#include "FileAttributes.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -20,8 +22,9 @@ inline constexpr int kFormatVersion = 4;
 inline constexpr std::int64_t kApplicationId = 0x53544c4d;
 
 // The extended attribute that tags a document with its id, so that its versions
-// follow it when it is renamed or moved.
-inline constexpr const char* kDocumentIdAttribute = "user.strataloom.id";
+// follow it when it is renamed or moved. Its name lives with the other
+// attributes stamped on files, which copies of an item leave out.
+using strataloom::kDocumentIdAttribute;
 
 // Document ids and stored file names: 32 lowercase hex digits.
 inline constexpr std::size_t kIdLength = 32;

@@ -5,10 +5,12 @@
 #include "FolderListing.h"
 #include "ItemCopy.h"
 #include "Names.h"
+#include "Paths.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -16,6 +18,7 @@
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <vector>
 
 namespace strataloom {
 namespace {
@@ -123,6 +126,72 @@ TEST(FileAttributes, BothDatesRoundTripWithNanosecondsThroughALink)
     char value[64] = {};
     ASSERT_GT(getxattr((folder + "/f").c_str(), kCreationDateAttribute, value, sizeof value - 1), 0);
     EXPECT_STREQ(value, "978307200.123456789");
+}
+
+// Only the missing levels are reported as made, so that a caller syncs their
+// parents; whatever else stands in the way fails naming the level it stopped at.
+TEST(Paths, MakeFoldersMakesOnlyWhatIsMissingAndStopsAtWhatIsInTheWay)
+{
+    const std::string folder = makeScratchFolder("folders");
+    writeFile(folder + "/file", "x");
+    ASSERT_EQ(symlink(".", (folder + "/here").c_str()), 0);
+    struct Case {
+        std::string path;
+        bool made;
+        std::vector<std::string> madeFolders;
+        std::string messageEnd;
+    };
+    const Case cases[] = {
+        {folder + "/a/b/c", true, {folder + "/a", folder + "/a/b", folder + "/a/b/c"}, ""},
+        {folder + "/a/b/c", true, {}, ""},
+        {folder + "/a//b/d/", true, {folder + "/a//b/d"}, ""},
+        {folder + "/here/e", true, {folder + "/here/e"}, ""},
+        {folder + "/file", false, {}, folder + "/file: Not a directory"},
+        {folder + "/file/f/g", false, {}, folder + "/file/f: Not a directory"},
+        {"", false, {}, "without a name"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        std::vector<std::string> made;
+        std::string error;
+        EXPECT_EQ(makeFolders(c.path, 0700, &made, &error), c.made);
+        EXPECT_EQ(made, c.madeFolders);
+        EXPECT_TRUE(error.ends_with(c.messageEnd)) << error;
+        EXPECT_EQ(fs::is_directory(c.path), c.made);
+    }
+    EXPECT_EQ(fs::status(folder + "/a").permissions(), fs::perms(0700));
+
+    std::string error;
+    EXPECT_EQ(realPath(folder + "/here/a/../a/b"), fs::canonical(folder + "/a/b").native());
+    EXPECT_FALSE(realPath(folder + "/missing/x", &error));
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(error, "cannot resolve " + folder + "/missing/x: No such file or directory");
+}
+
+// A relative or empty XDG variable counts as unset, as the base directory
+// rules say; the home folder then gives the place.
+TEST(Paths, XdgBaseFolderTakesOnlyAnAbsoluteVariable)
+{
+    const std::string home = std::getenv("HOME");
+    const std::string saved = std::getenv("XDG_DATA_HOME");
+    const struct {
+        const char* value;
+        std::string folder;
+    } cases[] = {
+        {"/elsewhere/data", "/elsewhere/data"},
+        {"relative/data", home + "/.local/share"},
+        {"", home + "/.local/share"},
+        {nullptr, home + "/.local/share"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value ? c.value : "(unset)");
+        if (c.value)
+            setenv("XDG_DATA_HOME", c.value, 1);
+        else
+            unsetenv("XDG_DATA_HOME");
+        EXPECT_EQ(xdgBaseFolder("XDG_DATA_HOME", ".local/share"), c.folder);
+    }
+    setenv("XDG_DATA_HOME", saved.c_str(), 1);
 }
 
 class ItemCopy : public testing::Test {

@@ -6,14 +6,13 @@
 #include "ContentHash.h"
 #include "FileDescriptor.h"
 #include "VerifiedCopy.h"
+#include "support/LoopMount.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <thread>
 
 #include <fcntl.h>
@@ -23,13 +22,7 @@
 namespace strataloom::store {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace test;
-
-int run(const std::string& command)
-{
-    return std::system((command + " >/dev/null 2>&1").c_str());
-}
 
 std::optional<std::string> plainChecksum(const std::string& path)
 {
@@ -41,30 +34,16 @@ class CloneCopy : public testing::TestWithParam<const char*> {
 protected:
     void SetUp() override
     {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "loop-mounting a file system needs root";
-        const std::string folder = makeScratchFolder("clone");
-        image = folder + "/disk.img";
-        mountPoint = folder + "/mnt";
-        fs::create_directories(mountPoint);
-        const std::string mkfs = std::string("mkfs.") + GetParam();
-        if (run("truncate -s 320M '" + image + "'") != 0 || run(mkfs + " -q -f '" + image + "'") != 0)
-            GTEST_SKIP() << "cannot make a " << GetParam() << " image (" << mkfs << ")";
-        mounted = run("mount -o loop '" + image + "' '" + mountPoint + "'") == 0;
-        if (!mounted)
-            GTEST_SKIP() << "cannot loop-mount a " << GetParam() << " image here";
+        const std::string type = GetParam();
+        if (const std::string skip = disk.make("clone", "320M", type, "mkfs." + type + " -q -f"); !skip.empty())
+            GTEST_SKIP() << skip;
+        mountPoint = disk.mountPoint();
     }
 
-    void TearDown() override
-    {
-        setCopyStepHookForTests({});
-        if (mounted)
-            run("umount '" + mountPoint + "'");
-    }
+    void TearDown() override { setCopyStepHookForTests({}); }
 
-    std::string image;
+    LoopMountedImage disk;
     std::string mountPoint;
-    bool mounted = false;
 };
 
 enum class Change { None, Write, MappedStore };

@@ -5,11 +5,11 @@
 #include "ArchiveOperation.h"
 #include "FileVersionStore.h"
 #include "UnarchiveOperation.h"
+#include "support/LoopMount.h"
 #include "support/OperationTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 
 #include <fcntl.h>
@@ -28,39 +28,15 @@ using namespace test;
 constexpr unsigned long kExt4Shutdown = _IOR('X', 125, __u32);
 constexpr __u32 kShutdownWithoutJournalFlush = 0x2;
 
-int run(const std::string& command)
-{
-    return std::system((command + " >/dev/null 2>&1").c_str());
-}
-
 // With the journal, one sync covers a batch; without, each file is synced.
 class PowerCut : public testing::TestWithParam<const char*> {
 protected:
     void SetUp() override
     {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "loop-mounting a file system needs root";
-        const std::string folder = makeScratchFolder("power-cut");
-        image = folder + "/disk.img";
-        mountPoint = folder + "/mnt";
-        fs::create_directories(mountPoint);
-        if (run("truncate -s 128M '" + image + "'") != 0
-            || run(std::string("mkfs.ext4 -q -F ") + GetParam() + " '" + image + "'") != 0)
-            GTEST_SKIP() << "cannot make an ext4 image (mkfs.ext4 from e2fsprogs)";
-        if (!mount())
-            GTEST_SKIP() << "cannot loop-mount an ext4 image here";
-    }
-
-    void TearDown() override
-    {
-        if (mounted)
-            run("umount '" + mountPoint + "'");
-    }
-
-    bool mount()
-    {
-        mounted = run("mount -o loop '" + image + "' '" + mountPoint + "'") == 0;
-        return mounted;
+        const std::string skip = disk.make("power-cut", "128M", "ext4", std::string("mkfs.ext4 -q -F ") + GetParam());
+        if (!skip.empty())
+            GTEST_SKIP() << skip;
+        mountPoint = disk.mountPoint();
     }
 
     // The power cut, then the next boot's mount with its journal replay.
@@ -71,14 +47,12 @@ protected:
         __u32 flags = kShutdownWithoutJournalFlush;
         ASSERT_EQ(ioctl(root, kExt4Shutdown, &flags), 0);
         close(root);
-        ASSERT_EQ(run("umount '" + mountPoint + "'"), 0);
-        mounted = false;
-        ASSERT_TRUE(mount());
+        ASSERT_TRUE(disk.unmount());
+        ASSERT_TRUE(disk.mount());
     }
 
-    std::string image;
+    LoopMountedImage disk;
     std::string mountPoint;
-    bool mounted = false;
 };
 
 TEST_P(PowerCut, WhatWasReportedDoneIsThereByteForByteAfterward)

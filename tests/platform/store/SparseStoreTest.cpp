@@ -6,11 +6,11 @@
 #include "FileDescriptor.h"
 #include "FileVersionStore.h"
 #include "ItemCopy.h"
+#include "support/LoopMount.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 
 #include <fcntl.h>
@@ -24,11 +24,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace test;
 
-int run(const std::string& command)
-{
-    return std::system((command + " >/dev/null 2>&1").c_str());
-}
-
 std::uint64_t usedBytes(const std::string& path)
 {
     struct statvfs status {};
@@ -40,28 +35,13 @@ class SparseStore : public testing::Test {
 protected:
     void SetUp() override
     {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "loop-mounting a file system needs root";
-        const std::string folder = makeScratchFolder("sparse-store");
-        image = folder + "/disk.img";
-        mountPoint = folder + "/mnt";
-        fs::create_directories(mountPoint);
-        if (run("truncate -s 300M '" + image + "'") != 0 || run("mkfs.ext4 -q -F '" + image + "'") != 0)
-            GTEST_SKIP() << "cannot make an ext4 image (mkfs.ext4 from e2fsprogs)";
-        mounted = run("mount -o loop '" + image + "' '" + mountPoint + "'") == 0;
-        if (!mounted)
-            GTEST_SKIP() << "cannot loop-mount an ext4 image here";
+        if (const std::string skip = disk.make("sparse-store", "300M", "ext4", "mkfs.ext4 -q -F"); !skip.empty())
+            GTEST_SKIP() << skip;
+        mountPoint = disk.mountPoint();
     }
 
-    void TearDown() override
-    {
-        if (mounted)
-            run("umount '" + mountPoint + "'");
-    }
-
-    std::string image;
+    LoopMountedImage disk;
     std::string mountPoint;
-    bool mounted = false;
 };
 
 TEST_F(SparseStore, EightSparseFilesOf48MiBFitAStoreOf300MiB)
@@ -93,7 +73,7 @@ TEST_F(SparseStore, EightSparseFilesOf48MiBFitAStoreOf300MiB)
         ASSERT_TRUE(copyFileInto(stored, archiveFolder.get(), archive, name, batch, &error)) << error;
         ASSERT_TRUE(copyItem(archive + "/" + name, unarchived + "/" + name, &error)) << error;
         for (const std::string& copy : {stored, archive + "/" + name, unarchived + "/" + name})
-            EXPECT_EQ(run("cmp '" + copy + "' '" + source + "'"), 0) << copy << " differs";
+            EXPECT_EQ(runQuietly("cmp '" + copy + "' '" + source + "'"), 0) << copy << " differs";
     }
     std::string error;
     ASSERT_TRUE(batch.flush(&error)) << error;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include <sys/wait.h>
@@ -15,6 +16,28 @@ namespace {
 namespace fs = std::filesystem;
 using namespace store;
 using namespace test;
+
+// Kept statements are found by their text, never by where the text is stored:
+// a buffer reused for another query gets that query.
+TEST(SqliteStatementCache, FindsStatementsByTextWhereverItIsStored)
+{
+    SqliteDatabase database(":memory:", SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    ASSERT_TRUE(database.valid());
+    SqliteStatementCache cache;
+    char buffer[32] = "SELECT 1";
+    SqliteStatement& one = cache.statement(database.handle(), buffer);
+    ASSERT_EQ(one.step(), SQLITE_ROW);
+    EXPECT_EQ(one.integer(0), 1);
+    one.reset();
+    std::snprintf(buffer, sizeof buffer, "SELECT 2");
+    SqliteStatement& two = cache.statement(database.handle(), buffer);
+    ASSERT_EQ(two.step(), SQLITE_ROW);
+    EXPECT_EQ(two.integer(0), 2);
+    two.reset();
+    EXPECT_EQ(&cache.statement(database.handle(), std::string("SELECT 1").c_str()), &one);
+    EXPECT_FALSE(cache.statement(database.handle(), "SELECT FROM").valid());
+    cache.clear();
+}
 
 const std::string kFixtureDocument = "/nonexistent-strataloom-fixture/notes.txt";
 

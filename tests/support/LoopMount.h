@@ -1,0 +1,69 @@
+#pragma once
+
+#include "support/TestEnvironment.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include <unistd.h>
+
+namespace strataloom::test {
+
+// Runs a shell command with its output thrown away; its exit status.
+inline int runQuietly(const std::string& command)
+{
+    return std::system((command + " >/dev/null 2>&1").c_str());
+}
+
+// A file system of a test's own: an image file in a fresh scratch folder,
+// formatted and loop-mounted, unmounted when it goes. Needs root.
+class LoopMountedImage {
+public:
+    LoopMountedImage() = default;
+    LoopMountedImage(const LoopMountedImage&) = delete;
+    LoopMountedImage& operator=(const LoopMountedImage&) = delete;
+    ~LoopMountedImage() { unmount(); }
+
+    // Makes an image of `size` (as truncate(1) reads it), formats it as `type`
+    // with `mkfs` (a command the image's path is appended to) and mounts it.
+    // Empty when mounted, else why the test has to be skipped.
+    std::string make(const std::string& label, const std::string& size, const std::string& type,
+                     const std::string& mkfs)
+    {
+        if (geteuid() != 0)
+            return "loop-mounting a file system needs root";
+        const std::string folder = makeScratchFolder(label);
+        m_image = folder + "/disk.img";
+        m_mountPoint = folder + "/mnt";
+        std::filesystem::create_directories(m_mountPoint);
+        if (runQuietly("truncate -s " + size + " '" + m_image + "'") != 0
+            || runQuietly(mkfs + " '" + m_image + "'") != 0)
+            return "cannot make a " + type + " image (" + mkfs + ")";
+        if (!mount())
+            return "cannot loop-mount a " + type + " image here";
+        return {};
+    }
+
+    bool mount()
+    {
+        m_mounted = runQuietly("mount -o loop '" + m_image + "' '" + m_mountPoint + "'") == 0;
+        return m_mounted;
+    }
+
+    bool unmount()
+    {
+        if (m_mounted && runQuietly("umount '" + m_mountPoint + "'") == 0)
+            m_mounted = false;
+        return !m_mounted;
+    }
+
+    const std::string& mountPoint() const { return m_mountPoint; }
+
+private:
+    std::string m_image;
+    std::string m_mountPoint;
+    bool m_mounted = false;
+};
+
+} // namespace strataloom::test

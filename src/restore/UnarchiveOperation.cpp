@@ -1,4 +1,5 @@
 #include "UnarchiveOperation.h"
+#include "Paths.h"
 
 #include "DurableBatch.h"
 #include "ErrorMessage.h"
@@ -72,12 +73,10 @@ std::optional<std::string> copySource(const std::string& lastFilePath, std::stri
         fail(error, "cannot copy " + lastFilePath + ": it is neither a file, a folder nor a link to a file");
         return std::nullopt;
     }
-    std::unique_ptr<char, decltype(&std::free)> target(realpath(lastFilePath.c_str(), nullptr), std::free);
-    if (!target) {
+    auto target = realPath(lastFilePath);
+    if (!target)
         fail(error, errnoMessage("cannot follow the link " + lastFilePath));
-        return std::nullopt;
-    }
-    return std::string(target.get());
+    return target;
 }
 
 // The new file's contents and its name in its folder, on stable storage.

@@ -1,4 +1,5 @@
 #include "OwnFolders.h"
+#include "Paths.h"
 
 #include "FileVersionStore.h"
 #include "StoreLayout.h"
@@ -21,9 +22,8 @@ namespace {
 // `path` canonicalised as far as it exists, the rest appended as given.
 std::string canonicalAsFarAsExists(const std::string& path)
 {
-    const std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path.c_str(), nullptr), &std::free);
-    if (resolved)
-        return resolved.get();
+    if (auto resolved = realPath(path))
+        return *resolved;
     const std::size_t slash = path.find_last_of('/');
     if (slash == std::string::npos || slash == 0)
         return path;

@@ -2,11 +2,11 @@
 
 #include "WatchSettings.h"
 
+#include <fnmatch.h>
+
 namespace strataloom::watch {
 
 namespace {
-
-constexpr std::size_t kNoMatch = std::string_view::npos;
 
 // What editors, office suites and browsers leave beside a document while they
 // work on it, beyond hidden names (swap files, lock files, GIO's and rsync's
@@ -17,67 +17,15 @@ constexpr const char* kBuiltInPatterns[] = {
     "~$*", "*.osl-tmp", "*.tmp", "*.part", "*.partial", "*.crdownload", "*.download",
 };
 
-// The position after the element of `pattern` at `p` (not "*") when it
-// matches the byte `c`, else kNoMatch.
-std::size_t matchOne(std::string_view pattern, std::size_t p, unsigned char c)
-{
-    const auto at = [&](std::size_t i) { return static_cast<unsigned char>(pattern[i]); };
-    if (pattern[p] == '?')
-        return p + 1;
-    if (pattern[p] == '\\' && p + 1 < pattern.size())
-        return at(p + 1) == c ? p + 2 : kNoMatch;
-    if (pattern[p] != '[')
-        return at(p) == c ? p + 1 : kNoMatch;
-    std::size_t q = p + 1;
-    const bool negated = q < pattern.size() && (pattern[q] == '!' || pattern[q] == '^');
-    if (negated)
-        ++q;
-    bool matched = false;
-    // A "]" right after the opening is a member, not the end.
-    for (bool first = true; q < pattern.size() && (first || pattern[q] != ']'); first = false) {
-        if (pattern[q] == '\\' && q + 1 < pattern.size())
-            ++q;
-        const unsigned char low = at(q++);
-        unsigned char high = low;
-        if (q + 1 < pattern.size() && pattern[q] == '-' && pattern[q + 1] != ']') {
-            q += pattern[q + 1] == '\\' && q + 2 < pattern.size() ? 2 : 1;
-            high = at(q++);
-        }
-        matched = matched || (low <= c && c <= high);
-    }
-    if (q >= pattern.size()) // never closed: the "[" is an ordinary byte
-        return c == '[' ? p + 1 : kNoMatch;
-    return matched != negated ? q + 1 : kNoMatch;
-}
-
 } // namespace
 
 bool matchesPattern(std::string_view pattern, std::string_view name)
 {
-    std::size_t p = 0, n = 0;
-    std::size_t afterStar = kNoMatch, starName = 0;
-    while (n < name.size()) {
-        if (p < pattern.size() && pattern[p] == '*') {
-            afterStar = ++p;
-            starName = n;
-            continue;
-        }
-        if (p < pattern.size()) {
-            if (const std::size_t next = matchOne(pattern, p, static_cast<unsigned char>(name[n])); next != kNoMatch) {
-                p = next;
-                ++n;
-                continue;
-            }
-        }
-        if (afterStar == kNoMatch)
-            return false;
-        // Let the last "*" take one more byte and try again from there.
-        p = afterStar;
-        n = ++starName;
-    }
-    while (p < pattern.size() && pattern[p] == '*')
-        ++p;
-    return p == pattern.size();
+    // fnmatch() takes C strings; a name holds no NUL byte, a pattern read from
+    // the settings might.
+    if (pattern.find('\0') != std::string_view::npos)
+        return false;
+    return fnmatch(std::string(pattern).c_str(), std::string(name).c_str(), 0) == 0;
 }
 
 SaveFilter::SaveFilter(std::vector<std::string> extraPatterns, std::uint64_t sizeLimit, OwnFolders own)

@@ -15,8 +15,8 @@
 // regular file, files over the size limit, and Strataloom's own folders.
 namespace strataloom::watch {
 
-// Whether `name` matches the glob `pattern` byte for byte ("*", "?", "[...]",
-// "[!...]", "\" escaping the next byte), as WatchSettings describes.
+// Whether `name` matches the glob `pattern` ("*", "?", "[...]", "[!...]", "\"
+// escaping the next character), as fnmatch(3) judges it with no flags.
 bool matchesPattern(std::string_view pattern, std::string_view name);
 
 class SaveFilter {

@@ -3,6 +3,7 @@
 #include "ErrorMessage.h"
 #include "FileVersionStore.h"
 #include "OwnFolders.h"
+#include "Paths.h"
 #include "SettingsSchema.h"
 #include "WatchState.h"
 
@@ -27,14 +28,6 @@ const QString kFreeSpaceFloor = settings::kWatchFreeSpaceFloor.qtName();
 // Each entry of a list is one QByteArray, which the file keeps byte for byte.
 const QString kEntry = QStringLiteral("value");
 
-std::optional<std::string> canonical(const std::string& path)
-{
-    const std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path.c_str(), nullptr), &std::free);
-    if (!resolved)
-        return std::nullopt;
-    return std::string(resolved.get());
-}
-
 bool isWithin(const std::string& path, const std::string& folder)
 {
     return path == folder
@@ -49,7 +42,7 @@ std::optional<std::string> WatchSettings::watchableFolder(const std::string& pat
         fail(error, "cannot watch an empty path");
         return std::nullopt;
     }
-    const auto folder = canonical(path);
+    const auto folder = realPath(path);
     struct stat status {};
     if (!folder || stat(folder->c_str(), &status) != 0) {
         fail(error, errnoMessage("cannot watch " + path));
@@ -61,7 +54,7 @@ std::optional<std::string> WatchSettings::watchableFolder(const std::string& pat
     }
     for (const auto& [own, what] : {std::pair{FileVersionStore::defaultLocation(), "the version store"},
                                     std::pair{watchStateFolder(), "the watcher's state folder"}}) {
-        const auto resolved = canonical(own);
+        const auto resolved = realPath(own);
         if (resolved && isWithin(*folder, *resolved)) {
             fail(error, "cannot watch " + path + ": it is " + what + " or inside it (" + own + ")");
             return std::nullopt;

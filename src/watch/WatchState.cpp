@@ -3,6 +3,7 @@
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
 #include "FileVersionStore.h"
+#include "Paths.h"
 #include "StoreLayout.h"
 
 #include <cerrno>
@@ -18,15 +19,7 @@ namespace strataloom {
 
 std::string watchStateFolder()
 {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    if (state && state[0] == '/')
-        return std::string(state) + "/strataloom";
-    std::string home;
-    if (const char* value = std::getenv("HOME"); value && value[0])
-        home = value;
-    else if (const struct passwd* user = getpwuid(getuid()))
-        home = user->pw_dir;
-    return home + "/.local/state/strataloom";
+    return xdgBaseFolder("XDG_STATE_HOME", ".local/state") + "/strataloom";
 }
 
 std::string watchStatusPath()
@@ -36,13 +29,7 @@ std::string watchStatusPath()
 
 bool makePrivateFolders(const std::string& path, std::string* error)
 {
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-        if (mkdir(path.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST)
-            return fail(error, errnoMessage("cannot create " + path.substr(0, slash)));
-    }
-    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-        return fail(error, errnoMessage("cannot create " + path));
-    return true;
+    return makeFolders(path, 0700, nullptr, error);
 }
 
 bool makeWatchStateFolder(std::string* error)

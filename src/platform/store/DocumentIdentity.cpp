@@ -1,6 +1,7 @@
 // Finding the document a file is, following it, and telling copies apart.
 #include "DocumentIdentity.h"
 #include "ErrorMessage.h"
+#include "Paths.h"
 
 #include <cerrno>
 #include <chrono>
@@ -85,22 +86,14 @@ bool lookUp(StoreIndex& index, const char* sql, const std::string& key, bool asB
 
 } // namespace
 
-std::optional<std::string> canonicalPath(const std::string& path)
-{
-    std::unique_ptr<char, void (*)(void*)> resolved(realpath(path.c_str(), nullptr), std::free);
-    if (!resolved)
-        return std::nullopt;
-    return std::string(resolved.get());
-}
-
 std::string lookupPath(const std::string& path)
 {
-    if (auto resolved = canonicalPath(path))
+    if (auto resolved = realPath(path))
         return *resolved;
     const auto slash = path.find_last_of('/');
     if (slash != std::string::npos) {
         const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
-        if (auto folder = canonicalPath(parent))
+        if (auto folder = realPath(parent))
             return (*folder == "/" ? "" : *folder) + path.substr(slash);
     }
     return path;

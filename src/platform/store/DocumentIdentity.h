@@ -46,8 +46,6 @@ struct Item {
 // document that no longer exists is looked up by its folder's canonical path
 // and its name.
 std::string lookupPath(const std::string& path);
-// The canonical path of an existing item; empty, with errno set, otherwise.
-std::optional<std::string> canonicalPath(const std::string& path);
 
 // The item at `path`; with no device and inode when it does not exist. For
 // reading only: an add examines the file it opened.

@@ -7,6 +7,7 @@
 #include "FolderListing.h"
 #include "IndexReplacement.h"
 #include "Leftovers.h"
+#include "Paths.h"
 
 #include <array>
 #include <cerrno>
@@ -127,22 +128,13 @@ std::string parentOf(const std::string& path)
 // whole.
 bool makeFolder(const std::string& path, std::string* error)
 {
-    if (mkdir(path.c_str(), 0700) == 0)
-        return syncFolder(parentOf(path), error);
-    if (errno == EEXIST)
-        return true;
-    if (errno == ENOENT) {
-        const auto slash = path.find_last_of('/');
-        if (slash != std::string::npos && slash > 0 && makeFolder(path.substr(0, slash), error)) {
-            if (mkdir(path.c_str(), 0700) == 0)
-                return syncFolder(parentOf(path), error);
-            if (errno == EEXIST)
-                return true;
-        }
-    }
-    if (error && error->empty())
-        *error = errnoMessage("cannot create the folder " + path);
-    return false;
+    std::vector<std::string> made;
+    if (!makeFolders(path, 0700, &made, error))
+        return false;
+    for (const std::string& folder : made)
+        if (!syncFolder(parentOf(folder), error))
+            return false;
+    return true;
 }
 
 bool holdsNoDocuments(const StoreLayout& layout)
@@ -366,10 +358,7 @@ bool StoreIndex::openForWriting(std::string* error)
 
 StoreIndex::Statement StoreIndex::statement(const char* sql)
 {
-    auto& slot = m_statements[sql];
-    if (!slot)
-        slot = std::make_unique<SqliteStatement>(m_database->handle(), sql, true);
-    return Statement(*slot);
+    return Statement(m_statements.statement(m_database->handle(), sql));
 }
 
 bool StoreIndex::beginReading()

@@ -80,7 +80,7 @@ public:
     private:
         SqliteStatement& m_statement;
     };
-    // `sql` must be a string literal: statements are kept by its address.
+    // Kept by the text of `sql`, prepared on first use.
     Statement statement(const char* sql);
 
     // Transactions through kept statements. beginWriting() fails, with the
@@ -108,7 +108,7 @@ private:
 
     StoreLayout m_layout;
     std::unique_ptr<SqliteDatabase> m_database;
-    std::map<const char*, std::unique_ptr<SqliteStatement>> m_statements;
+    SqliteStatementCache m_statements;
     bool m_writable = false;
     std::optional<FileIdentity> m_opened; // the index file the connection opened
     std::uint64_t m_generation = 0;

@@ -1,5 +1,6 @@
 #include "CliReporter.h"
 #include "Commands.h"
+#include "Names.h"
 #include "VersionIndexes.h"
 
 #include "FileVersionStore.h"
@@ -36,21 +37,6 @@ std::optional<std::vector<FileVersion>> earlierVersions(FileVersionStore& store,
     for (const EarlierHistory& history : *histories)
         versions.insert(versions.end(), history.versions.begin(), history.versions.end());
     return versions;
-}
-
-// `path` as one word for a shell, for a command the user may paste.
-std::string shellWord(const std::string& path)
-{
-    const bool plain = !path.empty()
-                    && path.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                              "0123456789/._-+,:@%")
-                           == std::string::npos;
-    if (plain)
-        return path;
-    std::string quoted = "'";
-    for (char c : path)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "WatcherUnit.h"
+#include "Names.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -51,21 +52,6 @@ bool sameFolder(const struct stat& a, const std::string& path)
 {
     struct stat b {};
     return ::stat(path.c_str(), &b) == 0 && S_ISDIR(b.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Single quotes unless every byte is one a shell takes as itself.
-std::string shellWord(const std::string& word)
-{
-    const bool plain = !word.empty()
-                    && word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                              "0123456789/._+-@%:,=")
-                           == std::string::npos;
-    if (plain)
-        return word;
-    std::string quoted = "'";
-    for (const char c : word)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
 }
 
 } // namespace

@@ -25,31 +25,6 @@ using namespace store;
 
 namespace {
 
-// The document's attributes travel with it: its id first of all, so that the
-// store still finds it, and its creation date, since it is the same document.
-void copyUserAttributes(int in, int out)
-{
-    const ssize_t listSize = flistxattr(in, nullptr, 0);
-    if (listSize <= 0)
-        return;
-    std::vector<char> names(static_cast<std::size_t>(listSize));
-    const ssize_t got = flistxattr(in, names.data(), names.size());
-    if (got <= 0)
-        return;
-    std::vector<char> value;
-    for (const char* name = names.data(); name < names.data() + got; name += std::strlen(name) + 1) {
-        if (std::strncmp(name, "user.", 5) != 0)
-            continue;
-        const ssize_t size = fgetxattr(in, name, nullptr, 0);
-        if (size < 0)
-            continue;
-        value.resize(static_cast<std::size_t>(size));
-        const ssize_t read = fgetxattr(in, name, value.data(), value.size());
-        if (read >= 0)
-            fsetxattr(out, name, value.data(), static_cast<std::size_t>(read), 0);
-    }
-}
-
 bool sameFile(const struct stat& a, const struct stat& b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size
@@ -82,7 +57,10 @@ std::optional<std::string> writeReplacement(int folder, const DocumentFile& docu
             failure = errnoMessage("cannot set the permissions of the restored " + document.path);
     }
     if (failure.empty()) {
-        copyUserAttributes(document.fd.get(), out.get());
+        // The document's attributes travel with it: its id first of all, so
+        // that the store still finds it, and its creation date, since it is
+        // the same document.
+        copyUserAttributes(document.fd.get(), out.get(), true);
         // A new file has a new birth time: the document's creation date goes in the attribute.
         if (const auto dates = readDates(document.fd.get())) {
             const std::string creation = formatCreationAttribute(dates->creation);

@@ -5,6 +5,7 @@
 #include "FileVersionStore.h"
 #include "Paths.h"
 #include "StoreLayout.h"
+#include "StoreLock.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -49,14 +50,7 @@ bool makeWatchStateFolder(std::string* error)
 
 bool watcherRunning()
 {
-    const store::StoreLayout store(FileVersionStore::defaultLocation());
-    const UniqueFd lock(open(store.watcherLockPath().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!lock.valid())
-        return false;
-    if (flock(lock.get(), LOCK_SH | LOCK_NB) != 0)
-        return errno == EWOULDBLOCK;
-    flock(lock.get(), LOCK_UN);
-    return false;
+    return store::watcherRuns(store::StoreLayout(FileVersionStore::defaultLocation()));
 }
 
 } // namespace strataloom

@@ -39,32 +39,6 @@ bool copyContents(int in, int out, const struct stat& status)
         .has_value();
 }
 
-// Copies the user attributes other than the document identity, which belongs
-// to the original alone. The creation date travels with the dates.
-void copyUserAttributes(int in, int out)
-{
-    const ssize_t listSize = flistxattr(in, nullptr, 0);
-    if (listSize <= 0)
-        return;
-    std::vector<char> names(static_cast<std::size_t>(listSize));
-    const ssize_t got = flistxattr(in, names.data(), names.size());
-    if (got <= 0)
-        return;
-    std::vector<char> value;
-    for (const char* name = names.data(); name < names.data() + got; name += std::strlen(name) + 1) {
-        if (std::strncmp(name, "user.", 5) != 0 || std::strcmp(name, kDocumentIdAttribute) == 0
-            || std::strcmp(name, kCreationDateAttribute) == 0)
-            continue;
-        const ssize_t size = fgetxattr(in, name, nullptr, 0);
-        if (size < 0)
-            continue;
-        value.resize(static_cast<std::size_t>(size));
-        const ssize_t read = fgetxattr(in, name, value.data(), value.size());
-        if (read >= 0)
-            fsetxattr(out, name, value.data(), static_cast<std::size_t>(read), 0);
-    }
-}
-
 // An item taking part in a copy: its name in an open folder, and its path for
 // messages.
 struct Place {
@@ -79,7 +53,7 @@ struct Place {
 // them moves the modification date.
 bool copyMetadata(int in, int out, const struct stat& status, const std::string& destinationPath, std::string* error)
 {
-    copyUserAttributes(in, out);
+    copyUserAttributes(in, out, false);
     const std::optional<FileDates> dates = readDates(in, error);
     if (!dates)
         return false;
@@ -240,6 +214,31 @@ bool renameWithoutReplacing(int folder, const char* from, const char* to)
 }
 
 } // namespace
+
+void copyUserAttributes(int in, int out, bool withOwn)
+{
+    const ssize_t listSize = flistxattr(in, nullptr, 0);
+    if (listSize <= 0)
+        return;
+    std::vector<char> names(static_cast<std::size_t>(listSize));
+    const ssize_t got = flistxattr(in, names.data(), names.size());
+    if (got <= 0)
+        return;
+    std::vector<char> value;
+    for (const char* name = names.data(); name < names.data() + got; name += std::strlen(name) + 1) {
+        if (std::strncmp(name, "user.", 5) != 0
+            || (!withOwn
+                && (std::strcmp(name, kDocumentIdAttribute) == 0 || std::strcmp(name, kCreationDateAttribute) == 0)))
+            continue;
+        const ssize_t size = fgetxattr(in, name, nullptr, 0);
+        if (size < 0)
+            continue;
+        value.resize(static_cast<std::size_t>(size));
+        const ssize_t read = fgetxattr(in, name, value.data(), value.size());
+        if (read >= 0)
+            fsetxattr(out, name, value.data(), static_cast<std::size_t>(read), 0);
+    }
+}
 
 bool copyFileContents(int in, int out)
 {

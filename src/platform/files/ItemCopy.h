@@ -27,6 +27,11 @@ bool copyFileInto(const std::string& source, int folder, const std::string& fold
 bool copyFileInto(int in, const std::string& source, int folder, const std::string& folderPath, const std::string& name,
                   DurableBatch& batch, std::string* error = nullptr);
 
+// Copies the user attributes (user.*) of the open file `in` to `out`. Without
+// `withOwn`, Strataloom's own attributes stay behind: the document identity
+// belongs to the original alone, and the creation date travels with the dates.
+void copyUserAttributes(int in, int out, bool withOwn);
+
 // Copies the whole of the open file `in` to the empty open file `out`, holes
 // kept: a reflink where the file system shares extents, else in the kernel,
 // else by reads and writes. False, with errno set, on failure.

@@ -198,4 +198,18 @@ std::string printableName(std::string_view name)
     return printed;
 }
 
+std::string shellWord(std::string_view word)
+{
+    const bool plain = !word.empty()
+                    && word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                              "0123456789/._+-@%:,=")
+                           == std::string_view::npos;
+    if (plain)
+        return std::string(word);
+    std::string quoted = "'";
+    for (const char c : word)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 } // namespace strataloom

@@ -49,4 +49,8 @@ std::string droppingLastCharacters(std::string_view name, std::size_t count);
 // keeps the exact bytes instead.
 std::string printableName(std::string_view name);
 
+// `word` as one word for a POSIX shell, for a command the user may paste: as
+// it is when every byte is one a shell takes as itself, else in single quotes.
+std::string shellWord(std::string_view word);
+
 } // namespace strataloom

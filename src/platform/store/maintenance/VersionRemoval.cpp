@@ -1,11 +1,12 @@
 // Removing and pinning single versions, each step durable before the next:
-// for a removal the index, the log, then the stored files; for a pin the log,
-// then the index.
+// for a removal the log's records inside the index transaction that deletes
+// the rows, then the stored files; for a pin the log, then the index.
 #include "VersionRemoval.h"
 #include "DocumentLog.h"
 #include "DurableBatch.h"
 #include "ErrorMessage.h"
 
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -109,9 +110,11 @@ bool wellFormed(std::span<const VersionRef> versions, std::string* error)
 
 // Runs one statement per version, bound by `bind`, in one transaction; each
 // version that no row matched (gone, or changed meanwhile) is dropped from
-// `changes`.
+// `changes`. `beforeCommit`, when given, runs last inside the transaction;
+// its failure rolls the transaction back.
 template <typename Bind>
-bool changeRows(StoreIndex& index, const char* sql, Changes& changes, Bind bind, std::string* error)
+bool changeRows(StoreIndex& index, const char* sql, Changes& changes, Bind bind, std::string* error,
+                const std::function<bool()>& beforeCommit = {})
 {
     if (!index.beginWriting())
         return fail(error, "cannot write the version index: " + index.database().lastError());
@@ -128,6 +131,10 @@ bool changeRows(StoreIndex& index, const char* sql, Changes& changes, Bind bind,
                 changed.push_back(version);
         }
         change.versions = std::move(changed);
+    }
+    if (beforeCommit && !beforeCommit()) {
+        index.rollback();
+        return false;
     }
     if (index.commit())
         return true;
@@ -173,21 +180,23 @@ bool removeVersions(StoreIndex& index, std::span<const VersionRef> versions, std
                 .bindText(2, version.file)
                 .bind(3, version.onlyIfThinnable ? 1 : 0);
         };
-        // The logs stay locked from before the rows go until their removal
-        // records are durable, so a check, which reads a log under its lock,
-        // never finds a version neither listed nor recorded as removed.
+        // The removal records are made durable inside the transaction that
+        // deletes the rows, only for the rows it deleted, with the logs locked
+        // throughout: a check, which reads a log under its lock, never finds a
+        // version neither listed nor recorded as removed, and a crash leaves
+        // either both or a listed version whose record says it goes, as the
+        // next pass has it.
         auto logs = openLogs(layout, changes, error);
         if (!logs)
             return false;
+        const auto logRemoval = [](DocumentLog& log, const VersionRef& version) { log.recordRemoved(version.file); };
         // Confirmed inside the transaction that deletes them: a version pinned
         // or removed since it was chosen stays as it is, with its file, and
         // its log gets no record of a removal.
-        if (!changeRows(index, kDeleteVersion, changes, bindRemoval, error))
+        if (!changeRows(index, kDeleteVersion, changes, bindRemoval, error,
+                        [&] { return writeLogs(changes, *logs, logRemoval, error); }))
             return false;
         markChanged(versions, changes, removed);
-        const auto logRemoval = [](DocumentLog& log, const VersionRef& version) { log.recordRemoved(version.file); };
-        if (!writeLogs(changes, *logs, logRemoval, error))
-            return false;
         logs.reset();
         std::erase_if(changes, [](const DocumentChange& change) { return change.versions.empty(); });
         if (removalPause())

@@ -22,13 +22,15 @@ struct VersionRef {
 };
 
 // Removes the versions still recorded (and, with `onlyIfThinnable`, still
-// unpinned and automatic): the index rows in one transaction first, then a
-// removal record in each document's log, only for the rows it deleted, then
-// the stored files. `removed`, when given, gets one flag per version: whether
-// it went. True once the removals survive a power cut; a version gone or
-// changed meanwhile is no failure. A crash after the index leaves a stored
-// file that prune removes and that a rebuild from the logs would bring back,
-// never a kept version that a rebuild would drop.
+// unpinned and automatic): inside one index transaction the rows are deleted
+// and a removal record, only for the rows deleted, is made durable in each
+// document's log before the commit; then the stored files go. `removed`, when
+// given, gets one flag per version: whether it went. True once the removals
+// survive a power cut; a version gone or changed meanwhile is no failure. A
+// crash before the commit leaves the version listed with a removal record, as
+// a crash between log and index always did (the next pass removes it again);
+// after it, only a stored file the log records as removed, which prune
+// removes.
 bool removeVersions(StoreIndex& index, std::span<const VersionRef> versions, std::vector<bool>* removed = nullptr,
                     std::string* error = nullptr);
 

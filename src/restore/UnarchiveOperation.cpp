@@ -1,18 +1,18 @@
 #include "UnarchiveOperation.h"
-#include "Paths.h"
 
 #include "DurableBatch.h"
 #include "ErrorMessage.h"
+#include "FileDescriptor.h"
+#include "FolderListing.h"
 #include "ItemCopy.h"
 #include "Names.h"
+#include "Paths.h"
 
 #include <QString>
 
 #include <cerrno>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
-#include <memory>
 #include <sys/stat.h>
 
 namespace strataloom {
@@ -35,24 +35,17 @@ std::string entryPath(const std::string& folderPath, const std::string& name)
 // the folder cannot be read to its end.
 std::optional<std::vector<std::string>> visibleNames(const std::string& folderPath, std::string* error)
 {
-    std::unique_ptr<DIR, int (*)(DIR*)> folder(opendir(folderPath.c_str()), closedir);
-    if (!folder) {
+    const UniqueFd folder(open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.valid()) {
         fail(error, errnoMessage("cannot open the folder " + folderPath));
         return std::nullopt;
     }
-    std::vector<std::string> names;
-    for (;;) {
-        errno = 0;
-        const dirent* entry = readdir(folder.get());
-        if (!entry)
-            break;
-        if (entry->d_name[0] != '.')
-            names.emplace_back(entry->d_name);
-    }
-    if (errno != 0) {
+    auto names = folderEntries(folder.get());
+    if (!names) {
         fail(error, errnoMessage("cannot list the folder " + folderPath));
         return std::nullopt;
     }
+    std::erase_if(*names, [](const std::string& name) { return name.front() == '.'; });
     return names;
 }
 

@@ -10,12 +10,12 @@ namespace strataloom {
 
 ImagePreview::ImagePreview(QScrollArea* area, QLabel* label, QAbstractButton* actualSize, QObject* parent)
     : QObject(parent)
-    , m_area(area)
+    , m_viewport(area->viewport())
     , m_label(label)
     , m_actualSize(actualSize)
 {
     m_actualSize->setCheckable(true);
-    m_area->viewport()->installEventFilter(this);
+    m_viewport->installEventFilter(this);
     connect(m_actualSize, &QAbstractButton::toggled, this, &ImagePreview::showImage);
 }
 
@@ -27,16 +27,18 @@ void ImagePreview::setImage(const QImage& image)
 
 bool ImagePreview::eventFilter(QObject* watched, QEvent* event)
 {
-    if (m_area && watched == m_area->viewport() && event->type() == QEvent::Resize && !m_actualSize->isChecked())
+    // Only the type and the address are looked at first: the pane's widgets
+    // still send events while they are being destroyed.
+    if (event->type() == QEvent::Resize && watched == m_viewport.data() && m_actualSize && !m_actualSize->isChecked())
         showImage();
     return QObject::eventFilter(watched, event);
 }
 
 void ImagePreview::showImage()
 {
-    if (!m_area || !m_label || !m_actualSize)
+    if (!m_viewport || !m_label || !m_actualSize)
         return;
-    const QSize pane = m_area->viewport()->size();
+    const QSize pane = m_viewport->size();
     const bool fits = m_image.width() <= pane.width() && m_image.height() <= pane.height();
     // The switch matters only for an image that does not fit.
     m_actualSize->setEnabled(!fits || m_actualSize->isChecked());

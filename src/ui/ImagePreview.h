@@ -3,6 +3,7 @@
 #include <QImage>
 #include <QObject>
 #include <QPointer>
+#include <QWidget>
 
 class QAbstractButton;
 class QLabel;
@@ -26,7 +27,7 @@ protected:
 private:
     void showImage();
 
-    QPointer<QScrollArea> m_area;
+    QPointer<QWidget> m_viewport; // the scroll area's, whose size the image fits
     QPointer<QLabel> m_label;
     QPointer<QAbstractButton> m_actualSize;
     QImage m_image;

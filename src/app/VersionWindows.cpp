@@ -64,7 +64,7 @@ VersionBrowser* VersionWindows::showVersions(const FileUrl& document)
                     return dropItems({archived});
                 auto source = std::make_shared<EarlierHistorySource>(*earlier);
                 bringForward(m_mainWindow);
-                m_controller->archiveVersions(source->lastURL(), source);
+                m_controller->queueArchive(source->lastURL(), source);
             });
     std::erase_if(m_browsers, [](const QPointer<VersionBrowser>& open) { return open.isNull(); });
     m_browsers.emplace_back(browser);

@@ -134,7 +134,14 @@ void ViewController::dragViewDidReceive(const std::vector<FileUrl>& fileURLs)
 
 void ViewController::processDroppedURLs(const std::vector<FileUrl>& urls)
 {
-    m_waitingItems.insert(m_waitingItems.end(), urls.begin(), urls.end());
+    for (const FileUrl& url : urls)
+        m_waitingItems.push_back({url, nullptr});
+    openNextDroppedItem();
+}
+
+void ViewController::queueArchive(const FileUrl& fileURL, std::shared_ptr<VersionSource> source)
+{
+    m_waitingItems.push_back({fileURL, std::move(source)});
     openNextDroppedItem();
 }
 
@@ -142,12 +149,12 @@ void ViewController::openNextDroppedItem()
 {
     // An item whose answer needs no dialog lets the next one go at once.
     while (m_openDialogs == 0 && !m_waitingItems.empty()) {
-        const FileUrl url = std::move(m_waitingItems.front());
+        const WaitingItem item = std::move(m_waitingItems.front());
         m_waitingItems.pop_front();
-        if (url.hasDirectoryPath())
-            unarchiveFolder(url);
+        if (!item.source && item.url.hasDirectoryPath())
+            unarchiveFolder(item.url);
         else
-            archiveVersions(url);
+            archiveVersions(item.url, item.source);
     }
     if (m_openDialogs == 0 && m_waitingItems.empty())
         emit allItemsDone();

@@ -41,6 +41,9 @@ public:
 
     void dragViewDidReceive(const std::vector<FileUrl>& fileURLs) override;
     void processDroppedURLs(const std::vector<FileUrl>& urls);
+    // Archives the versions `source` lists, named after `fileURL`, once the
+    // items before it are done.
+    void queueArchive(const FileUrl& fileURL, std::shared_ptr<VersionSource> source);
 
     // Archives the versions `source` lists for `fileURL` (the store's when
     // none is given), named after `fileURL`.
@@ -88,7 +91,11 @@ private:
 
     QPointer<QWidget> m_window;
     FileVersionStore& m_store;
-    std::deque<FileUrl> m_waitingItems;
+    struct WaitingItem {
+        FileUrl url;
+        std::shared_ptr<VersionSource> source; // the store's versions when null
+    };
+    std::deque<WaitingItem> m_waitingItems;
     int m_openDialogs = 0;
 };
 

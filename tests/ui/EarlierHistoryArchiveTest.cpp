@@ -51,7 +51,7 @@ private slots:
         window.show();
         ViewController controller(&window, store);
         auto source = std::make_shared<EarlierHistorySource>(*asked);
-        controller.archiveVersions(source->lastURL(), source);
+        controller.queueArchive(source->lastURL(), source);
         auto* panel = window.findChild<SavePanel*>();
         QVERIFY(panel);
         QCOMPARE(panel->findChild<QLineEdit*>("fileNameEdit")->text(), QStringLiteral("Report versions"));

@@ -2,6 +2,7 @@
 
 #include "ChosenPath.h"
 #include "DocumentsWindow.h"
+#include "EarlierHistorySource.h"
 #include "OpenPanel.h"
 #include "VersionBrowser.h"
 #include "ViewController.h"
@@ -58,7 +59,13 @@ VersionBrowser* VersionWindows::showVersions(const FileUrl& document)
     auto* browser = new VersionBrowser(document, m_storeLocation);
     browser->setAttribute(Qt::WA_DeleteOnClose);
     connect(browser, &VersionBrowser::archiveRequested, this,
-            [this](const FileUrl& archived) { dropItems({archived}); });
+            [this](const FileUrl& archived, const EarlierHistory* earlier) {
+                if (!earlier)
+                    return dropItems({archived});
+                auto source = std::make_shared<EarlierHistorySource>(*earlier);
+                bringForward(m_mainWindow);
+                m_controller->queueArchive(source->lastURL(), source);
+            });
     std::erase_if(m_browsers, [](const QPointer<VersionBrowser>& open) { return open.isNull(); });
     m_browsers.emplace_back(browser);
     bringForward(browser);

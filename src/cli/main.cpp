@@ -82,11 +82,16 @@ const std::map<std::string, Command>& commands()
            {"id", "Take the argument as a document id, as documents lists it."}}}},
         {"archive",
          {archive,
-          "FILE [NEW_FOLDER]",
+          "[--earlier [--history ID]] FILE [NEW_FOLDER]",
           "Copy every version of FILE into a new folder (default: \"<name> versions\" beside FILE).",
           1,
           2,
-          {}}},
+          {{"earlier",
+            "Archive instead the versions of a document that stood at FILE's place before, as versions --earlier "
+            "lists them, the last one as the current version."}},
+          {{"history", "ID",
+            "With several earlier documents at FILE's place, the one to archive: its id or the id's first 8 or more "
+            "digits."}}}},
         {"unarchive",
          {unarchive,
           "FOLDER [NEW_FILE]",

@@ -48,8 +48,17 @@ _strataloom_cli()
                 COMPREPLY=($(compgen -W "$(strataloom-cli versions -- "$file" 2>/dev/null | cut -f2 | grep -v '^-$')" -- "$current"))
             fi
             ;;
-        save-version|archive)
+        save-version)
             COMPREPLY=($(compgen -f -- "$current"))
+            ;;
+        archive)
+            if [ "${COMP_WORDS[COMP_CWORD-1]}" = "--history" ]; then
+                COMPREPLY=()
+            elif [[ $current == -* ]]; then
+                COMPREPLY=($(compgen -W "--earlier --history --help" -- "$current"))
+            else
+                COMPREPLY=($(compgen -f -- "$current"))
+            fi
             ;;
         unarchive)
             if [ "$COMP_CWORD" -eq 2 ]; then

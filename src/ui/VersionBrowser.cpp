@@ -100,7 +100,8 @@ VersionBrowser::VersionBrowser(FileUrl document, std::string storeLocation, QWid
     connect(m_ui->keepForeverAction, &QAction::triggered, this, [this] { setPinned(true); });
     connect(m_ui->dontKeepAction, &QAction::triggered, this, [this] { setPinned(false); });
     connect(m_ui->deleteVersionAction, &QAction::triggered, this, &VersionBrowser::deleteVersions);
-    connect(m_ui->archiveAllAction, &QAction::triggered, this, [this] { emit archiveRequested(m_document); });
+    connect(m_ui->archiveAllAction, &QAction::triggered, this,
+            [this] { emit archiveRequested(m_document, m_earlier->chosen()); });
     connect(m_ui->openButton, &QPushButton::clicked, this, &VersionBrowser::openCopy);
     // Two versions selected are compared with each other.
     connect(m_ui->versionTable->selectionModel(), &QItemSelectionModel::selectionChanged, this,
@@ -229,12 +230,12 @@ void VersionBrowser::updateActions()
     const bool restorable = current && !m_model->entry(*current).current && m_model->entry(*current).local;
     m_ui->restoreAction->setEnabled(restorable && hasFile);
     m_ui->restoreCopyAction->setEnabled(restorable);
-    // Pins, removals and archives name the document's own versions.
-    const bool own = !m_earlier->chosen();
-    m_ui->keepForeverAction->setEnabled(own && anyUnpinned);
-    m_ui->dontKeepAction->setEnabled(own && anyPinned);
-    m_ui->deleteVersionAction->setEnabled(own && anyStored);
-    m_ui->archiveAllAction->setEnabled(own && hasFile && rows > 1);
+    // Pins and removals name the document's own versions; an earlier history is archived alone.
+    const EarlierHistory* earlier = m_earlier->chosen();
+    m_ui->keepForeverAction->setEnabled(!earlier && anyUnpinned);
+    m_ui->dontKeepAction->setEnabled(!earlier && anyPinned);
+    m_ui->deleteVersionAction->setEnabled(!earlier && anyStored);
+    m_ui->archiveAllAction->setEnabled(earlier ? earlier->versions.size() > 1 : hasFile && rows > 1);
 }
 
 void VersionBrowser::showPreview()

@@ -56,8 +56,9 @@ public:
     static const QString& noVersionsYet();
 
 signals:
-    // The user asked to archive every version, as a drop of the document does.
-    void archiveRequested(const FileUrl& document);
+    // The user asked to archive every version, as a drop of the document does;
+    // those of `earlier`, valid during the call, when an earlier history is chosen.
+    void archiveRequested(const FileUrl& document, const EarlierHistory* earlier);
 
 private:
     // The model rows of the selected versions, and of the one previewed.

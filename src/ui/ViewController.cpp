@@ -134,7 +134,14 @@ void ViewController::dragViewDidReceive(const std::vector<FileUrl>& fileURLs)
 
 void ViewController::processDroppedURLs(const std::vector<FileUrl>& urls)
 {
-    m_waitingItems.insert(m_waitingItems.end(), urls.begin(), urls.end());
+    for (const FileUrl& url : urls)
+        m_waitingItems.push_back({url, nullptr});
+    openNextDroppedItem();
+}
+
+void ViewController::queueArchive(const FileUrl& fileURL, std::shared_ptr<VersionSource> source)
+{
+    m_waitingItems.push_back({fileURL, std::move(source)});
     openNextDroppedItem();
 }
 
@@ -142,12 +149,12 @@ void ViewController::openNextDroppedItem()
 {
     // An item whose answer needs no dialog lets the next one go at once.
     while (m_openDialogs == 0 && !m_waitingItems.empty()) {
-        const FileUrl url = std::move(m_waitingItems.front());
+        const WaitingItem item = std::move(m_waitingItems.front());
         m_waitingItems.pop_front();
-        if (url.hasDirectoryPath())
-            unarchiveFolder(url);
+        if (!item.source && item.url.hasDirectoryPath())
+            unarchiveFolder(item.url);
         else
-            archiveVersions(url);
+            archiveVersions(item.url, item.source);
     }
     if (m_openDialogs == 0 && m_waitingItems.empty())
         emit allItemsDone();
@@ -176,7 +183,7 @@ void ViewController::dialogFinished()
     openNextDroppedItem();
 }
 
-void ViewController::archiveVersions(const FileUrl& fileURL)
+void ViewController::archiveVersions(const FileUrl& fileURL, std::shared_ptr<VersionSource> source)
 {
     const ArchiveNameParts parts = ArchiveNameParts::fromFileUrl(fileURL);
     auto* panel = new SavePanel(m_window);
@@ -187,26 +194,27 @@ void ViewController::archiveVersions(const FileUrl& fileURL)
     panel->setNameFieldFileName(parts.proposedFolderName());
     fitFileDialog(*panel, true);
     QPointer<ViewController> controller(this);
-    panel->beginSheetModal([controller, panel, fileURL, parts](int response) {
+    panel->beginSheetModal([controller, panel, fileURL, parts, source](int response) {
         if (controller)
-            controller->writeVersionsArchive(response, panel, fileURL, parts.baseName, parts.dottedExtension);
+            controller->writeVersionsArchive(response, panel, fileURL, parts.baseName, parts.dottedExtension, source);
     });
     present(panel);
 }
 
 void ViewController::writeVersionsArchive(int response, SavePanel* panel, const FileUrl& fileURL,
-                                          const std::string& baseName, const std::string& dottedExtension)
+                                          const std::string& baseName, const std::string& dottedExtension,
+                                          std::shared_ptr<VersionSource> source)
 {
     const std::optional<FileUrl> folder = response == kResponseOK ? panel->URL() : std::nullopt;
     // Versions of another file, or earlier ones of this file, are not mixed
     // with them without a word.
     if (folder) {
         if (const std::size_t entries = entriesIn(folder->path()); entries > 0) {
-            askBeforeAddingTo(*folder, entries, fileURL, baseName, dottedExtension);
+            askBeforeAddingTo(*folder, entries, fileURL, baseName, dottedExtension, std::move(source));
             return;
         }
     }
-    archiveInto(response, folder, fileURL, baseName, dottedExtension);
+    archiveInto(response, folder, fileURL, baseName, dottedExtension, source);
 }
 
 QString ViewController::existingFolderQuestion(const std::string& folder, std::size_t entries, const std::string& file)
@@ -219,7 +227,8 @@ QString ViewController::existingFolderQuestion(const std::string& folder, std::s
 }
 
 void ViewController::askBeforeAddingTo(const FileUrl& folder, std::size_t entries, const FileUrl& fileURL,
-                                       const std::string& baseName, const std::string& dottedExtension)
+                                       const std::string& baseName, const std::string& dottedExtension,
+                                       std::shared_ptr<VersionSource> source)
 {
     auto* question = new QMessageBox(m_window);
     question->setWindowModality(Qt::WindowModal);
@@ -234,14 +243,14 @@ void ViewController::askBeforeAddingTo(const FileUrl& folder, std::size_t entrie
     // next item waits for what the answer starts; the question goes only then.
     connect(
         question, &QMessageBox::finished, this,
-        [controller, question, add, other, folder, fileURL, baseName, dottedExtension] {
+        [controller, question, add, other, folder, fileURL, baseName, dottedExtension, source] {
             question->deleteLater();
             if (!controller)
                 return;
             if (question->clickedButton() == add)
-                controller->archiveInto(kResponseOK, folder, fileURL, baseName, dottedExtension);
+                controller->archiveInto(kResponseOK, folder, fileURL, baseName, dottedExtension, source);
             else if (question->clickedButton() == other)
-                controller->archiveVersions(fileURL);
+                controller->archiveVersions(fileURL, source);
         },
         Qt::QueuedConnection);
     question->open();
@@ -249,15 +258,16 @@ void ViewController::askBeforeAddingTo(const FileUrl& folder, std::size_t entrie
 }
 
 void ViewController::archiveInto(int response, const std::optional<FileUrl>& folder, const FileUrl& fileURL,
-                                 const std::string& baseName, const std::string& dottedExtension)
+                                 const std::string& baseName, const std::string& dottedExtension,
+                                 const std::shared_ptr<VersionSource>& source)
 {
     beginOperation();
     ArchiveOutcome outcome;
     {
         SheetReporter sheets(*this);
         ProgressReporter reporter(sheets, m_window, QStringLiteral("Archiving Versions"));
-        outcome =
-            strataloom::writeVersionsArchive(response, folder, fileURL, baseName, dottedExtension, m_store, reporter);
+        outcome = strataloom::writeVersionsArchive(response, folder, fileURL, baseName, dottedExtension,
+                                                   source ? *source : static_cast<VersionSource&>(m_store), reporter);
         if (outcome == ArchiveOutcome::Failed && reporter.stoppedByCancel() && folder)
             presentStopped(QStringLiteral("Archiving stopped: %1 of %2 versions are in \u201c%3\u201d.")
                                .arg(reporter.entriesBegun())

@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@ namespace strataloom {
 
 class FileVersionStore;
 class SavePanel;
+class VersionSource;
 
 // Controller of the main window: gives it its title, quits the application when
 // it is closed, dispatches dropped URLs to archiving (files) and unarchiving
@@ -39,11 +41,16 @@ public:
 
     void dragViewDidReceive(const std::vector<FileUrl>& fileURLs) override;
     void processDroppedURLs(const std::vector<FileUrl>& urls);
+    // Archives the versions `source` lists, named after `fileURL`, once the
+    // items before it are done.
+    void queueArchive(const FileUrl& fileURL, std::shared_ptr<VersionSource> source);
 
-    void archiveVersions(const FileUrl& fileURL);
+    // Archives the versions `source` lists for `fileURL` (the store's when
+    // none is given), named after `fileURL`.
+    void archiveVersions(const FileUrl& fileURL, std::shared_ptr<VersionSource> source = nullptr);
     // Asks first when the chosen folder already holds files, then archives.
     void writeVersionsArchive(int response, SavePanel* panel, const FileUrl& fileURL, const std::string& baseName,
-                              const std::string& dottedExtension);
+                              const std::string& dottedExtension, std::shared_ptr<VersionSource> source = nullptr);
 
     void unarchiveFolder(const FileUrl& folderURL);
     void writeUnarchivedFile(int response, SavePanel* panel, const std::string& lastFilePath,
@@ -74,15 +81,21 @@ private:
     void dialogFinished();
     void openNextDroppedItem();
     void askBeforeAddingTo(const FileUrl& folder, std::size_t entries, const FileUrl& fileURL,
-                           const std::string& baseName, const std::string& dottedExtension);
+                           const std::string& baseName, const std::string& dottedExtension,
+                           std::shared_ptr<VersionSource> source);
     void archiveInto(int response, const std::optional<FileUrl>& folder, const FileUrl& fileURL,
-                     const std::string& baseName, const std::string& dottedExtension);
+                     const std::string& baseName, const std::string& dottedExtension,
+                     const std::shared_ptr<VersionSource>& source);
     // After Cancel: what the operation left, in a sheet that holds back the next item.
     void presentStopped(const QString& text);
 
     QPointer<QWidget> m_window;
     FileVersionStore& m_store;
-    std::deque<FileUrl> m_waitingItems;
+    struct WaitingItem {
+        FileUrl url;
+        std::shared_ptr<VersionSource> source; // the store's versions when null
+    };
+    std::deque<WaitingItem> m_waitingItems;
     int m_openDialogs = 0;
 };
 

@@ -34,7 +34,7 @@ std::string xdgFolder(const char* name, const std::string& fallback)
     return value.starts_with('/') ? value : fallback;
 }
 
-// An XDG list of folders; relative entries are ignored, as the specification says.
+// An XDG list of folders; relative entries are ignored, as the XDG base directory rules have it.
 std::vector<std::string> xdgFolders(const char* name, const std::string& fallback)
 {
     std::string value = environment(name);

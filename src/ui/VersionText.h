@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <optional>
+#include <string>
 
 // The text of a version as the browser previews and compares it.
 namespace strataloom {
@@ -18,5 +19,12 @@ std::optional<QByteArray> readText(QFile& file, bool& truncated);
 
 // The lines of `text`, a last newline ending the last line.
 QStringList linesOf(const QByteArray& text);
+
+// Bytes (a name, a message) as the window shows them: UTF-8, a byte that is
+// not shown as the replacement character.
+inline QString display(const std::string& bytes)
+{
+    return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
 
 } // namespace strataloom

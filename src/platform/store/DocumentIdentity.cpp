@@ -1,6 +1,7 @@
 // Finding the document a file is, following it, and telling copies apart.
 #include "DocumentIdentity.h"
 #include "ErrorMessage.h"
+#include "Nanoseconds.h"
 #include "Paths.h"
 
 #include <cerrno>
@@ -17,12 +18,6 @@ namespace {
 
 constexpr const char* kSelectByUuid = "SELECT id, uuid, path, device, inode FROM documents WHERE uuid = ?";
 constexpr const char* kSelectByPath = "SELECT id, uuid, path, device, inode FROM documents WHERE path = ?";
-
-std::int64_t nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 Document readDocument(SqliteStatement& row)
 {

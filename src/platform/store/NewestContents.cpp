@@ -3,6 +3,7 @@
 #include "ContentHash.h"
 #include "DocumentIdentity.h"
 #include "ErrorMessage.h"
+#include "Nanoseconds.h"
 
 #include <chrono>
 
@@ -19,11 +20,6 @@ constexpr std::int64_t kTimeStampSlackNs = 3'000'000'000;
 
 constexpr const char* kSelectNewest = "SELECT size, checksum, seen_modification_ns, seen_change_time_ns, position "
                                       "FROM versions WHERE document = ? ORDER BY position DESC LIMIT 1";
-
-std::int64_t nanoseconds(const struct timespec& time)
-{
-    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
-}
 
 } // namespace
 

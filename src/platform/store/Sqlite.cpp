@@ -104,6 +104,12 @@ bool SqliteDatabase::execute(const char* sql)
     return sqlite3_exec(m_database, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
+std::int64_t SqliteDatabase::integer(const char* sql)
+{
+    SqliteStatement query(m_database, sql);
+    return query.step() == SQLITE_ROW ? query.integer(0) : -1;
+}
+
 std::string SqliteDatabase::lastError() const
 {
     return m_database ? sqlite3_errmsg(m_database) : "cannot open the database";

@@ -69,6 +69,8 @@ public:
     bool valid() const { return m_database != nullptr; }
     sqlite3* handle() const { return m_database; }
     bool execute(const char* sql);
+    // The integer a query such as "PRAGMA user_version" gives; -1 when it fails.
+    std::int64_t integer(const char* sql);
     std::string lastError() const;
 
 private:

@@ -1,5 +1,5 @@
-// Opening the version store's index: connection settings, schema, format
-// upgrades. The tables are described in docs/STORE.md.
+// Opening the version store's index: connection settings, creating the store,
+// upgrading its format (StoreFormat.cpp), kept statements and transactions.
 #include "StoreIndex.h"
 #include "DurableBatch.h"
 #include "ErrorMessage.h"
@@ -9,7 +9,6 @@
 #include "Leftovers.h"
 #include "Paths.h"
 
-#include <array>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -21,86 +20,8 @@ namespace strataloom::store {
 
 namespace {
 
-constexpr const char* kSchema = R"sql(
-CREATE TABLE documents (
-    id INTEGER PRIMARY KEY,
-    uuid TEXT NOT NULL UNIQUE,
-    path BLOB UNIQUE,
-    device INTEGER NOT NULL,
-    inode INTEGER NOT NULL,
-    created_ns INTEGER NOT NULL,
-    replaced_path BLOB,
-    replaced_by TEXT,
-    replaced_ns INTEGER
-);
-CREATE INDEX documents_replaced_path ON documents(replaced_path);
-CREATE TABLE versions (
-    document INTEGER NOT NULL REFERENCES documents(id),
-    position INTEGER NOT NULL,
-    file TEXT NOT NULL,
-    size INTEGER NOT NULL,
-    inode INTEGER NOT NULL,
-    change_time_ns INTEGER NOT NULL,
-    checksum BLOB NOT NULL,
-    modification_s INTEGER NOT NULL,
-    modification_ns INTEGER NOT NULL,
-    creation_s INTEGER NOT NULL,
-    creation_ns INTEGER NOT NULL,
-    added_ns INTEGER NOT NULL,
-    automatic INTEGER NOT NULL DEFAULT 0,
-    pinned INTEGER NOT NULL DEFAULT 0,
-    seen_modification_ns INTEGER,
-    seen_change_time_ns INTEGER,
-    PRIMARY KEY (document, position)
-) WITHOUT ROWID;
-)sql";
-
-// Format 2: versions taken by the watcher are marked, and versions can be
-// kept from thinning; every earlier version was asked for and is unpinned.
-bool addAutomaticAndPinnedColumns(SqliteDatabase& database)
-{
-    return database.execute("ALTER TABLE versions ADD COLUMN automatic INTEGER NOT NULL DEFAULT 0;"
-                            "ALTER TABLE versions ADD COLUMN pinned INTEGER NOT NULL DEFAULT 0");
-}
-
-// Format 3: the state of the document's file when it was seen holding a
-// version, so that telling an unchanged file needs no read; unknown for
-// every earlier version, which are then compared by checksum.
-bool addSeenStateColumns(SqliteDatabase& database)
-{
-    return database.execute("ALTER TABLE versions ADD COLUMN seen_modification_ns INTEGER;"
-                            "ALTER TABLE versions ADD COLUMN seen_change_time_ns INTEGER");
-}
-
-// Format 4: where a document stood when another document took its place, by
-// which, and when, so that its history stays reachable from that place. A
-// document that lost its place before is left without one.
-bool addReplacementColumns(SqliteDatabase& database)
-{
-    return database.execute("ALTER TABLE documents ADD COLUMN replaced_path BLOB;"
-                            "ALTER TABLE documents ADD COLUMN replaced_by TEXT;"
-                            "ALTER TABLE documents ADD COLUMN replaced_ns INTEGER;"
-                            "CREATE INDEX documents_replaced_path ON documents(replaced_path)");
-}
-
-// kMigrations[i] takes format i + 1 to i + 2.
-constexpr std::array<Migration, kFormatVersion - 1> kMigrations{addAutomaticAndPinnedColumns, addSeenStateColumns,
-                                                                addReplacementColumns};
-
 // Another process may be creating the store this very moment.
 constexpr auto kBusyTimeout = std::chrono::seconds(30);
-
-std::int64_t pragmaValue(SqliteDatabase& database, const char* sql)
-{
-    SqliteStatement query(database.handle(), sql);
-    return query.step() == SQLITE_ROW ? query.integer(0) : -1;
-}
-
-bool hasTables(SqliteDatabase& database)
-{
-    SqliteStatement query(database.handle(), "SELECT 1 FROM sqlite_schema LIMIT 1");
-    return query.step() != SQLITE_DONE;
-}
 
 // Setting up a new store races with other processes doing the same; the switch
 // to write-ahead logging reports "busy" at once instead of waiting.
@@ -145,49 +66,6 @@ bool holdsNoDocuments(const StoreLayout& layout)
 }
 
 } // namespace
-
-std::span<const Migration> migrations()
-{
-    return kMigrations;
-}
-
-bool prepareFormat(SqliteDatabase& database, std::span<const Migration> migrationSteps, std::string* error)
-{
-    const int target = static_cast<int>(migrationSteps.size()) + 1;
-    if (!database.execute("BEGIN IMMEDIATE")) {
-        return fail(error, "cannot write the version index: " + database.lastError());
-    }
-    const auto refuse = [&](std::string message) {
-        database.execute("ROLLBACK");
-        return fail(error, std::move(message));
-    };
-    const std::int64_t format = pragmaValue(database, "PRAGMA user_version");
-    const std::int64_t application = pragmaValue(database, "PRAGMA application_id");
-    if (format < 0 || application < 0)
-        return refuse("cannot read the version index: " + database.lastError());
-    if (format == 0 && application == 0 && !hasTables(database)) {
-        const std::string setup = std::string(kSchema) + "PRAGMA application_id = " + std::to_string(kApplicationId)
-                                + "; PRAGMA user_version = " + std::to_string(target) + ";";
-        if (!database.execute(setup.c_str()))
-            return refuse("cannot create the version index: " + database.lastError());
-    } else if (application != kApplicationId || format == 0) {
-        return refuse("the file is not a version index of this application");
-    } else if (format > target) {
-        return refuse("the version index has format " + std::to_string(format) + ", newer than this release knows ("
-                      + std::to_string(target) + ")");
-    } else if (format < target) {
-        for (auto step = static_cast<std::size_t>(format - 1); step < migrationSteps.size(); ++step) {
-            if (!migrationSteps[step](database))
-                return refuse("cannot upgrade the version index from format " + std::to_string(step + 1) + ": "
-                              + database.lastError());
-        }
-        if (!database.execute(("PRAGMA user_version = " + std::to_string(target)).c_str()))
-            return refuse("cannot upgrade the version index: " + database.lastError());
-    }
-    if (!database.execute("COMMIT"))
-        return refuse("cannot write the version index: " + database.lastError());
-    return true;
-}
 
 StoreIndex::StoreIndex(const StoreLayout& layout)
     : m_layout(layout)
@@ -242,14 +120,14 @@ StoreIndex::State StoreIndex::openExisting(bool writable, std::string* error)
         fail(error, "cannot set up the version index " + path + ": " + database->lastError());
         return State::Failed;
     }
-    std::int64_t application = pragmaValue(*database, "PRAGMA application_id");
+    std::int64_t application = database->integer("PRAGMA application_id");
     if (application < 0 && !writable && sqlite3_extended_errcode(database->handle()) == SQLITE_READONLY_ROLLBACK) {
         // A writer died in the middle of a transaction, before the log was set
         // up: the index must be rolled back before anyone can read it, which
         // only a writable connection can do.
         database.reset();
         auto recovering = open(SQLITE_OPEN_READWRITE, nullptr);
-        if (!recovering || pragmaValue(*recovering, "PRAGMA application_id") < 0) {
+        if (!recovering || recovering->integer("PRAGMA application_id") < 0) {
             fail(error, "the version index " + path
                             + " must be recovered from an interrupted write, which needs write access to it");
             return State::Failed;
@@ -258,7 +136,7 @@ StoreIndex::State StoreIndex::openExisting(bool writable, std::string* error)
         database = open(SQLITE_OPEN_READONLY, error);
         if (!database)
             return State::Failed;
-        application = pragmaValue(*database, "PRAGMA application_id");
+        application = database->integer("PRAGMA application_id");
     }
     // Both numbers from one read: an add creating the store sets them together,
     // and one read before and one after would see a half-made index.

@@ -2,6 +2,7 @@
 #include "ContentHash.h"
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
+#include "Nanoseconds.h"
 #include "SparseCopy.h"
 
 #include <cerrno>
@@ -26,18 +27,6 @@ std::function<void(std::uint64_t)>& copyStepHook()
 {
     static std::function<void(std::uint64_t)> hook;
     return hook;
-}
-
-std::int64_t nanoseconds(const struct timespec& time)
-{
-    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
-}
-
-std::int64_t nowNs()
-{
-    struct timespec now {};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return nanoseconds(now);
 }
 
 // Whether the file looked at as `before` still has the same size,

@@ -4,6 +4,7 @@
 #include "VersionAdder.h"
 #include "DocumentLog.h"
 #include "ErrorMessage.h"
+#include "Nanoseconds.h"
 #include "VerifiedCopy.h"
 
 #include <cerrno>
@@ -25,17 +26,6 @@ constexpr const char* kInsertVersion =
 constexpr const char* kSelectLoggedVersions =
     "SELECT file, size, checksum, modification_s, modification_ns, creation_s, creation_ns, added_ns, automatic, "
     "pinned FROM versions WHERE document = ? ORDER BY position";
-
-std::int64_t nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-std::int64_t nanoseconds(const struct timespec& time)
-{
-    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
-}
 
 } // namespace
 

@@ -7,6 +7,7 @@
 #include "FileAttributes.h"
 #include "FileDescriptor.h"
 #include "FolderListing.h"
+#include "Nanoseconds.h"
 #include "StoreIndex.h"
 
 #include <algorithm>
@@ -41,17 +42,6 @@ struct FoundDocument {
     std::vector<FoundVersion> versions;
     bool logged = false;
 };
-
-std::int64_t nanoseconds(const struct timespec& time)
-{
-    return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
-}
-
-std::int64_t nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 // The stored file `name` in the document's folder, if it is a regular file
 // (never through a link).

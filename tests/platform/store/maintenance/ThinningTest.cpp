@@ -1,6 +1,7 @@
 #include "Thinning.h"
 #include "AutomaticSaves.h"
 #include "FileVersionStore.h"
+#include "Nanoseconds.h"
 #include "StoreMaintenance.h"
 #include "VersionEdits.h"
 #include "support/TestEnvironment.h"
@@ -24,12 +25,6 @@ namespace fs = std::filesystem;
 using namespace test;
 
 constexpr std::int64_t kDay = 86'400'000'000'000;
-
-std::int64_t nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 struct Findings : StoreMaintenanceListener {
     void found(const StoreFinding& finding) override

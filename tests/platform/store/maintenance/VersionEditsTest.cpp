@@ -1,6 +1,7 @@
 #include "VersionEdits.h"
 #include "AutomaticSaves.h"
 #include "FileVersionStore.h"
+#include "Nanoseconds.h"
 #include "StoreMaintenance.h"
 #include "Thinning.h"
 #include "VersionRemoval.h"
@@ -18,12 +19,6 @@ namespace fs = std::filesystem;
 using namespace test;
 
 constexpr std::int64_t kDay = 86'400'000'000'000;
-
-std::int64_t nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 struct Problems : StoreMaintenanceListener {
     void found(const StoreFinding& finding) override { text += finding.path + " " + finding.detail + "\n"; }

@@ -1,0 +1,130 @@
+// The index's format: its tables, the steps that upgrade an older format,
+// and preparing a database at the newest format. The tables are described in
+// docs/STORE.md.
+#include "ErrorMessage.h"
+#include "StoreIndex.h"
+
+#include <array>
+
+namespace strataloom::store {
+
+namespace {
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE documents (
+    id INTEGER PRIMARY KEY,
+    uuid TEXT NOT NULL UNIQUE,
+    path BLOB UNIQUE,
+    device INTEGER NOT NULL,
+    inode INTEGER NOT NULL,
+    created_ns INTEGER NOT NULL,
+    replaced_path BLOB,
+    replaced_by TEXT,
+    replaced_ns INTEGER
+);
+CREATE INDEX documents_replaced_path ON documents(replaced_path);
+CREATE TABLE versions (
+    document INTEGER NOT NULL REFERENCES documents(id),
+    position INTEGER NOT NULL,
+    file TEXT NOT NULL,
+    size INTEGER NOT NULL,
+    inode INTEGER NOT NULL,
+    change_time_ns INTEGER NOT NULL,
+    checksum BLOB NOT NULL,
+    modification_s INTEGER NOT NULL,
+    modification_ns INTEGER NOT NULL,
+    creation_s INTEGER NOT NULL,
+    creation_ns INTEGER NOT NULL,
+    added_ns INTEGER NOT NULL,
+    automatic INTEGER NOT NULL DEFAULT 0,
+    pinned INTEGER NOT NULL DEFAULT 0,
+    seen_modification_ns INTEGER,
+    seen_change_time_ns INTEGER,
+    PRIMARY KEY (document, position)
+) WITHOUT ROWID;
+)sql";
+
+// Format 2: versions taken by the watcher are marked, and versions can be
+// kept from thinning; every earlier version was asked for and is unpinned.
+bool addAutomaticAndPinnedColumns(SqliteDatabase& database)
+{
+    return database.execute("ALTER TABLE versions ADD COLUMN automatic INTEGER NOT NULL DEFAULT 0;"
+                            "ALTER TABLE versions ADD COLUMN pinned INTEGER NOT NULL DEFAULT 0");
+}
+
+// Format 3: the state of the document's file when it was seen holding a
+// version, so that telling an unchanged file needs no read; unknown for
+// every earlier version, which are then compared by checksum.
+bool addSeenStateColumns(SqliteDatabase& database)
+{
+    return database.execute("ALTER TABLE versions ADD COLUMN seen_modification_ns INTEGER;"
+                            "ALTER TABLE versions ADD COLUMN seen_change_time_ns INTEGER");
+}
+
+// Format 4: where a document stood when another document took its place, by
+// which, and when, so that its history stays reachable from that place. A
+// document that lost its place before is left without one.
+bool addReplacementColumns(SqliteDatabase& database)
+{
+    return database.execute("ALTER TABLE documents ADD COLUMN replaced_path BLOB;"
+                            "ALTER TABLE documents ADD COLUMN replaced_by TEXT;"
+                            "ALTER TABLE documents ADD COLUMN replaced_ns INTEGER;"
+                            "CREATE INDEX documents_replaced_path ON documents(replaced_path)");
+}
+
+// kMigrations[i] takes format i + 1 to i + 2.
+constexpr std::array<Migration, kFormatVersion - 1> kMigrations{addAutomaticAndPinnedColumns, addSeenStateColumns,
+                                                                addReplacementColumns};
+
+bool hasTables(SqliteDatabase& database)
+{
+    SqliteStatement query(database.handle(), "SELECT 1 FROM sqlite_schema LIMIT 1");
+    return query.step() != SQLITE_DONE;
+}
+
+} // namespace
+
+std::span<const Migration> migrations()
+{
+    return kMigrations;
+}
+
+bool prepareFormat(SqliteDatabase& database, std::span<const Migration> migrationSteps, std::string* error)
+{
+    const int target = static_cast<int>(migrationSteps.size()) + 1;
+    if (!database.execute("BEGIN IMMEDIATE")) {
+        return fail(error, "cannot write the version index: " + database.lastError());
+    }
+    const auto refuse = [&](std::string message) {
+        database.execute("ROLLBACK");
+        return fail(error, std::move(message));
+    };
+    const std::int64_t format = database.integer("PRAGMA user_version");
+    const std::int64_t application = database.integer("PRAGMA application_id");
+    if (format < 0 || application < 0)
+        return refuse("cannot read the version index: " + database.lastError());
+    if (format == 0 && application == 0 && !hasTables(database)) {
+        const std::string setup = std::string(kSchema) + "PRAGMA application_id = " + std::to_string(kApplicationId)
+                                + "; PRAGMA user_version = " + std::to_string(target) + ";";
+        if (!database.execute(setup.c_str()))
+            return refuse("cannot create the version index: " + database.lastError());
+    } else if (application != kApplicationId || format == 0) {
+        return refuse("the file is not a version index of this application");
+    } else if (format > target) {
+        return refuse("the version index has format " + std::to_string(format) + ", newer than this release knows ("
+                      + std::to_string(target) + ")");
+    } else if (format < target) {
+        for (auto step = static_cast<std::size_t>(format - 1); step < migrationSteps.size(); ++step) {
+            if (!migrationSteps[step](database))
+                return refuse("cannot upgrade the version index from format " + std::to_string(step + 1) + ": "
+                              + database.lastError());
+        }
+        if (!database.execute(("PRAGMA user_version = " + std::to_string(target)).c_str()))
+            return refuse("cannot upgrade the version index: " + database.lastError());
+    }
+    if (!database.execute("COMMIT"))
+        return refuse("cannot write the version index: " + database.lastError());
+    return true;
+}
+
+} // namespace strataloom::store

@@ -1,0 +1,114 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The bytes of a delta or compressed record: a zstd skippable frame holding our
+// header, then one ordinary zstd frame (content size and zstd's checksum set),
+// so the stock `zstd` tool restores a record by itself (docs/STORE.md, "Record
+// files"). Pure: knows nothing of the index, logs or paths.
+namespace strataloom::store {
+
+// How a record's contents are encoded. The numbers are those of the index's
+// record kinds (0 being a whole file, which has no header).
+enum class EncodedKind : std::uint8_t { Delta = 1, Compressed = 2 };
+
+// Largest contents a delta is made of, and largest base it is made against:
+// both are held in memory while encoding and decoding, which bounds a command's
+// peak memory (about 2 x this plus zstd's tables). Larger contents may still be
+// compressed, streaming.
+inline constexpr std::uint64_t kDeltaLimit = 16 * 1024 * 1024;
+
+// The codec version this release writes and the only one it reads.
+inline constexpr std::uint16_t kRecordCodecVersion = 1;
+// Length of the header frame every record starts with.
+inline constexpr std::size_t kRecordHeaderLength = 104;
+// zstd's level for records: near the best deltas of text and office files at
+// a speed that lets re-encoding run right after an add (see docs/STORE.md).
+inline constexpr int kRecordLevel = 12;
+
+struct RecordHeader {
+    EncodedKind kind = EncodedKind::Compressed;
+    // The materialised contents: size and XXH3-128 (kChecksumSize raw bytes,
+    // as ContentHash gives them).
+    std::uint64_t size = 0;
+    std::string checksum;
+    // Delta only (empty and 0 otherwise): the base record's name (32 lowercase
+    // hex digits) and its materialised contents' size and XXH3-128.
+    std::string baseName;
+    std::uint64_t baseSize = 0;
+    std::string baseChecksum;
+};
+
+// Contents to encode: the first `size` bytes of the regular file `fd`, read with
+// explicit offsets (the descriptor's position is left alone). When `checksum` is
+// given (the index's), contents that read otherwise are refused rather than
+// recorded under it.
+struct ContentsFile {
+    int fd = -1;
+    std::uint64_t size = 0;
+    std::optional<std::string> checksum;
+};
+
+// The base a delta is made against: its record's name and its contents.
+struct DeltaBase {
+    std::string name;
+    ContentsFile contents;
+};
+
+struct EncodeOptions {
+    int level = kRecordLevel;
+    // Give up as soon as the record would be longer than this (a delta that
+    // does not pay, a record too long to be packed): saves encoding the rest.
+    std::uint64_t maxLength = UINT64_MAX;
+};
+
+struct EncodedRecord {
+    RecordHeader header;
+    // The record's length in bytes; none when it would have been longer than
+    // EncodeOptions::maxLength. What was written is then to be discarded.
+    std::optional<std::uint64_t> length;
+};
+
+// Encodes `contents` as a delta against `base`, or compressed when `base` is
+// null. A delta refuses contents or a base over kDeltaLimit. The record goes
+// into the regular file `outFd` from its current position (its header is
+// written last, with pwrite, once the contents' checksum is known), or is
+// appended to `out`. Nothing is made durable: that is the caller's. On failure
+// what was written is to be discarded.
+std::optional<EncodedRecord> encodeRecord(const ContentsFile& contents, const DeltaBase* base, int outFd,
+                                          const EncodeOptions& options = {}, std::string* error = nullptr);
+std::optional<EncodedRecord> encodeRecord(const ContentsFile& contents, const DeltaBase* base, std::string& out,
+                                          const EncodeOptions& options = {}, std::string* error = nullptr);
+
+// The header of the record held by `recordFd` (read from its start, with
+// explicit offsets) or by `record`: its magic, version, fields and own checksum
+// checked; the zstd frame after it is not looked at.
+std::optional<RecordHeader> readRecordHeader(int recordFd, std::string* error = nullptr);
+std::optional<RecordHeader> readRecordHeader(std::string_view record, std::string* error = nullptr);
+
+// What the caller knows of a record from elsewhere (the index), checked
+// against its header before anything is decoded.
+struct RecordExpectations {
+    std::optional<std::uint64_t> size;
+    std::optional<std::string> checksum;
+    std::optional<std::string> baseChecksum;
+};
+
+// Decodes the record held by `recordFd` (from its start) or by `record` into
+// `outFd`, written from its current position, streaming in bounded memory. A
+// delta needs `baseFd`, the base's materialised contents (read from its start,
+// its size checked against the header and its checksum verified); a compressed
+// record takes none (-1). Succeeds, returning the header, only when the record
+// is whole, the one frame declares and yields exactly the header's size, its
+// result has the header's checksum and nothing follows it. On failure `outFd`
+// holds an unspecified prefix, to be discarded.
+std::optional<RecordHeader> decodeRecord(int recordFd, int baseFd, int outFd, const RecordExpectations& expected = {},
+                                         std::string* error = nullptr);
+std::optional<RecordHeader> decodeRecord(std::string_view record, int baseFd, int outFd,
+                                         const RecordExpectations& expected = {}, std::string* error = nullptr);
+
+} // namespace strataloom::store

@@ -192,6 +192,8 @@ TEST(RecordCodec, DamagedRecordsAreRefused)
     const std::string contents = edited(base);
     const std::string delta = encoded(contents, base);
     const std::string compressed = encoded(contents, std::nullopt);
+    const std::string largerDelta = encoded(contents + "more", base);
+    const std::string largerCompressed = encoded(contents + "more", std::nullopt);
     using Damage = std::function<std::string(std::string)>;
     const auto flip = [](std::size_t at) {
         return [at](std::string r) {
@@ -227,6 +229,12 @@ TEST(RecordCodec, DamagedRecordsAreRefused)
         {"a second frame", [](std::string r) { return r + r.substr(kRecordHeaderLength); }, "after its zstd frame"},
         {"a trailing header", [](std::string r) { return r + r.substr(0, kRecordHeaderLength); },
          "after its zstd frame"},
+        {"the frame of larger contents",
+         [&](std::string r) {
+             const std::string& larger = r == delta ? largerDelta : largerCompressed;
+             return r.substr(0, kRecordHeaderLength) + larger.substr(kRecordHeaderLength);
+         },
+         "does not declare the header's size"},
     };
     for (const auto& c : cases) {
         for (const bool isDelta : {true, false}) {

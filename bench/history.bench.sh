@@ -46,6 +46,19 @@ history_run() {
   return 0
 }
 
+# 10000 -> 10,000
+history_thousands() {
+  sed ':a;s/\B[0-9]\{3\}\>/,&/;ta' <<<"$1"
+}
+
+# 1048576 -> 1 MiB
+history_size_label() {
+  awk -v b="$1" 'BEGIN {
+    if (b >= 1073741824 && b % 1073741824 == 0) printf "%d GiB", b / 1073741824
+    else if (b >= 1048576 && b % 1048576 == 0) printf "%d MiB", b / 1048576
+    else printf "%d KiB", b / 1024 }'
+}
+
 history_since_ms() {
   awk -v s="$1" -v e="$EPOCHREALTIME" -v n="${2:-1}" 'BEGIN { printf "%.1f", (e - s) * 1000 / n }'
 }
@@ -182,7 +195,7 @@ history_unchanged=()
 for ((i = 0; i < history_unchanged_saves; i++)); do
   history_unchanged+=("$history_material/unchanged/document.bin")
 done
-history_of unchanged "$history_unchanged_saves unchanged saves of $((history_unchanged_bytes >> 10)) KiB" \
+history_of unchanged "$history_unchanged_saves unchanged saves of $(history_size_label "$history_unchanged_bytes")" \
   document.bin "$(awk -v n="$history_unchanged_saves" 'BEGIN { printf "%.2f", 101 / n }')" 0 "${history_unchanged[@]}"
 
 # The sparse file's target is in bytes (2 MiB), and whether what is read back
@@ -190,9 +203,9 @@ history_of unchanged "$history_unchanged_saves unchanged saves of $((history_unc
 history_feed sparse "$history_work/sparse/documents/disk.img" "$history_material/sparse/document.img"
 history_round_trip sparse "$history_work/sparse/documents/disk.img" "$history_material/sparse/document.img"
 history_sparse_back=$(history_du "$history_work/sparse/archive"/*00000*)
-history_record "sparse file of $((history_sparse_bytes >> 20)) MiB, $((history_sparse_data >> 10)) KiB of data" 1 \
+history_record "sparse file of $(history_size_label "$history_sparse_bytes"), $(history_size_label "$history_sparse_data") of data" 1 \
   "$(history_du "$history_material/sparse/document.img")" "$(history_du "$history_work/sparse/data")" "" \
-  $((2 * history_sparse_data)) "≤ $((2 * history_sparse_data >> 10)) KiB"
+  $((2 * history_sparse_data)) "≤ $(history_size_label $((2 * history_sparse_data)))"
 discard "$history_work/sparse"
 
 # shellcheck source=bench/history/timed.sh

@@ -21,7 +21,7 @@ for history_entry in "${history_sizes[@]}"; do
   IFS=$history_field read -r label versions whole stored git limit target <<<"$history_entry"
   git_cell=
   [ -n "$git" ] && git_cell="$(history_bytes "$git") ($(history_percent "$git" "$whole"))"
-  history_size_rows+=("| $label | $(printf "%'d" "$versions") | $(history_bytes "$whole") | $(history_bytes "$stored") | $(history_percent "$stored" "$whole") | $git_cell | $target | $(history_verdict "$stored" "$limit") |")
+  history_size_rows+=("| $label | $(history_thousands "$versions") | $(history_bytes "$whole") | $(history_bytes "$stored") | $(history_percent "$stored" "$whole") | $git_cell | $target | $(history_verdict "$stored" "$limit") |")
 done
 
 history_cost_rows=()
@@ -38,8 +38,8 @@ else
 fi
 history_office_text=
 if [ ${#history_office_kinds[@]} -gt 0 ]; then
-  history_office_text=" the office histories are LibreOffice saves of $history_office_count of those saves (rendered to
-HTML by pandoc) and of a table of the project's commits (\`git log --numstat\`) growing by a
+  history_office_text=" the office histories are LibreOffice saves of the last $history_office_count of those saves (rendered
+to HTML by pandoc) and of a table of the project's commits (\`git log --numstat\`) growing by a
 ${history_office_count}th at each save;"
 fi
 section "## History size

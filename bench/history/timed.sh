@@ -33,7 +33,7 @@ while read -r history_tiny_file; do
 done < <(find "$history_tiny/tree" -type f | sort |
   awk -v n="$history_tiny_count" -v k="$(bench_size 20 3)" '(NR - 1) % int((n + k - 1) / k) == 0')
 history_archive_peak=$history_tiny_archive_peak
-history_record "$(printf "%'d" "$history_tiny_count") documents of 200 bytes (watcher), against their tree" \
+history_record "$(history_thousands "$history_tiny_count") documents of 200 bytes (watcher), against their tree" \
   "$history_tiny_count" "$history_tiny_tree" "$history_tiny_stored" "" \
   $((history_tiny_tree * 3 / 2)) "≤ 150 % of the tree"
 discard "$history_tiny"
@@ -42,11 +42,7 @@ discard "$history_tiny"
 # store's one reading path (as archive and Restore as Copy do), against a copy
 # of that version.
 history_mib=("$history_material/mib"/*)
-if [ "$history_mib_bytes" -ge 1048576 ]; then
-  history_mib_size="$((history_mib_bytes >> 20)) MiB"
-else
-  history_mib_size="$((history_mib_bytes >> 10)) KiB"
-fi
+history_mib_size=$(history_size_label "$history_mib_bytes")
 history_mib_document=$history_work/mib/documents/Handbook.txt
 history_feed mib "$history_mib_document" "${history_mib[@]}"
 history_round_trip mib "$history_mib_document" "${history_mib[@]}"
@@ -66,7 +62,7 @@ discard "$history_work/mib"
 # A document of 64 KiB edited line by line: unarchived from a folder of its
 # versions (the last is the new file), compacted, read back, then archived.
 history_lines=("$history_material/lines"/*)
-history_lines_label="$(printf "%'d" "${#history_lines[@]}") versions of 64 KiB"
+history_lines_label="$(history_thousands "${#history_lines[@]}") versions of 64 KiB"
 history_unarchived=$history_work/lines
 discard "$history_unarchived"
 row "history: unarchive $history_lines_label, edited line by line" \
@@ -118,7 +114,7 @@ discard "$history_watch"
 mkdir -p "$history_watch/data" "$history_watch/config" "$history_watch/state"
 cp -a "$history_material/lines" "$history_watch/source"
 eval "$(history_watcher_env "$history_watch") '$BENCH_CLI' watch add '$history_watch/source'" >/dev/null
-row "history: watcher's first versions of $(printf "%'d" "${#history_lines[@]}") files of 64 KiB, edited line by line" \
+row "history: watcher's first versions of $(history_thousands "${#history_lines[@]}") files of 64 KiB, edited line by line" \
   "$(history_watcher_env "$history_watch") '$BENCH_BIN/watch_bench' ready '$BENCH_CLI'" \
   "cp -a '$history_watch/source' '$history_watch/copy' && sync -f '$history_watch/copy'" \
   "discard '$history_watch/data/strataloom' '$history_watch/copy'; sync"

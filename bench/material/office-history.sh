@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # office-history.sh REPOSITORY COMMIT TEXT_HISTORY COUNT OUT_FOLDER
 # Office documents saved by LibreOffice (headless), COUNT saves of each kind:
-# - odt, docx and pdf: COUNT saves of the Markdown history TEXT_HISTORY made
-#   by text-history.sh, taken evenly from its first to its last, each
-#   rendered to HTML by pandoc and saved by LibreOffice Writer;
+# - odt, docx and pdf: the last COUNT saves of the Markdown history
+#   TEXT_HISTORY made by text-history.sh, a few lines apart each, where the
+#   document has grown to its full size, each rendered to HTML by pandoc and
+#   saved by LibreOffice Writer;
 # - ods and xlsx: a table of this project's commits up to COMMIT (date,
 #   commit, file, lines added and removed, subject; `git log --numstat`),
 #   growing by a COUNT-th of its rows at each save, saved by LibreOffice Calc.
@@ -36,9 +37,9 @@ office() {
 }
 
 saves=("$history"/*)
+[ ${#saves[@]} -ge "$count" ] || { echo "office-history.sh: $history holds fewer than $count saves" >&2; exit 1; }
 for ((k = 0; k < count; k++)); do
-  pick=$((count > 1 ? k * (${#saves[@]} - 1) / (count - 1) : ${#saves[@]} - 1))
-  pandoc -f gfm -t html5 -s --metadata title=Strataloom "${saves[$pick]}" \
+  pandoc -f gfm -t html5 -s --metadata title=Strataloom "${saves[${#saves[@]} - count + k]}" \
     -o "$scratch/html/$(printf '%05d' $((k + 1))).html"
 done
 for kind in odt docx pdf; do

@@ -161,8 +161,8 @@ int tiny(const std::string& corpusPath, const std::string& folder, std::uint64_t
 {
     std::ifstream stream(corpusPath, std::ios::binary);
     const std::string corpus((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-    if (corpus.size() < bytes)
-        die("the corpus " + corpusPath + " is shorter than one document");
+    if (corpus.empty())
+        die("the corpus " + corpusPath + " is empty or cannot be read");
     std::size_t offset = 0;
     for (std::uint64_t i = 0; i < count; ++i) {
         // The number first keeps every document distinct when the corpus comes round again.

@@ -32,13 +32,14 @@ if ! git -C "$ROOT" rev-parse -q --verify "$history_commit^{commit}" >/dev/null;
 fi
 
 # history_make NAME SCRIPT ARGUMENT...: runs SCRIPT (of bench/material) to fill
-# the material folder NAME unless it holds what these arguments made.
+# the material folder NAME unless it holds what these arguments made with
+# these scripts (one history is made from another).
 history_make() {
   local name=$1 script=$2
   shift 2
   local folder=$history_material/$name
   local key
-  key="$history_commit $* $(cksum <"$history_scripts/$script")"
+  key="$history_commit $* $(cat "$history_scripts"/*.sh | cksum)"
   [ "$(cat "$folder.made" 2>/dev/null)" = "$key" ] && return 0
   echo "bench/run: making the $name history" >&2
   rm -rf "$folder" "$folder.made"

@@ -49,7 +49,8 @@ joined=$(cat "$repository/a.md" "$repository/b.md")
 histories=$work/histories
 "$material/text-history.sh" "$repository" HEAD 2 0 "$histories/two" a.md b.md || fail "text-history.sh failed"
 saves=("$histories/two"/*)
-[ "$(cat "${saves[0]}")" = "$joined1" ] || fail "the first save is not the first revision"
+[ "$(cat "${saves[0]}")" = "$(printf 'line 1\nline 2')" ] || fail "the first save is not the first two lines typed"
+[ "$(cat "${saves[5]}")" = "$joined1" ] || fail "the first revision is not typed in 6 saves"
 [ "$(cat "${saves[-1]}")" = "$joined" ] || fail "the last save is not the last revision"
 [ "$(tail -c 20 "${saves[-1]}")" = "last without newline" ] || fail "the last save ends otherwise than the file"
 for ((i = 1; i < ${#saves[@]}; i++)); do
@@ -59,9 +60,9 @@ for ((i = 1; i < ${#saves[@]}; i++)); do
     fail "save $i changes $old old and $new new lines, not 1 to 2 of each"
   fi
 done
-# second: 7 old lines for 5 new in steps of 2, and the new file's 2 lines;
-# third: 2 one-line changes; fourth: 1.
-[ ${#saves[@]} -eq $((1 + 4 + 1 + 2 + 1)) ] || fail "${#saves[@]} saves, not 9"
+# first: 12 lines typed 2 by 2; second: 7 old lines for 5 new in steps of 2,
+# and the new file's 2 lines; third: 2 one-line changes; fourth: 1.
+[ ${#saves[@]} -eq $((6 + 4 + 1 + 2 + 1)) ] || fail "${#saves[@]} saves, not 14"
 "$material/text-history.sh" "$repository" HEAD 2 3 "$histories/three" a.md b.md || fail "a limited history failed"
 [ "$(find "$histories/three" -type f | wc -l)" -eq 3 ] || fail "the limit of 3 saves was not kept"
 cmp -s "$histories/three/00003" "$histories/two/00003" || fail "a limited history differs from the whole one"
@@ -84,7 +85,7 @@ for case in "4096 5" "30 3"; do
   done
 done
 grep -q 'pragma once' "$work/fitted4096/00001.txt" || fail "a short save is not filled with the sources"
-if "$material/fitted-history.sh" "$repository" HEAD 30 6 "$work/short" "$histories/two" 2>/dev/null; then
+if "$material/fitted-history.sh" "$repository" HEAD 30 9 "$work/short" "$histories/two" 2>/dev/null; then
   fail "fitted-history.sh made more saves of 30 bytes than there are distinct ones"
 fi
 

@@ -10,9 +10,14 @@
 # 10,000 documents of 200 bytes taken by the watcher (BENCH_HISTORY_TINY=100000
 # for more) against the tree they version.
 # Timed against `cp -a` + `sync -f`, with real edits between versions: a
-# save-version of 64 KiB, the watcher's first versions of 2,000 files of 64
-# KiB, unarchive of 2,000 versions of 64 KiB and archive of them, and reading
-# the oldest of 400 versions of 1 MiB. Peak memory of every command run.
+# save-version of 64 KiB and of a LibreOffice odt of about 200 KiB, the
+# watcher's first versions of 2,000 files of 64 KiB, unarchive of 2,000
+# versions of 64 KiB and archive of them, and reading the oldest of 400
+# versions of 1 MiB. Peak memory of every command run.
+# The material is made from commit BENCH_HISTORY_COMMIT (by default one of
+# main's, named in bench/history/material.sh, so that later programs meet the
+# same histories; HEAD when a clone lacks it) and kept under
+# $BENCH_WORK/history/material.
 # Needs git (the material), and for the office histories pandoc and
 # LibreOffice (libreoffice-writer-nogui, libreoffice-calc-nogui), installed
 # when missing and apt-get can; without them those histories are left out.

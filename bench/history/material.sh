@@ -10,6 +10,9 @@
 #             LibreOffice saves of the handbook and of a growing table of the
 #             commits (office-history.sh); left out when pandoc or
 #             LibreOffice is missing and cannot be installed, and in a smoke pass
+#   office/odt-large
+#             LibreOffice saves of about 200 KiB, of the handbook's saves
+#             followed by the sources (large, by fitted-history.sh)
 #   lines     a document of 64 KiB edited line by line: the handbook's history
 #             saved after every line, then the command-line sources' one
 #             (fitted-history.sh)
@@ -33,13 +36,18 @@ fi
 
 # history_make NAME SCRIPT ARGUMENT...: runs SCRIPT (of bench/material) to fill
 # the material folder NAME unless it holds what these arguments made with
-# these scripts (one history is made from another).
+# these scripts from the same other material (one history is made from another).
 history_make() {
   local name=$1 script=$2
   shift 2
   local folder=$history_material/$name
-  local key
+  local key argument
   key="$history_commit $* $(cat "$history_scripts"/*.sh | cksum)"
+  for argument in "$@"; do
+    if [ "$argument" != "$folder" ] && [ -f "$argument.made" ]; then
+      key+=" $(cksum <"$argument.made")"
+    fi
+  done
   [ "$(cat "$folder.made" 2>/dev/null)" = "$key" ] && return 0
   echo "bench/run: making the $name history" >&2
   rm -rf "$folder" "$folder.made"
@@ -93,8 +101,12 @@ if [ "$history_office_count" -gt 0 ]; then
     fi
   fi
   if command -v pandoc >/dev/null && command -v soffice >/dev/null; then
+    # Text for odt files of about 200 KiB, the size taking a version of an
+    # office file is timed at.
+    history_make large fitted-history.sh "$ROOT" "$history_commit" 589824 16 "$history_material/large" \
+      "$history_material/text"
     if history_make office office-history.sh "$ROOT" "$history_commit" "$history_material/text" \
-      "$history_office_count" "$history_material/office"; then
+      "$history_office_count" "$history_material/office" "$history_material/large"; then
       history_office_kinds=(odt docx pdf ods xlsx)
     else
       history_notes+=("The LibreOffice histories were left out: LibreOffice could not save them (above).")

@@ -81,32 +81,46 @@ row "history: archive $history_lines_label, edited line by line" \
   "discard '$history_unarchived/ours' '$history_unarchived/reference'; sync"
 discard "$history_unarchived"
 
-# One save-version of 64 KiB in a store that holds the document's earlier
-# versions, each run saving the next edit; the copy into place is untimed.
-history_save=$history_work/save
-discard "$history_save"
-mkdir -p "$history_save/data"
-cp "${history_lines[0]}" "$history_save/Handbook.txt"
-XDG_DATA_HOME=$history_save/data "$BENCH_CLI" save-version "$history_save/Handbook.txt" >/dev/null
-echo 0 >"$history_save/next"
-# history_next_save FOLDER VERSION...: FOLDER's document takes the contents of
-# the next VERSION after the first, coming round again after the last.
+# history_next_save FOLDER NAME VERSION...: FOLDER's document NAME takes the
+# contents of the next VERSION after the first, coming round after the last.
 history_next_save() {
-  local folder=$1 next
-  shift
+  local folder=$1 name=$2 next
+  shift 2
   local versions=("$@")
   next=$(($(cat "$folder/next") % ($# - 1) + 1))
   echo "$next" >"$folder/next"
-  cat "${versions[$next]}" >"$folder/Handbook.txt"
+  cat "${versions[$next]}" >"$folder/$name"
   discard "$folder/one"
   sync
 }
 export -f history_next_save
-row "history: save-version of 64 KiB, edited line by line" \
-  "XDG_DATA_HOME='$history_save/data' '$BENCH_CLI' save-version '$history_save/Handbook.txt'" \
-  "cp -a '$history_save/Handbook.txt' '$history_save/one' && sync -f '$history_save/one'" \
-  "history_next_save '$history_save' $(printf "'%s' " "${history_lines[@]:0:RUNS * 2 + 2}")"
-discard "$history_save"
+
+# history_save_row LABEL NAME VERSION...: one save-version of document NAME in
+# a store that holds its first VERSION, each run saving the next VERSION (the
+# copy into place untimed), against `cp -a` + `sync -f` of the document.
+history_save_row() {
+  local label=$1 name=$2 folder=$history_work/save
+  shift 2
+  discard "$folder"
+  mkdir -p "$folder/data"
+  cp "$1" "$folder/$name"
+  XDG_DATA_HOME=$folder/data "$BENCH_CLI" save-version "$folder/$name" >/dev/null
+  echo 0 >"$folder/next"
+  row "$label" \
+    "XDG_DATA_HOME='$folder/data' '$BENCH_CLI' save-version '$folder/$name'" \
+    "cp -a '$folder/$name' '$folder/one' && sync -f '$folder/one'" \
+    "history_next_save '$folder' '$name' $(printf "'%s' " "$@")"
+  discard "$folder"
+}
+history_save_row "history: save-version of 64 KiB, edited line by line" Handbook.txt \
+  "${history_lines[@]:0:RUNS * 2 + 2}"
+if [ -d "$history_material/office/odt-large" ]; then
+  history_large=("$history_material/office/odt-large"/*)
+  history_save_row "history: save-version of a LibreOffice odt of about 200 KiB" Handbook.odt \
+    "${history_large[@]:0:RUNS * 2 + 2}"
+  history_notes+=("The LibreOffice odt saved by save-version in the timed row is of $(du -b -c "${history_large[@]}" |
+    awk -v n=${#history_large[@]} 'END { printf "%.0f", $1 / n / 1024 }') KiB on average.")
+fi
 
 # The watcher's first versions of a folder of those versions as documents.
 history_watch=$history_work/watch

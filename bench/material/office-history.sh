@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# office-history.sh REPOSITORY COMMIT TEXT_HISTORY COUNT OUT_FOLDER
+# office-history.sh REPOSITORY COMMIT TEXT_HISTORY COUNT OUT_FOLDER [LARGE_HISTORY]
 # Office documents saved by LibreOffice (headless), COUNT saves of each kind:
 # - odt, docx and pdf: the last COUNT saves of the Markdown history
 #   TEXT_HISTORY made by text-history.sh, a few lines apart each, where the
@@ -7,13 +7,15 @@
 #   saved by LibreOffice Writer;
 # - ods and xlsx: a table of this project's commits up to COMMIT (date,
 #   commit, file, lines added and removed, subject; `git log --numstat`),
-#   growing by a COUNT-th of its rows at each save, saved by LibreOffice Calc.
+#   growing by a COUNT-th of its rows at each save, saved by LibreOffice Calc;
+# - odt-large: every save of LARGE_HISTORY (text made by fitted-history.sh),
+#   rendered and saved as odt is.
 # Writes OUT_FOLDER/<kind>/00001.<kind>, ... LibreOffice stamps the time of
 # saving inside each file, so the bytes differ from one generation to the
 # next; bench/history.bench.sh keeps the files it made. Needs pandoc and
 # soffice (Debian: pandoc, libreoffice-writer-nogui, libreoffice-calc-nogui).
 set -euo pipefail
-repository=$1 commit=$2 history=$3 count=$4 out=$5
+repository=$1 commit=$2 history=$3 count=$4 out=$5 large=${6:-}
 export LC_ALL=C.UTF-8
 for tool in pandoc soffice; do
   command -v "$tool" >/dev/null || { echo "office-history.sh: $tool is not installed" >&2; exit 1; }
@@ -21,30 +23,43 @@ done
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-mkdir -p "$scratch/html" "$scratch/csv"
+mkdir -p "$scratch/csv"
 
-# LibreOffice with a profile of its own, so that it neither meets a running
-# instance nor leaves anything in the user's home.
+# office FILTER KIND NAME FOLDER: every file of FOLDER, read by LibreOffice's
+# import FILTER, saved as KIND into OUT_FOLDER/NAME. LibreOffice runs with a
+# profile of its own, so that it neither meets a running instance nor leaves
+# anything in the user's home.
 office() {
-  local input=$1 kind=$2
-  shift 2
-  mkdir -p "$out/$kind"
+  local filter=$1 kind=$2 folder=$out/$3 inputs=("$4"/*)
+  mkdir -p "$folder"
   HOME=$scratch soffice --headless --norestore --nolockcheck "-env:UserInstallation=file://$scratch/profile" \
-    --infilter="$input" --convert-to "$kind" --outdir "$out/$kind" "$@" >/dev/null 2>&1 || true
+    --infilter="$filter" --convert-to "$kind" --outdir "$folder" "${inputs[@]}" >/dev/null 2>&1 || true
   local made
-  made=$(find "$out/$kind" -name "*.$kind" | wc -l)
-  [ "$made" -eq "$count" ] || { echo "office-history.sh: LibreOffice saved $made of $count $kind files" >&2; exit 1; }
+  made=$(find "$folder" -name "*.$kind" | wc -l)
+  [ "$made" -eq ${#inputs[@]} ] || { echo "office-history.sh: LibreOffice saved $made of ${#inputs[@]} $kind files" >&2; exit 1; }
+}
+
+# render FILE...: each file, in turn, as HTML into $scratch/html (emptied first).
+render() {
+  local file made=0
+  rm -rf "$scratch/html"
+  mkdir "$scratch/html"
+  for file in "$@"; do
+    made=$((made + 1))
+    pandoc -f gfm -t html5 -s --metadata title=Strataloom "$file" -o "$scratch/html/$(printf '%05d' "$made").html"
+  done
 }
 
 saves=("$history"/*)
 [ ${#saves[@]} -ge "$count" ] || { echo "office-history.sh: $history holds fewer than $count saves" >&2; exit 1; }
-for ((k = 0; k < count; k++)); do
-  pandoc -f gfm -t html5 -s --metadata title=Strataloom "${saves[${#saves[@]} - count + k]}" \
-    -o "$scratch/html/$(printf '%05d' $((k + 1))).html"
-done
+render "${saves[@]:${#saves[@]}-count}"
 for kind in odt docx pdf; do
-  office "HTML (StarWriter)" "$kind" "$scratch/html"/*.html
+  office "HTML (StarWriter)" "$kind" "$kind" "$scratch/html"
 done
+if [ -n "$large" ]; then
+  render "$large"/*
+  office "HTML (StarWriter)" odt odt-large "$scratch/html"
+fi
 
 git -C "$repository" log --first-parent --reverse --numstat --format='C%x09%h%x09%as%x09%s' "$commit" |
   awk -F '\t' '
@@ -59,5 +74,5 @@ for ((k = 1; k <= count; k++)); do
   } >"$scratch/csv/$(printf '%05d' "$k").csv"
 done
 for kind in ods xlsx; do
-  office "CSV:44,34,76,1" "$kind" "$scratch/csv"/*.csv
+  office "CSV:44,34,76,1" "$kind" "$kind" "$scratch/csv"
 done

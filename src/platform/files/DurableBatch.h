@@ -27,6 +27,9 @@ public:
 
     // A regular file whose contents were just written.
     bool addFile(int fd, std::string* error = nullptr);
+    // Whether the next file added will be synced on its own, so that syncing
+    // it sooner costs no more than the batch would.
+    bool syncsEachFile() const { return !m_manyFiles && m_files.size() < kSyncEachUpTo; }
     // A folder in which entries were created, renamed or removed.
     void addFolder(const std::string& path);
     // Waits until every file's data and every folder's entries are on stable

@@ -212,13 +212,15 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
     };
 
     std::string reason;
+    // A copy the batch will sync on its own is synced while it is verified.
     const std::optional<VerifiedCopy> copy =
-        copyVerified(source.get(), staged.file.get(), m_copyBuffer, kCopyBufferSize, contentsPath, &reason);
+        copyVerified(source.get(), staged.file.get(), m_copyBuffer, kCopyBufferSize, contentsPath,
+                     m_durable.syncsEachFile(), &reason);
     if (!copy)
         return abandon(reason);
     staged.dates = copy->dates;
     struct stat stored {};
-    if (!setDates(staged.file.get(), staged.dates) || fstat(staged.file.get(), &stored) != 0)
+    if (fstat(staged.file.get(), &stored) != 0)
         return abandon(errnoMessage("cannot copy " + contentsPath + " into the version store"));
     if (!m_durable.addFile(staged.file.get(), &reason))
         return abandon(reason);

@@ -77,7 +77,7 @@ protected:
         UniqueFd out(open(copyPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
         if (!in.valid() || !out.valid())
             return std::nullopt;
-        auto result = copyVerified(in.get(), out.get(), buffer, sizeof buffer, source, &error);
+        auto result = copyVerified(in.get(), out.get(), buffer, sizeof buffer, source, false, &error);
         if (stored)
             fstat(out.get(), stored);
         return result;

@@ -53,6 +53,9 @@ public:
             run(); // no thread to spare: the sync is only not overlapped
         }
     }
+    // The thread refers to this object.
+    BackgroundSync(const BackgroundSync&) = delete;
+    BackgroundSync& operator=(const BackgroundSync&) = delete;
 
     // 0, or the errno fdatasync() gave. Its error is reported once per open
     // file, so no later sync of the same descriptor would see it again.

@@ -1,10 +1,13 @@
 # Saving a version on the file systems that clone (btrfs, XFS) against
 # `cp --reflink=always` of the same file on the same file system followed by
-# `sync -f`. The stored copy is a clone there, so its bytes are never read
-# back: the source is read once, for the checksum and the check that it
-# stayed whole. Target: at most 2x. Each file system is an image made for the
-# run and loop-mounted; without root, or without mkfs.btrfs / mkfs.xfs (which
-# are installed when missing and apt-get can), that file system is skipped.
+# `sync -f`, for a file of 32 MiB (where reading it for its checksum is most
+# of the cost) and of 1 MiB (where the syncs and the process are). The stored
+# copy is a clone there, so its bytes are never read back: the source is read
+# once, for the checksum and the check that it stayed whole, while the clone
+# is synced. Target: at most 2x at 32 MiB. Each file system is an image made
+# for the run and loop-mounted; without root, or without mkfs.btrfs / mkfs.xfs
+# (which are installed when missing and apt-get can), that file system is
+# skipped.
 
 clone_work=$BENCH_WORK/clone
 
@@ -42,19 +45,23 @@ else
       clone_skipped+=("$clone_type: cannot make and loop-mount an image ($clone_mkfs from $clone_package)")
       continue
     fi
-    head -c $((32 << 20)) /dev/urandom >"$clone_mount/source"
-    sync -f "$clone_mount/source"
-    # A store that exists, as it does for every save but the first. That save
-    # tags the document, which changes its change time; a document changed
-    # in the last second has its clone read back too, and the watcher takes
-    # documents only after a longer quiet period, so the timed saves start
-    # after that second.
-    XDG_DATA_HOME="$clone_mount/data" "$BENCH_CLI" save-version "$clone_mount/source" >/dev/null
+    for clone_mib in 32 1; do
+      head -c $((clone_mib << 20)) /dev/urandom >"$clone_mount/source-$clone_mib"
+      sync -f "$clone_mount/source-$clone_mib"
+      # A store that exists, as it does for every save but the first. That
+      # save tags the document, which changes its change time; a document
+      # changed in the last second has its clone read back too, and the
+      # watcher takes documents only after a longer quiet period, so the
+      # timed saves start after that second.
+      XDG_DATA_HOME="$clone_mount/data" "$BENCH_CLI" save-version "$clone_mount/source-$clone_mib" >/dev/null
+    done
     sleep 1.1
-    row "save-version of 32 MiB on $clone_type" \
-      "XDG_DATA_HOME='$clone_mount/data' '$BENCH_CLI' save-version '$clone_mount/source'" \
-      "cp --reflink=always '$clone_mount/source' '$clone_mount/one' && sync -f '$clone_mount/one'" \
-      "rm -f '$clone_mount/one'; sync -f '$clone_mount'"
+    for clone_mib in 32 1; do
+      row "save-version of $clone_mib MiB on $clone_type" \
+        "XDG_DATA_HOME='$clone_mount/data' '$BENCH_CLI' save-version '$clone_mount/source-$clone_mib'" \
+        "cp --reflink=always '$clone_mount/source-$clone_mib' '$clone_mount/one' && sync -f '$clone_mount/one'" \
+        "rm -f '$clone_mount/one'; sync -f '$clone_mount'"
+    done
   done
 fi
 clone_release

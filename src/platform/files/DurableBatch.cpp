@@ -26,16 +26,17 @@ bool syncFolder(const std::string& path, std::string* error)
     return fail(error, errnoMessage("cannot write the folder " + path + " to disk"));
 }
 
-bool DurableBatch::addFile(int fd, std::string* error)
+bool DurableBatch::addFile(int fd, std::string* error, bool synced)
 {
     // Only starts the write-back; flush() waits for it.
-    sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    if (!synced)
+        sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
     if (m_manyFiles)
         return true;
     UniqueFd copy(fcntl(fd, F_DUPFD_CLOEXEC, 0));
     if (!copy.valid())
         return fail(error, errnoMessage("cannot keep " + pathOfDescriptor(fd) + " open"));
-    m_files.push_back(std::move(copy));
+    m_files.push_back({std::move(copy), synced});
     if (m_files.size() > kSyncEachUpTo) {
         // From here one sync of the whole file system serves the batch.
         m_files.resize(1);
@@ -57,20 +58,21 @@ bool DurableBatch::flush(std::string* error)
         // Many folders alone (removals) are also cheaper as one sync.
         UniqueFd folder(open(m_folders.begin()->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (folder.valid()) {
-            m_files.push_back(std::move(folder));
+            m_files.push_back({std::move(folder)});
             m_manyFiles = true;
         }
     }
     if (m_manyFiles) {
         // Writes back and commits everything on the file system, folders
         // included, with one cache flush: what `sync -f` does.
-        if (syncfs(m_files.front().get()) != 0) {
-            failure = errnoMessage("cannot write the files of " + pathOfDescriptor(m_files.front().get()) + " to disk");
+        if (syncfs(m_files.front().fd.get()) != 0) {
+            failure =
+                errnoMessage("cannot write the files of " + pathOfDescriptor(m_files.front().fd.get()) + " to disk");
             synced = false;
         }
     } else {
-        for (const UniqueFd& file : m_files)
-            synced = synced && syncFile(file.get(), &failure);
+        for (const File& file : m_files)
+            synced = synced && (file.synced || syncFile(file.fd.get(), &failure));
         for (const std::string& folder : m_folders)
             synced = synced && syncFolder(folder, &failure);
     }

@@ -25,8 +25,14 @@ public:
     DurableBatch(const DurableBatch&) = delete;
     DurableBatch& operator=(const DurableBatch&) = delete;
 
-    // A regular file whose contents were just written.
-    bool addFile(int fd, std::string* error = nullptr);
+    // A regular file whose contents were just written; `synced` when they
+    // are on stable storage already, so that the file only counts toward
+    // the batch's size (a second fdatasync is not free: XFS flushes the
+    // disk's cache again).
+    bool addFile(int fd, std::string* error = nullptr, bool synced = false);
+    // Whether the next file added will be synced on its own, so that syncing
+    // it sooner costs no more than the batch would.
+    bool syncsEachFile() const { return !m_manyFiles && m_files.size() < kSyncEachUpTo; }
     // A folder in which entries were created, renamed or removed.
     void addFolder(const std::string& path);
     // Waits until every file's data and every folder's entries are on stable
@@ -36,7 +42,12 @@ public:
     void clear();
 
 private:
-    std::vector<UniqueFd> m_files;
+    struct File {
+        UniqueFd fd;
+        bool synced = false;
+    };
+
+    std::vector<File> m_files;
     std::set<std::string> m_folders;
     bool m_manyFiles = false;
 };

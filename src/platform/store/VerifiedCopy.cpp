@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <ctime>
+#include <system_error>
+#include <thread>
 
 #include <unistd.h>
 
@@ -37,6 +39,41 @@ bool unchangedSince(const struct stat& before, const struct stat& after)
         && nanoseconds(before.st_ctim) == nanoseconds(after.st_ctim);
 }
 
+// Waits for a copy's data to reach stable storage on a thread of its own, so
+// that the wait, which is the disk's, overlaps the verification's reads,
+// which are the processor's. Joined by the time it is destroyed.
+class BackgroundSync {
+public:
+    explicit BackgroundSync(int fd)
+        : m_fd(fd)
+    {
+        try {
+            m_thread = std::jthread([this] { run(); });
+        } catch (const std::system_error&) {
+            run(); // no thread to spare: the sync is only not overlapped
+        }
+    }
+    // The thread refers to this object.
+    BackgroundSync(const BackgroundSync&) = delete;
+    BackgroundSync& operator=(const BackgroundSync&) = delete;
+
+    // 0, or the errno fdatasync() gave. Its error is reported once per open
+    // file, so no later sync of the same descriptor would see it again.
+    int wait()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+        return m_errno;
+    }
+
+private:
+    void run() { m_errno = fdatasync(m_fd) == 0 ? 0 : errno; }
+
+    int m_fd;
+    int m_errno = 0;
+    std::jthread m_thread;
+};
+
 // What one attempt gives: a copy that holds one state of the source, its
 // checksum and dates; a copy that mixes states (none); or a failure.
 struct Attempt {
@@ -44,7 +81,7 @@ struct Attempt {
     std::optional<VerifiedCopy> copy;
 };
 
-Attempt copyOnce(int in, int out, char* buffer, std::size_t bufferSize, const std::string& sourceName,
+Attempt copyOnce(int in, int out, char* buffer, std::size_t bufferSize, const std::string& sourceName, bool syncNow,
                  std::string* error)
 {
     const auto failure = [&](std::string message) {
@@ -75,6 +112,12 @@ Attempt copyOnce(int in, int out, char* buffer, std::size_t bufferSize, const st
     CopyMethod method = CopyMethod::Kernel;
     if (ftruncate(out, 0) != 0 || !copyKeepingHoles(in, out, size, buffer, bufferSize, method, false, listener))
         return failure(errnoMessage(cannotCopy));
+    // Dated before its sync, so that the sync leaves nothing of it to write.
+    if (!setDates(out, *dates))
+        return failure(errnoMessage(cannotCopy));
+    std::optional<BackgroundSync> sync;
+    if (syncNow)
+        sync.emplace(out);
 
     // The kernel's copy is read back from the page cache it just filled; a
     // clone only when a write after it might have gone unstamped.
@@ -96,16 +139,18 @@ Attempt copyOnce(int in, int out, char* buffer, std::size_t bufferSize, const st
         return failure(errnoMessage("cannot examine " + sourceName));
     if (!unchangedSince(before, after) || (copied && *copied != *source))
         return {};
+    if (const int cause = sync ? sync->wait() : 0; cause != 0)
+        return failure(errnoMessage("cannot write the copy of " + sourceName + " to disk", cause));
     return {false, VerifiedCopy{*source, *dates, after}};
 }
 
 } // namespace
 
 std::optional<VerifiedCopy> copyVerified(int in, int out, char* buffer, std::size_t bufferSize,
-                                         const std::string& sourceName, std::string* error)
+                                         const std::string& sourceName, bool syncNow, std::string* error)
 {
     for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
-        Attempt result = copyOnce(in, out, buffer, bufferSize, sourceName, error);
+        Attempt result = copyOnce(in, out, buffer, bufferSize, sourceName, syncNow, error);
         if (result.failed)
             return std::nullopt;
         if (result.copy)

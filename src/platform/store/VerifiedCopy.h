@@ -21,20 +21,21 @@ struct VerifiedCopy {
 };
 
 // Copies the regular file `in` into the empty stored file `out` (open for
-// reading and writing), keeping holes, and makes sure the copy holds one
-// state of the source. The size and both times of the source are stamped
-// when a write begins, so a write in progress at the first look leaves them
-// unchanged while its bytes land in the middle of the copy: the copy is
-// accepted only when the source, read again after it, still gives the
-// copy's checksum and its size and times are unchanged. A clone shares the
-// source's extents and is taken whole under the file's lock; its checksum is
-// the one read from the source, unless the source was changed in the last
-// moment, when a write could pass unstamped, and the clone is read back too.
-// A source that keeps changing is copied again, a few times, before the copy
-// fails. `buffer` serves every read; `sourceName` names the source in the
-// message `error` receives.
+// reading and writing), keeping holes, gives the copy the source's dates, and
+// makes sure the copy holds one state of the source. The size and both times
+// of the source are stamped when a write begins, so a write in progress at the
+// first look leaves them unchanged while its bytes land in the middle of the
+// copy: the copy is accepted only when the source, read again after it, still
+// gives the copy's checksum and its size and times are unchanged. A clone
+// shares the source's extents and is taken whole under the file's lock; its
+// checksum is the one read from the source, unless the source was changed in
+// the last moment, when a write could pass unstamped, and the clone is read
+// back too. A source that keeps changing is copied again, a few times, before
+// the copy fails. With `syncNow` the copy is also on stable storage when this
+// returns: its fdatasync runs while it is verified. `buffer` serves every
+// read; `sourceName` names the source in the message `error` receives.
 std::optional<VerifiedCopy> copyVerified(int in, int out, char* buffer, std::size_t bufferSize,
-                                         const std::string& sourceName, std::string* error = nullptr);
+                                         const std::string& sourceName, bool syncNow, std::string* error = nullptr);
 
 // The bytes a stored file really takes on disk, from its status: its
 // allocated blocks, so a sparse copy counts its data and not its length.

@@ -212,15 +212,17 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
     };
 
     std::string reason;
+    // A copy the batch would sync on its own is synced while it is verified.
+    const bool syncNow = m_durable.syncsEachFile();
     const std::optional<VerifiedCopy> copy =
-        copyVerified(source.get(), staged.file.get(), m_copyBuffer, kCopyBufferSize, contentsPath, &reason);
+        copyVerified(source.get(), staged.file.get(), m_copyBuffer, kCopyBufferSize, contentsPath, syncNow, &reason);
     if (!copy)
         return abandon(reason);
     staged.dates = copy->dates;
     struct stat stored {};
-    if (!setDates(staged.file.get(), staged.dates) || fstat(staged.file.get(), &stored) != 0)
+    if (fstat(staged.file.get(), &stored) != 0)
         return abandon(errnoMessage("cannot copy " + contentsPath + " into the version store"));
-    if (!m_durable.addFile(staged.file.get(), &reason))
+    if (!m_durable.addFile(staged.file.get(), &reason, syncNow))
         return abandon(reason);
 
     staged.fingerprint.size = static_cast<std::uint64_t>(stored.st_size);

@@ -1,6 +1,7 @@
 #include "VerifiedCopy.h"
 #include "ContentHash.h"
 #include "FileDescriptor.h"
+#include "support/LoopMount.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -77,7 +78,7 @@ protected:
         UniqueFd out(open(copyPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
         if (!in.valid() || !out.valid())
             return std::nullopt;
-        auto result = copyVerified(in.get(), out.get(), buffer, sizeof buffer, source, &error);
+        auto result = copyVerified(in.get(), out.get(), buffer, sizeof buffer, source, false, &error);
         if (stored)
             fstat(out.get(), stored);
         return result;
@@ -182,6 +183,48 @@ TEST_F(CopyVerified, AWriteInProgressDuringTheCopyIsNeverTakenMixed)
         EXPECT_EQ(result->checksum, plainChecksum(source));
         EXPECT_GT(steps, 4u) << "copied once only";
     }
+}
+
+// A copy synced while it is verified fails when the disk cannot take it: the
+// kernel reports a write-back error to one fdatasync() per open file only, so
+// a copy that let it pass would be taken as durable by every later sync of
+// it. The disk is an ext4 image on a small tmpfs that is then filled, so the
+// copy's blocks cannot be written. Needs root and loop devices.
+TEST(CopyVerifiedOnAFullDisk, ACopyTheDiskCannotWriteFailsAndSaysSo)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting needs root";
+    const std::string folder = makeScratchFolder("full-disk");
+    const std::string backing = folder + "/backing";
+    const std::string mountPoint = folder + "/mnt";
+    std::filesystem::create_directories(backing);
+    std::filesystem::create_directories(mountPoint);
+    if (runQuietly("mount -t tmpfs -o size=40M tmpfs '" + backing + "'") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    struct Unmount {
+        std::string backing, mountPoint;
+        ~Unmount()
+        {
+            runQuietly("umount '" + mountPoint + "'");
+            runQuietly("umount '" + backing + "'");
+        }
+    } unmount{backing, mountPoint};
+    const std::string image = backing + "/disk.img";
+    if (runQuietly("truncate -s 256M '" + image + "' && mkfs.ext4 -q -F '" + image + "'") != 0
+        || runQuietly("mount -o loop '" + image + "' '" + mountPoint + "'") != 0)
+        GTEST_SKIP() << "cannot make and loop-mount an ext4 image";
+    const std::string source = mountPoint + "/source";
+    writeFile(source, std::string(4 * kMiB, 'x'));
+    ASSERT_NE(runQuietly("sync -f '" + source + "' && dd if=/dev/zero of='" + backing + "/filler' bs=1M"), 0)
+        << "the tmpfs was not filled";
+
+    UniqueFd in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd out(open((mountPoint + "/copy").c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    ASSERT_TRUE(in.valid() && out.valid());
+    char buffer[kBufferSize];
+    std::string error;
+    EXPECT_FALSE(copyVerified(in.get(), out.get(), buffer, sizeof buffer, source, true, &error));
+    EXPECT_NE(error.find("to disk"), std::string::npos) << error;
 }
 
 } // namespace

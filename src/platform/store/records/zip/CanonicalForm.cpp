@@ -1,0 +1,189 @@
+#include "CanonicalForm.h"
+#include "FormLayout.h"
+#include "ZipLayout.h"
+
+#include <xxhash.h>
+
+#include <algorithm>
+#include <memory>
+
+namespace strataloom::store::zip {
+
+namespace {
+
+constexpr std::uint16_t kDeflated = 8;
+// Header and member table, generously: kept out of the budget for data.
+constexpr std::uint64_t kFormOverhead = 1024;
+
+bool fail(std::string* error, std::string message)
+{
+    if (error)
+        *error = std::move(message);
+    return false;
+}
+
+struct HashState {
+    HashState()
+        : state(XXH3_createState())
+    {
+        if (state)
+            XXH3_128bits_reset(state);
+    }
+    ~HashState() { XXH3_freeState(state); }
+    HashState(const HashState&) = delete;
+    HashState& operator=(const HashState&) = delete;
+    std::string digest() const
+    {
+        XXH128_canonical_t canonical;
+        XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(state));
+        return std::string(reinterpret_cast<const char*>(canonical.digest), sizeof(canonical.digest));
+    }
+    XXH3_state_t* state;
+};
+
+// Whether rebuilding `form` gives exactly `zip`.
+bool rebuildsTo(std::string_view form, std::string_view zip, std::string* error)
+{
+    std::size_t matched = 0;
+    const bool same = rebuild(form, [&](std::string_view piece) {
+        if (piece.size() > zip.size() - matched || zip.compare(matched, piece.size(), piece) != 0)
+            return false;
+        matched += piece.size();
+        return true;
+    });
+    if (!same || matched != zip.size())
+        return fail(error, "the canonical form did not rebuild the archive byte for byte");
+    return true;
+}
+
+} // namespace
+
+std::optional<std::string> canonicalForm(std::string_view zip, std::string* error, std::vector<MemberOutcome>* outcomes,
+                                         std::uint64_t maxFormSize)
+{
+    const auto layout = readZipLayout(zip, error);
+    if (!layout)
+        return std::nullopt;
+    std::vector<FormMember> members;
+    std::string skeleton;
+    std::string data;
+    std::uint64_t copied = 0;
+    std::uint64_t compressed = 0;
+    std::optional<DeflateParams> hint;
+    const std::uint64_t budget =
+        maxFormSize > zip.size() + kFormOverhead ? maxFormSize - zip.size() - kFormOverhead : 0;
+    for (const ZipMember& member : *layout) {
+        if (member.method != kDeflated || member.encrypted || member.compressedSize == 0)
+            continue;
+        const std::string_view deflated = zip.substr(member.dataOffset, member.compressedSize);
+        MemberOutcome outcome{std::string(member.name), member.compressedSize, 0, std::nullopt};
+        // The form keeps the inflated bytes instead of the deflated ones.
+        const std::uint64_t room = budget + compressed + member.compressedSize - data.size();
+        const auto inflated = inflateRaw(deflated, room);
+        if (inflated) {
+            outcome.size = inflated->size();
+            outcome.params = findDeflateParams(*inflated, deflated, hint);
+        }
+        if (outcome.params) {
+            hint = outcome.params;
+            members.push_back({member.dataOffset, member.compressedSize, inflated->size(), *outcome.params});
+            skeleton.append(zip.substr(copied, member.dataOffset - copied));
+            copied = member.dataOffset + member.compressedSize;
+            compressed += member.compressedSize;
+            data.append(*inflated);
+        }
+        if (outcomes)
+            outcomes->push_back(std::move(outcome));
+    }
+    if (members.empty()) {
+        fail(error, "no deflated member of the archive could be deflated back to the same bytes");
+        return std::nullopt;
+    }
+    skeleton.append(zip.substr(copied));
+    std::string form = encodeForm(zip.size(), formChecksum(zip), members, skeleton, data);
+    if (!rebuildsTo(form, zip, error))
+        return std::nullopt;
+    return form;
+}
+
+bool rebuild(std::string_view form, const ByteSink& sink, std::string* error)
+{
+    const auto parsed = parseForm(form, error);
+    if (!parsed)
+        return false;
+    const auto hash = std::make_unique<HashState>();
+    if (!hash->state)
+        return fail(error, "no memory for the checksum of the rebuilt archive");
+    const auto emit = [&](std::string_view piece) {
+        XXH3_128bits_update(hash->state, piece.data(), piece.size());
+        return sink(piece);
+    };
+    std::uint64_t at = 0; // in the archive
+    std::uint64_t skeletonAt = 0;
+    std::uint64_t dataAt = 0;
+    for (const FormMember& member : parsed->members) {
+        const std::uint64_t gap = member.offset - at;
+        if (gap > 0 && !emit(parsed->skeleton.substr(skeletonAt, gap)))
+            return fail(error, "the rebuilt archive was not taken");
+        skeletonAt += gap;
+        std::uint64_t produced = 0;
+        bool overran = false;
+        std::string deflateError;
+        const bool deflated = deflateRaw(
+            parsed->data.substr(dataAt, member.size), member.params,
+            [&](std::string_view piece) {
+                if (piece.size() > member.compressedSize - produced) {
+                    overran = true;
+                    return false;
+                }
+                produced += piece.size();
+                return emit(piece);
+            },
+            &deflateError);
+        if (overran || (deflated && produced != member.compressedSize))
+            return fail(error, "the canonical form is damaged: a member deflates to another size than recorded");
+        if (!deflated)
+            return fail(error, "rebuilding a member failed: " + deflateError);
+        dataAt += member.size;
+        at = member.offset + member.compressedSize;
+    }
+    const std::string_view tail = parsed->skeleton.substr(skeletonAt);
+    if (!tail.empty() && !emit(tail))
+        return fail(error, "the rebuilt archive was not taken");
+    if (hash->digest() != parsed->zipChecksum)
+        return fail(error, "the canonical form is damaged: the rebuilt archive does not match its checksum");
+    return true;
+}
+
+std::optional<std::string> rebuild(std::string_view form, std::string* error)
+{
+    std::string zip;
+    // The archive is about the form's size or smaller; a damaged size must
+    // not make us ask for much more.
+    if (const auto summary = readFormSummary(form))
+        zip.reserve(std::min<std::uint64_t>(summary->zipSize, form.size()));
+    if (!rebuild(
+            form,
+            [&](std::string_view piece) {
+                zip.append(piece);
+                return true;
+            },
+            error))
+        return std::nullopt;
+    return zip;
+}
+
+std::optional<FormSummary> readFormSummary(std::string_view form, std::string* error)
+{
+    const auto parsed = parseForm(form, error);
+    if (!parsed)
+        return std::nullopt;
+    return FormSummary{parsed->zipSize, parsed->zipChecksum};
+}
+
+bool isCanonicalForm(std::string_view bytes)
+{
+    return hasFormMagic(bytes);
+}
+
+} // namespace strataloom::store::zip

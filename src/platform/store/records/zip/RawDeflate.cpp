@@ -171,23 +171,32 @@ bool deflatesTo(std::string_view input, const DeflateParams& params, std::string
 std::optional<DeflateParams> findDeflateParams(std::string_view input, std::string_view deflated,
                                                const std::optional<DeflateParams>& hint)
 {
-    // Most likely first: zlib's default, then its other levels, the larger
-    // memory setting, the other strategies, and the office suites' blocks.
+    // Most likely first: zlib's default, in one stream and in the office
+    // suites' blocks (a failed try at one costs a block's work), then zlib's
+    // other levels, the larger memory setting and the other strategies.
     std::vector<DeflateParams> candidates;
-    if (hint && hint->valid())
-        candidates.push_back(*hint);
-    const int levels[] = {6, 9, 1, 5, 2, 3, 4, 7, 8};
-    for (const std::uint32_t blockSize : {0u, kOfficeBlockSize}) {
-        if (blockSize != 0 && input.size() <= blockSize)
-            break;
-        for (const int memLevel : {8, 9})
-            for (const int level : levels)
-                candidates.push_back({level, memLevel, 15, Z_DEFAULT_STRATEGY, blockSize});
+    std::optional<DeflateParams> first = hint;
+    if (first && input.size() <= first->blockSize)
+        first->blockSize = 0; // the same stream
+    if (first && first->valid())
+        candidates.push_back(*first);
+    std::vector<std::uint32_t> blockSizes{0};
+    if (input.size() > kOfficeBlockSize)
+        blockSizes.push_back(kOfficeBlockSize);
+    for (const std::uint32_t blockSize : blockSizes)
+        candidates.push_back({6, 8, 15, Z_DEFAULT_STRATEGY, blockSize});
+    for (const std::uint32_t blockSize : blockSizes) {
+        for (const int memLevel : {8, 9}) {
+            for (const int level : {9, 1, 5, 2, 3, 4, 7, 8, 6}) {
+                if (level != 6 || memLevel != 8)
+                    candidates.push_back({level, memLevel, 15, Z_DEFAULT_STRATEGY, blockSize});
+            }
+        }
         for (const int strategy : {Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE})
             candidates.push_back({6, 8, 15, strategy, blockSize});
     }
     for (std::size_t i = 0; i < candidates.size(); ++i) {
-        if (i > 0 && hint && candidates[i] == *hint)
+        if (i > 0 && first && candidates[i] == *first)
             continue;
         if (deflatesTo(input, candidates[i], deflated)) {
             // Input within one block is deflated as one stream either way.

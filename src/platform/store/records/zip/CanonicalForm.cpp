@@ -12,8 +12,6 @@ namespace strataloom::store::zip {
 namespace {
 
 constexpr std::uint16_t kDeflated = 8;
-// Header and member table, generously: kept out of the budget for data.
-constexpr std::uint64_t kFormOverhead = 1024;
 
 bool fail(std::string* error, std::string message)
 {
@@ -64,22 +62,20 @@ std::optional<std::string> canonicalForm(std::string_view zip, std::string* erro
     const auto layout = readZipLayout(zip, error);
     if (!layout)
         return std::nullopt;
+    // First the parameters of each member, then the form, inflating the
+    // members again: only one member's inflated bytes beside the form.
     std::vector<FormMember> members;
-    std::string skeleton;
-    std::string data;
-    std::uint64_t copied = 0;
     std::uint64_t compressed = 0;
+    std::uint64_t dataSize = 0;
     std::optional<DeflateParams> hint;
-    const std::uint64_t budget =
-        maxFormSize > zip.size() + kFormOverhead ? maxFormSize - zip.size() - kFormOverhead : 0;
     for (const ZipMember& member : *layout) {
         if (member.method != kDeflated || member.encrypted || member.compressedSize == 0)
             continue;
         const std::string_view deflated = zip.substr(member.dataOffset, member.compressedSize);
         MemberOutcome outcome{std::string(member.name), member.compressedSize, 0, std::nullopt};
-        // The form keeps the inflated bytes instead of the deflated ones.
-        const std::uint64_t room = budget + compressed + member.compressedSize - data.size();
-        const auto inflated = inflateRaw(deflated, room);
+        const std::uint64_t formWithout =
+            formSize(zip.size() - compressed - member.compressedSize, dataSize, members.size() + 1);
+        const auto inflated = inflateRaw(deflated, formWithout < maxFormSize ? maxFormSize - formWithout : 0);
         if (inflated) {
             outcome.size = inflated->size();
             outcome.params = findDeflateParams(*inflated, deflated, hint);
@@ -87,10 +83,8 @@ std::optional<std::string> canonicalForm(std::string_view zip, std::string* erro
         if (outcome.params) {
             hint = outcome.params;
             members.push_back({member.dataOffset, member.compressedSize, inflated->size(), *outcome.params});
-            skeleton.append(zip.substr(copied, member.dataOffset - copied));
-            copied = member.dataOffset + member.compressedSize;
             compressed += member.compressedSize;
-            data.append(*inflated);
+            dataSize += inflated->size();
         }
         if (outcomes)
             outcomes->push_back(std::move(outcome));
@@ -99,8 +93,23 @@ std::optional<std::string> canonicalForm(std::string_view zip, std::string* erro
         fail(error, "no deflated member of the archive could be deflated back to the same bytes");
         return std::nullopt;
     }
+    std::string skeleton;
+    std::uint64_t copied = 0;
+    for (const FormMember& member : members) {
+        skeleton.append(zip.substr(copied, member.offset - copied));
+        copied = member.offset + member.compressedSize;
+    }
     skeleton.append(zip.substr(copied));
-    std::string form = encodeForm(zip.size(), formChecksum(zip), members, skeleton, data);
+    std::string form = beginForm(zip.size(), formChecksum(zip), members, skeleton, dataSize);
+    for (const FormMember& member : members) {
+        const auto inflated = inflateRaw(zip.substr(member.offset, member.compressedSize), member.size);
+        if (!inflated || inflated->size() != member.size) {
+            fail(error, "a member inflated differently the second time");
+            return std::nullopt;
+        }
+        form.append(*inflated);
+    }
+    finishForm(form);
     if (!rebuildsTo(form, zip, error))
         return std::nullopt;
     return form;

@@ -32,18 +32,23 @@ std::string formChecksum(std::string_view bytes)
     return std::string(reinterpret_cast<const char*>(canonical.digest), sizeof(canonical.digest));
 }
 
-std::string encodeForm(std::uint64_t zipSize, std::string_view zipChecksum, const std::vector<FormMember>& members,
-                       std::string_view skeleton, std::string_view data)
+std::uint64_t formSize(std::uint64_t skeletonSize, std::uint64_t dataSize, std::uint64_t memberCount)
+{
+    return kHeaderSize + memberCount * kMemberSize + skeletonSize + dataSize + kFormChecksumSize;
+}
+
+std::string beginForm(std::uint64_t zipSize, std::string_view zipChecksum, const std::vector<FormMember>& members,
+                      std::string_view skeleton, std::uint64_t dataSize)
 {
     std::string form;
-    form.reserve(kHeaderSize + members.size() * kMemberSize + skeleton.size() + data.size() + kFormChecksumSize);
+    form.reserve(formSize(skeleton.size(), dataSize, members.size()));
     form.append(kMagic);
     appendLittle(form, kFormVersion, 4);
     appendLittle(form, members.size(), 4);
     appendLittle(form, zipSize, 8);
     form.append(zipChecksum);
     appendLittle(form, skeleton.size(), 8);
-    appendLittle(form, data.size(), 8);
+    appendLittle(form, dataSize, 8);
     for (const FormMember& member : members) {
         appendLittle(form, member.offset, 8);
         appendLittle(form, member.compressedSize, 8);
@@ -55,8 +60,20 @@ std::string encodeForm(std::uint64_t zipSize, std::string_view zipChecksum, cons
         appendLittle(form, member.params.blockSize, 4);
     }
     form.append(skeleton);
-    form.append(data);
+    return form;
+}
+
+void finishForm(std::string& form)
+{
     form.append(formChecksum(form));
+}
+
+std::string encodeForm(std::uint64_t zipSize, std::string_view zipChecksum, const std::vector<FormMember>& members,
+                       std::string_view skeleton, std::string_view data)
+{
+    std::string form = beginForm(zipSize, zipChecksum, members, skeleton, data.size());
+    form.append(data);
+    finishForm(form);
     return form;
 }
 

@@ -53,6 +53,17 @@ struct ParsedForm {
 std::string encodeForm(std::uint64_t zipSize, std::string_view zipChecksum, const std::vector<FormMember>& members,
                        std::string_view skeleton, std::string_view data);
 
+// The same in steps, so that the data need not be held twice: the form up to
+// its data, reserved for all of it; the caller appends the `dataSize` bytes,
+// then finishForm() appends the trailer.
+std::string beginForm(std::uint64_t zipSize, std::string_view zipChecksum, const std::vector<FormMember>& members,
+                      std::string_view skeleton, std::uint64_t dataSize);
+void finishForm(std::string& form);
+
+// The size of a form with a skeleton of `skeletonSize` bytes, `dataSize`
+// bytes of data and `memberCount` members.
+std::uint64_t formSize(std::uint64_t skeletonSize, std::uint64_t dataSize, std::uint64_t memberCount);
+
 // Splits a form into its parts, checking that they fit together (members in
 // order, inside the archive, sizes adding up) and that its trailer matches.
 // None, with a message, when they do not; the archive's checksum is checked

@@ -12,6 +12,11 @@ namespace strataloom::store::zip {
 namespace {
 
 constexpr std::uint16_t kDeflated = 8;
+// What the search may deflate beyond each member's first try, for the whole
+// archive: an office document needs one more try for a large member, an
+// archive that nothing rebuilds spends it on a few members, and the rest get
+// one try each.
+constexpr std::uint64_t kSearchBudget = 256 * 1024 * 1024;
 
 bool fail(std::string* error, std::string message)
 {
@@ -68,6 +73,7 @@ std::optional<std::string> canonicalForm(std::string_view zip, std::string* erro
     std::uint64_t compressed = 0;
     std::uint64_t dataSize = 0;
     std::optional<DeflateParams> hint;
+    std::uint64_t budget = kSearchBudget;
     for (const ZipMember& member : *layout) {
         if (member.method != kDeflated || member.encrypted || member.compressedSize == 0)
             continue;
@@ -78,7 +84,7 @@ std::optional<std::string> canonicalForm(std::string_view zip, std::string* erro
         const auto inflated = inflateRaw(deflated, formWithout < maxFormSize ? maxFormSize - formWithout : 0);
         if (inflated) {
             outcome.size = inflated->size();
-            outcome.params = findDeflateParams(*inflated, deflated, hint);
+            outcome.params = findDeflateParams(*inflated, deflated, hint, &budget);
         }
         if (outcome.params) {
             hint = outcome.params;

@@ -169,7 +169,7 @@ bool deflatesTo(std::string_view input, const DeflateParams& params, std::string
 }
 
 std::optional<DeflateParams> findDeflateParams(std::string_view input, std::string_view deflated,
-                                               const std::optional<DeflateParams>& hint)
+                                               const std::optional<DeflateParams>& hint, std::uint64_t* budget)
 {
     // Most likely first: zlib's default, in one stream and in the office
     // suites' blocks (a failed try at one costs a block's work), then zlib's
@@ -198,6 +198,12 @@ std::optional<DeflateParams> findDeflateParams(std::string_view input, std::stri
     for (std::size_t i = 0; i < candidates.size(); ++i) {
         if (i > 0 && first && candidates[i] == *first)
             continue;
+        if (i > 0 && budget) {
+            const std::uint64_t cost = std::max<std::uint64_t>(input.size(), 64 * 1024);
+            if (*budget < cost)
+                break;
+            *budget -= cost;
+        }
         if (deflatesTo(input, candidates[i], deflated)) {
             // Input within one block is deflated as one stream either way.
             if (input.size() <= candidates[i].blockSize)

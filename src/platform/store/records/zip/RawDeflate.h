@@ -44,9 +44,13 @@ bool deflatesTo(std::string_view input, const DeflateParams& params, std::string
 
 // The parameters, among the ones common deflaters use, that turn `input` into
 // exactly `deflated`; `hint` (what rebuilt a neighbouring member) is tried
-// first. None when no candidate reproduces it.
+// first. None when no candidate reproduces it. Each try after the first is
+// charged to `budget`, when given, as the input's size (at least 64 KiB), and
+// none is made that the budget cannot pay: an archive made to waste our time
+// cannot.
 std::optional<DeflateParams> findDeflateParams(std::string_view input, std::string_view deflated,
-                                               const std::optional<DeflateParams>& hint = std::nullopt);
+                                               const std::optional<DeflateParams>& hint = std::nullopt,
+                                               std::uint64_t* budget = nullptr);
 
 // Office suites cut large members into blocks of this size.
 constexpr std::uint32_t kOfficeBlockSize = 128 * 1024;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <limits>
 #include <vector>
 
 namespace strataloom::store::zip {
@@ -141,6 +142,12 @@ bool deflateRaw(std::string_view input, const DeflateParams& params, const ByteS
     if (!params.valid()) {
         if (error)
             *error = "the deflate parameters are out of range";
+        return false;
+    }
+    // One call takes the whole input, as zlib counts it.
+    if (input.size() > std::numeric_limits<uInt>::max()) {
+        if (error)
+            *error = "the member is too large to deflate in one piece";
         return false;
     }
     if (params.blockSize == 0 || input.size() <= params.blockSize)

@@ -5,7 +5,6 @@
 #include <xxhash.h>
 
 #include <algorithm>
-#include <memory>
 
 namespace strataloom::store::zip {
 
@@ -126,11 +125,11 @@ bool rebuild(std::string_view form, const ByteSink& sink, std::string* error)
     const auto parsed = parseForm(form, error);
     if (!parsed)
         return false;
-    const auto hash = std::make_unique<HashState>();
-    if (!hash->state)
+    HashState hash;
+    if (!hash.state)
         return fail(error, "no memory for the checksum of the rebuilt archive");
     const auto emit = [&](std::string_view piece) {
-        XXH3_128bits_update(hash->state, piece.data(), piece.size());
+        XXH3_128bits_update(hash.state, piece.data(), piece.size());
         return sink(piece);
     };
     std::uint64_t at = 0; // in the archive
@@ -165,7 +164,7 @@ bool rebuild(std::string_view form, const ByteSink& sink, std::string* error)
     const std::string_view tail = parsed->skeleton.substr(skeletonAt);
     if (!tail.empty() && !emit(tail))
         return fail(error, "the rebuilt archive was not taken");
-    if (hash->digest() != parsed->zipChecksum)
+    if (hash.digest() != parsed->zipChecksum)
         return fail(error, "the canonical form is damaged: the rebuilt archive does not match its checksum");
     return true;
 }

@@ -62,7 +62,7 @@ bool deflateOne(std::string_view input, std::string_view dictionary, int flush, 
         stream.avail_out = kChunk;
         status = deflate(&stream, flush);
         const std::size_t produced = kChunk - stream.avail_out;
-        if (status != Z_OK && status != Z_STREAM_END && !(status == Z_BUF_ERROR && produced > 0)) {
+        if (status != Z_OK && status != Z_STREAM_END) {
             ok = false;
             if (error)
                 *error = "deflating failed";

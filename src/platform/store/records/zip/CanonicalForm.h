@@ -15,9 +15,13 @@
 // their archives differ almost everywhere after the first change.
 //
 // A store keeps the form instead of the archive, and takes deltas between
-// forms; rebuilding gives back the archive byte for byte, on any machine (the
+// forms (a delta's base is then the base's form too, not its archive);
+// rebuilding gives back the archive byte for byte, on any machine (the
 // deflater is a pinned zlib release of our own) and never anything else (the
-// form carries the archive's checksum, checked after every rebuild).
+// form carries the archive's checksum, checked after every rebuild, and one
+// of its own, checked before). Making a form deflates every member twice
+// (finding its parameters, then proving the rebuild), so it belongs after a
+// version is safely stored, not on the way there.
 namespace strataloom::store::zip {
 
 // A form at most this large by default: the inflated members of a small

@@ -7,6 +7,7 @@ STRATALOOM_PACKAGES=(
   libplist-dev libsqlite3-dev libssl-dev libxxhash-dev libzstd-dev zstd libgtest-dev
   fonts-dejavu-core xvfb xauth xdotool openssl desktop-file-utils appstream
   btrfs-progs xfsprogs
+  libreoffice-writer-nogui libreoffice-calc-nogui libreoffice-impress-nogui
 )
 
 # install_missing_packages [package...]: the project's packages unless others are named

@@ -14,7 +14,8 @@ namespace strataloom {
 inline constexpr qint64 kTextLimit = 2 * 1024 * 1024;
 
 // Up to kTextLimit bytes of the contents, when they are text (UTF-8 without
-// NUL bytes); `truncated` tells whether more follow.
+// NUL bytes) or an office text document (its paragraphs, one a line);
+// `truncated` tells whether more follow.
 std::optional<QByteArray> readText(QFile& file, bool& truncated);
 
 // The lines of `text`, a last newline ending the last line.

@@ -5,6 +5,7 @@
 #include "DocumentLog.h"
 #include "ErrorMessage.h"
 #include "Nanoseconds.h"
+#include "StoredRecords.h"
 #include "VerifiedCopy.h"
 
 #include <cerrno>
@@ -20,9 +21,9 @@ namespace {
 
 constexpr const char* kInsertVersion =
     "INSERT INTO versions (document, position, file, size, inode, change_time_ns, checksum, modification_s, "
-    "modification_ns, creation_s, creation_ns, added_ns, automatic, seen_modification_ns, seen_change_time_ns) VALUES "
-    "(?1, (SELECT COALESCE(MAX(position), -1) + 1 FROM versions WHERE document = ?1), ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, "
-    "?10, ?11, ?12, ?13, ?14)";
+    "modification_ns, creation_s, creation_ns, added_ns, automatic, seen_modification_ns, seen_change_time_ns, record) "
+    "VALUES (?1, (SELECT COALESCE(MAX(position), -1) + 1 FROM versions WHERE document = ?1), ?2, ?3, ?4, ?5, ?6, ?7, "
+    "?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)";
 constexpr const char* kSelectLoggedVersions =
     "SELECT file, size, checksum, modification_s, modification_ns, creation_s, creation_ns, added_ns, automatic, "
     "pinned FROM versions WHERE document = ? ORDER BY position";
@@ -227,6 +228,7 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
     staged.fingerprint.inode = static_cast<std::uint64_t>(stored.st_ino);
     staged.fingerprint.changeTimeNs = nanoseconds(stored.st_ctim);
     staged.fingerprint.checksum = copy->checksum;
+    staged.storedBytes = static_cast<std::uint64_t>(stored.st_blocks) * 512;
     staged.automatic = m_automatic;
     // Unchanged over the copy: the document's file in the state copied holds the version.
     if (ownContents)
@@ -257,7 +259,18 @@ bool VersionAdder::recordStaged(std::string* error)
                                + m_item.path + " were being added; add them again");
     if (!recordLocation(m_index, m_document, m_item))
         return fail(error, "cannot record the document's new path: " + m_index.database().lastError());
+    StoredRecords records(m_index);
     for (const Staged& staged : m_staged) {
+        StoredRecord record;
+        record.name = staged.name;
+        record.holder = m_document.rowId;
+        record.size = staged.fingerprint.size;
+        record.checksum = staged.fingerprint.checksum;
+        record.storedBytes = staged.storedBytes;
+        record.file = RecordFile{staged.fingerprint.size, staged.fingerprint.inode, staged.fingerprint.changeTimeNs};
+        const auto recordId = records.insert(record, error);
+        if (!recordId)
+            return false;
         auto insert = m_index.statement(kInsertVersion);
         if (!insert.valid())
             return fail(error, "cannot record the version: " + m_index.database().lastError());
@@ -277,6 +290,7 @@ bool VersionAdder::recordStaged(std::string* error)
                  .bind(10, staged.dates.creation.nanoseconds)
                  .bind(11, staged.addedNs)
                  .bind(12, staged.automatic ? 1 : 0)
+                 .bind(15, *recordId)
                  .run())
             return fail(error, "cannot record the version: " + m_index.database().lastError());
     }
@@ -331,8 +345,14 @@ bool VersionAdder::logBatch(DocumentLog& log, std::string* error)
     const std::int64_t added = nowNs();
     for (Staged& staged : m_staged) {
         staged.addedNs = added;
-        log.recordVersion(
-            {staged.name, staged.fingerprint.size, staged.fingerprint.checksum, staged.dates, added, staged.automatic});
+        log.recordVersion({staged.name,
+                           staged.fingerprint.size,
+                           staged.fingerprint.checksum,
+                           staged.dates,
+                           added,
+                           staged.automatic,
+                           false,
+                           {}});
     }
     return log.write(error);
 }

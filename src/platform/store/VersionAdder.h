@@ -79,6 +79,7 @@ private:
         UniqueFd file; // locked until its row is committed
         std::string name;
         StoredFingerprint fingerprint;
+        std::uint64_t storedBytes = 0; // allocated on disk
         FileDates dates;
         std::int64_t addedNs = 0;
         bool automatic = false;

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -44,6 +45,55 @@ std::optional<std::string> unhex(std::string_view text)
         if (failure != std::errc() || end != text.data() + i + 2)
             return std::nullopt;
         bytes.push_back(static_cast<char>(value));
+    }
+    return bytes;
+}
+
+constexpr char kBase64Digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string base64(std::string_view bytes)
+{
+    std::string text;
+    text.reserve((bytes.size() + 2) / 3 * 4);
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t left = bytes.size() - i;
+        std::uint32_t group = static_cast<unsigned char>(bytes[i]) << 16;
+        if (left > 1)
+            group |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        if (left > 2)
+            group |= static_cast<unsigned char>(bytes[i + 2]);
+        for (std::size_t digit = 0; digit < 4; ++digit)
+            text.push_back(digit <= left ? kBase64Digits[(group >> (18 - 6 * digit)) & 63] : '=');
+    }
+    return text;
+}
+
+std::optional<std::string> unbase64(std::string_view text)
+{
+    if (text.size() % 4)
+        return std::nullopt;
+    std::string bytes;
+    bytes.reserve(text.size() / 4 * 3);
+    for (std::size_t i = 0; i < text.size(); i += 4) {
+        std::uint32_t group = 0;
+        std::size_t padding = 0;
+        for (std::size_t digit = 0; digit < 4; ++digit) {
+            const char c = text[i + digit];
+            const char* found = c == '=' ? nullptr : std::strchr(kBase64Digits, c);
+            // Padding only at the very end, at most two digits of it.
+            if (c == '=' && (i + 4 != text.size() || digit < 2))
+                return std::nullopt;
+            if (c == '=')
+                ++padding;
+            else if (!found || c == '\0' || padding)
+                return std::nullopt;
+            group = (group << 6) | (found ? static_cast<std::uint32_t>(found - kBase64Digits) : 0);
+        }
+        bytes.push_back(static_cast<char>(group >> 16));
+        if (padding < 2)
+            bytes.push_back(static_cast<char>(group >> 8));
+        if (padding < 1)
+            bytes.push_back(static_cast<char>(group));
     }
     return bytes;
 }
@@ -98,8 +148,40 @@ std::optional<std::vector<std::string_view>> recordFields(std::string_view line)
     return split(line.substr(0, space));
 }
 
+std::optional<LoggedRecord> readMadeRecord(const std::vector<std::string_view>& fields)
+{
+    LoggedRecord record;
+    std::int64_t kind = -1;
+    auto checksum = unhex(fields[5]);
+    const auto recordKind = parse(fields[2], kind) ? recordKindOf(kind) : std::nullopt;
+    record.name = std::string(fields[1]);
+    record.base = fields[3] == "-" ? std::string() : std::string(fields[3]);
+    if (!recordKind || !checksum || !isId(record.name) || (!record.base.empty() && !isId(record.base))
+        || (*recordKind == RecordKind::Delta) == record.base.empty() || !parse(fields[4], record.size)
+        || !parse(fields[6], record.storedLength))
+        return std::nullopt;
+    record.kind = *recordKind;
+    record.checksum = std::move(*checksum);
+    if (fields.size() == 8) {
+        record.packed = unbase64(fields[7]);
+        if (!record.packed || record.packed->size() != record.storedLength)
+            return std::nullopt;
+    }
+    return record;
+}
+
 bool readRecord(const std::vector<std::string_view>& fields, DocumentHistory& history)
 {
+    if (fields[0] == "R" && (fields.size() == 7 || fields.size() == 8)) {
+        auto record = readMadeRecord(fields);
+        if (record)
+            history.records.push_back(std::move(*record));
+        return record.has_value();
+    }
+    if (fields[0] == "X" && fields.size() == 3 && isId(fields[1]) && isId(fields[2])) {
+        history.switches.push_back({std::string(fields[1]), std::string(fields[2])});
+        return true;
+    }
     if (fields[0] == "F" && fields.size() == 1) {
         history.forgotten = true;
         return true;
@@ -113,6 +195,14 @@ bool readRecord(const std::vector<std::string_view>& fields, DocumentHistory& hi
             return false;
         location.path = std::move(*path);
         history.location = std::move(location);
+        return true;
+    }
+    if (fields[0] == "S" && fields.size() == 3 && isId(fields[2])) {
+        const auto found = std::find_if(history.versions.begin(), history.versions.end(),
+                                        [&](const LoggedVersion& version) { return version.file == fields[1]; });
+        if (found == history.versions.end())
+            return false;
+        found->record = std::string(fields[2]);
         return true;
     }
     if ((fields[0] == "P" || fields[0] == "U" || fields[0] == "D") && fields.size() == 2) {
@@ -190,6 +280,26 @@ void DocumentLog::recordVersion(const LoggedVersion& version)
 void DocumentLog::recordLocation(const LoggedLocation& location)
 {
     addLine("L " + std::to_string(location.device) + " " + std::to_string(location.inode) + " " + hex(location.path));
+}
+
+void DocumentLog::recordRecord(const LoggedRecord& record)
+{
+    std::string fields = "R " + record.name + " " + std::to_string(static_cast<int>(record.kind)) + " "
+                       + (record.base.empty() ? std::string("-") : record.base) + " " + std::to_string(record.size)
+                       + " " + hex(record.checksum) + " " + std::to_string(record.storedLength);
+    if (record.packed)
+        fields += " " + base64(*record.packed);
+    addLine(std::move(fields));
+}
+
+void DocumentLog::recordShared(const std::string& file, const std::string& record)
+{
+    addLine("S " + file + " " + record);
+}
+
+void DocumentLog::recordSwitch(const LoggedSwitch& change)
+{
+    addLine("X " + change.from + " " + change.to);
 }
 
 void DocumentLog::recordForgotten()

@@ -2,6 +2,7 @@
 
 #include "FileAttributes.h"
 #include "FileDescriptor.h"
+#include "StoreLayout.h"
 
 #include <cstdint>
 #include <optional>
@@ -22,6 +23,26 @@ struct LoggedVersion {
     std::int64_t addedNs = 0;
     bool automatic = false; // taken by the watcher rather than asked for
     bool pinned = false; // kept from thinning
+    // The record holding its contents; empty for the record of the same name.
+    std::string record;
+};
+
+// A record made in this document's folder or log (`R`): every record but a
+// whole one named like the version it was added for.
+struct LoggedRecord {
+    std::string name;
+    RecordKind kind = RecordKind::Whole;
+    std::string base; // a delta's base record; empty otherwise
+    std::uint64_t size = 0; // the contents it holds
+    std::string checksum; // raw bytes
+    std::uint64_t storedLength = 0; // its file's length or its packed bytes'
+    std::optional<std::string> packed; // the record's bytes when it has no file
+};
+
+// Every version and record that named `from` names `to` from then on (`X`).
+struct LoggedSwitch {
+    std::string from;
+    std::string to;
 };
 
 struct LoggedLocation {
@@ -37,6 +58,8 @@ struct DocumentHistory {
     std::int64_t createdNs = 0;
     bool forgotten = false; // the user had the document forgotten
     std::set<std::string> removed; // files of versions removed since they were logged
+    std::vector<LoggedRecord> records;
+    std::vector<LoggedSwitch> switches; // in the order they were made
 };
 
 // A document's log opened for appending, under an exclusive lock held while
@@ -60,6 +83,12 @@ public:
     void recordPinned(const std::string& file, bool pinned);
     // A version is being removed: by thinning or at the user's request.
     void recordRemoved(const std::string& file);
+    // A record was made: written once its file is durable, or with its bytes.
+    void recordRecord(const LoggedRecord& record);
+    // A version's contents are another record than the one of its name.
+    void recordShared(const std::string& file, const std::string& record);
+    // What named the record `from` names `to`; written before the index switches.
+    void recordSwitch(const LoggedSwitch& change);
     // Appends what was recorded in one write; not yet durable.
     bool write(std::string* error = nullptr);
 

@@ -10,6 +10,30 @@ namespace strataloom::store {
 
 namespace {
 
+// The records table, as created fresh and by the upgrade to format 5. A
+// document's records go with it; one that another document's version or
+// record still names stops the document's deletion (it must be handed over).
+constexpr const char* kRecordsTable = R"sql(
+CREATE TABLE records (
+    id INTEGER PRIMARY KEY,
+    name TEXT NOT NULL UNIQUE,
+    holder INTEGER NOT NULL REFERENCES documents(id) ON DELETE CASCADE,
+    kind INTEGER NOT NULL,
+    base INTEGER REFERENCES records(id),
+    height INTEGER NOT NULL DEFAULT 0,
+    size INTEGER NOT NULL,
+    checksum BLOB NOT NULL,
+    stored_bytes INTEGER NOT NULL,
+    file_size INTEGER,
+    inode INTEGER,
+    change_time_ns INTEGER,
+    packed BLOB
+);
+CREATE INDEX records_contents ON records(checksum, size);
+CREATE INDEX records_base ON records(base);
+CREATE INDEX records_holder ON records(holder);
+)sql";
+
 constexpr const char* kSchema = R"sql(
 CREATE TABLE documents (
     id INTEGER PRIMARY KEY,
@@ -40,8 +64,10 @@ CREATE TABLE versions (
     pinned INTEGER NOT NULL DEFAULT 0,
     seen_modification_ns INTEGER,
     seen_change_time_ns INTEGER,
+    record INTEGER REFERENCES records(id),
     PRIMARY KEY (document, position)
 ) WITHOUT ROWID;
+CREATE INDEX versions_record ON versions(record);
 )sql";
 
 // Format 2: versions taken by the watcher are marked, and versions can be
@@ -72,9 +98,26 @@ bool addReplacementColumns(SqliteDatabase& database)
                             "CREATE INDEX documents_replaced_path ON documents(replaced_path)");
 }
 
+// Format 5: contents live in records, which versions name, so that identical
+// contents are stored once and older ones can become deltas. Every stored
+// file of an earlier format is a whole record named like its version; no file
+// moves. Its stored bytes are taken as its size until compaction measures it.
+bool addRecords(SqliteDatabase& database)
+{
+    const std::string steps =
+        std::string(kRecordsTable)
+        + "ALTER TABLE versions ADD COLUMN record INTEGER REFERENCES records(id);"
+          "INSERT INTO records (name, holder, kind, size, checksum, stored_bytes, file_size, inode, "
+          "change_time_ns) SELECT file, document, 0, size, checksum, size, size, inode, change_time_ns "
+          "FROM versions ORDER BY document, position;"
+          "UPDATE versions SET record = (SELECT id FROM records WHERE records.name = versions.file);"
+          "CREATE INDEX versions_record ON versions(record)";
+    return database.execute(steps.c_str());
+}
+
 // kMigrations[i] takes format i + 1 to i + 2.
 constexpr std::array<Migration, kFormatVersion - 1> kMigrations{addAutomaticAndPinnedColumns, addSeenStateColumns,
-                                                                addReplacementColumns};
+                                                                addReplacementColumns, addRecords};
 
 bool hasTables(SqliteDatabase& database)
 {
@@ -104,7 +147,8 @@ bool prepareFormat(SqliteDatabase& database, std::span<const Migration> migratio
     if (format < 0 || application < 0)
         return refuse("cannot read the version index: " + database.lastError());
     if (format == 0 && application == 0 && !hasTables(database)) {
-        const std::string setup = std::string(kSchema) + "PRAGMA application_id = " + std::to_string(kApplicationId)
+        const std::string setup = std::string(kRecordsTable) + kSchema
+                                + "PRAGMA application_id = " + std::to_string(kApplicationId)
                                 + "; PRAGMA user_version = " + std::to_string(target) + ";";
         if (!database.execute(setup.c_str()))
             return refuse("cannot create the version index: " + database.lastError());

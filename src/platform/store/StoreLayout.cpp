@@ -1,10 +1,13 @@
 // The store's on-disk layout and ids; see StoreLayout.h and docs/STORE.md.
 #include "StoreLayout.h"
+#include "ErrorMessage.h"
 #include "Paths.h"
 
 #include <cerrno>
 
 #include <fcntl.h>
+
+#include <sys/stat.h>
 
 #include <sys/random.h>
 #include <unistd.h>
@@ -37,6 +40,18 @@ bool isId(std::string_view text)
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
             return false;
     return true;
+}
+
+std::optional<RecordKind> recordKindOf(std::int64_t number)
+{
+    switch (number) {
+    case static_cast<int>(RecordKind::Whole):
+    case static_cast<int>(RecordKind::Delta):
+    case static_cast<int>(RecordKind::Compressed):
+        return static_cast<RecordKind>(number);
+    default:
+        return std::nullopt;
+    }
 }
 
 StoreLayout::StoreLayout(std::string location)
@@ -100,6 +115,22 @@ int StoreLayout::openStoredFile(std::string_view documentId, std::string_view fi
     if (folder >= 0)
         folder = openIn(folder, std::string(documentId), O_RDONLY | O_DIRECTORY);
     return folder >= 0 ? openIn(folder, std::string(file), O_RDONLY | O_NONBLOCK) : -1;
+}
+
+int StoreLayout::openUnnamedTemporaryFile(std::string* error) const
+{
+    const std::string folder = temporaryFolder();
+    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        fail(error, errnoMessage("cannot create the folder " + folder));
+        return -1;
+    }
+    const int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int file = folderFd < 0 ? -1 : openat(folderFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (file < 0)
+        fail(error, errnoMessage("cannot create a temporary file in " + folder));
+    if (folderFd >= 0)
+        close(folderFd);
+    return file;
 }
 
 } // namespace strataloom::store

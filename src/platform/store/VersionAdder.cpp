@@ -2,9 +2,11 @@
 // new locked file in the document's folder, give it its dates, make the batch
 // durable, then record it.
 #include "VersionAdder.h"
+#include "AddedContents.h"
 #include "DocumentLog.h"
 #include "ErrorMessage.h"
 #include "Nanoseconds.h"
+#include "StoredRecords.h"
 #include "VerifiedCopy.h"
 
 #include <cerrno>
@@ -15,19 +17,6 @@
 #include <sys/stat.h>
 
 namespace strataloom::store {
-
-namespace {
-
-constexpr const char* kInsertVersion =
-    "INSERT INTO versions (document, position, file, size, inode, change_time_ns, checksum, modification_s, "
-    "modification_ns, creation_s, creation_ns, added_ns, automatic, seen_modification_ns, seen_change_time_ns) VALUES "
-    "(?1, (SELECT COALESCE(MAX(position), -1) + 1 FROM versions WHERE document = ?1), ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, "
-    "?10, ?11, ?12, ?13, ?14)";
-constexpr const char* kSelectLoggedVersions =
-    "SELECT file, size, checksum, modification_s, modification_ns, creation_s, creation_ns, added_ns, automatic, "
-    "pinned FROM versions WHERE document = ? ORDER BY position";
-
-} // namespace
 
 VersionAdder::VersionAdder(StoreIndex& index, DurableBatch& durable, char* copyBuffer)
     : m_index(index)
@@ -222,130 +211,39 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
     struct stat stored {};
     if (fstat(staged.file.get(), &stored) != 0)
         return abandon(errnoMessage("cannot copy " + contentsPath + " into the version store"));
-    if (!m_durable.addFile(staged.file.get(), &reason, syncNow))
-        return abandon(reason);
-
     staged.fingerprint.size = static_cast<std::uint64_t>(stored.st_size);
     staged.fingerprint.inode = static_cast<std::uint64_t>(stored.st_ino);
     staged.fingerprint.changeTimeNs = nanoseconds(stored.st_ctim);
     staged.fingerprint.checksum = copy->checksum;
+    staged.storedBytes = static_cast<std::uint64_t>(stored.st_blocks) * 512;
     staged.automatic = m_automatic;
     // Unchanged over the copy: the document's file in the state copied holds the version.
     if (ownContents)
         staged.seen = recordableState(copy->status);
-    FileVersion version(FileUrl::fromPath(m_folderPath + "/" + staged.name), staged.fingerprint, staged.dates,
-                        m_index.layout().location(), m_document.uuid, staged.name, m_automatic);
+    std::string path = m_folderPath + "/" + staged.name;
+    // Contents stored already are named, not kept twice; the copy, never
+    // made durable, goes before anything records it.
+    if (auto identical = findIdenticalRecord(m_index, staged.file.get(), copy->checksum, staged.fingerprint.size,
+                                             m_copyBuffer, kCopyBufferSize)) {
+        unlinkat(m_folder.get(), staged.name.c_str(), 0);
+        staged.file.reset();
+        staged.fingerprint.inode = identical->file ? identical->file->inode : 0;
+        staged.fingerprint.changeTimeNs = identical->file ? identical->file->changeTimeNs : 0;
+        staged.storedBytes = 0;
+        path = *m_index.layout().storedFilePath(identical->holderId, identical->name);
+        staged.shared = std::move(*identical);
+    } else if (!m_durable.addFile(staged.file.get(), &reason, syncNow)) {
+        return abandon(reason);
+    }
+    FileVersion version(FileUrl::fromPath(path), staged.fingerprint, staged.dates, m_index.layout().location(),
+                        m_document.uuid, staged.name, m_automatic);
+    if (staged.shared)
+        version.setRecord(staged.shared->name, staged.shared->holderId, static_cast<int>(staged.shared->kind),
+                          staged.shared->storedBytes);
+    else
+        version.setRecord(staged.name, m_document.uuid, static_cast<int>(RecordKind::Whole), staged.storedBytes);
     m_staged.push_back(std::move(staged));
     return version;
-}
-
-bool VersionAdder::logStaged(std::string* error)
-{
-    if (m_staged.empty())
-        return true;
-    m_log = DocumentLog::open(m_folder.get(), error);
-    if (!m_log || !logBatch(*m_log, error) || !m_durable.addFile(m_log->fd(), error))
-        return false;
-    m_durable.addFolder(m_folderPath);
-    return true;
-}
-
-bool VersionAdder::recordStaged(std::string* error)
-{
-    if (m_staged.empty())
-        return true;
-    if (m_index.generation() != m_generation)
-        return fail(error, "the version index was replaced (by 'strataloom-cli check --repair') while versions of "
-                               + m_item.path + " were being added; add them again");
-    if (!recordLocation(m_index, m_document, m_item))
-        return fail(error, "cannot record the document's new path: " + m_index.database().lastError());
-    for (const Staged& staged : m_staged) {
-        auto insert = m_index.statement(kInsertVersion);
-        if (!insert.valid())
-            return fail(error, "cannot record the version: " + m_index.database().lastError());
-        if (staged.seen)
-            insert->bind(13, staged.seen->modificationNs).bind(14, staged.seen->changeTimeNs);
-        else
-            insert->bindNull(13).bindNull(14);
-        if (!insert->bind(1, m_document.rowId)
-                 .bindText(2, staged.name)
-                 .bind(3, static_cast<std::int64_t>(staged.fingerprint.size))
-                 .bind(4, static_cast<std::int64_t>(staged.fingerprint.inode))
-                 .bind(5, staged.fingerprint.changeTimeNs)
-                 .bindBlob(6, staged.fingerprint.checksum)
-                 .bind(7, staged.dates.modification.seconds)
-                 .bind(8, staged.dates.modification.nanoseconds)
-                 .bind(9, staged.dates.creation.seconds)
-                 .bind(10, staged.dates.creation.nanoseconds)
-                 .bind(11, staged.addedNs)
-                 .bind(12, staged.automatic ? 1 : 0)
-                 .run())
-            return fail(error, "cannot record the version: " + m_index.database().lastError());
-    }
-    return true;
-}
-
-void VersionAdder::finishCommit()
-{
-    if (m_staged.empty())
-        return;
-    m_document.recordedPath = m_item.path;
-    m_document.device = m_item.device;
-    m_document.inode = m_item.inode;
-    // Closing the files releases their locks: they are referenced now.
-    m_staged.clear();
-    m_log.reset();
-    m_committed = true;
-    m_storeLock.reset();
-}
-
-// Appends the batch to the document's log. A document first stored by a
-// release that kept no log gets its earlier versions logged first.
-bool VersionAdder::logBatch(DocumentLog& log, std::string* error)
-{
-    const bool moved = m_document.recordedPath != m_item.path || m_document.device != m_item.device
-                    || m_document.inode != m_item.inode;
-    if (log.isNew()) {
-        log.recordCreation(nowNs());
-        auto query = m_index.statement(kSelectLoggedVersions);
-        if (!query.valid())
-            return fail(error, "cannot read the version index: " + m_index.database().lastError());
-        query->bind(1, m_document.rowId);
-        int result;
-        while ((result = query->step()) == SQLITE_ROW) {
-            LoggedVersion version;
-            version.file = query->blob(0);
-            version.size = static_cast<std::uint64_t>(query->integer(1));
-            version.checksum = query->blob(2);
-            version.dates.modification = FileTime{query->integer(3), static_cast<std::uint32_t>(query->integer(4))};
-            version.dates.creation = FileTime{query->integer(5), static_cast<std::uint32_t>(query->integer(6))};
-            version.addedNs = query->integer(7);
-            version.automatic = query->integer(8) != 0;
-            log.recordVersion(version);
-            if (query->integer(9) != 0)
-                log.recordPinned(version.file, true);
-        }
-        if (result != SQLITE_DONE)
-            return fail(error, "cannot read the version index: " + m_index.database().lastError());
-    }
-    if (log.isNew() || moved)
-        log.recordLocation({m_item.path, m_item.device, m_item.inode});
-    const std::int64_t added = nowNs();
-    for (Staged& staged : m_staged) {
-        staged.addedNs = added;
-        log.recordVersion(
-            {staged.name, staged.fingerprint.size, staged.fingerprint.checksum, staged.dates, added, staged.automatic});
-    }
-    return log.write(error);
-}
-
-void VersionAdder::discardStaged()
-{
-    for (const Staged& staged : m_staged)
-        unlinkat(m_folder.get(), staged.name.c_str(), 0);
-    m_staged.clear();
-    m_log.reset();
-    m_storeLock.reset();
 }
 
 } // namespace strataloom::store

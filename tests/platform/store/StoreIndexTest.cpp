@@ -1,4 +1,5 @@
 #include "StoreIndex.h"
+#include "ContentHash.h"
 #include "FileVersionStore.h"
 #include "support/TestEnvironment.h"
 
@@ -148,6 +149,44 @@ TEST_F(StoreIndexTest, TheFormatThreeStoreKeepsItsSeenStateAndGetsNoEarlierHisto
                                "AND replaced_ns IS NULL"),
               2);
     EXPECT_EQ(scalar(database, "SELECT COUNT(*) FROM versions WHERE document = 2"), 1);
+}
+
+// Format 5 keeps contents in records: every stored file of format 4 becomes a
+// whole record named like its version, held by its document, and nothing moves.
+TEST_F(StoreIndexTest, TheFormatFourStoreGetsAWholeRecordPerVersionAndReadsAsBefore)
+{
+    installFixture("format-4");
+    FileVersionStore store;
+    const auto notes = store.otherVersionsOfItem(FileUrl::fromPath(kFixtureDocument));
+    const auto other = store.otherVersionsOfItem(FileUrl::fromPath("/nonexistent-strataloom-fixture/other.txt"));
+    ASSERT_TRUE(notes && other);
+    ASSERT_EQ(notes->size(), 2u);
+    ASSERT_EQ(other->size(), 2u);
+    EXPECT_TRUE((*notes)[1].isPinned());
+    EXPECT_TRUE((*other)[1].isAutomatic());
+    for (const auto* versions : {&*notes, &*other})
+        for (const FileVersion& version : *versions) {
+            EXPECT_TRUE(version.hasLocalContents()) << version.storedAt()->file;
+            UniqueFd contents = version.openContents();
+            ASSERT_TRUE(contents.valid());
+            EXPECT_EQ(checksumOfFile(contents.get()), version.fingerprint()->checksum);
+        }
+
+    SqliteDatabase database(location + "/index.sqlite", SQLITE_OPEN_READONLY);
+    EXPECT_EQ(scalar(database, "PRAGMA user_version"), kFormatVersion);
+    EXPECT_EQ(scalar(database, "SELECT COUNT(*) FROM records"), 4);
+    EXPECT_EQ(scalar(database, "SELECT COUNT(*) FROM versions JOIN records ON records.id = versions.record WHERE "
+                               "records.name = versions.file AND records.holder = versions.document AND records.kind "
+                               "= 0 AND records.base IS NULL AND records.size = versions.size AND records.checksum = "
+                               "versions.checksum AND records.packed IS NULL"),
+              4);
+
+    // A version added now names a record of its own, with what its file takes.
+    const std::string document = makeScratchFolder("documents") + "/Report.txt";
+    writeFile(document, "now");
+    ASSERT_TRUE(store.saveVersionOfItem(FileUrl::fromPath(document)));
+    EXPECT_EQ(scalar(database, "SELECT COUNT(*) FROM versions WHERE record IS NULL"), 0);
+    EXPECT_EQ(scalar(database, "SELECT COUNT(*) FROM records WHERE stored_bytes >= 3 AND inode IS NOT NULL"), 5);
 }
 
 TEST_F(StoreIndexTest, AnUpgradeRunsEveryStepFromTheStoredFormatInOneTransaction)

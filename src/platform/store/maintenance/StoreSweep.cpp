@@ -236,9 +236,15 @@ private:
     bool referencedNow(const std::string& uuid, const std::string& file)
     {
         SqliteDatabase& database = m_pass.index().database();
-        SqliteStatement query(database.handle(),
-                              "SELECT 1 FROM versions JOIN documents ON documents.id = versions.document "
-                              "WHERE documents.uuid = ? AND versions.file = ?");
+        // A record's file (a delta, a compressed record) is named by the
+        // records table, not by a version, while a version or record names it.
+        SqliteStatement
+            query(database.handle(),
+                  "SELECT 1 FROM versions JOIN documents ON documents.id = versions.document "
+                  "WHERE documents.uuid = ?1 AND versions.file = ?2 UNION ALL SELECT 1 FROM records JOIN "
+                  "documents ON documents.id = records.holder WHERE documents.uuid = ?1 AND records.name = ?2 "
+                  "AND (EXISTS (SELECT 1 FROM versions WHERE record = records.id) OR EXISTS (SELECT 1 FROM records "
+                  "AS above WHERE above.base = records.id))");
         query.bindText(1, uuid).bindText(2, file);
         const int result = query.step();
         if (result != SQLITE_ROW && result != SQLITE_DONE)

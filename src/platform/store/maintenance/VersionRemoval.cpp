@@ -153,6 +153,18 @@ void markChanged(std::span<const VersionRef> all, const Changes& changes, std::v
             (*flags)[static_cast<std::size_t>(version - all.data())] = true;
 }
 
+// Whether the file a version was added as is a record other versions or
+// records still name (identical contents stored once, a delta's base): it
+// stays, whatever the removed version was.
+bool recordStillNamed(StoreIndex& index, const std::string& file)
+{
+    SqliteStatement query(index.database().handle(),
+                          "SELECT 1 FROM records WHERE name = ? AND (EXISTS (SELECT 1 FROM versions WHERE record = "
+                          "records.id) OR EXISTS (SELECT 1 FROM records AS above WHERE above.base = records.id))");
+    query.bindText(1, file);
+    return query.step() != SQLITE_DONE;
+}
+
 std::function<void()>& removalPause()
 {
     static std::function<void()> pause;
@@ -204,7 +216,8 @@ bool removeVersions(StoreIndex& index, std::span<const VersionRef> versions, std
         DurableBatch durable;
         for (const DocumentChange& change : changes) {
             for (const VersionRef* version : change.versions)
-                if (unlinkat(change.folder.get(), version->file.c_str(), 0) != 0 && errno != ENOENT)
+                if (!recordStillNamed(index, version->file)
+                    && unlinkat(change.folder.get(), version->file.c_str(), 0) != 0 && errno != ENOENT)
                     return fail(error, errnoMessage("cannot remove the stored file " + version->file + " of document "
                                                     + version->documentId));
             durable.addFolder(*layout.documentFolder(*change.documentId));

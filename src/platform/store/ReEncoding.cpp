@@ -1,0 +1,316 @@
+// Re-encoding whole records as deltas against their newer neighbours, a
+// document's batch at a time: every new record durable behind one barrier,
+// then logged in one write, then switched in one transaction, then the old
+// files unlinked.
+#include "ReEncoding.h"
+#include "DurableBatch.h"
+#include "ErrorMessage.h"
+#include "FileDescriptor.h"
+#include "Nanoseconds.h"
+#include "StoreLock.h"
+#include "VerifiedCopy.h"
+#include "VersionContents.h"
+#include "records/RecordCodec.h"
+
+#include <algorithm>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace strataloom::store {
+
+namespace {
+
+std::function<void(ReEncoding::Step)>& hook()
+{
+    static std::function<void(ReEncoding::Step)> instance;
+    return instance;
+}
+
+void reached(ReEncoding::Step step)
+{
+    if (hook())
+        hook()(step);
+}
+
+constexpr const char* kNewestRecords = "SELECT record FROM versions WHERE document = ? ORDER BY position DESC LIMIT ?";
+// The longest walk of deltas that ends at a record: how much deeper its
+// readers' chains go when it becomes a delta itself.
+constexpr const char* kLongestAbove =
+    "WITH RECURSIVE above(id, steps) AS (SELECT id, 1 FROM records WHERE base = ?1 UNION ALL SELECT records.id, "
+    "above.steps + 1 FROM records JOIN above ON records.base = above.id WHERE above.steps <= 1000) SELECT "
+    "COALESCE(MAX(steps), 0) FROM above";
+
+UniqueFd createRecordFile(int folder, std::string& name, std::string* error)
+{
+    for (;;) {
+        name = randomId();
+        UniqueFd file(openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        struct stat status {};
+        if (!file.valid() || flock(file.get(), LOCK_EX) != 0 || fstat(file.get(), &status) != 0) {
+            fail(error, errnoMessage("cannot create a record in the version store"));
+            if (file.valid())
+                unlinkat(folder, name.c_str(), 0);
+            return UniqueFd();
+        }
+        // Clean-up took it in the instant before the lock.
+        if (status.st_nlink > 0)
+            return file;
+    }
+}
+
+bool writeAll(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t written = write(fd, bytes.data(), bytes.size());
+        if (written <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+} // namespace
+
+// One whole record re-encoded, not yet in the index.
+struct ReEncoding::Made {
+    StoredRecord older;
+    std::int64_t newerId = 0;
+    std::string newerName;
+    StoredRecord record; // the new one: name, kind, bytes or file
+    UniqueFd file; // locked until the index names it
+};
+
+void setReEncodingHookForTests(std::function<void(ReEncoding::Step)> newHook)
+{
+    hook() = std::move(newHook);
+}
+
+std::int64_t ReEncoding::longestAbove(std::int64_t rowId)
+{
+    auto query = m_index.statement(kLongestAbove);
+    // Unknown counts as the longest possible: no delta then.
+    if (!query.valid() || query->bind(1, rowId).step() != SQLITE_ROW)
+        return kMaxChain;
+    return query->integer(0);
+}
+
+bool ReEncoding::afterAdd(std::int64_t documentRowId, std::size_t added, std::uint64_t generation, std::string* error)
+{
+    const auto storeLock = holdStoreForWriting(m_index, error);
+    if (!storeLock)
+        return false;
+    if (m_index.generation() != generation)
+        return true;
+    StoredRecords records(m_index);
+    const auto document = records.heldBy(documentRowId, error);
+    if (!document)
+        return false;
+    const auto folderPath = m_index.layout().documentFolder(document->empty() ? "" : document->front().holderId);
+    if (!folderPath)
+        return true;
+    const UniqueFd folder(open(folderPath->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    std::optional<DocumentLog> log = folder.valid() ? DocumentLog::open(folder.get(), error) : std::nullopt;
+    if (!log)
+        return fail(error, errnoMessage("cannot open the folder " + *folderPath));
+
+    // Read under the log's lock, newest first: another writer may have
+    // re-encoded some already.
+    std::vector<std::int64_t> newest;
+    {
+        auto query = m_index.statement(kNewestRecords);
+        if (!query.valid())
+            return fail(error, "cannot read the version index: " + m_index.database().lastError());
+        query->bind(1, documentRowId).bind(2, static_cast<std::int64_t>(added + 1));
+        while (query->step() == SQLITE_ROW)
+            newest.push_back(query->isNull(0) ? 0 : query->integer(0));
+    }
+    std::vector<Made> made;
+    int newerDepth = -1; // the depth the newer record will have, once known
+    for (std::size_t step = 1; step < newest.size(); ++step) {
+        const std::int64_t olderId = newest[step], newerId = newest[step - 1];
+        const auto newer = newerId ? records.byId(newerId) : std::nullopt;
+        if (newerDepth < 0 && newer)
+            newerDepth = newer->height;
+        const auto older = olderId && olderId != newerId ? records.byId(olderId) : std::nullopt;
+        if (!older || !newer || older->kind != RecordKind::Whole || older->holder != documentRowId
+            || std::any_of(made.begin(), made.end(), [&](const Made& one) { return one.older.rowId == olderId; })) {
+            newerDepth = older ? older->height : -1;
+            continue;
+        }
+        const bool deltaAllowed = newerDepth + 1 + longestAbove(olderId) <= kMaxChain;
+        auto one = encode(*older, *newer, deltaAllowed, folder.get(), error);
+        if (!one)
+            return false;
+        if (!*one) {
+            newerDepth = 0;
+            continue;
+        }
+        newerDepth = (*one)->record.kind == RecordKind::Delta ? newerDepth + 1 : 0;
+        made.push_back(std::move(**one));
+    }
+    return made.empty() || commit(made, folder.get(), *folderPath, *log, error);
+}
+
+std::optional<ReEncoding::Outcome> ReEncoding::reEncode(const StoredRecord& older, const StoredRecord& newer,
+                                                        DocumentLog& log, std::string* error)
+{
+    const auto folderPath = m_index.layout().documentFolder(older.holderId);
+    const UniqueFd folder(open(folderPath->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.valid()) {
+        fail(error, errnoMessage("cannot open the folder " + *folderPath));
+        return std::nullopt;
+    }
+    const bool deltaAllowed = newer.height + 1 + longestAbove(older.rowId) <= kMaxChain;
+    auto one = encode(older, newer, deltaAllowed, folder.get(), error);
+    if (!one)
+        return std::nullopt;
+    if (!*one)
+        return Outcome::LeftWhole;
+    const RecordKind kind = (*one)->record.kind;
+    std::vector<Made> made;
+    made.push_back(std::move(**one));
+    if (!commit(made, folder.get(), *folderPath, log, error))
+        return std::nullopt;
+    return kind == RecordKind::Delta ? Outcome::Delta : Outcome::Compressed;
+}
+
+std::optional<std::optional<ReEncoding::Made>> ReEncoding::encode(const StoredRecord& older, const StoredRecord& newer,
+                                                                  bool deltaAllowed, int folder, std::string* error)
+{
+    if (older.size > kDeltaLimit || !older.file)
+        return std::optional<Made>();
+    VersionContents contents(m_index);
+    UniqueFd olderFile = contents.open(older, error);
+    if (!olderFile.valid())
+        return std::nullopt;
+    const ContentsFile olderContents{olderFile.get(), older.size, older.checksum};
+
+    // A delta pays below kDeltaPaysPercent of the contents, and may make no
+    // reader's chain longer than kMaxChain; else compression may pay.
+    Made one;
+    std::optional<EncodedRecord> result;
+    std::string bytes;
+    if (deltaAllowed && newer.size <= kDeltaLimit) {
+        UniqueFd newerFile = contents.open(newer, error);
+        if (!newerFile.valid())
+            return std::nullopt;
+        const DeltaBase base{newer.name, {newerFile.get(), newer.size, newer.checksum}};
+        result = encodeRecord(olderContents, &base, bytes, {kRecordLevel, older.size * kDeltaPaysPercent / 100}, error);
+        one.record.kind = RecordKind::Delta;
+    }
+    if (!result || !result->length) {
+        bytes.clear();
+        result = encodeRecord(olderContents, nullptr, bytes, {kRecordLevel, older.size * kCompressionPaysPercent / 100},
+                              error);
+        one.record.kind = RecordKind::Compressed;
+    }
+    if (!result)
+        return std::nullopt;
+    if (!result->length)
+        return std::optional<Made>();
+
+    one.older = older;
+    one.newerId = newer.rowId;
+    one.newerName = newer.name;
+    one.record.holder = older.holder;
+    one.record.holderId = older.holderId;
+    if (one.record.kind == RecordKind::Delta)
+        one.record.base = newer.rowId;
+    one.record.size = older.size;
+    one.record.checksum = older.checksum;
+    if (bytes.size() <= kPackedLimit) {
+        one.record.name = randomId();
+        one.record.storedBytes = bytes.size();
+        one.record.packed = std::move(bytes);
+        return std::optional<Made>(std::move(one));
+    }
+    one.file = createRecordFile(folder, one.record.name, error);
+    struct stat status {};
+    if (!one.file.valid())
+        return std::nullopt;
+    if (!writeAll(one.file.get(), bytes) || fstat(one.file.get(), &status) != 0) {
+        unlinkat(folder, one.record.name.c_str(), 0);
+        fail(error, errnoMessage("cannot write a record in the version store"));
+        return std::nullopt;
+    }
+    // The fingerprint once its data is durable does not change: syncing
+    // leaves the times alone.
+    one.record.file = RecordFile{static_cast<std::uint64_t>(status.st_size), static_cast<std::uint64_t>(status.st_ino),
+                                 nanoseconds(status.st_ctim)};
+    one.record.storedBytes = allocatedBytes(status);
+    return std::optional<Made>(std::move(one));
+}
+
+bool ReEncoding::commit(std::vector<Made>& made, int folder, const std::string& folderPath, DocumentLog& log,
+                        std::string* error)
+{
+    const auto dropNewFiles = [&] {
+        for (const Made& one : made)
+            if (one.file.valid())
+                unlinkat(folder, one.record.name.c_str(), 0);
+    };
+    // The new records durable, with their names.
+    DurableBatch durable;
+    for (const Made& one : made)
+        if (one.file.valid() && !durable.addFile(one.file.get(), error)) {
+            dropNewFiles();
+            return false;
+        }
+    durable.addFolder(folderPath);
+    if (!durable.flush(error)) {
+        dropNewFiles();
+        return false;
+    }
+    reached(Step::RecordWritten);
+
+    // Logged, each record before its switch, in one write made durable. A
+    // rebuild ignores a switch whose record it cannot find.
+    for (const Made& one : made) {
+        const StoredRecord& record = one.record;
+        log.recordRecord({record.name, record.kind, record.kind == RecordKind::Delta ? one.newerName : std::string(),
+                          record.size, record.checksum, record.packed ? record.packed->size() : record.file->size,
+                          record.packed});
+        log.recordSwitch({one.older.name, record.name});
+    }
+    if (!log.write(error) || !syncFile(log.fd(), error)) {
+        dropNewFiles();
+        return false;
+    }
+    reached(Step::RecordLogged);
+
+    // Switched in one transaction, oldest first so that each new delta's base
+    // follows its own switch; only while every older record is still the
+    // whole one read.
+    StoredRecords records(m_index);
+    if (!m_index.beginWriting()) {
+        dropNewFiles();
+        return fail(error, "cannot write the version index: " + m_index.database().lastError());
+    }
+    bool switched = true;
+    for (std::size_t i = made.size(); switched && i-- > 0;) {
+        const Made& one = made[i];
+        const auto still = records.byId(one.older.rowId);
+        std::optional<std::int64_t> madeId;
+        switched = still && still->kind == RecordKind::Whole && still->name == one.older.name
+                && (madeId = records.insert(one.record, error))
+                && records.switchReferences(one.older.rowId, *madeId, error) && records.remove(one.older.rowId, error);
+    }
+    if (!switched || !m_index.commit()) {
+        m_index.rollback();
+        dropNewFiles();
+        return fail(error, error && !error->empty() ? *error : "a record changed while it was re-encoded");
+    }
+    reached(Step::IndexSwitched);
+
+    for (Made& one : made) {
+        one.file.reset();
+        unlinkat(folder, one.older.name.c_str(), 0);
+    }
+    reached(Step::OldFileUnlinked);
+    return true;
+}
+
+} // namespace strataloom::store

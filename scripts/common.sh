@@ -4,7 +4,7 @@
 STRATALOOM_PACKAGES=(
   cmake g++ pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev libgl-dev qt6-wayland
-  libplist-dev libsqlite3-dev libssl-dev libxxhash-dev libgtest-dev
+  libplist-dev libsqlite3-dev libssl-dev libxxhash-dev libzstd-dev zstd libgtest-dev
   fonts-dejavu-core xvfb xauth xdotool openssl desktop-file-utils appstream
   btrfs-progs xfsprogs
 )

@@ -28,7 +28,7 @@ inline constexpr std::uint16_t kRecordCodecVersion = 1;
 inline constexpr std::size_t kRecordHeaderLength = 104;
 // zstd's level for records: near the best deltas of text and office files at
 // a speed that lets re-encoding run right after an add (see docs/STORE.md).
-inline constexpr int kRecordLevel = 12;
+inline constexpr int kRecordLevel = 9;
 
 struct RecordHeader {
     EncodedKind kind = EncodedKind::Compressed;

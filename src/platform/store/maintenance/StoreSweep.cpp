@@ -1,10 +1,10 @@
 // Finding, and when pruning removing, what nothing in the index refers to:
 // stray items under documents/ and the temporary files of adds that died.
-#include "DocumentLog.h"
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
 #include "FolderListing.h"
 #include "Leftovers.h"
+#include "LoggedFiles.h"
 #include "MaintenancePass.h"
 
 #include <cerrno>
@@ -12,41 +12,11 @@
 #include <set>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 
 namespace strataloom::store {
 
 namespace {
-
-// What a document's log says of its files. Versions it records as added and
-// not removed are kept whatever the index says: an index rebuilt or replaced
-// while an add ran may lack them, and the log is what brings them back.
-struct LoggedFiles {
-    bool readable = true; // false: nothing in the folder can be judged
-    std::set<std::string> live;
-    std::set<std::string> removed;
-};
-
-// Read under a shared lock on the log, so that a forget or an add writing it
-// now is seen whole.
-LoggedFiles readLoggedFiles(int folderFd, std::string* error)
-{
-    LoggedFiles logged;
-    UniqueFd lock(openat(folderFd, StoreLayout::kLogName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (lock.valid())
-        flock(lock.get(), LOCK_SH);
-    const auto history = readDocumentLog(folderFd, error);
-    if (!history) {
-        logged.readable = error->empty();
-        return logged;
-    }
-    logged.removed = history->removed;
-    if (!history->forgotten)
-        for (const LoggedVersion& version : history->versions)
-            logged.live.insert(version.file);
-    return logged;
-}
 
 class Sweep {
 public:
@@ -232,13 +202,15 @@ private:
     }
 
     // Whether the index refers to `file` of document `uuid` right now, not
-    // only in the snapshot.
+    // only in the snapshot: a record it holds, as a stored file. A version's
+    // own name is no reference: its contents may live in another record, and
+    // the file of that name be what a re-encoding left behind.
     bool referencedNow(const std::string& uuid, const std::string& file)
     {
         SqliteDatabase& database = m_pass.index().database();
         SqliteStatement query(database.handle(),
-                              "SELECT 1 FROM versions JOIN documents ON documents.id = versions.document "
-                              "WHERE documents.uuid = ? AND versions.file = ?");
+                              "SELECT 1 FROM records JOIN documents ON documents.id = records.holder "
+                              "WHERE documents.uuid = ? AND records.name = ? AND records.packed IS NULL");
         query.bindText(1, uuid).bindText(2, file);
         const int result = query.step();
         if (result != SQLITE_ROW && result != SQLITE_DONE)

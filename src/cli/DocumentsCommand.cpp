@@ -11,7 +11,8 @@ namespace strataloom::cli {
 
 namespace {
 
-// id, number of versions, bytes stored, found, missing or "replaced by" the
+// id, number of versions, their total size, the bytes its records take on
+// disk, found, missing or "replaced by" the
 // id of the document that took its place, path; the path is escaped so that
 // no name can break the line or forge another.
 std::string documentLine(const StoredDocument& document)
@@ -19,8 +20,9 @@ std::string documentLine(const StoredDocument& document)
     const std::string state = document.replacedBy ? "replaced by " + *document.replacedBy
                             : document.found      ? "found"
                                                   : "missing";
-    return document.id + "\t" + std::to_string(document.versions) + "\t" + std::to_string(document.bytes) + "\t" + state
-         + "\t" + (document.path ? printableName(*document.path) : std::string("-")) + "\n";
+    return document.id + "\t" + std::to_string(document.versions) + "\t" + std::to_string(document.bytes) + "\t"
+         + std::to_string(document.storedBytes) + "\t" + state + "\t"
+         + (document.path ? printableName(*document.path) : std::string("-")) + "\n";
 }
 
 } // namespace

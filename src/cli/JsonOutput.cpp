@@ -9,6 +9,9 @@
 #include <QJsonObject>
 #include <QStringDecoder>
 
+#include <optional>
+#include <set>
+
 namespace strataloom::cli {
 
 namespace {
@@ -38,7 +41,27 @@ QJsonValue iso8601(const FileTime& time)
 
 // "automatic", "pinned", "id" and "checksum" are null for the current
 // version, which is not stored.
-QByteArray versionObject(std::size_t index, const FileVersion& version, bool current)
+// What each version adds to its document's stored bytes: its record's, the
+// first time the document's list names a record the document holds; none for
+// a record named before in the list or held by another document.
+std::vector<std::optional<std::uint64_t>> storedBytesOf(const std::vector<FileVersion>& versions)
+{
+    std::vector<std::optional<std::uint64_t>> bytes;
+    std::set<std::string> counted;
+    for (const FileVersion& version : versions) {
+        const auto& stored = version.storedAt();
+        if (!stored) {
+            bytes.emplace_back();
+            continue;
+        }
+        const bool holds = stored->recordHolder == stored->documentId && counted.insert(stored->record).second;
+        bytes.emplace_back(holds ? stored->storedBytes : 0);
+    }
+    return bytes;
+}
+
+QByteArray versionObject(std::size_t index, const FileVersion& version, bool current,
+                         std::optional<std::uint64_t> storedBytes = std::nullopt)
 {
     const auto& dates = version.dates();
     const auto size = version.size();
@@ -56,6 +79,7 @@ QByteArray versionObject(std::size_t index, const FileVersion& version, bool cur
          current || !version.fingerprint()
              ? QJsonValue()
              : QJsonValue(QString::fromLatin1(QByteArray::fromStdString(version.fingerprint()->checksum).toHex()))},
+        {"storedBytes", storedBytes ? QJsonValue(static_cast<qint64>(*storedBytes)) : QJsonValue()},
     };
     insertPath(object, path);
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
@@ -68,6 +92,7 @@ QByteArray documentObject(const StoredDocument& document)
         {"path", QJsonValue()},
         {"versions", static_cast<qint64>(document.versions)},
         {"bytes", static_cast<qint64>(document.bytes)},
+        {"storedBytes", static_cast<qint64>(document.storedBytes)},
         {"found", document.found},
         {"replacedBy", document.replacedBy ? QJsonValue(QString::fromStdString(*document.replacedBy)) : QJsonValue()},
     };
@@ -84,8 +109,9 @@ std::string earlierHistoriesJson(const std::vector<EarlierHistory>& histories)
     for (std::size_t h = 0; h < histories.size(); ++h) {
         const EarlierHistory& history = histories[h];
         QJsonArray versions;
+        const auto stored = storedBytesOf(history.versions);
         for (std::size_t i = 0; i < history.versions.size(); ++i)
-            versions.append(QJsonDocument::fromJson(versionObject(i, history.versions[i], false)).object());
+            versions.append(QJsonDocument::fromJson(versionObject(i, history.versions[i], false, stored[i])).object());
         QJsonObject object{
             {"id", QString::fromStdString(history.documentId)},
             {"replacedBy", history.replacedBy.empty() ? QJsonValue() : QString::fromStdString(history.replacedBy)},
@@ -101,8 +127,9 @@ std::string earlierHistoriesJson(const std::vector<EarlierHistory>& histories)
 std::string versionsJson(const std::vector<FileVersion>& others, const FileVersion& current)
 {
     QByteArray json = "[\n";
+    const auto stored = storedBytesOf(others);
     for (std::size_t i = 0; i < others.size(); ++i)
-        json += "  " + versionObject(i, others[i], false) + ",\n";
+        json += "  " + versionObject(i, others[i], false, stored[i]) + ",\n";
     json += "  " + versionObject(others.size(), current, true) + "\n]\n";
     return json.toStdString();
 }

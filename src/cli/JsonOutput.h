@@ -14,8 +14,11 @@ namespace strataloom::cli {
 // current one, one object per line with the fields of the tab-separated list:
 // "index", "modificationDate", "creationDate", "size", "local", "path",
 // "automatic", "pinned", and "id" (all 32 digits) and "checksum" (XXH3-128 of
-// the contents, 32 hex digits, for --expect-checksum); null where a date or
-// size is unknown, and the last four for the current version. A path that is not valid UTF-8 is
+// the contents, 32 hex digits, for --expect-checksum) and "storedBytes" (what
+// the version adds to the bytes its document's records take on disk: its
+// record's, counted at the first version naming a record the document holds,
+// 0 otherwise); null where a date or size is unknown, and the last five for the
+// current version. A path that is not valid UTF-8 is
 // shown with each byte that does not begin a valid sequence replaced by U+FFFD,
 // and also gets "pathBytes", the base64 of its exact bytes.
 std::string versionsJson(const std::vector<FileVersion>& others, const FileVersion& current);
@@ -28,7 +31,7 @@ std::string earlierHistoriesJson(const std::vector<EarlierHistory>& histories);
 
 // The documents as one JSON array, one object per line with the fields of the
 // tab-separated list: "id", "path" (null when the store knows none), "versions",
-// "bytes", "found" and "replacedBy" (null unless another document took its
+// "bytes", "storedBytes", "found" and "replacedBy" (null unless another document took its
 // place, which "path" then names); a path that is not valid UTF-8 is shown and given
 // "pathBytes" as above.
 std::string documentsJson(const std::vector<StoredDocument>& documents);

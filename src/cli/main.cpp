@@ -67,8 +67,8 @@ const std::map<std::string, Command>& commands()
         {"documents",
          {documents,
           "[--json]",
-          "List every document in the version store: id, versions, bytes stored, whether its file is found, last "
-          "known path.",
+          "List every document in the version store: id, versions, their size, bytes stored, whether its file is "
+          "found, last known path.",
           0,
           0,
           {{"json", "Write the list as one JSON array."}}}},

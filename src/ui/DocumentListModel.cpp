@@ -55,6 +55,9 @@ QVariant DocumentListModel::data(const QModelIndex& index, int role) const
                        : QVariant(QString::number(document.versions));
     case Size:
         return sorting ? QVariant(static_cast<qulonglong>(document.bytes)) : QVariant(displaySize(document.bytes));
+    case Stored:
+        return sorting ? QVariant(static_cast<qulonglong>(document.storedBytes))
+                       : QVariant(displaySize(document.storedBytes));
     case File:
         return document.replacedBy ? QStringLiteral("Replaced")
              : document.found      ? QStringLiteral("Found")
@@ -74,6 +77,8 @@ QVariant DocumentListModel::headerData(int section, Qt::Orientation orientation,
     case Versions:
         return QStringLiteral("Versions");
     case Size:
+        return QStringLiteral("Size");
+    case Stored:
         return QStringLiteral("Stored");
     case File:
         return QStringLiteral("File");

@@ -14,7 +14,7 @@ struct StoredDocument;
 class DocumentListModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { Path, Versions, Size, File, ColumnCount };
+    enum Column { Path, Versions, Size, Stored, File, ColumnCount };
     static constexpr int SortRole = Qt::UserRole;
 
     explicit DocumentListModel(QObject* parent = nullptr);

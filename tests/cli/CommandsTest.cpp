@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -165,6 +166,31 @@ TEST_F(Commands, JsonCarriesTheListedFieldsAndNamesByteForByte)
     }
 }
 
+// Each version's stored bytes count what its record takes once: a version
+// whose contents are stored already adds nothing.
+TEST_F(Commands, VersionsJsonCountsEachStoredRecordOnce)
+{
+    const std::string same(100 * 1024, 's');
+    const FileUrl document = test::documentWithVersions(store, documents, "same.txt", {same, same, "other"}, "now");
+    const test::CliResult json = runCli({"versions", "--json", document.path()});
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    const QJsonArray array = QJsonDocument::fromJson(QByteArray::fromStdString(json.out)).array();
+    ASSERT_EQ(array.size(), 4) << json.out;
+    std::vector<qint64> stored;
+    for (const auto& value : array)
+        stored.push_back(value.toObject()["storedBytes"].toInteger(-1));
+    EXPECT_GT(stored[0], 0);
+    EXPECT_EQ(stored[1], 0);
+    EXPECT_GT(stored[2], 0);
+    EXPECT_EQ(stored[3], -1) << "null for the current version";
+    EXPECT_TRUE(array[3].toObject()["storedBytes"].isNull());
+    const QJsonArray listed =
+        QJsonDocument::fromJson(QByteArray::fromStdString(runCli({"documents", "--json"}).out)).array();
+    ASSERT_EQ(listed.size(), 1);
+    EXPECT_EQ(listed[0].toObject()["storedBytes"].toInteger(), stored[0] + stored[2]);
+    EXPECT_EQ(listed[0].toObject()["bytes"].toInteger(), 2 * 100 * 1024 + 5);
+}
+
 // Off a terminal no progress is shown.
 TEST_F(Commands, ArchiveWritesBesideTheFileAndSaysNothingWhenAllIsWell)
 {
@@ -257,12 +283,26 @@ TEST_F(Commands, DocumentsListsEachDocumentAndForgetRemovesWhatItsDryRunLists)
     const std::string gone0 = test::storedPath(store, gone, 0), gone1 = test::storedPath(store, gone, 1);
     const std::string keptId = fs::path(test::storedPath(store, kept, 0)).parent_path().filename().native();
     const std::string goneId = fs::path(gone0).parent_path().filename().native();
+
+    // Beside their size, what their records take on disk.
+    const auto allocated = [&](const FileUrl& document, std::size_t count) {
+        std::uint64_t bytes = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            struct stat status {};
+            EXPECT_EQ(stat(test::storedPath(store, document, i).c_str(), &status), 0);
+            bytes += static_cast<std::uint64_t>(status.st_blocks) * 512;
+        }
+        return std::to_string(bytes);
+    };
+    const std::string goneStored = allocated(gone, 2), keptStored = allocated(kept, 3);
     fs::remove(gone.path());
 
     const test::CliResult listed = runCli({"documents"});
     EXPECT_EQ(listed.exitCode, 0) << listed.err;
-    std::vector<Row> rows{{goneId, "2", "5", "missing", gone.path()}, {keptId, "3", "6", "found", kept.path()}};
-    EXPECT_EQ(rowsOf(listed.out), (std::vector<Row>{rows[0], {keptId, "3", "6", "found", printableName(kept.path())}}));
+    std::vector<Row> rows{{goneId, "2", "5", goneStored, "missing", gone.path()},
+                          {keptId, "3", "6", keptStored, "found", kept.path()}};
+    EXPECT_EQ(rowsOf(listed.out),
+              (std::vector<Row>{rows[0], {keptId, "3", "6", keptStored, "found", printableName(kept.path())}}));
     const test::CliResult json = runCli({"documents", "--json"});
     EXPECT_EQ(json.exitCode, 0) << json.err;
     const QJsonArray array = QJsonDocument::fromJson(QByteArray::fromStdString(json.out)).array();
@@ -274,7 +314,8 @@ TEST_F(Commands, DocumentsListsEachDocumentAndForgetRemovesWhatItsDryRunLists)
                                    ? QByteArray::fromBase64(o["pathBytes"].toString().toLatin1()).toStdString()
                                    : o["path"].toString().toStdString();
         EXPECT_EQ((Row{o["id"].toString().toStdString(), std::to_string(o["versions"].toInteger(-1)),
-                       std::to_string(o["bytes"].toInteger(-1)), o["found"].toBool() ? "found" : "missing", path}),
+                       std::to_string(o["bytes"].toInteger(-1)), std::to_string(o["storedBytes"].toInteger(-1)),
+                       o["found"].toBool() ? "found" : "missing", path}),
                   rows[i]);
     }
 

@@ -140,7 +140,8 @@ TEST_F(RestoreCommand, TheHistoryOfADocumentReplacedByAVersionedCopyIsListedAsEa
 
     result = runCli({"documents"});
     ASSERT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_NE(result.out.find("\t2\t6\treplaced by "), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("\t2\t6\t"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("\treplaced by "), std::string::npos) << result.out;
     EXPECT_NE(result.out.find("\t" + document + "\n"), std::string::npos) << result.out;
 
     result = runCli({"restore", "--earlier", document, "1"});

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace strataloom::test {
 
 // Dates far from "now", so that a copy stamped with the time of copying shows.
@@ -45,6 +47,24 @@ inline FileUrl documentWithVersions(FileVersionStore& store, const std::string& 
 inline std::string storedPath(FileVersionStore& store, const FileUrl& document, std::size_t index)
 {
     return store.otherVersionsOfItem(document).value().at(index).URL().path();
+}
+
+// A version's contents, read as every reader reads them (materialised when
+// they are held as a delta or compressed); throws when they cannot be read.
+inline std::string contentsOf(const FileVersion& version)
+{
+    std::string why;
+    const UniqueFd contents = version.openContents(&why);
+    if (!contents.valid())
+        throw std::runtime_error("cannot read a version: " + why);
+    std::string text;
+    char buffer[65536];
+    ssize_t got;
+    while ((got = read(contents.get(), buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<std::size_t>(got));
+    if (got < 0)
+        throw std::runtime_error("cannot read a version");
+    return text;
 }
 
 // Makes a stored version unreadable as that version: same size, other bytes.

@@ -1,6 +1,7 @@
 // Committing a batch of added versions: data, barrier, log, index.
 #include "AddBatch.h"
 #include "ErrorMessage.h"
+#include "ReEncoding.h"
 
 #include <algorithm>
 
@@ -92,12 +93,22 @@ bool AddBatch::commit(std::vector<std::string>* saved, std::string* error)
         removeEmptyRecords();
         return fail(error, reason);
     }
+    std::vector<std::pair<std::int64_t, std::size_t>> added;
     for (auto& adder : m_adders) {
-        if (saved && adder->stagedCount() > 0)
-            saved->push_back(adder->itemPath());
+        if (adder->stagedCount() > 0) {
+            added.emplace_back(adder->document().rowId, adder->stagedCount());
+            if (saved)
+                saved->push_back(adder->itemPath());
+        }
         adder->finishCommit();
     }
     removeEmptyRecords();
+    // The versions are kept; their predecessors becoming deltas only saves
+    // space, and a failure leaves them whole.
+    ReEncoding reEncoding(m_index);
+    const std::uint64_t generation = m_index.generation();
+    for (const auto& [document, count] : added)
+        reEncoding.afterAdd(document, count, generation);
     return true;
 }
 

@@ -1,14 +1,20 @@
 #include "FileVersion.h"
 #include "ContentHash.h"
+#include "ErrorMessage.h"
 #include "FileDescriptor.h"
+#include "StoreIndex.h"
 #include "StoreLayout.h"
+#include "StoredRecords.h"
+#include "VersionContents.h"
+
+#include <cerrno>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 
 namespace strataloom {
 
-using store::StoreLayout;
+using namespace store;
 
 namespace {
 
@@ -28,7 +34,7 @@ FileVersion::FileVersion(FileUrl url)
 FileVersion::FileVersion(FileUrl url, StoredFingerprint fingerprint, FileDates dates, std::string storeLocation,
                          std::string documentId, std::string file, bool automatic, bool pinned)
     : m_url(std::move(url))
-    , m_storedAt(StoredAt{std::move(storeLocation), std::move(documentId), std::move(file)})
+    , m_storedAt(StoredAt{std::move(storeLocation), documentId, file, file, documentId, 0, fingerprint.size})
     , m_fingerprint(std::move(fingerprint))
     , m_dates(dates)
     , m_automatic(automatic)
@@ -36,18 +42,55 @@ FileVersion::FileVersion(FileUrl url, StoredFingerprint fingerprint, FileDates d
 {
 }
 
-UniqueFd FileVersion::openContents() const
+void FileVersion::setRecord(std::string name, std::string holder, int kind, std::uint64_t storedBytes)
 {
-    if (m_storedAt)
-        return UniqueFd(StoreLayout(m_storedAt->location).openStoredFile(m_storedAt->documentId, m_storedAt->file));
-    return UniqueFd(open(m_url.path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!m_storedAt)
+        return;
+    m_storedAt->record = std::move(name);
+    m_storedAt->recordHolder = std::move(holder);
+    m_storedAt->recordKind = kind;
+    m_storedAt->storedBytes = storedBytes;
 }
 
-bool FileVersion::hasLocalContents() const
+bool FileVersion::isWhole() const
+{
+    return m_storedAt->recordKind == static_cast<int>(RecordKind::Whole);
+}
+
+std::optional<StoredRecord> FileVersion::record(StoreIndex& index, std::string* why) const
+{
+    if (index.openForReading(why) != StoreIndex::State::Ready) {
+        fail(why, "cannot read the version index of " + m_storedAt->location);
+        return std::nullopt;
+    }
+    return StoredRecords(index).byName(m_storedAt->record, why);
+}
+
+UniqueFd FileVersion::openContents(std::string* why) const
+{
+    if (!m_storedAt)
+        return UniqueFd(open(m_url.path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const StoreLayout layout(m_storedAt->location);
+    if (isWhole())
+        return UniqueFd(layout.openStoredFile(m_storedAt->recordHolder, m_storedAt->record));
+    StoreIndex index(layout);
+    const auto record = this->record(index, why);
+    UniqueFd contents = record ? VersionContents(index).open(*record, why) : UniqueFd();
+    if (!contents.valid())
+        errno = EIO;
+    return contents;
+}
+
+bool FileVersion::hasLocalContents(std::string* why) const
 {
     struct stat status {};
     if (!m_fingerprint)
         return lstat(m_url.path().c_str(), &status) == 0;
+    if (!isWhole()) {
+        StoreIndex index{StoreLayout(m_storedAt->location)};
+        const auto record = this->record(index, why);
+        return record && VersionContents(index).isLocal(*record, why);
+    }
 
     UniqueFd file = openContents();
     if (!file.valid() || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))

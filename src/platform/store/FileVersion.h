@@ -11,6 +11,11 @@
 
 namespace strataloom {
 
+namespace store {
+class StoreIndex;
+struct StoredRecord;
+} // namespace store
+
 // What the store recorded about a stored file when the version was added, so
 // that listing can tell a sound stored file from a missing or altered one
 // without reading it.
@@ -38,10 +43,17 @@ public:
     // False when the contents are missing or fail the integrity check. A stored
     // file whose size, inode and change time match what was recorded is taken as
     // sound; otherwise its contents are hashed and compared.
-    bool hasLocalContents() const;
-    // The contents opened for reading, never through a symbolic link inside
-    // the store; invalid, with errno set, when they cannot be opened.
-    UniqueFd openContents() const;
+    // A version held as a delta or compressed record is local when every
+    // record it is read through is present; `why` names a damaged one.
+    bool hasLocalContents(std::string* why = nullptr) const;
+    // The contents opened for reading from their start, never through a
+    // symbolic link inside the store, materialised and verified when they are
+    // not held whole; invalid, with errno set (and `why` saying which record
+    // is damaged), when they cannot be opened.
+    UniqueFd openContents(std::string* why = nullptr) const;
+    // The record holding the contents, when it is not the stored file the
+    // version was added as (sharing, deltas); `storedBytes` is what it takes.
+    void setRecord(std::string name, std::string holder, int kind, std::uint64_t storedBytes);
     // The dates recorded when the version was added (the item's own dates for a
     // current version, read when this object was made).
     const std::optional<FileDates>& dates() const { return m_dates; }
@@ -56,12 +68,21 @@ public:
     struct StoredAt {
         std::string location; // the store's folder
         std::string documentId;
-        std::string file; // the stored file's name in its document's folder
+        std::string file; // the version's id: the name its contents were added under
+        // The record holding its contents (StoreLayout's RecordKind), held
+        // by the document `recordHolder`, and the bytes it takes on disk.
+        std::string record;
+        std::string recordHolder;
+        int recordKind = 0;
+        std::uint64_t storedBytes = 0;
     };
     // Where the store keeps it; empty for a current version.
     const std::optional<StoredAt>& storedAt() const { return m_storedAt; }
 
 private:
+    bool isWhole() const;
+    std::optional<store::StoredRecord> record(store::StoreIndex& index, std::string* why) const;
+
     FileUrl m_url;
     std::optional<StoredAt> m_storedAt;
     std::optional<StoredFingerprint> m_fingerprint;

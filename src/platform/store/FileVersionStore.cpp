@@ -19,10 +19,12 @@ using namespace store;
 
 namespace {
 
+// A version's fingerprint is its record's file's, which may be shared.
 constexpr const char* kSelectVersions =
-    "SELECT file, size, inode, change_time_ns, checksum, modification_s, modification_ns, creation_s, "
-    "creation_ns, automatic, pinned, seen_modification_ns, seen_change_time_ns FROM versions WHERE document = ? "
-    "ORDER BY position";
+    "SELECT v.file, v.size, COALESCE(r.inode, v.inode), COALESCE(r.change_time_ns, v.change_time_ns), v.checksum, "
+    "v.modification_s, v.modification_ns, v.creation_s, v.creation_ns, v.automatic, v.pinned, v.seen_modification_ns, "
+    "v.seen_change_time_ns, r.name, h.uuid, r.kind, r.stored_bytes FROM versions v LEFT JOIN records r ON r.id = "
+    "v.record LEFT JOIN documents h ON h.id = r.holder WHERE v.document = ? ORDER BY v.position";
 
 // The document's versions in the order they were added, inside the caller's
 // read transaction, and where the document's file was seen holding the
@@ -38,8 +40,13 @@ bool readVersions(StoreIndex& index, const Document& document, std::vector<FileV
     int result;
     while ((result = query->step()) == SQLITE_ROW) {
         const std::string file = query->blob(0);
-        const auto path = index.layout().storedFilePath(document.uuid, file);
-        if (!path)
+        // An index rebuilt by an older release's logs has versions without a
+        // record: each is then the whole stored file of its name.
+        const bool hasRecord = !query->isNull(13);
+        const std::string record = hasRecord ? query->blob(13) : file;
+        const std::string holder = hasRecord ? query->blob(14) : document.uuid;
+        const auto path = index.layout().storedFilePath(holder, record);
+        if (!path || !isId(file))
             return false;
         StoredFingerprint fingerprint;
         fingerprint.size = static_cast<std::uint64_t>(query->integer(1));
@@ -51,6 +58,9 @@ bool readVersions(StoreIndex& index, const Document& document, std::vector<FileV
         dates.creation = {query->integer(7), static_cast<std::uint32_t>(query->integer(8))};
         versions.emplace_back(FileUrl::fromPath(*path), std::move(fingerprint), dates, index.layout().location(),
                               document.uuid, file, query->integer(9) != 0, query->integer(10) != 0);
+        if (hasRecord)
+            versions.back().setRecord(record, holder, static_cast<int>(query->integer(15)),
+                                      static_cast<std::uint64_t>(query->integer(16)));
         newestSeen.reset();
         if (!query->isNull(11) && !query->isNull(12))
             newestSeen = SeenState{document.device, document.inode, query->integer(11), query->integer(12)};

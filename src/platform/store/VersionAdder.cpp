@@ -2,6 +2,7 @@
 // new locked file in the document's folder, give it its dates, make the batch
 // durable, then record it.
 #include "VersionAdder.h"
+#include "AddedContents.h"
 #include "DocumentLog.h"
 #include "ErrorMessage.h"
 #include "Nanoseconds.h"
@@ -221,9 +222,6 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
     struct stat stored {};
     if (!setDates(staged.file.get(), staged.dates) || fstat(staged.file.get(), &stored) != 0)
         return abandon(errnoMessage("cannot copy " + contentsPath + " into the version store"));
-    if (!m_durable.addFile(staged.file.get(), &reason))
-        return abandon(reason);
-
     staged.fingerprint.size = static_cast<std::uint64_t>(stored.st_size);
     staged.fingerprint.inode = static_cast<std::uint64_t>(stored.st_ino);
     staged.fingerprint.changeTimeNs = nanoseconds(stored.st_ctim);
@@ -233,8 +231,28 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
     // Unchanged over the copy: the document's file in the state copied holds the version.
     if (ownContents)
         staged.seen = recordableState(copy->status);
-    FileVersion version(FileUrl::fromPath(m_folderPath + "/" + staged.name), staged.fingerprint, staged.dates,
-                        m_index.layout().location(), m_document.uuid, staged.name, m_automatic);
+    std::string path = m_folderPath + "/" + staged.name;
+    // Contents stored already are named, not kept twice; the copy, never
+    // made durable, goes before anything records it.
+    if (auto identical = findIdenticalRecord(m_index, staged.file.get(), copy->checksum, staged.fingerprint.size,
+                                             m_copyBuffer, kCopyBufferSize)) {
+        unlinkat(m_folder.get(), staged.name.c_str(), 0);
+        staged.file.reset();
+        staged.fingerprint.inode = identical->file ? identical->file->inode : 0;
+        staged.fingerprint.changeTimeNs = identical->file ? identical->file->changeTimeNs : 0;
+        staged.storedBytes = 0;
+        path = *m_index.layout().storedFilePath(identical->holderId, identical->name);
+        staged.shared = std::move(*identical);
+    } else if (!m_durable.addFile(staged.file.get(), &reason)) {
+        return abandon(reason);
+    }
+    FileVersion version(FileUrl::fromPath(path), staged.fingerprint, staged.dates, m_index.layout().location(),
+                        m_document.uuid, staged.name, m_automatic);
+    if (staged.shared)
+        version.setRecord(staged.shared->name, staged.shared->holderId, static_cast<int>(staged.shared->kind),
+                          staged.shared->storedBytes);
+    else
+        version.setRecord(staged.name, m_document.uuid, 0, staged.storedBytes);
     m_staged.push_back(std::move(staged));
     return version;
 }
@@ -250,6 +268,19 @@ bool VersionAdder::logStaged(std::string* error)
     return true;
 }
 
+std::optional<std::int64_t> VersionAdder::insertOwnRecord(StoredRecords& records, const Staged& staged,
+                                                          std::string* error)
+{
+    StoredRecord record;
+    record.name = staged.name;
+    record.holder = m_document.rowId;
+    record.size = staged.fingerprint.size;
+    record.checksum = staged.fingerprint.checksum;
+    record.storedBytes = staged.storedBytes;
+    record.file = RecordFile{staged.fingerprint.size, staged.fingerprint.inode, staged.fingerprint.changeTimeNs};
+    return records.insert(record, error);
+}
+
 bool VersionAdder::recordStaged(std::string* error)
 {
     if (m_staged.empty())
@@ -261,14 +292,16 @@ bool VersionAdder::recordStaged(std::string* error)
         return fail(error, "cannot record the document's new path: " + m_index.database().lastError());
     StoredRecords records(m_index);
     for (const Staged& staged : m_staged) {
-        StoredRecord record;
-        record.name = staged.name;
-        record.holder = m_document.rowId;
-        record.size = staged.fingerprint.size;
-        record.checksum = staged.fingerprint.checksum;
-        record.storedBytes = staged.storedBytes;
-        record.file = RecordFile{staged.fingerprint.size, staged.fingerprint.inode, staged.fingerprint.changeTimeNs};
-        const auto recordId = records.insert(record, error);
+        std::optional<std::int64_t> recordId;
+        if (staged.shared) {
+            // Removed since it was compared: the batch fails, and is taken again.
+            const auto still = records.byId(staged.shared->rowId);
+            if (!still || still->name != staged.shared->name)
+                return fail(error, "the stored contents a version of " + m_item.path
+                                       + " shares were removed meanwhile; add it again");
+            recordId = still->rowId;
+        } else
+            recordId = insertOwnRecord(records, staged, error);
         if (!recordId)
             return false;
         auto insert = m_index.statement(kInsertVersion);
@@ -353,6 +386,8 @@ bool VersionAdder::logBatch(DocumentLog& log, std::string* error)
                            staged.automatic,
                            false,
                            {}});
+        if (staged.shared)
+            log.recordShared(staged.name, staged.shared->name);
     }
     return log.write(error);
 }

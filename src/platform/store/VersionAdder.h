@@ -9,6 +9,7 @@
 #include "NewestContents.h"
 #include "StoreIndex.h"
 #include "StoreLock.h"
+#include "StoredRecords.h"
 
 #include <optional>
 #include <string>
@@ -85,6 +86,9 @@ private:
         bool automatic = false;
         // The document's file as copied, when it was the source.
         std::optional<SeenState> seen;
+        // A stored record holding the same bytes, which the version names
+        // instead of a file of its own.
+        std::optional<StoredRecord> shared;
     };
 
     std::optional<FileVersion> stageFrom(const UniqueFd& source, struct stat before, const std::string& contentsPath,
@@ -99,6 +103,7 @@ private:
     bool openDocumentFolder(std::string* error);
     UniqueFd createStoredFile(std::string& name, mode_t mode, std::string* error);
     bool logBatch(DocumentLog& log, std::string* error);
+    std::optional<std::int64_t> insertOwnRecord(StoredRecords& records, const Staged& staged, std::string* error);
 
     StoreIndex& m_index;
     DurableBatch& m_durable;

@@ -18,7 +18,7 @@ std::vector<std::string> contentsOfVersions(const FileUrl& document)
     if (!versions)
         return {"(the versions cannot be listed)"};
     for (const FileVersion& version : *versions)
-        contents.push_back(test::readFile(version.URL().path()));
+        contents.push_back(test::contentsOf(version));
     return contents;
 }
 
@@ -38,7 +38,7 @@ TEST(DocumentLog, ARecordCutShortByACrashIsEndedBeforeTheNextAppend)
         SCOPED_TRACE(what);
         FileVersionStore store;
         const FileUrl document =
-            test::documentWithVersions(store, folder, "cut " + what + ".txt", {"kept", "torn"}, "now");
+            test::documentWithVersions(store, folder, "cut " + what + ".txt", {"kept " + what, "torn " + what}, "now");
         const std::string log = fs::path(test::storedPath(store, document, 0)).parent_path() / "log";
         const std::string text = test::readFile(log);
         const std::size_t record = text.rfind("\nV ") + 1;
@@ -47,7 +47,7 @@ TEST(DocumentLog, ARecordCutShortByACrashIsEndedBeforeTheNextAppend)
         fs::resize_file(log, record + kept);
 
         const std::string contents = test::makeScratchFolder("contents") + "/after";
-        test::writeFile(contents, "after");
+        test::writeFile(contents, "after " + what);
         std::string error;
         ASSERT_TRUE(store.addVersionOfItem(document, FileUrl::fromPath(contents), &error)) << error;
         documents.emplace_back(document, test::readFile(log));
@@ -59,8 +59,10 @@ TEST(DocumentLog, ARecordCutShortByACrashIsEndedBeforeTheNextAppend)
     const test::CliResult repaired = test::runCli({"check", "--repair"});
     EXPECT_NE(repaired.err.find("rebuilt the version index: 3 documents, 6 versions\n"), std::string::npos)
         << repaired.err;
-    for (const auto& [document, log] : documents)
-        EXPECT_EQ(contentsOfVersions(document), (std::vector<std::string>{"kept", "after"})) << log;
+    for (std::size_t i = 0; i < documents.size(); ++i)
+        EXPECT_EQ(contentsOfVersions(documents[i].first),
+                  (std::vector<std::string>{"kept " + cuts[i].first, "after " + cuts[i].first}))
+            << documents[i].second;
 }
 
 } // namespace

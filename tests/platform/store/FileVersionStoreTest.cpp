@@ -1,5 +1,6 @@
 #include "FileVersionStore.h"
 #include "VerifiedCopy.h"
+#include "support/ArchiveTestSupport.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -34,7 +35,7 @@ Contents listed(const std::string& document)
     EXPECT_TRUE(versions) << document;
     Contents contents;
     for (const FileVersion& version : versions.value_or(std::vector<FileVersion>{}))
-        contents.push_back(readFile(version.URL().path()));
+        contents.push_back(contentsOf(version));
     return contents;
 }
 
@@ -143,7 +144,7 @@ TEST_F(VersionStore, KillingAnAddingProcessNeverLeavesABrokenOrLostVersion)
     int previous = -1;
     for (const FileVersion& version : versions) {
         ASSERT_TRUE(version.hasLocalContents()) << version.URL().path();
-        const std::string contents = readFile(version.URL().path());
+        const std::string contents = contentsOf(version);
         const int number = std::atoi(contents.c_str() + 8);
         EXPECT_EQ(contents, contentsFor(number));
         EXPECT_GT(number, previous);

@@ -5,6 +5,7 @@
 #include "ArchiveOperation.h"
 #include "FileVersionStore.h"
 #include "UnarchiveOperation.h"
+#include "support/ArchiveTestSupport.h"
 #include "support/LoopMount.h"
 #include "support/OperationTestSupport.h"
 
@@ -99,7 +100,7 @@ TEST_P(PowerCut, WhatWasReportedDoneIsThereByteForByteAfterward)
     ASSERT_EQ(versions->size(), saved.size());
     for (std::size_t i = 0; i < saved.size(); ++i) {
         EXPECT_TRUE((*versions)[i].hasLocalContents()) << i;
-        EXPECT_EQ(readFile((*versions)[i].URL().path()), saved[i]) << i;
+        EXPECT_EQ(contentsOf((*versions)[i]), saved[i]) << i;
     }
     for (std::size_t i = 0; i < saved.size(); ++i)
         EXPECT_EQ(readFile(archive + "/Report0000" + std::to_string(i) + ".txt"), saved[i]) << i;
@@ -108,7 +109,7 @@ TEST_P(PowerCut, WhatWasReportedDoneIsThereByteForByteAfterward)
     ASSERT_TRUE(restored);
     ASSERT_EQ(restored->size(), entries.size() - 1);
     for (std::size_t i = 0; i + 1 < entries.size(); ++i)
-        EXPECT_EQ(readFile((*restored)[i].URL().path()), entries[i]) << i;
+        EXPECT_EQ(contentsOf((*restored)[i]), entries[i]) << i;
 }
 
 INSTANTIATE_TEST_SUITE_P(Ext4, PowerCut, testing::Values("", "-O ^has_journal"),

@@ -12,7 +12,7 @@ namespace {
 constexpr const char* kSelectDocuments =
     "SELECT documents.uuid, COALESCE(documents.path, documents.replaced_path), COUNT(versions.file), "
     "COALESCE(SUM(versions.size), 0), documents.path IS NULL AND documents.replaced_path IS NOT NULL, "
-    "documents.replaced_by "
+    "documents.replaced_by, (SELECT COALESCE(SUM(stored_bytes), 0) FROM records WHERE holder = documents.id) "
     "FROM documents LEFT JOIN versions ON versions.document = documents.id GROUP BY documents.id";
 
 // Whether the file at the document's path is that document, judged as listing
@@ -63,6 +63,7 @@ std::optional<std::vector<StoredDocument>> StoreMaintenance::documents(std::stri
                 document.path = query->blob(1);
             document.versions = static_cast<std::size_t>(query->integer(2));
             document.bytes = static_cast<std::uint64_t>(query->integer(3));
+            document.storedBytes = static_cast<std::uint64_t>(query->integer(6));
             if (query->integer(4) != 0)
                 document.replacedBy = query->isNull(5) ? std::string() : query->blob(5);
             if (!store::isId(document.id))

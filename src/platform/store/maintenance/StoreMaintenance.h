@@ -58,7 +58,8 @@ struct StoredDocument {
     std::optional<std::string> path;
     std::optional<std::string> replacedBy; // the id of the document that took its place
     std::size_t versions = 0;
-    std::uint64_t bytes = 0; // the recorded sizes of its stored files
+    std::uint64_t bytes = 0; // the total size of its versions
+    std::uint64_t storedBytes = 0; // what the records it holds take on disk
     bool found = false; // the file at its path is this document, as the store finds documents
 };
 

@@ -69,7 +69,8 @@ struct EncodeOptions {
 struct EncodedRecord {
     RecordHeader header;
     // The record's length in bytes; none when it would have been longer than
-    // EncodeOptions::maxLength. What was written is then to be discarded.
+    // EncodeOptions::maxLength. What was written is then to be discarded, and
+    // the header holds only the kind, the size and the base's fields.
     std::optional<std::uint64_t> length;
 };
 

@@ -6,6 +6,7 @@
 
 #include <zstd.h>
 
+#include <algorithm>
 #include <memory>
 
 #include <sys/stat.h>
@@ -25,7 +26,8 @@ struct DCtxFree {
 class RecordInput {
 public:
     explicit RecordInput(int fd)
-        : m_fd(fd)
+        : m_fromFile(true)
+        , m_fd(fd)
         , m_buffer(ZSTD_DStreamInSize(), '\0')
     {
     }
@@ -36,7 +38,7 @@ public:
 
     std::optional<std::string> header(std::string* error)
     {
-        if (m_fd < 0)
+        if (!m_fromFile)
             return std::string(m_bytes.substr(0, kRecordHeaderLength));
         std::string bytes(kRecordHeaderLength, '\0');
         const auto got = readAt(m_fd, 0, bytes.data(), bytes.size(), error);
@@ -49,8 +51,8 @@ public:
     // The next piece; empty at the end.
     std::optional<std::string_view> next(std::string* error)
     {
-        if (m_fd < 0) {
-            const std::string_view piece = m_bytes.substr(std::min(m_offset, m_bytes.size()));
+        if (!m_fromFile) {
+            const std::string_view piece = m_bytes.substr(std::min<std::uint64_t>(m_offset, m_bytes.size()));
             m_offset = m_bytes.size();
             return piece;
         }
@@ -62,10 +64,11 @@ public:
     }
 
 private:
+    bool m_fromFile = false;
     int m_fd = -1;
     std::string_view m_bytes;
     std::string m_buffer;
-    std::size_t m_offset = kRecordHeaderLength;
+    std::uint64_t m_offset = kRecordHeaderLength;
 };
 
 bool checkExpectations(const RecordHeader& header, const RecordExpectations& expected, int baseFd, std::string* error)

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "FileDescriptor.h"
+#include "StoredRecords.h"
+
+#include <optional>
+#include <string>
+
+// The one place that turns a record into readable bytes. A whole record is
+// its stored file, opened as it is; a delta or compressed record is
+// materialised by walking its chain from the nearest record that is not a
+// delta, each step decoded into an unnamed file in the store's tmp/ folder
+// and checked against the index, so that nothing unverified is handed out.
+// docs/STORE.md, "Reading a version".
+namespace strataloom::store {
+
+class VersionContents {
+public:
+    explicit VersionContents(StoreIndex& index)
+        : m_index(index)
+    {
+    }
+
+    // The record's contents opened for reading from their start: its stored
+    // file, or a verified materialised copy. Invalid, with `error` naming the
+    // damaged record, when they cannot be had.
+    UniqueFd open(const StoredRecord& record, std::string* error = nullptr);
+    // Whether every record of the chain is present, without decoding: a
+    // packed one has its bytes, a file its recorded fingerprint (or, touched
+    // since, its length and a sound header naming the recorded contents). A
+    // whole record whose fingerprint changed is read in full against its
+    // checksum. False, with `error` naming the damaged record, otherwise.
+    bool isLocal(const StoredRecord& record, std::string* error = nullptr);
+
+private:
+    // The record's own bytes, as a file: its stored file (an invalid fd for a
+    // packed record).
+    UniqueFd openRecordFile(const StoredRecord& record, std::string* error);
+    bool isPresent(const StoredRecord& record, std::string* error);
+
+    StoreIndex& m_index;
+};
+
+} // namespace strataloom::store

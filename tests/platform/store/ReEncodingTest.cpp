@@ -1,0 +1,185 @@
+#include "ReEncoding.h"
+#include "ContentHash.h"
+#include "FileVersionStore.h"
+#include "Sqlite.h"
+#include "StoreLayout.h"
+#include "support/TestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace strataloom {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace store;
+using namespace test;
+
+std::int64_t scalar(const std::string& sql)
+{
+    SqliteDatabase database(FileVersionStore::defaultLocation() + "/index.sqlite", SQLITE_OPEN_READONLY);
+    SqliteStatement query(database.handle(), sql.c_str());
+    return query.step() == SQLITE_ROW ? query.integer(0) : -1;
+}
+
+// A text document's revision `n`: mostly what the one before held.
+std::string revision(int n)
+{
+    std::string text;
+    for (int line = 0; line < 400; ++line)
+        text += "Line " + std::to_string(line) + " of a document that changes a little at each save"
+              + (line % 37 == n % 37 ? " (edited in revision " + std::to_string(n) + ")" : "") + "\n";
+    return text;
+}
+
+std::string contentsOf(const FileVersion& version, std::string* why = nullptr)
+{
+    const UniqueFd contents = version.openContents(why);
+    if (!contents.valid())
+        return "(unreadable)";
+    std::string text;
+    char buffer[65536];
+    ssize_t got;
+    while ((got = read(contents.get(), buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<std::size_t>(got));
+    return text;
+}
+
+class ReEncodingTest : public testing::Test {
+protected:
+    void save(const std::string& contents)
+    {
+        writeFile(path, contents);
+        std::string error;
+        ASSERT_TRUE(store.saveVersionOfItem(document, &error)) << error;
+        saved.push_back(contents);
+    }
+    void expectEveryVersionReads()
+    {
+        const auto versions = FileVersionStore().otherVersionsOfItem(document);
+        ASSERT_TRUE(versions);
+        ASSERT_EQ(versions->size(), saved.size());
+        for (std::size_t i = 0; i < saved.size(); ++i) {
+            std::string why;
+            EXPECT_TRUE((*versions)[i].hasLocalContents(&why)) << i << ": " << why;
+            EXPECT_TRUE(contentsOf((*versions)[i], &why) == saved[i]) << i << ": " << why;
+        }
+    }
+
+    std::string path = makeScratchFolder("documents") + "/notes.md";
+    FileUrl document = FileUrl::fromPath(path);
+    FileVersionStore store;
+    std::vector<std::string> saved;
+};
+
+// Each save leaves the version before it a delta against it, the newest an
+// ordinary file; chains stay within kMaxChain, restarting with a compressed
+// record, and every version reads back byte for byte.
+TEST_F(ReEncodingTest, OlderVersionsBecomeBoundedChainsOfDeltasThatReadBack)
+{
+    for (int n = 0; n < kMaxChain + 8; ++n)
+        save(revision(n));
+    expectEveryVersionReads();
+    const auto versions = store.otherVersionsOfItem(document);
+    EXPECT_EQ(versions->back().storedAt()->recordKind, static_cast<int>(RecordKind::Whole));
+    EXPECT_EQ(fs::file_size(versions->back().URL().path()), saved.back().size());
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM records WHERE kind = 0"), 1);
+    EXPECT_GE(scalar("SELECT COUNT(*) FROM records WHERE kind = 2"), 1);
+    EXPECT_LE(scalar("SELECT MAX(height) FROM records"), kMaxChain);
+    EXPECT_LT(scalar("SELECT SUM(stored_bytes) FROM records"),
+              static_cast<std::int64_t>(saved.size() * saved[0].size() / 10));
+    // The log holds each record and switch, for a rebuild.
+    const std::string log = readFile(fs::path(versions->back().URL().path()).parent_path() / "log");
+    std::size_t switches = 0;
+    for (std::size_t at = log.find("\nX "); at != std::string::npos; at = log.find("\nX ", at + 1))
+        ++switches;
+    EXPECT_EQ(switches, saved.size() - 1);
+}
+
+// Contents that neither a delta nor compression makes smaller stay whole.
+TEST_F(ReEncodingTest, ContentsThatDoNotShrinkStayWhole)
+{
+    for (int n = 0; n < 3; ++n) {
+        std::string noise(20000, '\0');
+        for (char& c : noise)
+            c = static_cast<char>(std::rand());
+        save(noise);
+    }
+    expectEveryVersionReads();
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM records WHERE kind = 0"), 3);
+}
+
+// Killed after any step of a re-encoding, the store reads every version as
+// it was, and the next save re-encodes as if nothing happened.
+TEST_F(ReEncodingTest, AKillAtAnyStepOfAReEncodingLeavesEveryVersionReadable)
+{
+    for (const ReEncoding::Step step : {ReEncoding::Step::RecordWritten, ReEncoding::Step::RecordLogged,
+                                        ReEncoding::Step::IndexSwitched, ReEncoding::Step::OldFileUnlinked}) {
+        SCOPED_TRACE(static_cast<int>(step));
+        save(revision(static_cast<int>(saved.size())));
+        const std::string next = revision(static_cast<int>(saved.size()));
+        writeFile(path, next);
+        const pid_t child = fork();
+        if (child == 0) {
+            setReEncodingHookForTests([step](ReEncoding::Step reached) {
+                if (reached == step)
+                    raise(SIGKILL);
+            });
+            FileVersionStore(store.location()).saveVersionOfItem(document);
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status));
+        saved.push_back(next);
+        expectEveryVersionReads();
+    }
+    save(revision(100));
+    expectEveryVersionReads();
+}
+
+// A damaged record makes its versions not local, with a message naming a
+// record, and is never read as other bytes.
+TEST(ReEncodingDamage, ADamagedRecordIsNamedAndItsVersionsAreNeitherLocalNorRead)
+{
+    const struct {
+        const char* what;
+        const char* sql;
+    } cases[] = {
+        {"packed bytes altered", "UPDATE records SET packed = X'00' || substr(packed, 2) WHERE packed IS NOT NULL"},
+        {"a recorded checksum that is not the contents'", "UPDATE records SET checksum = zeroblob(16) WHERE kind = 1"},
+        {"a base the chain cannot reach", "UPDATE records SET base = 99999 WHERE kind = 1"},
+    };
+    for (const auto& one : cases) {
+        SCOPED_TRACE(one.what);
+        const std::string location = makeScratchFolder("store");
+        FileVersionStore store(location);
+        const std::string path = makeScratchFolder("documents") + "/notes.md";
+        for (int n = 0; n < 3; ++n) {
+            writeFile(path, revision(n));
+            ASSERT_TRUE(store.saveVersionOfItem(FileUrl::fromPath(path)));
+        }
+        {
+            SqliteDatabase database(location + "/index.sqlite", SQLITE_OPEN_READWRITE);
+            ASSERT_TRUE(database.execute((std::string("PRAGMA foreign_keys=OFF; ") + one.sql).c_str()));
+        }
+        const auto versions = FileVersionStore(location).otherVersionsOfItem(FileUrl::fromPath(path));
+        ASSERT_TRUE(versions);
+        ASSERT_NE(versions->front().storedAt()->recordKind, static_cast<int>(RecordKind::Whole));
+        std::string why;
+        EXPECT_FALSE(versions->front().hasLocalContents(&why));
+        EXPECT_NE(why.find("record"), std::string::npos) << why;
+        why.clear();
+        EXPECT_EQ(contentsOf(versions->front(), &why), "(unreadable)");
+        EXPECT_NE(why.find("record"), std::string::npos) << why;
+        EXPECT_TRUE(contentsOf(versions->back()) == revision(2));
+    }
+}
+
+} // namespace
+} // namespace strataloom

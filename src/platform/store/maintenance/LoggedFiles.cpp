@@ -4,8 +4,6 @@
 #include "DocumentLog.h"
 #include "FileDescriptor.h"
 
-#include <map>
-
 #include <fcntl.h>
 #include <sys/file.h>
 
@@ -28,8 +26,10 @@ LoggedFiles readLoggedFiles(int folderFd, std::string* error)
     // A version's contents are its record as switched since (the old record's
     // file is what a re-encoding left behind), and that record's bases.
     std::map<std::string, std::string> switches;
-    for (const LoggedSwitch& change : history->switches)
+    for (const LoggedSwitch& change : history->switches) {
         switches[change.from] = change.to;
+        logged.switchedFrom[change.to] = change.from;
+    }
     std::map<std::string, std::string> bases;
     for (const LoggedRecord& record : history->records)
         if (!record.base.empty())
@@ -45,6 +45,7 @@ LoggedFiles readLoggedFiles(int folderFd, std::string* error)
     };
     for (const LoggedVersion& version : history->versions) {
         std::string name = current(version.record.empty() ? version.file : version.record);
+        logged.named.insert(name);
         for (int depth = 0; depth <= 2 * kMaxChain && logged.live.insert(name).second; ++depth) {
             const auto base = bases.find(name);
             if (base == bases.end())

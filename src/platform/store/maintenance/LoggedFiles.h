@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <set>
 #include <string>
 
@@ -12,8 +13,11 @@ namespace strataloom::store {
 // while an add ran may lack them, and the log is what brings them back.
 struct LoggedFiles {
     bool readable = true; // false: nothing in the folder can be judged
-    std::set<std::string> live;
+    std::set<std::string> live; // records of its versions, and their bases
+    std::set<std::string> named; // records its versions name themselves
     std::set<std::string> removed; // files of removed versions, and their records
+    // Each record a logged switch made, and the record it replaced.
+    std::map<std::string, std::string> switchedFrom;
 };
 
 // Reads the log of an open document folder under a shared lock on it, so that

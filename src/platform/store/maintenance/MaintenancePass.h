@@ -117,7 +117,7 @@ void verifyVersions(MaintenancePass& pass);
 // `indexOpen` the store has no index, and so no documents.
 void forgetDocument(MaintenancePass& pass, const DocumentChoice& choice, bool indexOpen);
 void sweepDocuments(MaintenancePass& pass);
-// Reports the records nothing names (and when removing, lets them go).
+// Reports the records no version names (and when removing, lets them go).
 void sweepUnnamedRecords(MaintenancePass& pass);
 void sweepTemporaryFiles(MaintenancePass& pass);
 

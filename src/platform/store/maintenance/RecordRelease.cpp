@@ -3,6 +3,7 @@
 #include "RecordRelease.h"
 #include "DurableBatch.h"
 #include "ErrorMessage.h"
+#include "RecordReBase.h"
 #include "StoredRecords.h"
 
 #include <cerrno>
@@ -18,9 +19,10 @@ namespace {
 constexpr const char* kNamedByVersion = "SELECT 1 FROM versions WHERE record = ? LIMIT 1";
 constexpr const char* kDependents = "SELECT id FROM records WHERE base = ? ORDER BY id";
 constexpr const char* kExists = "SELECT 1 FROM records WHERE id = ?";
+// Every record a version needs is named by one: deltas are made only against
+// records of versions kept. One that no version names is left over.
 constexpr const char* kUnnamed =
-    "SELECT id FROM records r WHERE NOT EXISTS (SELECT 1 FROM versions WHERE record = r.id) "
-    "AND NOT EXISTS (SELECT 1 FROM records d WHERE d.base = r.id) ORDER BY id";
+    "SELECT id FROM records r WHERE NOT EXISTS (SELECT 1 FROM versions WHERE record = r.id) ORDER BY id";
 
 std::function<void(const char*)>& releaseStep()
 {
@@ -71,9 +73,20 @@ public:
         dependents = dependentsOf(id);
         if (!dependents)
             return false;
-        // Still the base of a record a version needs: it stays.
-        if (!dependents->empty())
-            return true;
+        std::optional<std::int64_t> target;
+        if (!dependents->empty() && !keptAncestor(*record, target))
+            return false;
+        for (const std::int64_t dependent : *dependents) {
+            // A record that cannot be re-based (its contents damaged, the disk
+            // full) keeps the one it is made against, and the rest goes on.
+            std::string why;
+            if (!reBase(m_index, dependent, target, &why)) {
+                if (!failure)
+                    failure = std::move(why);
+                return true;
+            }
+            stepDone("re-based");
+        }
         return remove(*record);
     }
 
@@ -81,8 +94,37 @@ public:
     bool flush() { return m_durable.flush(m_error); }
 
     std::set<std::int64_t> bases; // of records removed: they may be unnamed now
+    std::optional<std::string> failure; // the first re-base that failed
 
 private:
+    // What the records made against `record` are re-based on: its nearest
+    // base that a version names. Thinning takes runs of neighbours, whose
+    // records are each other's bases: re-basing on each in turn would
+    // re-encode a record once per version removed; any base gives the same
+    // contents, and a nearer one no shorter a delta. None: made compressed
+    // or whole.
+    bool keptAncestor(const StoredRecord& record, std::optional<std::int64_t>& target)
+    {
+        std::optional<std::int64_t> base = record.base;
+        for (int depth = 0; base && depth <= kMaxChain; ++depth) {
+            const auto named = ask(kNamedByVersion, *base);
+            if (!named)
+                return false;
+            if (*named) {
+                target = base;
+                return true;
+            }
+            const auto next = m_records.byId(*base, m_error);
+            if (!next)
+                return false;
+            base = next->base;
+        }
+        // An unnamed chain is let go after this record; what is made
+        // against it needs none of it.
+        target.reset();
+        return true;
+    }
+
     std::optional<bool> ask(const char* sql, std::int64_t id)
     {
         auto query = m_index.statement(sql);
@@ -184,7 +226,11 @@ bool releaseRecords(StoreIndex& index, std::vector<std::int64_t> candidates, std
         pending.merge(release.bases);
         release.bases.clear();
     }
-    return release.flush();
+    if (!release.flush())
+        return false;
+    if (release.failure)
+        return fail(error, "cannot let go of contents no version needs any more: " + *release.failure);
+    return true;
 }
 
 std::optional<std::vector<std::int64_t>> unnamedRecords(StoreIndex& index, std::string* error)

@@ -12,15 +12,20 @@
 namespace strataloom::store {
 
 // Removes the records among `candidates` that no version names any more, then
-// their bases left unnamed in turn; a record that another one is a delta
-// against stays. A record's row is deleted first, confirmed inside that
-// transaction, then its file. A record named again meanwhile stays. True once
-// every record that could go is gone and its folder durable; a crash part-way
-// leaves at worst records no one names, which prune removes.
+// their bases left unnamed in turn. A record that another one is a delta
+// against goes only once that one is re-based (reBase(): against the nearest
+// of the removed record's bases that a version still names, or compressed or
+// whole when there is none), each re-base crash-safe on its own. A record's
+// row is deleted first, confirmed inside that transaction, then its file. A
+// record named again meanwhile stays, and so does one whose dependent cannot
+// be re-based (the first such failure is returned once the rest is done).
+// True once every record that could go is gone and its folder durable; a
+// crash part-way leaves at worst records no one names, which prune removes.
 bool releaseRecords(StoreIndex& index, std::vector<std::int64_t> candidates, std::string* error = nullptr);
 
-// The records of the index that nothing names: what a removal killed part-way
-// left behind. Empty, with the reason in `error`, when the index cannot be read.
+// The records of the index that no version names: what a removal killed
+// part-way left behind (some may still be bases of others, which releasing
+// them re-bases). Empty, with the reason in `error`, when the index cannot be read.
 std::optional<std::vector<std::int64_t>> unnamedRecords(StoreIndex& index, std::string* error = nullptr);
 
 // Called by releaseRecords() after each step of its own (a re-base done, a row

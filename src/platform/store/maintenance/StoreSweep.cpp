@@ -74,13 +74,13 @@ public:
             if (!lockUnlessWritten(locked.get(), m_pass.removing()))
                 return false;
         }
-        if (uuid && referencedNow(*uuid, name))
+        if (uuid && referencedNow(name))
             return false;
         if (logged) {
             const LoggedFiles& log = logged();
             if (!log.readable)
                 return false;
-            if (log.live.count(name)) {
+            if (log.live.count(name) && !switchCutShort(log, name)) {
                 keepUnindexed(path);
                 return false;
             }
@@ -181,6 +181,21 @@ private:
         return false;
     }
 
+    // Whether the log leads to `name` only through a switch the index never
+    // made: a re-encoding killed between its log and its index, whose old
+    // record the index still names and reads. The new file is then a
+    // leftover: a rebuild, finding it gone, keeps to the old one.
+    bool switchCutShort(const LoggedFiles& logged, const std::string& name)
+    {
+        auto from = logged.switchedFrom.find(name);
+        for (std::size_t step = 0; from != logged.switchedFrom.end() && step <= logged.switchedFrom.size(); ++step) {
+            if (recordNow(from->second))
+                return true;
+            from = logged.switchedFrom.find(from->second);
+        }
+        return false;
+    }
+
     // A check counts it as a problem; prune keeps it and says so.
     void keepUnindexed(const std::string& path)
     {
@@ -201,21 +216,32 @@ private:
         m_pass.report(finding);
     }
 
-    // Whether the index refers to `file` of document `uuid` right now, not
-    // only in the snapshot: a record it holds, as a stored file. A version's
-    // own name is no reference: its contents may live in another record, and
-    // the file of that name be what a re-encoding left behind.
-    bool referencedNow(const std::string& uuid, const std::string& file)
+    // Whether the index refers to `file` of a document folder right now, not
+    // only in the snapshot: a record stored as a file of that name. A
+    // version's own name is no reference: its contents may live in another
+    // record, and the file of that name be what a re-encoding left behind.
+    // Record names are the store's own, unique: one in another document's
+    // folder is a hand-over under way (the link its new holder gets before
+    // the index says so), and is left for forget to finish.
+    bool referencedNow(const std::string& file)
     {
         SqliteDatabase& database = m_pass.index().database();
         SqliteStatement query(database.handle(),
                               "SELECT 1 FROM records JOIN documents ON documents.id = records.holder "
-                              "WHERE documents.uuid = ? AND records.name = ? AND records.packed IS NULL");
-        query.bindText(1, uuid).bindText(2, file);
+                              "WHERE records.name = ? AND records.packed IS NULL");
+        query.bindText(1, file);
         const int result = query.step();
         if (result != SQLITE_ROW && result != SQLITE_DONE)
             m_pass.fail("cannot read the version index: " + database.lastError());
         return result != SQLITE_DONE;
+    }
+
+    // Whether the index has a record of that name, stored as a file or packed.
+    bool recordNow(const std::string& name)
+    {
+        SqliteStatement query(m_pass.index().database().handle(), "SELECT 1 FROM records WHERE name = ?");
+        query.bindText(1, name);
+        return query.step() == SQLITE_ROW;
     }
 
     bool knownNow(const std::string& uuid)

@@ -1,4 +1,4 @@
-// Records no version and no record names: what a removal cut short by a crash
+// Records no version names: what a removal cut short by a crash
 // left between deleting its versions and letting their records go, unless
 // their holder's log still records a version of them (an index replaced
 // meanwhile lost it; a repair lists it again).
@@ -9,6 +9,7 @@
 #include "RecordRelease.h"
 
 #include <map>
+#include <set>
 
 #include <fcntl.h>
 
@@ -58,6 +59,10 @@ void sweepUnnamedRecords(MaintenancePass& pass)
     if (!unnamed)
         return pass.fail(error);
     HolderLogs logs(pass);
+    std::set<std::int64_t> bases;
+    for (const RecordRow& record : pass.records())
+        if (record.base)
+            bases.insert(*record.base);
     std::vector<std::int64_t> ids;
     for (const std::int64_t id : *unnamed) {
         // One made since the pass began is not judged.
@@ -72,7 +77,8 @@ void sweepUnnamedRecords(MaintenancePass& pass)
         const LoggedFiles& logged = logs.of(*record);
         if (!logged.readable)
             continue;
-        if (logged.live.count(record->name)) {
+        // A version its log records names it: the index lost that version.
+        if (logged.named.count(record->name) || (!bases.count(id) && logged.live.count(record->name))) {
             // A check counts it as a problem; prune keeps it and says so.
             if (pass.checking()) {
                 finding.kind = StoreFinding::Kind::Unindexed;
@@ -84,9 +90,11 @@ void sweepUnnamedRecords(MaintenancePass& pass)
             }
             continue;
         }
-        // Its version's removal is logged and the record goes next: a removal
-        // under way, which only prune judges.
-        if (pass.checking() && logged.removed.count(record->name))
+        // Still the base of a record a version needs, or its version's
+        // removal is logged and the record goes next: a removal under way or
+        // cut short, which only prune judges (re-basing what is made against
+        // it).
+        if (pass.checking() && (bases.count(id) || logged.removed.count(record->name)))
             continue;
         ids.push_back(id);
         finding.kind = StoreFinding::Kind::Unreferenced;

@@ -120,13 +120,17 @@ private:
     std::vector<std::string> commit();
     // Thins the documents just saved (none: nothing to do).
     void thinSaved(const std::vector<std::string>& documents);
-    // Thins every document, then gives the memory that took back, and has
-    // the whole store compacted in the slices that follow.
+    // Thins every document, then gives the memory that took back.
     void thinWholeStore();
     // After a batch: thins and compacts the documents saved.
     void afterBatch(const std::vector<std::string>& saved);
 
     // WatcherCompaction.cpp
+    // Has the whole store compacted in the slices that follow: at start, for
+    // histories stored whole by earlier releases or whose re-encoding after
+    // their add was cut short. Not daily: what neither a delta nor
+    // compression paid for would only be tried again.
+    void compactWholeStore();
     // Compacts the whole store until `sliceEnd` or a save is due, from where
     // the last slice stopped; once done, gives the memory back.
     void compactionSlice(std::chrono::steady_clock::time_point sliceEnd);

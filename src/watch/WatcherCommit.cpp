@@ -158,11 +158,6 @@ void Watcher::thinWholeStore()
     // rather than keep it resident while the watcher idles. At start this
     // also returns what the start-up scan freed.
     malloc_trim(0);
-    // Histories stored whole (by earlier releases, or whose re-encoding an
-    // interruption skipped) are compacted in the slices that follow.
-    m_compactionPending = true;
-    m_compactionFrom = 0;
-    scheduleWork();
 }
 
 } // namespace strataloom

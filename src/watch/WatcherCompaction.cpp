@@ -1,6 +1,6 @@
 // Compaction as the watcher goes: the documents of each batch after it is
-// saved and thinned, and the whole store after each whole thinning pass, in
-// slices between which events are handled.
+// saved and thinned, and the whole store once started, in slices between
+// which events are handled.
 #include "Watcher.h"
 
 #include "Compaction.h"
@@ -50,6 +50,15 @@ void Watcher::afterBatch(const std::vector<std::string>& saved)
         m_compactionFrom = 0;
         scheduleWork();
     }
+}
+
+void Watcher::compactWholeStore()
+{
+    if (m_finished)
+        return;
+    m_compactionPending = true;
+    m_compactionFrom = 0;
+    scheduleWork();
 }
 
 void Watcher::compactionSlice(Clock::time_point sliceEnd)

@@ -100,9 +100,9 @@ private:
     // What the records made against `record` are re-based on: its nearest
     // base that a version names. Thinning takes runs of neighbours, whose
     // records are each other's bases: re-basing on each in turn would
-    // re-encode a record once per version removed; any base gives the same
-    // contents, and a nearer one no shorter a delta. None: made compressed
-    // or whole.
+    // re-encode a record once per version removed, where one re-encoding
+    // against the nearest base that stays does. None: made compressed or
+    // whole.
     bool keptAncestor(const StoredRecord& record, std::optional<std::int64_t>& target)
     {
         std::optional<std::int64_t> base = record.base;

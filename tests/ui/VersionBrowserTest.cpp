@@ -474,6 +474,16 @@ private slots:
         QCOMPARE(window.shownDocuments()->index(0, DocumentListModel::Path).data().toString(),
                  QString::fromStdString(gone.path()));
         QCOMPARE(window.shownDocuments()->index(0, DocumentListModel::File).data().toString(), QStringLiteral("Gone"));
+        // Beside the size of its versions, what its records take on disk.
+        QCOMPARE(window.shownDocuments()->headerData(DocumentListModel::Size, Qt::Horizontal).toString(),
+                 QStringLiteral("Size"));
+        QCOMPARE(window.shownDocuments()->headerData(DocumentListModel::Stored, Qt::Horizontal).toString(),
+                 QStringLiteral("Stored"));
+        QCOMPARE(window.shownDocuments()->index(0, DocumentListModel::Size).data(DocumentListModel::SortRole),
+                 QVariant(qulonglong{4}));
+        QVERIFY(
+            window.shownDocuments()->index(0, DocumentListModel::Stored).data(DocumentListModel::SortRole).toULongLong()
+            > 0);
         window.findChild<QTableView*>("documentTable")->selectRow(0);
         QSignalSpy asked(&window, &DocumentsWindow::showVersionsRequested);
         window.findChild<QPushButton*>("showVersionsButton")->click();

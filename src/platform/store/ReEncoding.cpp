@@ -1,13 +1,18 @@
-// Re-encoding a whole record as a delta against its newer neighbour.
+// Re-encoding whole records as deltas against their newer neighbours, a
+// document's batch at a time: every new record durable behind one barrier,
+// then logged in one write, then switched in one transaction, then the old
+// files unlinked.
 #include "ReEncoding.h"
-#include "DocumentLog.h"
 #include "DurableBatch.h"
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
 #include "Nanoseconds.h"
 #include "StoreLock.h"
+#include "VerifiedCopy.h"
 #include "VersionContents.h"
 #include "records/RecordCodec.h"
+
+#include <algorithm>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -38,18 +43,6 @@ constexpr const char* kLongestAbove =
     "above.steps + 1 FROM records JOIN above ON records.base = above.id WHERE above.steps <= 64) SELECT "
     "COALESCE(MAX(steps), 0) FROM above";
 
-// The record's bytes encoded: packed in memory, or in a new locked file of
-// the holder's folder.
-struct Encoded {
-    RecordKind kind = RecordKind::Compressed;
-    std::string name;
-    std::uint64_t length = 0;
-    std::optional<std::string> packed;
-    UniqueFd file; // locked until the index names it
-    RecordFile fingerprint;
-    std::uint64_t storedBytes = 0;
-};
-
 UniqueFd createRecordFile(int folder, std::string& name, std::string* error)
 {
     for (;;) {
@@ -68,11 +61,40 @@ UniqueFd createRecordFile(int folder, std::string& name, std::string* error)
     }
 }
 
+bool writeAll(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t written = write(fd, bytes.data(), bytes.size());
+        if (written <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
 } // namespace
+
+// One whole record re-encoded, not yet in the index.
+struct ReEncoding::Made {
+    StoredRecord older;
+    std::int64_t newerId = 0;
+    std::string newerName;
+    StoredRecord record; // the new one: name, kind, bytes or file
+    UniqueFd file; // locked until the index names it
+};
 
 void setReEncodingHookForTests(std::function<void(ReEncoding::Step)> newHook)
 {
     hook() = std::move(newHook);
+}
+
+std::int64_t ReEncoding::longestAbove(std::int64_t rowId)
+{
+    auto query = m_index.statement(kLongestAbove);
+    // Unknown counts as the longest possible: no delta then.
+    if (!query.valid() || query->bind(1, rowId).step() != SQLITE_ROW)
+        return kMaxChain;
+    return query->integer(0);
 }
 
 bool ReEncoding::afterAdd(std::int64_t documentRowId, std::size_t added, std::uint64_t generation, std::string* error)
@@ -83,7 +105,20 @@ bool ReEncoding::afterAdd(std::int64_t documentRowId, std::size_t added, std::ui
     if (m_index.generation() != generation)
         return true;
     StoredRecords records(m_index);
-    std::vector<std::int64_t> newest; // newest first
+    const auto document = records.heldBy(documentRowId, error);
+    if (!document)
+        return false;
+    const auto folderPath = m_index.layout().documentFolder(document->empty() ? "" : document->front().holderId);
+    if (!folderPath)
+        return true;
+    const UniqueFd folder(open(folderPath->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    std::optional<DocumentLog> log = folder.valid() ? DocumentLog::open(folder.get(), error) : std::nullopt;
+    if (!log)
+        return fail(error, errnoMessage("cannot open the folder " + *folderPath));
+
+    // Read under the log's lock, newest first: another writer may have
+    // re-encoded some already.
+    std::vector<std::int64_t> newest;
     {
         auto query = m_index.statement(kNewestRecords);
         if (!query.valid())
@@ -92,160 +127,190 @@ bool ReEncoding::afterAdd(std::int64_t documentRowId, std::size_t added, std::ui
         while (query->step() == SQLITE_ROW)
             newest.push_back(query->isNull(0) ? 0 : query->integer(0));
     }
-    for (std::size_t step = newest.size(); step-- > 1;) {
+    std::vector<Made> made;
+    int newerDepth = -1; // the depth the newer record will have, once known
+    for (std::size_t step = 1; step < newest.size(); ++step) {
         const std::int64_t olderId = newest[step], newerId = newest[step - 1];
-        if (olderId == 0 || newerId == 0 || olderId == newerId)
+        const auto newer = newerId ? records.byId(newerId) : std::nullopt;
+        if (newerDepth < 0 && newer)
+            newerDepth = newer->height;
+        const auto older = olderId && olderId != newerId ? records.byId(olderId) : std::nullopt;
+        if (!older || !newer || older->kind != RecordKind::Whole || older->holder != documentRowId
+            || std::any_of(made.begin(), made.end(), [&](const Made& one) { return one.older.rowId == olderId; })) {
+            newerDepth = older ? older->height : -1;
             continue;
-        const auto previous = records.byId(olderId, error);
-        if (!previous)
+        }
+        const bool deltaAllowed = newerDepth + 1 + longestAbove(olderId) <= kMaxChain;
+        auto one = encode(*older, *newer, deltaAllowed, folder.get(), error);
+        if (!one)
             return false;
-        if (previous->kind != RecordKind::Whole || previous->holder != documentRowId)
+        if (!*one) {
+            newerDepth = 0;
             continue;
-        const auto folderPath = m_index.layout().documentFolder(previous->holderId);
-        const UniqueFd folder(open(folderPath->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        std::optional<DocumentLog> log = folder.valid() ? DocumentLog::open(folder.get(), error) : std::nullopt;
-        if (!log)
-            return fail(error, errnoMessage("cannot open the folder " + *folderPath));
-        // Read again under the log's lock: another writer may have re-encoded it.
-        const auto older = records.byId(olderId, error);
-        const auto newer = records.byId(newerId, error);
-        if (!older || !newer)
-            return false;
-        if (older->kind == RecordKind::Whole && !reEncode(*older, *newer, *log, error))
-            return false;
+        }
+        newerDepth = (*one)->record.kind == RecordKind::Delta ? newerDepth + 1 : 0;
+        made.push_back(std::move(**one));
     }
-    return true;
+    return made.empty() || commit(made, folder.get(), *folderPath, *log, error);
 }
 
 std::optional<ReEncoding::Outcome> ReEncoding::reEncode(const StoredRecord& older, const StoredRecord& newer,
                                                         DocumentLog& log, std::string* error)
 {
-    if (older.size > kDeltaLimit || !older.file)
-        return Outcome::LeftWhole;
-    StoredRecords records(m_index);
-    const StoreLayout& layout = m_index.layout();
-    const auto folderPath = layout.documentFolder(older.holderId);
+    const auto folderPath = m_index.layout().documentFolder(older.holderId);
     const UniqueFd folder(open(folderPath->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    VersionContents contents(m_index);
-    UniqueFd olderFile = contents.open(older, error);
-    if (!folder.valid() || !olderFile.valid()) {
+    if (!folder.valid()) {
         fail(error, errnoMessage("cannot open the folder " + *folderPath));
         return std::nullopt;
     }
+    const bool deltaAllowed = newer.height + 1 + longestAbove(older.rowId) <= kMaxChain;
+    auto one = encode(older, newer, deltaAllowed, folder.get(), error);
+    if (!one)
+        return std::nullopt;
+    if (!*one)
+        return Outcome::LeftWhole;
+    const RecordKind kind = (*one)->record.kind;
+    std::vector<Made> made;
+    made.push_back(std::move(**one));
+    if (!commit(made, folder.get(), *folderPath, log, error))
+        return std::nullopt;
+    return kind == RecordKind::Delta ? Outcome::Delta : Outcome::Compressed;
+}
+
+std::optional<std::optional<ReEncoding::Made>> ReEncoding::encode(const StoredRecord& older, const StoredRecord& newer,
+                                                                  bool deltaAllowed, int folder, std::string* error)
+{
+    if (older.size > kDeltaLimit || !older.file)
+        return std::optional<Made>();
+    VersionContents contents(m_index);
+    UniqueFd olderFile = contents.open(older, error);
+    if (!olderFile.valid())
+        return std::nullopt;
     const ContentsFile olderContents{olderFile.get(), older.size, older.checksum};
 
     // A delta pays below kDeltaPaysPercent of the contents, and may make no
     // reader's chain longer than kMaxChain; else compression may pay.
-    Encoded encoded;
+    Made one;
     std::optional<EncodedRecord> result;
     std::string bytes;
-    std::int64_t above = 0;
-    {
-        auto query = m_index.statement(kLongestAbove);
-        if (query.valid() && query->bind(1, older.rowId).step() == SQLITE_ROW)
-            above = query->integer(0);
-    }
-    if (newer.size <= kDeltaLimit && newer.height + 1 + above <= kMaxChain) {
+    if (deltaAllowed && newer.size <= kDeltaLimit) {
         UniqueFd newerFile = contents.open(newer, error);
         if (!newerFile.valid())
             return std::nullopt;
         const DeltaBase base{newer.name, {newerFile.get(), newer.size, newer.checksum}};
         result = encodeRecord(olderContents, &base, bytes, {kRecordLevel, older.size * kDeltaPaysPercent / 100}, error);
-        encoded.kind = RecordKind::Delta;
+        one.record.kind = RecordKind::Delta;
     }
     if (!result || !result->length) {
         bytes.clear();
         result = encodeRecord(olderContents, nullptr, bytes, {kRecordLevel, older.size * kCompressionPaysPercent / 100},
                               error);
-        encoded.kind = RecordKind::Compressed;
+        one.record.kind = RecordKind::Compressed;
     }
     if (!result)
         return std::nullopt;
     if (!result->length)
-        return Outcome::LeftWhole;
-    encoded.length = *result->length;
+        return std::optional<Made>();
 
-    // Written durably: packed into the log, or a file of its own.
-    if (encoded.length <= kPackedLimit) {
-        encoded.name = randomId();
-        encoded.packed = std::move(bytes);
-        encoded.storedBytes = encoded.length;
-    } else {
-        encoded.file = createRecordFile(folder.get(), encoded.name, error);
-        struct stat status {};
-        if (!encoded.file.valid())
-            return std::nullopt;
-        const auto abandon = [&](const std::string& what) -> std::optional<Outcome> {
-            unlinkat(folder.get(), encoded.name.c_str(), 0);
-            fail(error, errnoMessage(what));
-            return std::nullopt;
-        };
-        std::string_view rest = bytes;
-        while (!rest.empty()) {
-            const ssize_t written = write(encoded.file.get(), rest.data(), rest.size());
-            if (written <= 0)
-                return abandon("cannot write a record in the version store");
-            rest.remove_prefix(static_cast<std::size_t>(written));
+    one.older = older;
+    one.newerId = newer.rowId;
+    one.newerName = newer.name;
+    one.record.holder = older.holder;
+    one.record.holderId = older.holderId;
+    if (one.record.kind == RecordKind::Delta)
+        one.record.base = newer.rowId;
+    one.record.size = older.size;
+    one.record.checksum = older.checksum;
+    if (bytes.size() <= kPackedLimit) {
+        one.record.name = randomId();
+        one.record.storedBytes = bytes.size();
+        one.record.packed = std::move(bytes);
+        return std::optional<Made>(std::move(one));
+    }
+    one.file = createRecordFile(folder, one.record.name, error);
+    struct stat status {};
+    if (!one.file.valid())
+        return std::nullopt;
+    if (!writeAll(one.file.get(), bytes) || fstat(one.file.get(), &status) != 0) {
+        unlinkat(folder, one.record.name.c_str(), 0);
+        fail(error, errnoMessage("cannot write a record in the version store"));
+        return std::nullopt;
+    }
+    // The fingerprint once its data is durable does not change: syncing
+    // leaves the times alone.
+    one.record.file = RecordFile{static_cast<std::uint64_t>(status.st_size), static_cast<std::uint64_t>(status.st_ino),
+                                 nanoseconds(status.st_ctim)};
+    one.record.storedBytes = allocatedBytes(status);
+    return std::optional<Made>(std::move(one));
+}
+
+bool ReEncoding::commit(std::vector<Made>& made, int folder, const std::string& folderPath, DocumentLog& log,
+                        std::string* error)
+{
+    const auto dropNewFiles = [&] {
+        for (const Made& one : made)
+            if (one.file.valid())
+                unlinkat(folder, one.record.name.c_str(), 0);
+    };
+    // The new records durable, with their names.
+    DurableBatch durable;
+    for (const Made& one : made)
+        if (one.file.valid() && !durable.addFile(one.file.get(), error)) {
+            dropNewFiles();
+            return false;
         }
-        if (!syncFile(encoded.file.get(), error) || !syncFolder(*folderPath, error)
-            || fstat(encoded.file.get(), &status) != 0)
-            return abandon("cannot write a record in the version store");
-        encoded.fingerprint = {static_cast<std::uint64_t>(status.st_size), static_cast<std::uint64_t>(status.st_ino),
-                               nanoseconds(status.st_ctim)};
-        encoded.storedBytes = static_cast<std::uint64_t>(status.st_blocks) * 512;
+    durable.addFolder(folderPath);
+    if (!durable.flush(error)) {
+        dropNewFiles();
+        return false;
     }
     reached(Step::RecordWritten);
 
-    // Logged: the record, then the switch, in the holder's log. One write: a
-    // switch whose record was lost is ignored by a rebuild.
-    log.recordRecord({encoded.name, encoded.kind, encoded.kind == RecordKind::Delta ? newer.name : std::string(),
-                      older.size, older.checksum, encoded.length, encoded.packed});
-    log.recordSwitch({older.name, encoded.name});
+    // Logged, each record before its switch, in one write made durable. A
+    // rebuild ignores a switch whose record it cannot find.
+    for (const Made& one : made) {
+        const StoredRecord& record = one.record;
+        log.recordRecord({record.name, record.kind, record.kind == RecordKind::Delta ? one.newerName : std::string(),
+                          record.size, record.checksum, record.packed ? record.packed->size() : record.file->size,
+                          record.packed});
+        log.recordSwitch({one.older.name, record.name});
+    }
     if (!log.write(error) || !syncFile(log.fd(), error)) {
-        if (!encoded.packed)
-            unlinkat(folder.get(), encoded.name.c_str(), 0);
-        return std::nullopt;
+        dropNewFiles();
+        return false;
     }
     reached(Step::RecordLogged);
 
-    // Switched in the index, in one transaction, only while the older record
-    // is still the whole one read.
-    StoredRecord made;
-    made.name = encoded.name;
-    made.holder = older.holder;
-    made.kind = encoded.kind;
-    if (encoded.kind == RecordKind::Delta)
-        made.base = newer.rowId;
-    made.size = older.size;
-    made.checksum = older.checksum;
-    made.storedBytes = encoded.storedBytes;
-    if (encoded.packed)
-        made.packed = encoded.packed;
-    else
-        made.file = encoded.fingerprint;
+    // Switched in one transaction, oldest first so that each new delta's base
+    // follows its own switch; only while every older record is still the
+    // whole one read.
+    StoredRecords records(m_index);
     if (!m_index.beginWriting()) {
-        fail(error, "cannot write the version index: " + m_index.database().lastError());
-        return std::nullopt;
+        dropNewFiles();
+        return fail(error, "cannot write the version index: " + m_index.database().lastError());
     }
-    const auto still = records.byId(older.rowId);
-    std::optional<std::int64_t> madeId;
-    const bool switched = still && still->kind == RecordKind::Whole && still->name == older.name
-                       && (madeId = records.insert(made, error))
-                       && records.switchReferences(older.rowId, *madeId, error) && records.remove(older.rowId, error)
-                       && m_index.commit();
-    if (!switched) {
+    bool switched = true;
+    for (std::size_t i = made.size(); switched && i-- > 0;) {
+        const Made& one = made[i];
+        const auto still = records.byId(one.older.rowId);
+        std::optional<std::int64_t> madeId;
+        switched = still && still->kind == RecordKind::Whole && still->name == one.older.name
+                && (madeId = records.insert(one.record, error))
+                && records.switchReferences(one.older.rowId, *madeId, error) && records.remove(one.older.rowId, error);
+    }
+    if (!switched || !m_index.commit()) {
         m_index.rollback();
-        if (!encoded.packed)
-            unlinkat(folder.get(), encoded.name.c_str(), 0);
-        if (error && error->empty())
-            *error = "the record " + older.name + " changed while it was re-encoded";
-        return std::nullopt;
+        dropNewFiles();
+        return fail(error, error && !error->empty() ? *error : "a record changed while it was re-encoded");
     }
     reached(Step::IndexSwitched);
-    encoded.file.reset();
-    unlinkat(folder.get(), older.name.c_str(), 0);
+
+    for (Made& one : made) {
+        one.file.reset();
+        unlinkat(folder, one.older.name.c_str(), 0);
+    }
     reached(Step::OldFileUnlinked);
-    return encoded.kind == RecordKind::Delta ? Outcome::Delta : Outcome::Compressed;
+    return true;
 }
 
 } // namespace strataloom::store

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Older contents become deltas: once a newer version of a document is
 // committed, the record of the version before it is re-encoded against the
@@ -44,6 +45,19 @@ public:
     enum class Step { RecordWritten, RecordLogged, IndexSwitched, OldFileUnlinked };
 
 private:
+    struct Made;
+    // The longest walk of deltas that ends at a record.
+    std::int64_t longestAbove(std::int64_t rowId);
+    // `older` encoded against `newer` (a delta only where `deltaAllowed`),
+    // into a new file of the holder's folder `folder` or packed; empty inside
+    // when it stays whole, empty with `error` set on failure.
+    std::optional<std::optional<Made>> encode(const StoredRecord& older, const StoredRecord& newer, bool deltaAllowed,
+                                              int folder, std::string* error);
+    // Makes the records durable, logs them, switches the index, unlinks the
+    // old files; on failure the new ones are removed and nothing changed.
+    bool commit(std::vector<Made>& made, int folder, const std::string& folderPath, DocumentLog& log,
+                std::string* error);
+
     StoreIndex& m_index;
 };
 

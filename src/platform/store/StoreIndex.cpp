@@ -20,6 +20,10 @@ namespace strataloom::store {
 
 namespace {
 
+// The write-ahead log, kept between runs, is cut back to this after each
+// checkpoint: left at its largest it would take megabytes beside a small store.
+constexpr const char* kJournalSizeLimit = "PRAGMA journal_size_limit=524288";
+
 // Another process may be creating the store this very moment.
 constexpr auto kBusyTimeout = std::chrono::seconds(30);
 
@@ -116,7 +120,7 @@ StoreIndex::State StoreIndex::openExisting(bool writable, std::string* error)
     auto database = open(writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY, error);
     if (!database)
         return State::Failed;
-    if (writable && !database->execute("PRAGMA foreign_keys=ON")) {
+    if (writable && !(database->execute("PRAGMA foreign_keys=ON") && database->execute(kJournalSizeLimit))) {
         fail(error, "cannot set up the version index " + path + ": " + database->lastError());
         return State::Failed;
     }
@@ -215,6 +219,7 @@ bool StoreIndex::openForWriting(std::string* error)
     std::string reason;
     const bool ready = retryingWhileBusy(db, [&] { return db.execute("PRAGMA journal_mode=WAL"); })
                     && db.execute("PRAGMA synchronous=FULL") && db.execute("PRAGMA foreign_keys=ON")
+                    && db.execute(kJournalSizeLimit)
                     && retryingWhileBusy(db, [&] { return prepareFormat(db, migrations(), &reason); });
     if (!ready) {
         fail(error, "cannot set up the version index " + m_layout.indexPath() + ": "

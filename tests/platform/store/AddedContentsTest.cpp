@@ -1,6 +1,7 @@
 #include "FileVersionStore.h"
 #include "Sqlite.h"
 #include "StoreLayout.h"
+#include "VersionEdits.h"
 #include "support/ArchiveTestSupport.h"
 #include "support/TestEnvironment.h"
 
@@ -95,6 +96,23 @@ TEST(AddedContents, ARecordIsSharedOnlyWhenItsBytesAreTheSame)
         EXPECT_TRUE((*versions)[1].hasLocalContents());
         EXPECT_EQ(contentsOf((*versions)[1]), "same contents");
     }
+}
+
+// Removing the version whose file holds contents other versions share, or
+// the newest version, whose record the ones before are deltas against,
+// leaves every other version readable.
+TEST(AddedContents, RemovingAVersionNeverTakesContentsOthersStillName)
+{
+    FileVersionStore store;
+    const std::string folder = makeScratchFolder("documents");
+    const std::string big(200 * 1024, 'b'), other(100 * 1024, 'o');
+    const FileUrl base = documentWithVersions(store, folder, "base.txt", {big, big, big + "!"}, "now");
+    const FileUrl shared = documentWithVersions(store, folder, "shared.txt", {other, other}, "now");
+    std::string error;
+    ASSERT_TRUE(deleteVersions(store.location(), base.path(), {2}, false, &error)) << error;
+    ASSERT_TRUE(deleteVersions(store.location(), shared.path(), {0}, false, &error)) << error;
+    expectReadable(store, base, {big, big});
+    expectReadable(store, shared, {other});
 }
 
 } // namespace

@@ -101,6 +101,28 @@ TEST_F(ReEncodingTest, OlderVersionsBecomeBoundedChainsOfDeltasThatReadBack)
     EXPECT_EQ(switches, saved.size() - 1);
 }
 
+// Versions committed together (unarchive, the watcher's batches) are
+// re-encoded together: each against the one after it, chains cut at kMaxChain.
+TEST_F(ReEncodingTest, ABatchOfVersionsBecomesBoundedChainsInOnePass)
+{
+    save(revision(0));
+    ASSERT_TRUE(store.beginVersionsOfItem(document));
+    const std::string staging = makeScratchFolder("staging");
+    for (int n = 1; n <= 2 * kMaxChain + 3; ++n) {
+        const std::string contents = staging + "/" + std::to_string(n);
+        writeFile(contents, revision(n));
+        ASSERT_TRUE(store.stageVersion(FileUrl::fromPath(contents)));
+        saved.push_back(revision(n));
+    }
+    std::string error;
+    ASSERT_TRUE(store.commitVersions(&error)) << error;
+    expectEveryVersionReads();
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM records WHERE kind = 0"), 1);
+    EXPECT_GE(scalar("SELECT COUNT(*) FROM records WHERE kind = 2"), 2);
+    EXPECT_LE(scalar("SELECT MAX(height) FROM records"), kMaxChain);
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM records"), static_cast<std::int64_t>(saved.size()));
+}
+
 // Contents that neither a delta nor compression makes smaller stay whole.
 TEST_F(ReEncodingTest, ContentsThatDoNotShrinkStayWhole)
 {

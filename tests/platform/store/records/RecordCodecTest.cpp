@@ -122,9 +122,9 @@ std::optional<std::string> decoded(const std::string& record, const std::optiona
 
 } // namespace
 
-// Both kinds, written to a file or a string (the same bytes), read back from a
-// file or from memory; empty contents and an empty base; contents spanning
-// many pieces of input and output.
+// Both kinds, written to a file (from its position) or a string (the same
+// bytes), read back from a file or from memory; empty contents and an empty
+// base; contents spanning many pieces of input and output.
 TEST(RecordCodec, RoundTripsEveryKindAndSize)
 {
     const std::string prose = text(80000, 1);
@@ -153,6 +153,11 @@ TEST(RecordCodec, RoundTripsEveryKindAndSize)
         ASSERT_TRUE(written && written->length);
         EXPECT_EQ(*written->length, record.size());
         EXPECT_EQ(wholeFile(recordFd.get()), record);
+        UniqueFd afterOtherBytes = memoryFile("abc");
+        ASSERT_EQ(lseek(afterOtherBytes.get(), 0, SEEK_END), 3);
+        ASSERT_TRUE(
+            encodeRecord({contentsFd.get(), c.contents.size(), {}}, c.base ? &base : nullptr, afterOtherBytes.get()));
+        EXPECT_EQ(wholeFile(afterOtherBytes.get()), "abc" + record);
 
         const auto header = readRecordHeader(recordFd.get());
         ASSERT_TRUE(header);

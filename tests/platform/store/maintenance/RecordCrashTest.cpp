@@ -1,9 +1,11 @@
-// Killed (SIGKILL) after each step of a thinning that re-bases and of a
-// compaction, the store keeps every version readable and a check finds no
-// damage; running the work again finishes it, and prune leaves nothing over.
+// Killed (SIGKILL) after each step of a thinning that re-bases, of a
+// compaction and of forget's hand-over, the store keeps every version readable
+// and a check finds no damage; running the work again finishes it, and prune
+// leaves nothing over.
 #include "Compaction.h"
 #include "Nanoseconds.h"
 #include "ReEncoding.h"
+#include "RecordHandOver.h"
 #include "RecordReBase.h"
 #include "RecordRelease.h"
 #include "Thinning.h"
@@ -50,6 +52,7 @@ bool runKilledAfter(int after, const std::function<bool()>& work)
         store::setReleaseStepForTests([](const char*) { step(); });
         store::setReBaseHookForTests([](const char*) { step(); });
         store::setReEncodingHookForTests([](store::ReEncoding::Step) { step(); });
+        store::setHandOverPauseForTests(step);
         _exit(work() ? 0 : 1);
     }
     int status = 0;
@@ -131,6 +134,35 @@ TEST_F(RecordCrashTest, ACompactionKilledAfterEachStep)
         EXPECT_EQ(checked.unreferenced, 0) << "killed after step " << after;
     }
     EXPECT_TRUE(finished) << "the compaction took more steps than the test kills it after";
+}
+
+// Killed between the new holder's log and the index's switch, forget leaves
+// both documents as they were, with a link the index does not name yet;
+// forgetting again finishes the hand-over.
+TEST_F(RecordCrashTest, AForgetKilledWhileHandingOverContents)
+{
+    const std::string first = folder + "/first.txt", second = folder + "/second.txt";
+    const std::vector<std::string> revisions = {revision(0), revision(1), revision(2)};
+    saveAutomatic(location, first, {revision(1), revision(0)});
+    saveAutomatic(location, second, {revision(2), revision(1)});
+    fs::remove(first);
+    fs::remove(second);
+    const auto forget = [&] {
+        CheckFindings findings;
+        StoreMaintenance(location).forget({first, false}, false, findings);
+        return findings.failures.empty();
+    };
+    EXPECT_FALSE(runKilledAfter(1, forget));
+    EXPECT_EQ(revisionsOf(location, first, revisions), revisionNames({1, 0}));
+    EXPECT_EQ(revisionsOf(location, second, revisions), revisionNames({2, 1}));
+    EXPECT_EQ(checkStore(location).damaged, "");
+
+    EXPECT_TRUE(forget());
+    pruneStore(location);
+    EXPECT_EQ(revisionsOf(location, second, revisions), revisionNames({2, 1}));
+    const CheckFindings checked = checkStore(location);
+    EXPECT_EQ(checked.damaged, "");
+    EXPECT_EQ(checked.unreferenced, 0);
 }
 
 } // namespace

@@ -40,7 +40,7 @@ constexpr const char* kNewestRecords = "SELECT record FROM versions WHERE docume
 // readers' chains go when it becomes a delta itself.
 constexpr const char* kLongestAbove =
     "WITH RECURSIVE above(id, steps) AS (SELECT id, 1 FROM records WHERE base = ?1 UNION ALL SELECT records.id, "
-    "above.steps + 1 FROM records JOIN above ON records.base = above.id WHERE above.steps <= 64) SELECT "
+    "above.steps + 1 FROM records JOIN above ON records.base = above.id WHERE above.steps <= 1000) SELECT "
     "COALESCE(MAX(steps), 0) FROM above";
 
 UniqueFd createRecordFile(int folder, std::string& name, std::string* error)

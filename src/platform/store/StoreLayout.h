@@ -48,8 +48,10 @@ std::optional<RecordKind> recordKindOf(std::int64_t number);
 // the index and its holder's log, with no file of its own, which would take a
 // block and a name in a folder.
 inline constexpr std::uint64_t kPackedLimit = 3 * 1024;
-// The most deltas a reader walks to reach a version's contents.
-inline constexpr int kMaxChain = 32;
+// The most deltas a reader walks to reach a version's contents: reading the
+// oldest of 400 versions of a 1 MiB text took 19 ms at 32 deltas, so 64 stay
+// well within 100 ms, while a text history keeps half as many restarts.
+inline constexpr int kMaxChain = 64;
 // Contents larger than the codec's kDeltaLimit stay whole or compressed: a
 // delta holds its base in memory.
 // A delta is kept when it takes less than this share of its contents (in

@@ -36,7 +36,7 @@ constexpr const char* kSwitchBases = "UPDATE records SET base = ?2 WHERE base = 
 constexpr const char* kUpdateHeights =
     "WITH RECURSIVE above(id, height) AS (SELECT id, (SELECT height FROM records WHERE id = ?1) + 1 FROM records "
     "WHERE base = ?1 AND kind = 1 UNION ALL SELECT records.id, above.height + 1 FROM records JOIN above ON "
-    "records.base = above.id WHERE records.kind = 1 AND above.height <= 64) "
+    "records.base = above.id WHERE records.kind = 1 AND above.height <= 1000) "
     "UPDATE records SET height = (SELECT MAX(height) FROM above WHERE above.id = records.id) WHERE id IN (SELECT id "
     "FROM above)";
 constexpr const char* kRemove = "DELETE FROM records WHERE id = ?";

@@ -96,7 +96,8 @@ bool AddBatch::commit(std::vector<std::string>* saved, std::string* error)
     std::vector<std::pair<std::int64_t, std::size_t>> added;
     for (auto& adder : m_adders) {
         if (adder->stagedCount() > 0) {
-            added.emplace_back(adder->document().rowId, adder->stagedCount());
+            if (!adder->reEncodedWithAdd())
+                added.emplace_back(adder->document().rowId, adder->stagedCount());
             if (saved)
                 saved->push_back(adder->itemPath());
         }

@@ -74,15 +74,6 @@ bool writeAll(int fd, std::string_view bytes)
 
 } // namespace
 
-// One whole record re-encoded, not yet in the index.
-struct ReEncoding::Made {
-    StoredRecord older;
-    std::int64_t newerId = 0;
-    std::string newerName;
-    StoredRecord record; // the new one: name, kind, bytes or file
-    UniqueFd file; // locked until the index names it
-};
-
 void setReEncodingHookForTests(std::function<void(ReEncoding::Step)> newHook)
 {
     hook() = std::move(newHook);
@@ -244,6 +235,15 @@ std::optional<std::optional<ReEncoding::Made>> ReEncoding::encode(const StoredRe
     return std::optional<Made>(std::move(one));
 }
 
+bool ReEncoding::switchOne(const Made& one, StoredRecords& records, std::string* error)
+{
+    const auto still = records.byId(one.older.rowId);
+    std::optional<std::int64_t> madeId;
+    return still && still->kind == RecordKind::Whole && still->name == one.older.name
+        && (madeId = records.insert(one.record, error)) && records.switchReferences(one.older.rowId, *madeId, error)
+        && records.remove(one.older.rowId, error);
+}
+
 bool ReEncoding::commit(std::vector<Made>& made, int folder, const std::string& folderPath, DocumentLog& log,
                         std::string* error)
 {
@@ -252,14 +252,18 @@ bool ReEncoding::commit(std::vector<Made>& made, int folder, const std::string& 
             if (one.file.valid())
                 unlinkat(folder, one.record.name.c_str(), 0);
     };
-    // The new records durable, with their names.
+    // The new records durable, with their names; packed ones are in memory
+    // until the log holds them, so a batch of only those has nothing to sync.
     DurableBatch durable;
-    for (const Made& one : made)
-        if (one.file.valid() && !durable.addFile(one.file.get(), error)) {
+    for (const Made& one : made) {
+        if (!one.file.valid())
+            continue;
+        if (!durable.addFile(one.file.get(), error)) {
             dropNewFiles();
             return false;
         }
-    durable.addFolder(folderPath);
+        durable.addFolder(folderPath);
+    }
     if (!durable.flush(error)) {
         dropNewFiles();
         return false;
@@ -290,14 +294,8 @@ bool ReEncoding::commit(std::vector<Made>& made, int folder, const std::string& 
         return fail(error, "cannot write the version index: " + m_index.database().lastError());
     }
     bool switched = true;
-    for (std::size_t i = made.size(); switched && i-- > 0;) {
-        const Made& one = made[i];
-        const auto still = records.byId(one.older.rowId);
-        std::optional<std::int64_t> madeId;
-        switched = still && still->kind == RecordKind::Whole && still->name == one.older.name
-                && (madeId = records.insert(one.record, error))
-                && records.switchReferences(one.older.rowId, *madeId, error) && records.remove(one.older.rowId, error);
-    }
+    for (std::size_t i = made.size(); switched && i-- > 0;)
+        switched = switchOne(made[i], records, error);
     if (!switched || !m_index.commit()) {
         m_index.rollback();
         dropNewFiles();
@@ -311,6 +309,81 @@ bool ReEncoding::commit(std::vector<Made>& made, int folder, const std::string& 
     }
     reached(Step::OldFileUnlinked);
     return true;
+}
+
+std::optional<std::optional<ReEncoding::Made>>
+ReEncoding::prepareForAdd(std::int64_t documentRowId, const StoredRecord& newer, int folder, std::string* error)
+{
+    std::int64_t olderId = 0;
+    {
+        auto query = m_index.statement(kNewestRecords);
+        if (!query.valid()) {
+            fail(error, "cannot read the version index: " + m_index.database().lastError());
+            return std::nullopt;
+        }
+        if (query->bind(1, documentRowId).bind(2, std::int64_t{1}).step() == SQLITE_ROW && !query->isNull(0))
+            olderId = query->integer(0);
+    }
+    StoredRecords records(m_index);
+    const auto older = olderId && olderId != newer.rowId ? records.byId(olderId) : std::nullopt;
+    if (!older || older->kind != RecordKind::Whole || older->holder != documentRowId)
+        return std::optional<Made>();
+    const bool deltaAllowed = newer.height + 1 + longestAbove(olderId) <= kMaxChain;
+    auto one = encode(*older, newer, deltaAllowed, folder, error);
+    if (!one || !*one)
+        return one;
+    Made& made = **one;
+    // Its data durable before the log names it; its name with the add's.
+    if (made.file.valid() && !syncFile(made.file.get(), error)) {
+        dropPrepared(made, folder);
+        return std::nullopt;
+    }
+    reached(Step::RecordWritten);
+    return one;
+}
+
+void ReEncoding::logPrepared(const Made& made, DocumentLog& log)
+{
+    log.recordRecord({made.record.name, made.record.kind,
+                      made.record.kind == RecordKind::Delta ? made.newerName : std::string(), made.record.size,
+                      made.record.checksum, made.record.packed ? made.record.packed->size() : made.record.file->size,
+                      made.record.packed});
+    log.recordSwitch({made.older.name, made.record.name});
+}
+
+void ReEncoding::switchPrepared(Made& made, std::int64_t newerId, int folder)
+{
+    reached(Step::RecordLogged);
+    made.newerId = newerId;
+    if (made.record.kind == RecordKind::Delta)
+        made.record.base = newerId;
+    // A savepoint, so that a record changed meanwhile costs the add nothing.
+    StoredRecords records(m_index);
+    made.switched = m_index.database().execute("SAVEPOINT re_encoding") && switchOne(made, records, nullptr)
+                 && m_index.database().execute("RELEASE re_encoding");
+    if (!made.switched) {
+        m_index.database().execute("ROLLBACK TO re_encoding");
+        m_index.database().execute("RELEASE re_encoding");
+        dropPrepared(made, folder);
+    }
+}
+
+void ReEncoding::finishPrepared(Made& made, int folder)
+{
+    if (!made.switched)
+        return;
+    reached(Step::IndexSwitched);
+    made.file.reset();
+    unlinkat(folder, made.older.name.c_str(), 0);
+    reached(Step::OldFileUnlinked);
+}
+
+void ReEncoding::dropPrepared(Made& made, int folder)
+{
+    if (made.file.valid()) {
+        unlinkat(folder, made.record.name.c_str(), 0);
+        made.file.reset();
+    }
 }
 
 } // namespace strataloom::store

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DocumentLog.h"
+#include "FileDescriptor.h"
 #include "StoreIndex.h"
 #include "StoredRecords.h"
 
@@ -44,8 +45,36 @@ public:
     // The steps of reEncode(), after each of which a test may stop the process.
     enum class Step { RecordWritten, RecordLogged, IndexSwitched, OldFileUnlinked };
 
+    // One whole record re-encoded, not yet in the index.
+    struct Made {
+        StoredRecord older;
+        std::int64_t newerId = 0;
+        std::string newerName;
+        StoredRecord record; // the new one: name, kind, bytes or file
+        UniqueFd file; // locked until the index names it
+        bool switched = false; // in the add's transaction
+    };
+
+    // An add of one version takes its document's re-encoding along, so that
+    // it costs no barrier, log write or transaction of its own: prepared
+    // under the document's log lock before the add logs, against the added
+    // version `newer` (rowId 0 while it is only staged); a record that needs
+    // a file has its data durable before it returns, and its name becomes
+    // durable with the add's. Empty inside when there is nothing to do.
+    std::optional<std::optional<Made>> prepareForAdd(std::int64_t documentRowId, const StoredRecord& newer, int folder,
+                                                     std::string* error = nullptr);
+    // Appends the new record and the switch to the add's log, after its versions.
+    static void logPrepared(const Made& made, DocumentLog& log);
+    // Inside the add's transaction once its version is recorded as `newerId`:
+    // switches to the new record, or, when the older one changed meanwhile,
+    // leaves the index as it was and removes the new file.
+    void switchPrepared(Made& made, std::int64_t newerId, int folder);
+    // After the add committed: the old file unlinked, when the switch was.
+    static void finishPrepared(Made& made, int folder);
+    // The add failed: the new file removed.
+    static void dropPrepared(Made& made, int folder);
+
 private:
-    struct Made;
     // The longest walk of deltas that ends at a record.
     std::int64_t longestAbove(std::int64_t rowId);
     // `older` encoded against `newer` (a delta only where `deltaAllowed`),
@@ -53,6 +82,9 @@ private:
     // when it stays whole, empty with `error` set on failure.
     std::optional<std::optional<Made>> encode(const StoredRecord& older, const StoredRecord& newer, bool deltaAllowed,
                                               int folder, std::string* error);
+    // Switches the index from `one.older` to its new record, inside the
+    // caller's transaction, only while the older is still the whole one read.
+    bool switchOne(const Made& one, StoredRecords& records, std::string* error);
     // Makes the records durable, logs them, switches the index, unlinks the
     // old files; on failure the new ones are removed and nothing changed.
     bool commit(std::vector<Made>& made, int folder, const std::string& folderPath, DocumentLog& log,

@@ -7,6 +7,7 @@
 #include "FileDescriptor.h"
 #include "FileVersion.h"
 #include "NewestContents.h"
+#include "ReEncoding.h"
 #include "StoreIndex.h"
 #include "StoreLock.h"
 #include "StoredRecords.h"
@@ -70,7 +71,11 @@ public:
     // log to the durability barrier; once it is passed, record them inside
     // the batch's write transaction; once that has committed, let them go.
     // discardStaged() removes the stored files of a batch that failed.
+    // An adder of one version also re-encodes the version before it in the
+    // same steps (ReEncoding::prepareForAdd), unless that could not be
+    // prepared; then the caller re-encodes once the batch committed.
     bool logStaged(std::string* error = nullptr);
+    bool reEncodedWithAdd() const { return m_reEncodedWithAdd; }
     bool recordStaged(std::string* error = nullptr);
     void finishCommit();
     void discardStaged();
@@ -103,6 +108,7 @@ private:
     bool openDocumentFolder(std::string* error);
     UniqueFd createStoredFile(std::string& name, mode_t mode, std::string* error);
     bool logBatch(DocumentLog& log, std::string* error);
+    void prepareReEncoding();
     std::optional<std::int64_t> insertOwnRecord(StoredRecords& records, const Staged& staged, std::string* error);
 
     StoreIndex& m_index;
@@ -126,6 +132,9 @@ private:
     // until the batch is committed or dropped: a repair never swaps the index
     // under a batch.
     std::optional<StoreLock> m_storeLock;
+    // The predecessor's new record, taken along with a one-version batch.
+    std::optional<ReEncoding::Made> m_reEncoded;
+    bool m_reEncodedWithAdd = false;
     // The index's generation the document's row id was read under.
     std::uint64_t m_generation = 0;
 };

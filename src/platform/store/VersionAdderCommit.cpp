@@ -3,6 +3,7 @@
 #include "DocumentLog.h"
 #include "ErrorMessage.h"
 #include "Nanoseconds.h"
+#include "ReEncoding.h"
 #include "StoredRecords.h"
 #include "VersionAdder.h"
 
@@ -29,10 +30,41 @@ bool VersionAdder::logStaged(std::string* error)
     if (m_staged.empty())
         return true;
     m_log = DocumentLog::open(m_folder.get(), error);
-    if (!m_log || !logBatch(*m_log, error) || !m_durable.addFile(m_log->fd(), error))
+    if (!m_log)
+        return false;
+    prepareReEncoding();
+    if (!logBatch(*m_log, error) || !m_durable.addFile(m_log->fd(), error))
         return false;
     m_durable.addFolder(m_folderPath);
     return true;
+}
+
+// Read under the log's lock, which orders it with every other re-encoding of
+// the document. A failure only leaves the re-encoding to the caller.
+void VersionAdder::prepareReEncoding()
+{
+    m_reEncoded.reset();
+    m_reEncodedWithAdd = false;
+    if (m_staged.size() != 1)
+        return;
+    const Staged& staged = m_staged.front();
+    StoredRecord newer;
+    if (staged.shared)
+        newer = *staged.shared;
+    else {
+        newer.name = staged.name;
+        newer.holder = m_document.rowId;
+        newer.holderId = m_document.uuid;
+        newer.size = staged.fingerprint.size;
+        newer.checksum = staged.fingerprint.checksum;
+        newer.file = RecordFile{staged.fingerprint.size, staged.fingerprint.inode, staged.fingerprint.changeTimeNs};
+    }
+    auto prepared = ReEncoding(m_index).prepareForAdd(m_document.rowId, newer, m_folder.get());
+    if (!prepared)
+        return;
+    m_reEncodedWithAdd = true;
+    if (*prepared)
+        m_reEncoded = std::move(**prepared);
 }
 
 std::optional<std::int64_t> VersionAdder::insertOwnRecord(StoredRecords& records, const Staged& staged,
@@ -71,6 +103,8 @@ bool VersionAdder::recordStaged(std::string* error)
             recordId = insertOwnRecord(records, staged, error);
         if (!recordId)
             return false;
+        if (m_reEncoded)
+            ReEncoding(m_index).switchPrepared(*m_reEncoded, *recordId, m_folder.get());
         auto insert = m_index.statement(kInsertVersion);
         if (!insert.valid())
             return fail(error, "cannot record the version: " + m_index.database().lastError());
@@ -104,6 +138,9 @@ void VersionAdder::finishCommit()
     m_document.recordedPath = m_item.path;
     m_document.device = m_item.device;
     m_document.inode = m_item.inode;
+    if (m_reEncoded)
+        ReEncoding::finishPrepared(*m_reEncoded, m_folder.get());
+    m_reEncoded.reset();
     // Closing the files releases their locks: they are referenced now.
     m_staged.clear();
     m_log.reset();
@@ -156,6 +193,8 @@ bool VersionAdder::logBatch(DocumentLog& log, std::string* error)
         if (staged.shared)
             log.recordShared(staged.name, staged.shared->name);
     }
+    if (m_reEncoded)
+        ReEncoding::logPrepared(*m_reEncoded, log);
     return log.write(error);
 }
 
@@ -163,6 +202,10 @@ void VersionAdder::discardStaged()
 {
     for (const Staged& staged : m_staged)
         unlinkat(m_folder.get(), staged.name.c_str(), 0);
+    if (m_reEncoded)
+        ReEncoding::dropPrepared(*m_reEncoded, m_folder.get());
+    m_reEncoded.reset();
+    m_reEncodedWithAdd = false;
     m_staged.clear();
     m_log.reset();
     m_storeLock.reset();

@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 
 namespace strataloom {
@@ -66,6 +68,24 @@ std::vector<std::string> foldersNotFollowedByTheIndex(const std::vector<Sync>& s
     return unordered;
 }
 
+// Runs the command line with a shim that records each sync, and returns them.
+std::vector<Sync> syncsOf(const std::vector<std::string>& arguments, const std::string& log)
+{
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    // A sanitized program wants its runtime loaded first; the order does not matter here.
+    const std::string asanOptions = std::string(asan ? asan : "") + ":verify_asan_link_order=0";
+    fs::remove(log);
+    setenv("LD_PRELOAD", STRATALOOM_SYNC_RECORDER, 1);
+    setenv("STRATALOOM_SYNC_LOG", log.c_str(), 1);
+    setenv("ASAN_OPTIONS", asanOptions.c_str(), 1);
+    const test::CliResult result = test::runCli(arguments);
+    unsetenv("LD_PRELOAD");
+    unsetenv("STRATALOOM_SYNC_LOG");
+    asan ? setenv("ASAN_OPTIONS", asan, 1) : unsetenv("ASAN_OPTIONS");
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    return fs::exists(log) ? syncsIn(test::readFile(log)) : std::vector<Sync>{};
+}
+
 // The command line's operations run with a shim that records each sync; in
 // every one, a file's data reaches the disk before the folder entry naming it,
 // and that before the index records it. A power cut in between would otherwise
@@ -82,9 +102,6 @@ TEST(DurabilityOrder, EveryFileIsMadeDurableBeforeTheFolderNamingIt)
     for (const char* name : {"n00000.txt", "n00001.txt", "n00002.txt"})
         test::writeFile(numbered + "/" + name, name);
     const std::string log = scratch + "/syncs";
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    // A sanitized program wants its runtime loaded first; the order does not matter here.
-    const std::string asanOptions = std::string(asan ? asan : "") + ":verify_asan_link_order=0";
 
     const std::vector<std::vector<std::string>> operations = {
         {"save-version", document},
@@ -95,21 +112,48 @@ TEST(DurabilityOrder, EveryFileIsMadeDurableBeforeTheFolderNamingIt)
     for (const std::vector<std::string>& arguments : operations) {
         SCOPED_TRACE(arguments.front() + " " + arguments.back());
         test::writeFile(document, "contents at " + arguments.front() + " " + arguments.back());
-        fs::remove(log);
-        setenv("LD_PRELOAD", STRATALOOM_SYNC_RECORDER, 1);
-        setenv("STRATALOOM_SYNC_LOG", log.c_str(), 1);
-        setenv("ASAN_OPTIONS", asanOptions.c_str(), 1);
-        const test::CliResult result = test::runCli(arguments);
-        unsetenv("LD_PRELOAD");
-        unsetenv("STRATALOOM_SYNC_LOG");
-        asan ? setenv("ASAN_OPTIONS", asan, 1) : unsetenv("ASAN_OPTIONS");
-        ASSERT_EQ(result.exitCode, 0) << result.err;
-
-        ASSERT_TRUE(fs::exists(log)) << "nothing was made durable";
-        const std::vector<Sync> syncs = syncsIn(test::readFile(log));
+        const std::vector<Sync> syncs = syncsOf(arguments, log);
+        ASSERT_FALSE(syncs.empty()) << "nothing was made durable";
         EXPECT_EQ(namesNotDurableAfterTheirFiles(syncs), std::vector<std::string>{}) << test::readFile(log);
         EXPECT_EQ(foldersNotFollowedByTheIndex(syncs), std::vector<std::string>{}) << test::readFile(log);
     }
+}
+
+// A save-version of an edit, its predecessor re-encoded as a small (packed)
+// delta, waits for each barrier the order needs and no more: the re-encoding
+// goes with the add, in its log write, its barrier and its commit, and the
+// index is never checkpointed into its main file, which its log already
+// holds durably.
+TEST(DurabilityOrder, ASaveOfAnEditPaysOnlyTheBarriersItsOrderNeeds)
+{
+    FileVersionStore store;
+    const std::string scratch = fs::canonical(test::makeScratchFolder("barriers")).native();
+    const std::string document = scratch + "/Notes.txt";
+    std::string text;
+    for (int line = 0; line < 400; ++line)
+        text += "line " + std::to_string(line) + " of the notes, long enough to be worth a delta\n";
+    test::writeFile(document, text);
+    ASSERT_EQ(test::runCli({"save-version", document}).exitCode, 0);
+    test::writeFile(document, text + "one more line\n");
+    const std::vector<Sync> syncs = syncsOf({"save-version", document}, scratch + "/syncs");
+
+    const auto count = [&](const std::function<bool(const fs::path&)>& which) {
+        return std::count_if(syncs.begin(), syncs.end(), [&](const Sync& sync) { return which(sync.path); });
+    };
+    const struct {
+        const char* what;
+        std::function<bool(const fs::path&)> which;
+        long expected;
+    } cases[] = {
+        {"index main file", [](const fs::path& path) { return path.filename() == "index.sqlite"; }, 0},
+        {"index log", [](const fs::path& path) { return path.filename() == "index.sqlite-wal"; }, 1},
+        {"document logs", [](const fs::path& path) { return path.filename() == "log"; }, 1},
+        {"documents' folders",
+         [](const fs::path& path) { return path.parent_path().filename() == "documents" && fs::is_directory(path); },
+         1},
+    };
+    for (const auto& one : cases)
+        EXPECT_EQ(count(one.which), one.expected) << one.what << "\n" << test::readFile(scratch + "/syncs");
 }
 
 } // namespace

@@ -287,8 +287,10 @@ void DocumentLog::recordRecord(const LoggedRecord& record)
     std::string fields = "R " + record.name + " " + std::to_string(static_cast<int>(record.kind)) + " "
                        + (record.base.empty() ? std::string("-") : record.base) + " " + std::to_string(record.size)
                        + " " + hex(record.checksum) + " " + std::to_string(record.storedLength);
-    if (record.packed)
-        fields += " " + base64(*record.packed);
+    if (record.packed) {
+        fields += ' ';
+        fields += base64(*record.packed);
+    }
     addLine(std::move(fields));
 }
 

@@ -183,6 +183,15 @@ std::optional<std::optional<ReEncoding::Made>> ReEncoding::encode(const StoredRe
 {
     if (older.size > kDeltaLimit || !older.file)
         return std::optional<Made>();
+    // A newer version that went back to earlier contents names a delta made
+    // against `older`: a delta the other way would close a loop no reader
+    // gets out of.
+    if (deltaAllowed) {
+        const auto chain = StoredRecords(m_index).chain(newer);
+        deltaAllowed = chain && std::none_of(chain->begin(), chain->end(), [&](const StoredRecord& link) {
+                           return link.rowId == older.rowId;
+                       });
+    }
     VersionContents contents(m_index);
     UniqueFd olderFile = contents.open(older, error);
     if (!olderFile.valid())

@@ -37,6 +37,7 @@ int watchList(const Invocation& invocation);
 int watchStatus(const Invocation& invocation);
 int watchRun(const Invocation& invocation);
 int thin(const Invocation& invocation);
+int compact(const Invocation& invocation);
 int pin(const Invocation& invocation);
 int unpin(const Invocation& invocation);
 int deleteVersion(const Invocation& invocation);

@@ -2,7 +2,7 @@
 _strataloom_cli()
 {
     local current=${COMP_WORDS[COMP_CWORD]}
-    local commands="save-version versions archive unarchive check prune documents forget thin pin unpin delete-version restore watch desktop-integration"
+    local commands="save-version versions archive unarchive check prune documents forget thin compact pin unpin delete-version restore watch desktop-integration"
     if [ "$COMP_CWORD" -eq 1 ]; then
         COMPREPLY=($(compgen -W "$commands --help --version" -- "$current"))
         return
@@ -17,6 +17,9 @@ _strataloom_cli()
             ;;
         thin)
             COMPREPLY=($(compgen -W "--dry-run --now --json --help" -- "$current"))
+            ;;
+        compact)
+            COMPREPLY=($(compgen -W "--dry-run --help" -- "$current"))
             ;;
         restore)
             if [[ $current == -* ]]; then

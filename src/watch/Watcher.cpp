@@ -153,7 +153,7 @@ void Watcher::doWork()
         staged = true;
     }
     if (staged)
-        thinSaved(commit());
+        afterBatch(commit());
     while (!m_scans.empty() && Clock::now() < sliceEnd && !m_shortOfSpace) {
         Scan& scan = m_scans.front();
         if (!scan.toWalk.empty())
@@ -165,12 +165,16 @@ void Watcher::doWork()
     }
     if (m_shortOfSpace) {
         // What is staged was counted against the floor already.
-        thinSaved(commit());
+        afterBatch(commit());
         statusChanged();
         return;
     }
+    // Compaction takes what is left of a slice that saves and scans left
+    // free, and keeps the work scheduled until it is done.
+    if (m_compactionPending && m_scans.empty() && Clock::now() < sliceEnd)
+        compactionSlice(sliceEnd);
     const auto earliest = m_quiet.earliest();
-    if (!m_scans.empty() || (earliest && *earliest <= Clock::now()))
+    if (!m_scans.empty() || m_compactionPending || (earliest && *earliest <= Clock::now()))
         scheduleWork();
     armQuietTimer();
     statusChanged();

@@ -30,7 +30,8 @@ class QSocketNotifier;
 // Its parts live in one file each: the lifecycle and the slices of work
 // (Watcher.cpp), settings (WatcherSettings.cpp), inotify's events and folders
 // coming back (WatcherEvents.cpp), scans (WatcherScan.cpp), saving, free space
-// and thinning (WatcherCommit.cpp), and the status (WatcherStatus.cpp).
+// and thinning (WatcherCommit.cpp), compaction (WatcherCompaction.cpp), and the
+// status (WatcherStatus.cpp).
 namespace strataloom {
 
 class AutomaticSaves;
@@ -121,6 +122,18 @@ private:
     void thinSaved(const std::vector<std::string>& documents);
     // Thins every document, then gives the memory that took back.
     void thinWholeStore();
+    // After a batch: thins and compacts the documents saved.
+    void afterBatch(const std::vector<std::string>& saved);
+
+    // WatcherCompaction.cpp
+    // Has the whole store compacted in the slices that follow: at start, for
+    // histories stored whole by earlier releases or whose re-encoding after
+    // their add was cut short. Not daily: what neither a delta nor
+    // compression paid for would only be tried again.
+    void compactWholeStore();
+    // Compacts the whole store until `sliceEnd` or a save is due, from where
+    // the last slice stopped; once done, gives the memory back.
+    void compactionSlice(std::chrono::steady_clock::time_point sliceEnd);
     // Whether the store's file system keeps its floor of free space after
     // `bytes` more; says so once when it does not.
     bool roomFor(std::uint64_t bytes);
@@ -163,6 +176,9 @@ private:
     std::optional<std::uint64_t> m_freeSpaceFloorSetting;
     std::uint64_t m_stagedBytes = 0;
     std::uint64_t m_neededBytes = 0;
+    // A whole-store compaction under way, and the document it goes on from.
+    bool m_compactionPending = false;
+    std::int64_t m_compactionFrom = 0;
 
     bool m_workScheduled = false;
     bool m_stopping = false;

@@ -210,6 +210,7 @@ void Watcher::finishScan()
         // timer is the only one left running while nothing happens.
         thinWholeStore();
         m_thinningTimer.start(kThinningInterval);
+        compactWholeStore();
         m_status.ready = true;
         const std::size_t watched = m_roots.size() - m_notWatched.size();
         qCInfo(lcWatch, "watching %zu folders (%zu inotify watches)", watched, m_folders->count());

@@ -4,6 +4,8 @@
 #include "WatchState.h"
 #include "WatchStatus.h"
 #include "WatcherTestSupport.h"
+#include "support/Format4Store.h"
+#include "support/RecordTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -73,6 +75,23 @@ TEST_F(WatcherTest, AddingStopsUnderTheFloorOfFreeSpaceAndResumesWhenSpaceReturn
     EXPECT_TRUE(hasVersions(watched + "/first.txt", 1)) << watcher.log();
     EXPECT_TRUE(hasVersions(watched + "/second.txt", 1)) << watcher.log();
     EXPECT_TRUE(eventually([] { return status() && !status()->shortOfSpace; }));
+    EXPECT_EQ(watcher.stop(), 0) << watcher.log();
+}
+
+// A history stored whole by the release before records is re-encoded in the
+// background once the watcher has started, every version still readable.
+TEST_F(WatcherTest, AnEarlierFormatsHistoryIsCompactedWhileTheWatcherRuns)
+{
+    const std::string location = FileVersionStore::defaultLocation();
+    const std::string notes = watched + "/gone.txt";
+    std::vector<std::string> revisions;
+    for (int n = 0; n < 4; ++n)
+        revisions.push_back(revision(n));
+    writeFormat4Store(location, notes, revisions);
+    WatcherProcess watcher;
+    ASSERT_TRUE(watcher.waitReady()) << watcher.log();
+    EXPECT_TRUE(eventually([&] { return recordKinds(location) == std::vector<int>{1, 3, 0}; })) << watcher.log();
+    EXPECT_EQ(revisionsOf(location, notes, revisions), revisionNames({0, 1, 2, 3}));
     EXPECT_EQ(watcher.stop(), 0) << watcher.log();
 }
 

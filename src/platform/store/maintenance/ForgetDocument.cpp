@@ -5,6 +5,8 @@
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
 #include "MaintenancePass.h"
+#include "RecordHandOver.h"
+#include "RecordRelease.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -34,6 +36,26 @@ std::vector<std::string> loggedOnly(int folderFd, const std::vector<std::string>
     return files;
 }
 
+// The stored files of the records the document holds, and the records of
+// other documents that its own are deltas against.
+bool readHeldRecords(SqliteDatabase& database, std::int64_t document, std::vector<std::string>& files,
+                     std::vector<std::int64_t>& basesElsewhere)
+{
+    SqliteStatement held(database.handle(), "SELECT name FROM records WHERE holder = ? AND packed IS NULL");
+    held.bind(1, document);
+    int result;
+    while ((result = held.step()) == SQLITE_ROW)
+        files.push_back(held.blob(0));
+    if (result != SQLITE_DONE)
+        return false;
+    SqliteStatement bases(database.handle(), "SELECT DISTINCT r.base FROM records r JOIN records b ON b.id = r.base "
+                                             "WHERE r.holder = ?1 AND b.holder != ?1");
+    bases.bind(1, document);
+    while ((result = bases.step()) == SQLITE_ROW)
+        basesElsewhere.push_back(bases.integer(0));
+    return result == SQLITE_DONE;
+}
+
 UniqueFd openDocumentFolder(const StoreLayout& layout, const std::string& uuid, UniqueFd& documentsFd)
 {
     documentsFd.reset(open(layout.documentsFolder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -53,11 +75,16 @@ void removeDocument(MaintenancePass& pass, const DocumentRow& document)
 {
     const StoreLayout& layout = pass.layout();
     const std::string folder = *layout.documentFolder(document.uuid);
+    std::string error;
+    // Before its log is locked: the hand-over writes other documents' logs,
+    // which are taken one at a time, never while holding this one.
+    std::vector<std::string> handedOver;
+    if (!handOverRecords(pass.index(), document.id, &handedOver, &error))
+        return pass.fail(error);
     UniqueFd documentsFd;
     UniqueFd folderFd = openDocumentFolder(layout, document.uuid, documentsFd);
     if (!folderFd.valid() && errno != ENOENT)
         pass.fail(errnoMessage("cannot open the folder " + folder));
-    std::string error;
     std::optional<DocumentLog> log;
     if (folderFd.valid() && !(log = DocumentLog::open(folderFd.get(), &error)))
         return pass.fail(error);
@@ -92,11 +119,24 @@ void removeDocument(MaintenancePass& pass, const DocumentRow& document)
     versions.reset();
     if (result != SQLITE_DONE)
         return rollback("cannot read the version index");
+    std::vector<std::string> recordFiles;
+    std::vector<std::int64_t> basesElsewhere;
+    if (!readHeldRecords(database, document.id, recordFiles, basesElsewhere))
+        return rollback("cannot read the version index");
     SqliteStatement dropVersions(database.handle(), "DELETE FROM versions WHERE document = ?");
+    SqliteStatement dropRecords(database.handle(), "DELETE FROM records WHERE holder = ?");
     SqliteStatement dropDocument(database.handle(), "DELETE FROM documents WHERE id = ?");
-    if (!dropVersions.bind(1, document.id).run() || !dropDocument.bind(1, document.id).run())
+    if (!dropVersions.bind(1, document.id).run())
+        return rollback("cannot remove the records of the document " + document.uuid);
+    // Fails only when another document began to share its contents since
+    // they were handed over: nothing is removed then.
+    if (!dropRecords.bind(1, document.id).run())
+        return rollback("cannot remove the document " + document.uuid
+                        + ", another document began to share its contents meanwhile; forget it again");
+    if (!dropDocument.bind(1, document.id).run())
         return rollback("cannot remove the records of the document " + document.uuid);
     dropVersions.reset();
+    dropRecords.reset();
     dropDocument.reset();
     if (!database.execute("COMMIT"))
         return rollback("cannot write the version index");
@@ -125,6 +165,15 @@ void removeDocument(MaintenancePass& pass, const DocumentRow& document)
         finding.index = index;
         pass.report(finding);
     }
+    // Files of records that versions did not name alike, and the old names of
+    // those handed over.
+    for (const std::vector<std::string>* names : {&recordFiles, &handedOver})
+        for (const std::string& name : *names)
+            if (folderFd.valid() && isId(name) && unlinkat(folderFd.get(), name.c_str(), 0) != 0 && errno != ENOENT)
+                pass.fail(errnoMessage("cannot remove " + folder + "/" + name));
+    // Records of other documents that only this one's were made against.
+    if (!releaseRecords(pass.index(), basesElsewhere, &error))
+        pass.fail(error);
     if (folderFd.valid() && unlinkat(folderFd.get(), StoreLayout::kLogName, 0) != 0 && errno != ENOENT)
         pass.fail(errnoMessage("cannot remove the log of " + folder));
     if (documentsFd.valid() && unlinkat(documentsFd.get(), document.uuid.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT

@@ -7,7 +7,9 @@
 #include "FileAttributes.h"
 #include "FileDescriptor.h"
 #include "FolderListing.h"
+#include "IndexRebuildReading.h"
 #include "Nanoseconds.h"
+#include "RecordResolution.h"
 #include "StoreIndex.h"
 
 #include <algorithm>
@@ -23,110 +25,42 @@ namespace strataloom::store {
 
 namespace {
 
-struct FoundVersion {
-    std::string file;
-    std::uint64_t size = 0;
-    std::uint64_t inode = 0;
-    std::int64_t changeTimeNs = 0;
-    std::string checksum;
-    FileDates dates;
-    std::int64_t addedNs = 0;
-    bool automatic = false;
-    bool pinned = false;
-};
-
-struct FoundDocument {
-    std::string uuid;
-    std::optional<LoggedLocation> location;
-    std::int64_t createdNs = 0;
-    std::vector<FoundVersion> versions;
-    bool logged = false;
-};
-
-// The stored file `name` in the document's folder, if it is a regular file
-// (never through a link).
-std::optional<FoundVersion> examineStored(int folderFd, const std::string& name, UniqueFd* keep = nullptr)
+bool insertRecords(SqliteDatabase& database, const std::vector<std::int64_t>& documentRows,
+                   RecordResolution& resolution, const std::vector<std::string>& used,
+                   std::map<std::string, std::int64_t>& rows)
 {
-    UniqueFd file(openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat status {};
-    if (!file.valid() || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
-        return std::nullopt;
-    FoundVersion version;
-    version.file = name;
-    version.size = static_cast<std::uint64_t>(status.st_size);
-    version.inode = static_cast<std::uint64_t>(status.st_ino);
-    version.changeTimeNs = nanoseconds(status.st_ctim);
-    if (keep)
-        *keep = std::move(file);
-    return version;
+    SqliteStatement insert(database.handle(),
+                           "INSERT INTO records (name, holder, kind, base, height, size, checksum, stored_bytes, "
+                           "file_size, inode, change_time_ns, packed) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    for (const FoundRecord* record : resolution.inInsertionOrder(used)) {
+        insert.bindText(1, record->name)
+            .bind(2, documentRows[record->holder])
+            .bind(3, static_cast<std::int64_t>(record->kind));
+        if (record->kind == RecordKind::Delta)
+            insert.bind(4, rows.at(resolution.baseOf(*record)));
+        else
+            insert.bindNull(4);
+        insert.bind(5, resolution.height(record->name))
+            .bind(6, static_cast<std::int64_t>(record->size))
+            .bindBlob(7, record->checksum)
+            .bind(8, static_cast<std::int64_t>(record->storedBytes));
+        if (record->packed)
+            insert.bindNull(9).bindNull(10).bindNull(11).bindBlob(12, *record->packed);
+        else
+            insert.bind(9, static_cast<std::int64_t>(record->fileSize))
+                .bind(10, static_cast<std::int64_t>(record->inode))
+                .bind(11, record->changeTimeNs)
+                .bindNull(12);
+        if (!insert.run())
+            return false;
+        insert.reset();
+        rows[record->name] = sqlite3_last_insert_rowid(database.handle());
+    }
+    return true;
 }
 
-// A document's versions: those its log records whose stored files are there
-// whole, in the log's order. A document without a log gets every stored
-// file, in the order of their modification dates, with their own dates and
-// checksums.
-std::optional<FoundDocument> readDocument(int documentsFd, const std::string& uuid,
-                                          const std::function<void(const std::string&)>& failed)
-{
-    UniqueFd folder(openat(documentsFd, uuid.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    std::string error;
-    const auto names = folder.valid() ? folderEntries(folder.get(), &error) : std::nullopt;
-    if (!names) {
-        failed(errnoMessage("cannot read the folder of document " + uuid));
-        return std::nullopt;
-    }
-    FoundDocument document;
-    document.uuid = uuid;
-    const auto history = readDocumentLog(folder.get(), &error);
-    if (!error.empty()) {
-        failed(error + " (document " + uuid + ")");
-        return std::nullopt;
-    }
-    if (history && history->forgotten)
-        return std::nullopt;
-    if (history) {
-        document.logged = true;
-        document.location = history->location;
-        document.createdNs = history->createdNs;
-        for (const LoggedVersion& logged : history->versions) {
-            auto found = examineStored(folder.get(), logged.file);
-            // Gone: removed since, or an add that failed after logging it.
-            if (!found || found->size != logged.size)
-                continue;
-            found->checksum = logged.checksum;
-            found->dates = logged.dates;
-            found->addedNs = logged.addedNs;
-            found->automatic = logged.automatic;
-            found->pinned = logged.pinned;
-            document.versions.push_back(std::move(*found));
-        }
-        return document;
-    }
-    document.createdNs = nowNs();
-    for (const std::string& name : *names) {
-        if (!isId(name))
-            continue;
-        UniqueFd file;
-        auto found = examineStored(folder.get(), name, &file);
-        const auto dates = found ? readDates(file.get()) : std::nullopt;
-        const auto checksum = found ? checksumOfFile(file.get()) : std::nullopt;
-        if (!dates || !checksum) {
-            failed(errnoMessage("cannot read the stored file " + name + " of document " + uuid));
-            continue;
-        }
-        found->dates = *dates;
-        found->checksum = *checksum;
-        found->addedNs = found->changeTimeNs;
-        document.versions.push_back(std::move(*found));
-    }
-    std::stable_sort(document.versions.begin(), document.versions.end(),
-                     [](const FoundVersion& a, const FoundVersion& b) {
-                         return a.dates.modification < b.dates.modification;
-                     });
-    return document;
-}
-
-bool writeIndex(SqliteDatabase& database, const std::vector<FoundDocument>& documents)
+bool writeIndex(SqliteDatabase& database, const std::vector<FoundDocument>& documents, RecordResolution& resolution,
+                const std::vector<std::string>& used)
 {
     // A path claimed by two documents goes to the one that stood there last.
     std::map<std::string, const FoundDocument*> claims;
@@ -143,10 +77,7 @@ bool writeIndex(SqliteDatabase& database, const std::vector<FoundDocument>& docu
         return false;
     SqliteStatement insertDocument(database.handle(), "INSERT INTO documents (uuid, path, device, inode, created_ns) "
                                                       "VALUES (?, ?, ?, ?, ?)");
-    SqliteStatement insertVersion(database.handle(),
-                                  "INSERT INTO versions (document, position, file, size, inode, change_time_ns, "
-                                  "checksum, modification_s, modification_ns, creation_s, creation_ns, added_ns, "
-                                  "automatic, pinned) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    std::vector<std::int64_t> documentRows;
     for (const FoundDocument& document : documents) {
         insertDocument.bindText(1, document.uuid);
         if (document.location && claims[document.location->path] == &document)
@@ -159,15 +90,25 @@ bool writeIndex(SqliteDatabase& database, const std::vector<FoundDocument>& docu
         if (!insertDocument.run())
             return false;
         insertDocument.reset();
-        const std::int64_t row = sqlite3_last_insert_rowid(database.handle());
+        documentRows.push_back(sqlite3_last_insert_rowid(database.handle()));
+    }
+    std::map<std::string, std::int64_t> recordRows;
+    if (!insertRecords(database, documentRows, resolution, used, recordRows))
+        return false;
+    SqliteStatement insertVersion(database.handle(),
+                                  "INSERT INTO versions (document, position, file, size, inode, change_time_ns, "
+                                  "checksum, modification_s, modification_ns, creation_s, creation_ns, added_ns, "
+                                  "automatic, pinned, record) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    for (std::size_t d = 0; d < documents.size(); ++d) {
         std::int64_t position = 0;
-        for (const FoundVersion& version : document.versions) {
-            insertVersion.bind(1, row)
+        for (const FoundVersion& version : documents[d].versions) {
+            const FoundRecord* record = resolution.find(version.record);
+            insertVersion.bind(1, documentRows[d])
                 .bind(2, position++)
                 .bindText(3, version.file)
                 .bind(4, static_cast<std::int64_t>(version.size))
-                .bind(5, static_cast<std::int64_t>(version.inode))
-                .bind(6, version.changeTimeNs)
+                .bind(5, static_cast<std::int64_t>(record->inode))
+                .bind(6, record->changeTimeNs)
                 .bindBlob(7, version.checksum)
                 .bind(8, version.dates.modification.seconds)
                 .bind(9, version.dates.modification.nanoseconds)
@@ -175,7 +116,8 @@ bool writeIndex(SqliteDatabase& database, const std::vector<FoundDocument>& docu
                 .bind(11, version.dates.creation.nanoseconds)
                 .bind(12, version.addedNs)
                 .bind(13, version.automatic ? 1 : 0)
-                .bind(14, version.pinned ? 1 : 0);
+                .bind(14, version.pinned ? 1 : 0)
+                .bind(15, recordRows.at(version.record));
             if (!insertVersion.run())
                 return false;
             insertVersion.reset();
@@ -215,16 +157,19 @@ bool rebuildIndex(const StoreLayout& layout, RebuildResult& result,
         return false;
     }
     std::vector<FoundDocument> documents;
+    RecordResolution resolution;
     for (const std::string& name : *names) {
         if (!isId(name))
             continue;
-        auto document = readDocument(documentsFd.get(), name, failed);
-        if (!document)
-            continue;
-        result.versions += document->versions.size();
-        if (!document->logged)
-            result.unloggedVersions += document->versions.size();
-        documents.push_back(std::move(*document));
+        auto document = readDocument(documentsFd.get(), name, documents.size(), resolution, failed);
+        if (document)
+            documents.push_back(std::move(*document));
+    }
+    const std::vector<std::string> used = resolveVersions(documentsFd.get(), documents, resolution, result);
+    for (const FoundDocument& document : documents) {
+        result.versions += document.versions.size();
+        if (!document.logged)
+            result.unloggedVersions += document.versions.size();
     }
     result.documents = documents.size();
 
@@ -236,7 +181,7 @@ bool rebuildIndex(const StoreLayout& layout, RebuildResult& result,
         SqliteDatabase database(building, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
         std::string error;
         if (!database.valid() || !database.execute("PRAGMA synchronous=FULL")
-            || !prepareFormat(database, migrations(), &error) || !writeIndex(database, documents)) {
+            || !prepareFormat(database, migrations(), &error) || !writeIndex(database, documents, resolution, used)) {
             failed("cannot build a new version index: " + (error.empty() ? database.lastError() : error));
             unlink(building.c_str());
             return false;

@@ -17,6 +17,9 @@ struct RebuildResult {
     // Versions of documents that kept no log (stored by release 1.0.0): placed
     // in the order of their modification dates.
     std::size_t unloggedVersions = 0;
+    // Versions their logs record whose contents no record present holds any
+    // more (a record lost or damaged): left out.
+    std::size_t droppedVersions = 0;
     std::string setAside; // where the old index was moved, if there was one
 };
 

@@ -4,6 +4,8 @@
 #include "FileDescriptor.h"
 #include "FolderListing.h"
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -48,6 +50,13 @@ const DocumentRow* MaintenancePass::document(const std::string& uuid) const
 {
     const auto found = m_byUuid.find(uuid);
     return found == m_byUuid.end() ? nullptr : found->second;
+}
+
+const RecordRow* MaintenancePass::record(std::int64_t id) const
+{
+    const auto found = std::lower_bound(m_records.begin(), m_records.end(), id,
+                                        [](const RecordRow& row, std::int64_t value) { return row.id < value; });
+    return found != m_records.end() && found->id == id ? &*found : nullptr;
 }
 
 std::string MaintenancePass::storedPath(const DocumentRow& document, std::size_t index) const
@@ -109,7 +118,7 @@ bool MaintenancePass::readSnapshot()
         return false;
     }
     const std::size_t failuresBefore = m_summary.failures;
-    const bool read = readDocuments() && readVersions();
+    const bool read = readDocuments() && readVersions() && readRecords();
     database.execute("COMMIT");
     if (!read && m_summary.failures == failuresBefore)
         fail("cannot read the version index: " + database.lastError());
@@ -143,21 +152,55 @@ bool MaintenancePass::readDocuments()
 bool MaintenancePass::readVersions()
 {
     SqliteStatement query(m_index.database().handle(),
-                          "SELECT document, file, size, checksum FROM versions ORDER BY document, position");
+                          "SELECT document, file, size, checksum, record FROM versions ORDER BY document, position");
     std::map<std::int64_t, DocumentRow*> byId;
     for (DocumentRow& document : m_documents)
         byId[document.id] = &document;
     int result;
     while ((result = query.step()) == SQLITE_ROW) {
         const auto owner = byId.find(query.integer(0));
-        VersionRow version{query.blob(1), static_cast<std::uint64_t>(query.integer(2)), query.blob(3)};
+        VersionRow version{query.blob(1), static_cast<std::uint64_t>(query.integer(2)), query.blob(3),
+                           query.isNull(4) ? std::nullopt : std::optional(query.integer(4))};
         if (owner == byId.end() || !layout().storedFilePath(owner->second->uuid, version.file)) {
             fail("the version index has a version record that names no document or no file of the store's form");
             return false;
         }
-        owner->second->files.insert(version.file);
         owner->second->versions.push_back(std::move(version));
         ++m_summary.versions;
+    }
+    return result == SQLITE_DONE;
+}
+
+bool MaintenancePass::readRecords()
+{
+    SqliteStatement query(m_index.database().handle(),
+                          "SELECT r.id, r.name, d.uuid, r.kind, r.base, r.size, r.checksum, r.packed IS NOT NULL "
+                          "FROM records r JOIN documents d ON d.id = r.holder ORDER BY r.id");
+    std::map<std::string, DocumentRow*> byUuid;
+    for (DocumentRow& document : m_documents)
+        byUuid[document.uuid] = &document;
+    int result;
+    while ((result = query.step()) == SQLITE_ROW) {
+        RecordRow record;
+        record.id = query.integer(0);
+        record.name = query.blob(1);
+        record.holder = query.blob(2);
+        record.kind = static_cast<int>(query.integer(3));
+        if (!query.isNull(4))
+            record.base = query.integer(4);
+        record.size = static_cast<std::uint64_t>(query.integer(5));
+        record.checksum = query.blob(6);
+        record.packed = query.integer(7) != 0;
+        const auto holder = byUuid.find(record.holder);
+        if (holder == byUuid.end() || !recordKindOf(record.kind)
+            || !layout().storedFilePath(record.holder, record.name)) {
+            fail("the version index has a contents record that names no document, no kind or no file of the store's "
+                 "form");
+            return false;
+        }
+        if (!record.packed)
+            holder->second->files.insert(record.name);
+        m_records.push_back(std::move(record));
     }
     return result == SQLITE_DONE;
 }

@@ -20,6 +20,19 @@ struct VersionRow {
     std::string file;
     std::uint64_t size = 0;
     std::string checksum;
+    std::optional<std::int64_t> record; // records.id of its contents
+};
+
+// A record as the pass's snapshot found it.
+struct RecordRow {
+    std::int64_t id = 0;
+    std::string name;
+    std::string holder; // the holding document's id (32 hex)
+    int kind = 0; // RecordKind
+    std::optional<std::int64_t> base;
+    std::uint64_t size = 0; // the contents it holds, and their checksum
+    std::string checksum;
+    bool packed = false;
 };
 
 struct DocumentRow {
@@ -28,6 +41,8 @@ struct DocumentRow {
     std::optional<std::string> path;
     std::int64_t device = 0;
     std::vector<VersionRow> versions;
+    // The stored files its folder holds for the index: the records it holds
+    // that are not packed.
     std::set<std::string> files;
 };
 
@@ -50,6 +65,9 @@ public:
     void setChecking() { m_checking = true; }
     MaintenanceSummary& summary() { return m_summary; }
     std::vector<DocumentRow>& documents() { return m_documents; }
+    const std::vector<RecordRow>& records() const { return m_records; }
+    // The snapshot's record with that row id, if any.
+    const RecordRow* record(std::int64_t id) const;
     // The snapshot's document with that id, if any.
     const DocumentRow* document(const std::string& uuid) const;
 
@@ -74,6 +92,7 @@ private:
     bool readSnapshot();
     bool readDocuments();
     bool readVersions();
+    bool readRecords();
     void reportLostIndex();
     void rebuildLookup();
 
@@ -88,6 +107,7 @@ private:
     MaintenanceSummary m_summary;
     std::vector<DocumentRow> m_documents;
     std::map<std::string, const DocumentRow*> m_byUuid;
+    std::vector<RecordRow> m_records; // by id
 };
 
 // The steps of a pass, each in its own file.
@@ -97,6 +117,8 @@ void verifyVersions(MaintenancePass& pass);
 // `indexOpen` the store has no index, and so no documents.
 void forgetDocument(MaintenancePass& pass, const DocumentChoice& choice, bool indexOpen);
 void sweepDocuments(MaintenancePass& pass);
+// Reports the records no version names (and when removing, lets them go).
+void sweepUnnamedRecords(MaintenancePass& pass);
 void sweepTemporaryFiles(MaintenancePass& pass);
 
 } // namespace strataloom::store

@@ -19,6 +19,7 @@ MaintenanceSummary StoreMaintenance::check(StoreMaintenanceListener& listener)
     pass.setChecking();
     if (pass.start()) {
         store::verifyVersions(pass);
+        store::sweepUnnamedRecords(pass);
         store::sweepDocuments(pass);
         store::sweepTemporaryFiles(pass);
     }
@@ -72,9 +73,10 @@ MaintenanceSummary StoreMaintenance::repair(StoreMaintenanceListener& listener)
         store::MaintenancePass probe(m_location, m_gracePeriod, false, problems);
         probe.setChecking();
         // Without problems a failed start is a store without versions to rebuild.
-        if (probe.start())
+        if (probe.start()) {
+            store::sweepUnnamedRecords(probe);
             store::sweepDocuments(probe);
-        else if (problems.messages.empty())
+        } else if (problems.messages.empty())
             return check(listener);
     }
     if (problems.messages.empty() && problems.unindexed == 0) {
@@ -104,6 +106,10 @@ MaintenanceSummary StoreMaintenance::repair(StoreMaintenanceListener& listener)
     if (result.unloggedVersions > 0)
         note += ", " + std::to_string(result.unloggedVersions)
               + " of them from a release that kept no log, placed in the order of their modification dates";
+    if (result.droppedVersions > 0)
+        note += "; " + std::to_string(result.droppedVersions)
+              + (result.droppedVersions == 1 ? " version its log records is" : " versions their logs record are")
+              + " left out: no record present holds its contents any more";
     if (!result.setAside.empty())
         note += "; the old index is kept as " + result.setAside;
     listener.noted(note);
@@ -116,6 +122,7 @@ MaintenanceSummary StoreMaintenance::prune(bool dryRun, StoreMaintenanceListener
 {
     store::MaintenancePass pass(m_location, m_gracePeriod, !dryRun, listener);
     if (pass.start()) {
+        store::sweepUnnamedRecords(pass);
         store::sweepDocuments(pass);
         store::sweepTemporaryFiles(pass);
     }

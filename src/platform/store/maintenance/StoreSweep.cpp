@@ -1,10 +1,10 @@
 // Finding, and when pruning removing, what nothing in the index refers to:
 // stray items under documents/ and the temporary files of adds that died.
-#include "DocumentLog.h"
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
 #include "FolderListing.h"
 #include "Leftovers.h"
+#include "LoggedFiles.h"
 #include "MaintenancePass.h"
 
 #include <cerrno>
@@ -12,41 +12,11 @@
 #include <set>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 
 namespace strataloom::store {
 
 namespace {
-
-// What a document's log says of its files. Versions it records as added and
-// not removed are kept whatever the index says: an index rebuilt or replaced
-// while an add ran may lack them, and the log is what brings them back.
-struct LoggedFiles {
-    bool readable = true; // false: nothing in the folder can be judged
-    std::set<std::string> live;
-    std::set<std::string> removed;
-};
-
-// Read under a shared lock on the log, so that a forget or an add writing it
-// now is seen whole.
-LoggedFiles readLoggedFiles(int folderFd, std::string* error)
-{
-    LoggedFiles logged;
-    UniqueFd lock(openat(folderFd, StoreLayout::kLogName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (lock.valid())
-        flock(lock.get(), LOCK_SH);
-    const auto history = readDocumentLog(folderFd, error);
-    if (!history) {
-        logged.readable = error->empty();
-        return logged;
-    }
-    logged.removed = history->removed;
-    if (!history->forgotten)
-        for (const LoggedVersion& version : history->versions)
-            logged.live.insert(version.file);
-    return logged;
-}
 
 class Sweep {
 public:
@@ -104,13 +74,13 @@ public:
             if (!lockUnlessWritten(locked.get(), m_pass.removing()))
                 return false;
         }
-        if (uuid && referencedNow(*uuid, name))
+        if (uuid && referencedNow(name))
             return false;
         if (logged) {
             const LoggedFiles& log = logged();
             if (!log.readable)
                 return false;
-            if (log.live.count(name)) {
+            if (log.live.count(name) && !switchCutShort(log, name)) {
                 keepUnindexed(path);
                 return false;
             }
@@ -211,6 +181,21 @@ private:
         return false;
     }
 
+    // Whether the log leads to `name` only through a switch the index never
+    // made: a re-encoding killed between its log and its index, whose old
+    // record the index still names and reads. The new file is then a
+    // leftover: a rebuild, finding it gone, keeps to the old one.
+    bool switchCutShort(const LoggedFiles& logged, const std::string& name)
+    {
+        auto from = logged.switchedFrom.find(name);
+        for (std::size_t step = 0; from != logged.switchedFrom.end() && step <= logged.switchedFrom.size(); ++step) {
+            if (recordNow(from->second))
+                return true;
+            from = logged.switchedFrom.find(from->second);
+        }
+        return false;
+    }
+
     // A check counts it as a problem; prune keeps it and says so.
     void keepUnindexed(const std::string& path)
     {
@@ -231,25 +216,32 @@ private:
         m_pass.report(finding);
     }
 
-    // Whether the index refers to `file` of document `uuid` right now, not
-    // only in the snapshot.
-    bool referencedNow(const std::string& uuid, const std::string& file)
+    // Whether the index refers to `file` of a document folder right now, not
+    // only in the snapshot: a record stored as a file of that name. A
+    // version's own name is no reference: its contents may live in another
+    // record, and the file of that name be what a re-encoding left behind.
+    // Record names are the store's own, unique: one in another document's
+    // folder is a hand-over under way (the link its new holder gets before
+    // the index says so), and is left for forget to finish.
+    bool referencedNow(const std::string& file)
     {
         SqliteDatabase& database = m_pass.index().database();
-        // A record's file (a delta, a compressed record) is named by the
-        // records table, not by a version, while a version or record names it.
-        SqliteStatement
-            query(database.handle(),
-                  "SELECT 1 FROM versions JOIN documents ON documents.id = versions.document "
-                  "WHERE documents.uuid = ?1 AND versions.file = ?2 UNION ALL SELECT 1 FROM records JOIN "
-                  "documents ON documents.id = records.holder WHERE documents.uuid = ?1 AND records.name = ?2 "
-                  "AND (EXISTS (SELECT 1 FROM versions WHERE record = records.id) OR EXISTS (SELECT 1 FROM records "
-                  "AS above WHERE above.base = records.id))");
-        query.bindText(1, uuid).bindText(2, file);
+        SqliteStatement query(database.handle(),
+                              "SELECT 1 FROM records JOIN documents ON documents.id = records.holder "
+                              "WHERE records.name = ? AND records.packed IS NULL");
+        query.bindText(1, file);
         const int result = query.step();
         if (result != SQLITE_ROW && result != SQLITE_DONE)
             m_pass.fail("cannot read the version index: " + database.lastError());
         return result != SQLITE_DONE;
+    }
+
+    // Whether the index has a record of that name, stored as a file or packed.
+    bool recordNow(const std::string& name)
+    {
+        SqliteStatement query(m_pass.index().database().handle(), "SELECT 1 FROM records WHERE name = ?");
+        query.bindText(1, name);
+        return query.step() == SQLITE_ROW;
     }
 
     bool knownNow(const std::string& uuid)

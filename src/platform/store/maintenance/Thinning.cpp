@@ -11,6 +11,7 @@
 #include "StoredSpace.h"
 #include "VersionRemoval.h"
 
+#include <algorithm>
 #include <chrono>
 #include <set>
 #include <span>
@@ -24,12 +25,25 @@ using namespace store;
 
 namespace {
 
-constexpr const char* kSelectAll =
-    "SELECT d.id, d.uuid, d.path, v.file, v.size, v.added_ns, v.automatic, v.pinned FROM versions v "
-    "JOIN documents d ON d.id = v.document ORDER BY v.document, v.position";
-constexpr const char* kSelectDocument =
-    "SELECT d.id, d.uuid, d.path, v.file, v.size, v.added_ns, v.automatic, v.pinned FROM versions v "
-    "JOIN documents d ON d.id = v.document WHERE d.id = ? ORDER BY v.position";
+// With each version, what its record takes: the record's name, holder and
+// whether it is a whole file, its stored bytes, and how many versions share it.
+#define SNAPSHOT_COLUMNS                                                                                               \
+    "SELECT d.id, d.uuid, d.path, v.file, v.size, v.added_ns, v.automatic, v.pinned, r.name, h.uuid, "                 \
+    "r.kind = 0 AND r.packed IS NULL, r.stored_bytes, (SELECT COUNT(*) FROM versions w WHERE w.record = r.id) "        \
+    "FROM versions v JOIN documents d ON d.id = v.document LEFT JOIN records r ON r.id = v.record "                    \
+    "LEFT JOIN documents h ON h.id = r.holder "
+constexpr const char* kSelectAll = SNAPSHOT_COLUMNS "ORDER BY v.document, v.position";
+constexpr const char* kSelectDocument = SNAPSHOT_COLUMNS "WHERE d.id = ? ORDER BY v.position";
+#undef SNAPSHOT_COLUMNS
+
+// What a version's record takes, as the size cap weighs it.
+struct RecordSpace {
+    std::string name;
+    std::string holder;
+    bool wholeFile = false;
+    std::uint64_t storedBytes = 0;
+    std::uint64_t sharedBy = 1;
+};
 
 struct SnapshotDocument {
     std::int64_t row = 0;
@@ -38,9 +52,10 @@ struct SnapshotDocument {
     std::vector<std::string> files;
     std::vector<std::uint64_t> sizes; // as recorded
     std::vector<RetentionCandidate> versions;
+    std::vector<RecordSpace> records; // for the size cap only
 };
 
-bool readSnapshot(StoreIndex& index, std::optional<std::int64_t> onlyDocument, bool withPaths,
+bool readSnapshot(StoreIndex& index, std::optional<std::int64_t> onlyDocument, bool withPaths, bool withRecords,
                   std::vector<SnapshotDocument>& documents, std::string* error)
 {
     auto query = index.statement(onlyDocument ? kSelectDocument : kSelectAll);
@@ -64,24 +79,44 @@ bool readSnapshot(StoreIndex& index, std::optional<std::int64_t> onlyDocument, b
         document.sizes.push_back(static_cast<std::uint64_t>(query->integer(4)));
         document.versions.push_back({query->integer(5), static_cast<std::uint64_t>(query->integer(4)),
                                      query->integer(6) != 0, query->integer(7) != 0});
+        if (withRecords && !query->isNull(8))
+            document.records.push_back({query->blob(8), query->blob(9), query->integer(10) != 0,
+                                        static_cast<std::uint64_t>(std::max<std::int64_t>(0, query->integer(11))),
+                                        static_cast<std::uint64_t>(std::max<std::int64_t>(1, query->integer(12)))});
+        else if (withRecords)
+            document.records.push_back({document.files.back(), document.uuid, true, 0, 1});
     }
     if (result != SQLITE_DONE)
         return fail(error, "cannot read the version index: " + index.database().lastError());
     return true;
 }
 
-// Gives each version, for the size cap, the bytes its stored file takes on
-// disk rather than its length: a sparse file counts what it holds.
+// Gives each version, for the size cap, what its record takes rather than its
+// length: a whole file the blocks it holds on disk (a sparse file counts its
+// data), a delta or compressed record its stored bytes; shared by several
+// versions, each counts its share.
 void measureSpaceOnDisk(const StoreLayout& layout, std::vector<SnapshotDocument>& documents)
 {
     const UniqueFd folders(open(layout.documentsFolder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    std::string openHolder;
+    UniqueFd folder;
     for (SnapshotDocument& document : documents) {
-        const UniqueFd folder(
-            folders.valid() && isId(document.uuid)
-                ? openat(folders.get(), document.uuid.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                : -1);
-        for (std::size_t v = 0; v < document.versions.size(); ++v)
-            document.versions[v].size = folder.valid() ? storedBytesOnDisk(folder.get(), document.files[v]) : 0;
+        for (std::size_t v = 0; v < document.versions.size(); ++v) {
+            const RecordSpace& record = document.records[v];
+            std::uint64_t bytes = record.storedBytes;
+            if (record.wholeFile) {
+                if (record.holder != openHolder) {
+                    openHolder = record.holder;
+                    folder.reset(folders.valid() && isId(record.holder)
+                                     ? openat(folders.get(), record.holder.c_str(),
+                                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                                     : -1);
+                }
+                bytes = folder.valid() ? storedBytesOnDisk(folder.get(), record.name) : 0;
+            }
+            document.versions[v].size = bytes / record.sharedBy;
+        }
+        document.records = {};
     }
 }
 
@@ -150,15 +185,15 @@ std::optional<ThinningResult> thin(const std::string& storeLocation, const Thinn
         return std::nullopt;
     }
     bool read = true;
+    const bool capped = options.maxBytes && !documentPaths;
     if (!documentPaths)
-        read = readSnapshot(index, std::nullopt, options.keepDecisions, documents, error);
+        read = readSnapshot(index, std::nullopt, options.keepDecisions, capped, documents, error);
     for (auto row = chosen.begin(); read && row != chosen.end(); ++row)
-        read = readSnapshot(index, *row, options.keepDecisions, documents, error);
+        read = readSnapshot(index, *row, options.keepDecisions, capped, documents, error);
     index.commit();
     if (!read)
         return std::nullopt;
 
-    const bool capped = options.maxBytes && !documentPaths;
     if (capped)
         measureSpaceOnDisk(index.layout(), documents);
     std::vector<std::vector<Retention>> decisions;

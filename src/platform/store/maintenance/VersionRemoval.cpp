@@ -5,6 +5,7 @@
 #include "DocumentLog.h"
 #include "DurableBatch.h"
 #include "ErrorMessage.h"
+#include "RecordRelease.h"
 
 #include <functional>
 #include <map>
@@ -26,6 +27,11 @@ constexpr std::size_t kDocumentsPerRound = 256;
 constexpr const char* kDeleteVersion =
     "DELETE FROM versions WHERE document = (SELECT id FROM documents WHERE uuid = ?) "
     "AND file = ? AND (? = 0 OR (pinned = 0 AND automatic = 1))";
+// The record a version to remove names; a version of an index rebuilt before
+// records were kept names the whole record of its own name.
+constexpr const char* kRecordOfVersion =
+    "SELECT COALESCE(v.record, (SELECT r.id FROM records r WHERE r.name = v.file AND r.holder = v.document)) "
+    "FROM versions v WHERE v.document = (SELECT id FROM documents WHERE uuid = ?) AND v.file = ?";
 constexpr const char* kSetPinned = "UPDATE versions SET pinned = ? WHERE document = (SELECT id FROM documents WHERE "
                                    "uuid = ?) AND file = ? AND pinned != ?";
 
@@ -114,13 +120,18 @@ bool wellFormed(std::span<const VersionRef> versions, std::string* error)
 // its failure rolls the transaction back.
 template <typename Bind>
 bool changeRows(StoreIndex& index, const char* sql, Changes& changes, Bind bind, std::string* error,
-                const std::function<bool()>& beforeCommit = {})
+                const std::function<bool()>& beforeCommit = {},
+                const std::function<bool(const VersionRef&)>& beforeEach = {})
 {
     if (!index.beginWriting())
         return fail(error, "cannot write the version index: " + index.database().lastError());
     for (DocumentChange& change : changes) {
         std::vector<const VersionRef*> changed;
         for (const VersionRef* version : change.versions) {
+            if (beforeEach && !beforeEach(*version)) {
+                index.rollback();
+                return false;
+            }
             auto statement = index.statement(sql);
             if (!statement.valid() || !bind(*statement, *version).run()) {
                 const std::string message = "cannot write the version index: " + index.database().lastError();
@@ -151,18 +162,6 @@ void markChanged(std::span<const VersionRef> all, const Changes& changes, std::v
     for (const DocumentChange& change : changes)
         for (const VersionRef* version : change.versions)
             (*flags)[static_cast<std::size_t>(version - all.data())] = true;
-}
-
-// Whether the file a version was added as is a record other versions or
-// records still name (identical contents stored once, a delta's base): it
-// stays, whatever the removed version was.
-bool recordStillNamed(StoreIndex& index, const std::string& file)
-{
-    SqliteStatement query(index.database().handle(),
-                          "SELECT 1 FROM records WHERE name = ? AND (EXISTS (SELECT 1 FROM versions WHERE record = "
-                          "records.id) OR EXISTS (SELECT 1 FROM records AS above WHERE above.base = records.id))");
-    query.bindText(1, file);
-    return query.step() != SQLITE_DONE;
 }
 
 std::function<void()>& removalPause()
@@ -202,27 +201,36 @@ bool removeVersions(StoreIndex& index, std::span<const VersionRef> versions, std
         if (!logs)
             return false;
         const auto logRemoval = [](DocumentLog& log, const VersionRef& version) { log.recordRemoved(version.file); };
+        // The records the removed versions named, read in the transaction
+        // that deletes them; a version that goes only while thinnable is
+        // looked up all the same: a record kept for nothing is let go later.
+        std::vector<std::int64_t> records;
+        const auto noteRecord = [&](const VersionRef& version) {
+            auto query = index.statement(kRecordOfVersion);
+            if (!query.valid())
+                return fail(error, "cannot read the version index: " + index.database().lastError());
+            query->bindText(1, version.documentId).bindText(2, version.file);
+            const int result = query->step();
+            if (result == SQLITE_ROW && !query->isNull(0))
+                records.push_back(query->integer(0));
+            else if (result != SQLITE_ROW && result != SQLITE_DONE)
+                return fail(error, "cannot read the version index: " + index.database().lastError());
+            return true;
+        };
         // Confirmed inside the transaction that deletes them: a version pinned
-        // or removed since it was chosen stays as it is, with its file, and
-        // its log gets no record of a removal.
-        if (!changeRows(index, kDeleteVersion, changes, bindRemoval, error,
-                        [&] { return writeLogs(changes, *logs, logRemoval, error); }))
+        // or removed since it was chosen stays as it is, with its contents,
+        // and its log gets no record of a removal.
+        if (!changeRows(
+                index, kDeleteVersion, changes, bindRemoval, error,
+                [&] { return writeLogs(changes, *logs, logRemoval, error); }, noteRecord))
             return false;
         markChanged(versions, changes, removed);
         logs.reset();
-        std::erase_if(changes, [](const DocumentChange& change) { return change.versions.empty(); });
         if (removalPause())
             removalPause()();
-        DurableBatch durable;
-        for (const DocumentChange& change : changes) {
-            for (const VersionRef* version : change.versions)
-                if (!recordStillNamed(index, version->file)
-                    && unlinkat(change.folder.get(), version->file.c_str(), 0) != 0 && errno != ENOENT)
-                    return fail(error, errnoMessage("cannot remove the stored file " + version->file + " of document "
-                                                    + version->documentId));
-            durable.addFolder(*layout.documentFolder(*change.documentId));
-        }
-        if (!durable.flush(error))
+        // Contents another version still names, or that another record is a
+        // delta against, stay; the rest go, after the rows that named them.
+        if (!releaseRecords(index, std::move(records), error))
             return false;
     }
     return true;

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace strataloom::store {
@@ -156,6 +157,43 @@ std::optional<std::optional<FormEncoding>> encodeAsForm(const ContentsFile& cont
     if (!compressed->length)
         return std::optional<FormEncoding>();
     return std::optional(std::move(encoded));
+}
+
+std::optional<RecordHeader> decodeRecordContents(int recordFd, const std::optional<std::string>& packed, int baseFd,
+                                                 int outFd, const RecordExpectations& expected,
+                                                 const StoreLayout& layout, std::string* error)
+{
+    const auto decode = [&](int base, int out) {
+        return packed ? decodeRecord(*packed, base, out, expected, error)
+                      : decodeRecord(recordFd, base, out, expected, error);
+    };
+    const auto header = packed ? readRecordHeader(*packed, error) : readRecordHeader(recordFd, error);
+    if (!header)
+        return std::nullopt;
+    if (!header->archive)
+        return decode(baseFd, outFd);
+    UniqueFd baseForm;
+    if (header->kind == EncodedKind::Delta && baseFd >= 0) {
+        struct stat status {};
+        std::optional<std::string> form;
+        if (fstat(baseFd, &status) != 0
+            || !canonicalFormOf(baseFd, static_cast<std::uint64_t>(status.st_size), form, error))
+            return std::nullopt;
+        if (!form) {
+            fail(error, "its base gives no canonical zip form");
+            return std::nullopt;
+        }
+        baseForm.reset(layout.openUnnamedTemporaryFile(error));
+        if (!baseForm.valid() || !fillFile(baseForm.get(), *form, error))
+            return std::nullopt;
+    }
+    const UniqueFd formFile(layout.openUnnamedTemporaryFile(error));
+    if (!formFile.valid() || !decode(baseForm.valid() ? baseForm.get() : baseFd, formFile.get()))
+        return std::nullopt;
+    const auto form = readBounded(formFile.get(), header->size, error);
+    if (!form || !rebuildArchive(*form, outFd, *header->archive, error))
+        return std::nullopt;
+    return header;
 }
 
 } // namespace strataloom::store

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FileDescriptor.h"
+#include "StoreLayout.h"
 #include "records/RecordCodec.h"
 
 #include <cstdint>
@@ -46,5 +47,15 @@ struct FormEncoding {
 std::optional<std::optional<FormEncoding>> encodeAsForm(const ContentsFile& contents, const DeltaBase* base,
                                                         std::uint64_t deltaMax, std::uint64_t compressedMax,
                                                         std::string* error = nullptr);
+
+// Decodes the record held by `recordFd` (or by `packed`, when given) as
+// decodeRecord() does, into the contents a reader gets: a canonical zip
+// record's form is decoded (a delta against the form of the contents of
+// `baseFd`, made again) and rebuilt into `outFd`, its forms passing through
+// unnamed files of `layout`'s tmp/. For readers that hand each record's
+// contents on to the records made against it, as check does.
+std::optional<RecordHeader> decodeRecordContents(int recordFd, const std::optional<std::string>& packed, int baseFd,
+                                                 int outFd, const RecordExpectations& expected,
+                                                 const StoreLayout& layout, std::string* error = nullptr);
 
 } // namespace strataloom::store

@@ -6,6 +6,7 @@
 #include "FileVersionStore.h"
 #include "Sqlite.h"
 #include "StoreLayout.h"
+#include "StoreMaintenance.h"
 #include "ZipBuilder.h"
 #include "records/RecordCodec.h"
 #include "support/TestEnvironment.h"
@@ -32,6 +33,32 @@ std::int64_t scalar(const std::string& location, const std::string& sql)
     SqliteDatabase database(location + "/index.sqlite", SQLITE_OPEN_READONLY);
     SqliteStatement query(database.handle(), sql.c_str());
     return query.step() == SQLITE_ROW ? query.integer(0) : -1;
+}
+
+// What a maintenance pass reported: every finding's path and detail.
+struct Findings : StoreMaintenanceListener {
+    void found(const StoreFinding& finding) override { text += finding.path + ": " + finding.detail + "\n"; }
+    void failed(const std::string& message) override { text += "failed: " + message + "\n"; }
+    std::string text;
+};
+
+std::string checkStore(const std::string& location, bool repair = false)
+{
+    StoreMaintenance maintenance(location);
+    maintenance.setGracePeriod(std::chrono::seconds(0));
+    Findings findings;
+    if (repair)
+        maintenance.repair(findings);
+    else
+        maintenance.check(findings);
+    return findings.text;
+}
+
+std::string textOf(const std::string& location, const std::string& sql)
+{
+    SqliteDatabase database(location + "/index.sqlite", SQLITE_OPEN_READONLY);
+    SqliteStatement query(database.handle(), sql.c_str());
+    return query.step() == SQLITE_ROW ? query.blob(0) : std::string();
 }
 
 std::string contentsOf(const FileVersion& version, std::string* why = nullptr)
@@ -184,6 +211,12 @@ TEST(ZipRecordsTest, ArchivesThatDoNotRebuildFallBackAndReadBack)
         expectVersionsRead(store, document, revisions);
         EXPECT_EQ(scalar(location, "SELECT COUNT(*) FROM records WHERE kind >= 16"), one.canonical ? 2 : 0);
         EXPECT_EQ(scalar(location, "SELECT COUNT(*) FROM records WHERE kind = 0"), 1);
+        EXPECT_EQ(checkStore(location), "");
+        // An index rebuilt from the logs knows the records as they were made.
+        fs::remove(location + "/index.sqlite");
+        EXPECT_EQ(checkStore(location, true), "");
+        EXPECT_EQ(scalar(location, "SELECT COUNT(*) FROM records WHERE kind >= 16"), one.canonical ? 2 : 0);
+        expectVersionsRead(store, document, revisions);
     }
 }
 
@@ -228,6 +261,8 @@ TEST(ZipRecordsTest, ADamagedCanonicalRecordIsNamedAndNeverReadAsOtherBytes)
         const std::string location = makeScratchFolder("store");
         FileVersionStore store(location);
         const FileUrl document = saveHistory(store, "bundle.zip", {zipOf(0), zipOf(1)});
+        const std::string name = textOf(location, "SELECT name FROM records WHERE kind >= 16");
+        ASSERT_FALSE(name.empty());
         {
             SqliteDatabase database(location + "/index.sqlite", SQLITE_OPEN_READWRITE);
             SqliteStatement read(database.handle(), "SELECT packed FROM records WHERE kind >= 16");
@@ -251,8 +286,9 @@ TEST(ZipRecordsTest, ADamagedCanonicalRecordIsNamedAndNeverReadAsOtherBytes)
         }
         why.clear();
         EXPECT_EQ(contentsOf(versions->front(), &why), "(unreadable)");
-        EXPECT_NE(why.find("stored record"), std::string::npos) << why;
+        EXPECT_NE(why.find("stored record " + name), std::string::npos) << why;
         EXPECT_TRUE(contentsOf(versions->back()) == zipOf(1));
+        EXPECT_NE(checkStore(location).find(name), std::string::npos);
     }
 }
 

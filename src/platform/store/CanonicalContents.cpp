@@ -114,10 +114,13 @@ std::optional<std::optional<FormEncoding>> encodeAsForm(const ContentsFile& cont
                                                         std::uint64_t deltaMax, std::uint64_t compressedMax,
                                                         std::string* error)
 {
-    using Result = std::optional<std::optional<FormEncoding>>;
+    if (!contents.checksum) {
+        fail(error, "cannot encode contents of unknown checksum as a canonical zip form");
+        return std::nullopt;
+    }
     std::optional<std::string> form;
-    if (!contents.checksum || !canonicalFormOf(contents.fd, contents.size, form, error))
-        return contents.checksum ? Result() : (fail(error, "cannot encode contents of unknown checksum"), Result());
+    if (!canonicalFormOf(contents.fd, contents.size, form, error))
+        return std::nullopt;
     if (!form)
         return std::optional<FormEncoding>();
     const std::uint64_t formSize = form->size();

@@ -85,8 +85,10 @@ UniqueFd VersionContents::open(const StoredRecord& record, std::string* error)
                 return UniqueFd();
             header = decodeRecord(bytes.get(), baseFd, out.get(), expected, &why);
         }
-        if (header && header->archive.has_value() != link->canonicalZip)
-            header.reset(), why = "its header and the index disagree on whether it holds a canonical zip form";
+        if (header && header->archive.has_value() != link->canonicalZip) {
+            header.reset();
+            why = "its header and the index disagree on whether it holds a canonical zip form";
+        }
         if (!header || !rewind(out.get())) {
             fail(error, damaged(*link, why.empty() ? errnoMessage("cannot read it") : why));
             return UniqueFd();

@@ -161,6 +161,7 @@ std::optional<LoggedRecord> readMadeRecord(const std::vector<std::string_view>& 
         || !parse(fields[6], record.storedLength))
         return std::nullopt;
     record.kind = *recordKind;
+    record.canonicalZip = isCanonicalZipKind(kind);
     record.checksum = std::move(*checksum);
     if (fields.size() == 8) {
         record.packed = unbase64(fields[7]);
@@ -284,9 +285,10 @@ void DocumentLog::recordLocation(const LoggedLocation& location)
 
 void DocumentLog::recordRecord(const LoggedRecord& record)
 {
-    std::string fields = "R " + record.name + " " + std::to_string(static_cast<int>(record.kind)) + " "
-                       + (record.base.empty() ? std::string("-") : record.base) + " " + std::to_string(record.size)
-                       + " " + hex(record.checksum) + " " + std::to_string(record.storedLength);
+    std::string fields = "R " + record.name + " " + std::to_string(recordKindNumber(record.kind, record.canonicalZip))
+                       + " " + (record.base.empty() ? std::string("-") : record.base) + " "
+                       + std::to_string(record.size) + " " + hex(record.checksum) + " "
+                       + std::to_string(record.storedLength);
     if (record.packed) {
         fields += ' ';
         fields += base64(*record.packed);

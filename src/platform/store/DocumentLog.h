@@ -37,6 +37,7 @@ struct LoggedRecord {
     std::string checksum; // raw bytes
     std::uint64_t storedLength = 0; // its file's length or its packed bytes'
     std::optional<std::string> packed; // the record's bytes when it has no file
+    bool canonicalZip = false; // it holds a zip archive's canonical form
 };
 
 // Every version and record that named `from` names `to` from then on (`X`).

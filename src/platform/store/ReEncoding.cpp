@@ -3,6 +3,7 @@
 // then logged in one write, then switched in one transaction, then the old
 // files unlinked.
 #include "ReEncoding.h"
+#include "CanonicalContents.h"
 #include "DurableBatch.h"
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
@@ -173,6 +174,15 @@ std::optional<std::optional<ReEncoding::Made>> ReEncoding::encode(const StoredRe
 {
     if (older.size > kDeltaLimit || !older.file)
         return std::optional<Made>();
+    // A newer version that went back to earlier contents names a delta made
+    // against `older`: a delta the other way would close a loop no reader
+    // gets out of.
+    if (deltaAllowed) {
+        const auto chain = StoredRecords(m_index).chain(newer);
+        deltaAllowed = chain && std::none_of(chain->begin(), chain->end(), [&](const StoredRecord& link) {
+                           return link.rowId == older.rowId;
+                       });
+    }
     VersionContents contents(m_index);
     UniqueFd olderFile = contents.open(older, error);
     if (!olderFile.valid())
@@ -180,28 +190,43 @@ std::optional<std::optional<ReEncoding::Made>> ReEncoding::encode(const StoredRe
     const ContentsFile olderContents{olderFile.get(), older.size, older.checksum};
 
     // A delta pays below kDeltaPaysPercent of the contents, and may make no
-    // reader's chain longer than kMaxChain; else compression may pay.
+    // reader's chain longer than kMaxChain; else compression may pay. An
+    // archive is kept as its canonical form where one rebuilds it.
     Made one;
-    std::optional<EncodedRecord> result;
-    std::string bytes;
+    UniqueFd newerFile;
+    std::optional<DeltaBase> base;
     if (deltaAllowed && newer.size <= kDeltaLimit) {
-        UniqueFd newerFile = contents.open(newer, error);
+        newerFile = contents.open(newer, error);
         if (!newerFile.valid())
             return std::nullopt;
-        const DeltaBase base{newer.name, {newerFile.get(), newer.size, newer.checksum}};
-        result = encodeRecord(olderContents, &base, bytes, {kRecordLevel, older.size * kDeltaPaysPercent / 100}, error);
-        one.record.kind = RecordKind::Delta;
+        base = DeltaBase{newer.name, {newerFile.get(), newer.size, newer.checksum}};
     }
-    if (!result || !result->length) {
-        bytes.clear();
-        result = encodeRecord(olderContents, nullptr, bytes, {kRecordLevel, older.size * kCompressionPaysPercent / 100},
-                              error);
-        one.record.kind = RecordKind::Compressed;
-    }
-    if (!result)
+    const std::uint64_t deltaMax = older.size * kDeltaPaysPercent / 100;
+    const std::uint64_t compressedMax = older.size * kCompressionPaysPercent / 100;
+    auto form = encodeAsForm(olderContents, base ? &*base : nullptr, deltaMax, compressedMax, error);
+    if (!form)
         return std::nullopt;
-    if (!result->length)
-        return std::optional<Made>();
+    std::optional<EncodedRecord> result;
+    std::string bytes;
+    if (*form) {
+        one.record.canonicalZip = true;
+        one.record.kind = (*form)->kind == EncodedKind::Delta ? RecordKind::Delta : RecordKind::Compressed;
+        bytes = std::move((*form)->bytes);
+    } else {
+        if (base) {
+            result = encodeRecord(olderContents, &*base, bytes, {kRecordLevel, deltaMax}, error);
+            one.record.kind = RecordKind::Delta;
+        }
+        if (!result || !result->length) {
+            bytes.clear();
+            result = encodeRecord(olderContents, nullptr, bytes, {kRecordLevel, compressedMax}, error);
+            one.record.kind = RecordKind::Compressed;
+        }
+        if (!result)
+            return std::nullopt;
+        if (!result->length)
+            return std::optional<Made>();
+    }
 
     one.older = older;
     one.newerId = newer.rowId;
@@ -276,7 +301,7 @@ bool ReEncoding::commit(std::vector<Made>& made, int folder, const std::string& 
         const StoredRecord& record = one.record;
         log.recordRecord({record.name, record.kind, record.kind == RecordKind::Delta ? one.newerName : std::string(),
                           record.size, record.checksum, record.packed ? record.packed->size() : record.file->size,
-                          record.packed});
+                          record.packed, record.canonicalZip});
         log.recordSwitch({one.older.name, record.name});
     }
     if (!log.write(error) || !syncFile(log.fd(), error)) {

@@ -44,6 +44,10 @@ bool isId(std::string_view text)
 
 std::optional<RecordKind> recordKindOf(std::int64_t number)
 {
+    if (isCanonicalZipKind(number))
+        number -= kCanonicalZipKindFlag;
+    else if (number == static_cast<int>(RecordKind::Whole) + kCanonicalZipKindFlag)
+        return std::nullopt;
     switch (number) {
     case static_cast<int>(RecordKind::Whole):
     case static_cast<int>(RecordKind::Delta):
@@ -52,6 +56,17 @@ std::optional<RecordKind> recordKindOf(std::int64_t number)
     default:
         return std::nullopt;
     }
+}
+
+bool isCanonicalZipKind(std::int64_t number)
+{
+    return number == static_cast<int>(RecordKind::Delta) + kCanonicalZipKindFlag
+        || number == static_cast<int>(RecordKind::Compressed) + kCanonicalZipKindFlag;
+}
+
+std::int64_t recordKindNumber(RecordKind kind, bool canonicalZip)
+{
+    return static_cast<int>(kind) + (canonicalZip ? kCanonicalZipKindFlag : 0);
 }
 
 StoreLayout::StoreLayout(std::string location)

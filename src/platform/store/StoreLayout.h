@@ -41,8 +41,16 @@ enum class RecordKind : int {
     Delta = 1, // a zstd frame made with its base record's contents as prefix
     Compressed = 2, // a zstd frame without prefix
 };
-// The kind for a number read from the index or a log; empty for any other.
+// Numbers above 15 are flags added to a kind's. This one, on a delta or
+// compressed record, says that its frame holds the canonical form of a zip
+// archive (records/zip/CanonicalForm.h), rebuilt into the archive when read.
+inline constexpr std::int64_t kCanonicalZipKindFlag = 16;
+// The kind for a number read from the index or a log, its flag set aside;
+// empty for any other number.
 std::optional<RecordKind> recordKindOf(std::int64_t number);
+bool isCanonicalZipKind(std::int64_t number);
+// The number the index and the logs keep for a record of `kind`.
+std::int64_t recordKindNumber(RecordKind kind, bool canonicalZip);
 
 // A delta or compressed record of at most this many bytes is packed: kept in
 // the index and its holder's log, with no file of its own, which would take a

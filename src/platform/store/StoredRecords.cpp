@@ -35,8 +35,8 @@ constexpr const char* kSwitchBases = "UPDATE records SET base = ?2 WHERE base = 
 // damaged index could hold, since no chain may be longer than kMaxChain.
 constexpr const char* kUpdateHeights =
     "WITH RECURSIVE above(id, height) AS (SELECT id, (SELECT height FROM records WHERE id = ?1) + 1 FROM records "
-    "WHERE base = ?1 AND kind = 1 UNION ALL SELECT records.id, above.height + 1 FROM records JOIN above ON "
-    "records.base = above.id WHERE records.kind = 1 AND above.height <= 1000) "
+    "WHERE base = ?1 AND kind & 15 = 1 UNION ALL SELECT records.id, above.height + 1 FROM records JOIN above ON "
+    "records.base = above.id WHERE records.kind & 15 = 1 AND above.height <= 1000) "
     "UPDATE records SET height = (SELECT MAX(height) FROM above WHERE above.id = records.id) WHERE id IN (SELECT id "
     "FROM above)";
 constexpr const char* kRemove = "DELETE FROM records WHERE id = ?";
@@ -53,6 +53,7 @@ std::optional<StoredRecord> recordFrom(SqliteStatement& row)
         || row.integer(9) < 0)
         return std::nullopt;
     record.kind = *kind;
+    record.canonicalZip = isCanonicalZipKind(row.integer(4));
     if (!row.isNull(5))
         record.base = row.integer(5);
     record.height = static_cast<int>(row.integer(6));
@@ -228,7 +229,7 @@ std::optional<std::int64_t> StoredRecords::insert(const StoredRecord& record, st
         fail(error, "cannot record contents in the version index: " + m_index.database().lastError());
         return std::nullopt;
     }
-    insert->bindText(1, record.name).bind(2, record.holder).bind(3, static_cast<std::int64_t>(record.kind));
+    insert->bindText(1, record.name).bind(2, record.holder).bind(3, recordKindNumber(record.kind, record.canonicalZip));
     if (record.base)
         insert->bind(4, *record.base);
     else

@@ -31,6 +31,9 @@ struct StoredRecord {
     std::int64_t holder = 0; // documents.id
     std::string holderId; // the holder's document id (32 hex)
     RecordKind kind = RecordKind::Whole;
+    // A delta or compressed record whose frame holds a zip archive's
+    // canonical form: its contents are the archive rebuilt.
+    bool canonicalZip = false;
     std::optional<std::int64_t> base; // records.id of a delta's base
     int height = 0; // deltas walked to reach a record that is not one
     std::uint64_t size = 0; // the contents it holds: size and XXH3-128 (raw)

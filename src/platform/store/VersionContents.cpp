@@ -1,5 +1,6 @@
 // Reading a version's contents through its chain of records.
 #include "VersionContents.h"
+#include "CanonicalContents.h"
 #include "ContentHash.h"
 #include "ErrorMessage.h"
 #include "Nanoseconds.h"
@@ -45,15 +46,24 @@ UniqueFd VersionContents::open(const StoredRecord& record, std::string* error)
     const auto chain = records.chain(record, error);
     if (!chain)
         return UniqueFd();
-    // From the bottom up: each step's result is the next one's base.
-    UniqueFd base;
+    // From the bottom up: each step's result is the next one's base, as
+    // contents or, between canonical records, as a canonical form; only the
+    // kind a step needs is made.
+    Materialised base;
     for (std::size_t step = chain->size(); step-- > 0;) {
         const StoredRecord* link = &(*chain)[step];
         if (link->kind == RecordKind::Whole) {
-            base = openRecordFile(*link, error);
-            if (!base.valid())
+            base = {openRecordFile(*link, error), UniqueFd(), link};
+            if (!base.contents.valid())
                 return UniqueFd();
             continue;
+        }
+        int baseFd = -1;
+        if (link->kind == RecordKind::Delta) {
+            const bool ready = link->canonicalZip ? makeForm(base, *link, error) : makeContents(base, error);
+            if (!ready)
+                return UniqueFd();
+            baseFd = link->canonicalZip ? base.form.get() : base.contents.get();
         }
         UniqueFd out(m_index.layout().openUnnamedTemporaryFile(error));
         if (!out.valid())
@@ -61,29 +71,76 @@ UniqueFd VersionContents::open(const StoredRecord& record, std::string* error)
         RecordExpectations expected;
         expected.size = link->size;
         expected.checksum = link->checksum;
-        if (link->kind == RecordKind::Delta)
+        // A canonical delta's header gives its base form's checksum, which
+        // the decoder verifies.
+        if (link->kind == RecordKind::Delta && !link->canonicalZip)
             expected.baseChecksum = (*chain)[step + 1].checksum;
         std::string why;
         std::optional<RecordHeader> header;
         if (link->isPacked()) {
-            header = decodeRecord(*link->packed, base.valid() ? base.get() : -1, out.get(), expected, &why);
+            header = decodeRecord(*link->packed, baseFd, out.get(), expected, &why);
         } else {
             UniqueFd bytes = openRecordFile(*link, error);
             if (!bytes.valid())
                 return UniqueFd();
-            header = decodeRecord(bytes.get(), base.valid() ? base.get() : -1, out.get(), expected, &why);
+            header = decodeRecord(bytes.get(), baseFd, out.get(), expected, &why);
+        }
+        if (header && header->archive.has_value() != link->canonicalZip) {
+            header.reset();
+            why = "its header and the index disagree on whether it holds a canonical zip form";
         }
         if (!header || !rewind(out.get())) {
             fail(error, damaged(*link, why.empty() ? errnoMessage("cannot read it") : why));
             return UniqueFd();
         }
-        base = std::move(out);
+        base = link->canonicalZip ? Materialised{UniqueFd(), std::move(out), link}
+                                  : Materialised{std::move(out), UniqueFd(), link};
     }
-    if (!rewind(base.get())) {
+    if (!makeContents(base, error))
+        return UniqueFd();
+    if (!rewind(base.contents.get())) {
         fail(error, errnoMessage("cannot read a materialised version"));
         return UniqueFd();
     }
-    return base;
+    return std::move(base.contents);
+}
+
+bool VersionContents::makeContents(Materialised& step, std::string* error)
+{
+    if (step.contents.valid())
+        return true;
+    const StoredRecord& record = *step.record;
+    struct stat status {};
+    std::string why;
+    std::optional<std::string> form;
+    UniqueFd out(m_index.layout().openUnnamedTemporaryFile(error));
+    if (!out.valid())
+        return false;
+    if (fstat(step.form.get(), &status) != 0 || !(form = readBounded(step.form.get(), status.st_size, &why))
+        || !rebuildArchive(*form, out.get(), ArchiveOfForm{record.size, record.checksum}, &why) || !rewind(out.get()))
+        return fail(error,
+                    damaged(record, "it does not rebuild: " + (why.empty() ? errnoMessage("cannot read it") : why)));
+    step.contents = std::move(out);
+    return true;
+}
+
+bool VersionContents::makeForm(Materialised& step, const StoredRecord& above, std::string* error)
+{
+    if (step.form.valid())
+        return true;
+    // Made again from the archive, as when the delta above was encoded: the
+    // decoder checks it is the very same form.
+    std::optional<std::string> form;
+    std::string why;
+    if (!canonicalFormOf(step.contents.get(), step.record->size, form, &why))
+        return fail(error, damaged(*step.record, why));
+    if (!form)
+        return fail(error, damaged(above, "its base " + step.record->name + " gives no canonical zip form"));
+    UniqueFd out(m_index.layout().openUnnamedTemporaryFile(error));
+    if (!out.valid() || !fillFile(out.get(), *form, error))
+        return false;
+    step.form = std::move(out);
+    return true;
 }
 
 bool VersionContents::isPresent(const StoredRecord& record, std::string* error)
@@ -92,7 +149,8 @@ bool VersionContents::isPresent(const StoredRecord& record, std::string* error)
     const auto holdsRecorded = [&](const std::optional<RecordHeader>& header, const std::string& why) {
         if (!header)
             return fail(error, damaged(record, why));
-        return (header->size == record.size && header->checksum == record.checksum)
+        return (header->contentsSize() == record.size && header->contentsChecksum() == record.checksum
+                && header->archive.has_value() == record.canonicalZip)
             || fail(error, damaged(record, "it holds other contents than recorded"));
     };
     std::string why;

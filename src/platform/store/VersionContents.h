@@ -10,7 +10,10 @@
 // its stored file, opened as it is; a delta or compressed record is
 // materialised by walking its chain from the nearest record that is not a
 // delta, each step decoded into an unnamed file in the store's tmp/ folder
-// and checked against the index, so that nothing unverified is handed out.
+// and checked against the index, so that nothing unverified is handed out. A
+// record holding a zip archive's canonical form is rebuilt into the archive
+// only where the archive itself is needed: deltas between forms are decoded
+// as forms.
 // docs/STORE.md, "Reading a version".
 namespace strataloom::store {
 
@@ -33,6 +36,18 @@ public:
     bool isLocal(const StoredRecord& record, std::string* error = nullptr);
 
 private:
+    // One step of a chain, materialised: its contents, or the canonical zip
+    // form they rebuild from, or both.
+    struct Materialised {
+        UniqueFd contents;
+        UniqueFd form;
+        const StoredRecord* record = nullptr;
+    };
+    // The step's contents, rebuilt from its form when it has only that.
+    bool makeContents(Materialised& step, std::string* error);
+    // The step's canonical form, made from its contents when it has only
+    // them, for the canonical delta `above`.
+    bool makeForm(Materialised& step, const StoredRecord& above, std::string* error);
     // The record's own bytes, as a file: its stored file (an invalid fd for a
     // packed record).
     UniqueFd openRecordFile(const StoredRecord& record, std::string* error);

@@ -101,6 +101,27 @@ TEST_F(ReEncodingTest, OlderVersionsBecomeBoundedChainsOfDeltasThatReadBack)
     EXPECT_EQ(switches, saved.size() - 1);
 }
 
+// A save that goes back to earlier contents names the record of those, by
+// then a delta against the version after them: the one before it is not
+// made a delta of it in turn, which would leave both unreadable.
+TEST(ReEncodingHistory, GoingBackToEarlierContentsKeepsEveryVersionReadable)
+{
+    FileVersionStore store(makeScratchFolder("store"));
+    const std::string path = makeScratchFolder("documents") + "/notes.md";
+    const int revisions[] = {0, 1, 0, 1, 2, 1};
+    for (int n : revisions) {
+        writeFile(path, revision(n));
+        ASSERT_TRUE(store.saveVersionOfItem(FileUrl::fromPath(path)));
+    }
+    const auto versions = store.otherVersionsOfItem(FileUrl::fromPath(path));
+    ASSERT_TRUE(versions);
+    ASSERT_EQ(versions->size(), std::size(revisions));
+    for (std::size_t i = 0; i < versions->size(); ++i) {
+        std::string why;
+        EXPECT_TRUE(contentsOf((*versions)[i], &why) == revision(revisions[i])) << i << ": " << why;
+    }
+}
+
 // Versions committed together (unarchive, the watcher's batches) are
 // re-encoded together: each against the one after it, chains cut at kMaxChain.
 TEST_F(ReEncodingTest, ABatchOfVersionsBecomesBoundedChainsInOnePass)

@@ -34,12 +34,14 @@ protected:
     }
 
     // A packed record of `kind` held by the document.
-    std::int64_t add(RecordKind kind, std::optional<std::int64_t> base, const std::string& checksum = "c")
+    std::int64_t add(RecordKind kind, std::optional<std::int64_t> base, const std::string& checksum = "c",
+                     bool canonicalZip = false)
     {
         StoredRecord record;
         record.name = randomId();
         record.holder = document_;
         record.kind = kind;
+        record.canonicalZip = canonicalZip;
         record.base = base;
         record.size = 5;
         record.checksum = checksum;
@@ -65,8 +67,10 @@ TEST_F(StoredRecordsTest, ASwitchMovesVersionsAndBasesAndTheHeightsAboveFollow)
 {
     ASSERT_TRUE(index.beginWriting());
     const std::int64_t one = add(RecordKind::Delta, whole);
-    const std::int64_t two = add(RecordKind::Delta, one);
+    // A delta between canonical zip forms counts as any delta.
+    const std::int64_t two = add(RecordKind::Delta, one, "c", true);
     EXPECT_EQ(height(two), 2);
+    EXPECT_TRUE(records.byId(two)->canonicalZip);
     const std::int64_t restart = add(RecordKind::Compressed, std::nullopt);
     const std::int64_t over = add(RecordKind::Delta, restart);
     EXPECT_EQ(height(over), 1);
@@ -159,7 +163,7 @@ TEST(DocumentLogRecords, RecordsSharingAndSwitchesReadBackAndDamageIsLeftOut)
         auto log = DocumentLog::open(folderFd.get());
         ASSERT_TRUE(log);
         log->recordVersion({version, 5, "ck", {}, 1, false, false, {}});
-        log->recordRecord({delta, RecordKind::Delta, base, 5, "ck", 4000, std::nullopt});
+        log->recordRecord({delta, RecordKind::Delta, base, 5, "ck", 4000, std::nullopt, true});
         for (const std::string& bytes :
              {std::string(), std::string("a"), std::string("ab"), std::string("abc"), std::string("\0\xff\x7f\n ", 5)})
             log->recordRecord({packed, RecordKind::Compressed, {}, 5, "ck", bytes.size(), bytes});
@@ -173,6 +177,8 @@ TEST(DocumentLogRecords, RecordsSharingAndSwitchesReadBackAndDamageIsLeftOut)
     EXPECT_EQ(history->records[0].base, base);
     EXPECT_EQ(history->records[0].storedLength, 4000u);
     EXPECT_FALSE(history->records[0].packed);
+    EXPECT_TRUE(history->records[0].canonicalZip);
+    EXPECT_FALSE(history->records[1].canonicalZip);
     EXPECT_EQ(history->records[4].packed, "abc");
     EXPECT_EQ(history->records[5].packed, std::string("\0\xff\x7f\n ", 5));
     EXPECT_EQ(history->versions[0].record, delta);
@@ -183,6 +189,7 @@ TEST(DocumentLogRecords, RecordsSharingAndSwitchesReadBackAndDamageIsLeftOut)
         "R " + delta + " 1 - 5 636b 4", // a delta without its base
         "R " + delta + " 2 " + base + " 5 636b 4", // a base for a compressed record
         "R " + delta + " 9 - 5 636b 4", // an unknown kind
+        "R " + delta + " 16 - 5 636b 4", // the canonical zip flag on a whole record
         "R " + delta + " 2 - 5 636b 4 YWJj", // packed bytes of another length
         "R " + delta + " 2 - 5 636b 3 YW=j", // padding inside
         "R ../log 2 - 5 636b 3 YWJj", // a name that is no id

@@ -35,7 +35,7 @@ bool insertRecords(SqliteDatabase& database, const std::vector<std::int64_t>& do
     for (const FoundRecord* record : resolution.inInsertionOrder(used)) {
         insert.bindText(1, record->name)
             .bind(2, documentRows[record->holder])
-            .bind(3, static_cast<std::int64_t>(record->kind));
+            .bind(3, recordKindNumber(record->kind, record->canonicalZip));
         if (record->kind == RecordKind::Delta)
             insert.bind(4, rows.at(resolution.baseOf(*record)));
         else

@@ -58,6 +58,7 @@ void addLoggedRecords(int folderFd, const DocumentHistory& history, std::size_t 
         record.name = logged.name;
         record.holder = holder;
         record.kind = logged.kind;
+        record.canonicalZip = logged.canonicalZip;
         record.base = logged.base;
         record.size = logged.size;
         record.checksum = logged.checksum;

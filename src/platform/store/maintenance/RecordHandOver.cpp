@@ -77,6 +77,7 @@ std::optional<LoggedRecord> loggedForm(StoredRecords& records, const StoredRecor
     LoggedRecord logged;
     logged.name = record.name;
     logged.kind = record.kind;
+    logged.canonicalZip = record.canonicalZip;
     logged.size = record.size;
     logged.checksum = record.checksum;
     logged.storedLength = record.isPacked() ? record.packed->size() : record.file ? record.file->size : 0;

@@ -20,6 +20,7 @@ struct FoundRecord {
     std::string name;
     std::size_t holder = 0; // the rebuild's index of the holding document
     RecordKind kind = RecordKind::Whole;
+    bool canonicalZip = false; // it holds a zip archive's canonical form
     std::string base; // a delta's base record, by name as logged
     std::uint64_t size = 0; // the contents it holds
     std::string checksum;

@@ -2,6 +2,7 @@
 // that is not a delta up through the deltas made against it, each result's
 // size and checksum compared with the index's; then every version against
 // its record and its log.
+#include "CanonicalContents.h"
 #include "ContentHash.h"
 #include "DocumentLog.h"
 #include "FileDescriptor.h"
@@ -45,11 +46,11 @@ public:
     bool run()
     {
         for (const RecordRow& record : m_pass.records()) {
-            if (record.kind == static_cast<int>(RecordKind::Delta) && m_pass.record(*record.base))
+            if (recordKindOf(record.kind) == RecordKind::Delta && m_pass.record(*record.base))
                 continue; // reached from its base
             if (m_pass.stopping())
                 return false;
-            if (record.kind == static_cast<int>(RecordKind::Delta))
+            if (recordKindOf(record.kind) == RecordKind::Delta)
                 damageAbove(record, {Kind::Missing, record.name, pathOf(record),
                                      "the record it is a delta against is missing"});
             else
@@ -127,14 +128,11 @@ private:
         expected.size = record.size;
         expected.checksum = record.checksum;
         std::optional<RecordHeader> header;
-        if (record.packed) {
-            const auto bytes = packedBytes(record.id);
-            header = bytes ? decodeRecord(*bytes, baseFd, out.get(), expected, &why) : std::nullopt;
-            if (!bytes)
-                why = "its bytes cannot be read from the index";
-        } else {
-            header = decodeRecord(fileFd, baseFd, out.get(), expected, &why);
-        }
+        const auto bytes = record.packed ? packedBytes(record.id) : std::nullopt;
+        if (record.packed && !bytes)
+            why = "its bytes cannot be read from the index";
+        else
+            header = decodeRecordContents(fileFd, bytes, baseFd, out.get(), expected, m_pass.layout(), &why);
         return header ? std::move(out) : UniqueFd();
     }
 

@@ -116,8 +116,8 @@ public:
         if (!ok)
             return fail(m_error, "cannot encode a record at level " + std::to_string(m_options.level)
                                      + ": zstd refuses its parameters");
-        return m_sink.put(std::string(kRecordHeaderLength, '\0').data(), kRecordHeaderLength, m_error)
-            && account(kRecordHeaderLength);
+        const std::size_t headerLength = m_options.archive ? kCanonicalHeaderLength : kRecordHeaderLength;
+        return m_sink.put(std::string(headerLength, '\0').data(), headerLength, m_error) && account(headerLength);
     }
 
     // Feeds `input`; the last piece ends the frame. False on failure, or once
@@ -164,6 +164,7 @@ std::optional<EncodedRecord> encode(const ContentsFile& contents, const DeltaBas
     EncodedRecord record;
     record.header.kind = base ? EncodedKind::Delta : EncodedKind::Compressed;
     record.header.size = contents.size;
+    record.header.archive = options.archive;
     Encoder encoder(options, sink, error);
 
     std::optional<std::string> prefix;

@@ -24,23 +24,43 @@ inline constexpr std::uint64_t kDeltaLimit = 16 * 1024 * 1024;
 
 // The codec version this release writes and the only one it reads.
 inline constexpr std::uint16_t kRecordCodecVersion = 1;
-// Length of the header frame every record starts with.
+// Length of the header frame every record starts with; a record holding a
+// canonical zip form has a longer one, carrying the archive's fields.
 inline constexpr std::size_t kRecordHeaderLength = 104;
+inline constexpr std::size_t kCanonicalHeaderLength = 128;
 // zstd's level for records: near the best deltas of text and office files at
 // a speed that lets re-encoding run right after an add (see docs/STORE.md).
 inline constexpr int kRecordLevel = 9;
 
+// The zip archive whose canonical form (zip/CanonicalForm.h) a record's frame
+// holds instead of the archive itself: its size and XXH3-128.
+struct ArchiveOfForm {
+    std::uint64_t size = 0;
+    std::string checksum;
+
+    bool operator==(const ArchiveOfForm&) const = default;
+};
+
 struct RecordHeader {
     EncodedKind kind = EncodedKind::Compressed;
-    // The materialised contents: size and XXH3-128 (kChecksumSize raw bytes,
+    // What the zstd frame yields: size and XXH3-128 (kChecksumSize raw bytes,
     // as ContentHash gives them).
     std::uint64_t size = 0;
     std::string checksum;
     // Delta only (empty and 0 otherwise): the base record's name (32 lowercase
-    // hex digits) and its materialised contents' size and XXH3-128.
+    // hex digits) and the size and XXH3-128 of the prefix the frame was made
+    // with: the base's materialised contents, or its canonical form when the
+    // frame holds one.
     std::string baseName;
     std::uint64_t baseSize = 0;
     std::string baseChecksum;
+    // Set when the frame yields the canonical form of this archive, which is
+    // then what a reader gets (the flag of the index's kind).
+    std::optional<ArchiveOfForm> archive;
+
+    // What a reader of the record gets: the archive, or the frame's contents.
+    std::uint64_t contentsSize() const { return archive ? archive->size : size; }
+    const std::string& contentsChecksum() const { return archive ? archive->checksum : checksum; }
 };
 
 // Contents to encode: the first `size` bytes of the regular file `fd`, read with
@@ -64,6 +84,8 @@ struct EncodeOptions {
     // Give up as soon as the record would be longer than this (a delta that
     // does not pay, a record too long to be packed): saves encoding the rest.
     std::uint64_t maxLength = UINT64_MAX;
+    // The contents are the canonical form of this archive: the header says so.
+    std::optional<ArchiveOfForm> archive = std::nullopt;
 };
 
 struct EncodedRecord {
@@ -92,7 +114,8 @@ std::optional<RecordHeader> readRecordHeader(int recordFd, std::string* error = 
 std::optional<RecordHeader> readRecordHeader(std::string_view record, std::string* error = nullptr);
 
 // What the caller knows of a record from elsewhere (the index), checked
-// against its header before anything is decoded.
+// against its header before anything is decoded: the size and checksum a
+// reader gets (contentsSize(), contentsChecksum()), the base's prefix.
 struct RecordExpectations {
     std::optional<std::uint64_t> size;
     std::optional<std::string> checksum;

@@ -39,14 +39,17 @@ public:
     std::optional<std::string> header(std::string* error)
     {
         if (!m_fromFile)
-            return std::string(m_bytes.substr(0, kRecordHeaderLength));
-        std::string bytes(kRecordHeaderLength, '\0');
+            return std::string(m_bytes.substr(0, kCanonicalHeaderLength));
+        std::string bytes(kCanonicalHeaderLength, '\0');
         const auto got = readAt(m_fd, 0, bytes.data(), bytes.size(), error);
         if (!got)
             return std::nullopt;
         bytes.resize(*got);
         return bytes;
     }
+
+    // The frame starts after a header of `length` bytes.
+    void skipHeader(std::size_t length) { m_offset = length; }
 
     // The next piece; empty at the end.
     std::optional<std::string_view> next(std::string* error)
@@ -68,15 +71,15 @@ private:
     int m_fd = -1;
     std::string_view m_bytes;
     std::string m_buffer;
-    std::uint64_t m_offset = kRecordHeaderLength;
+    std::uint64_t m_offset = 0;
 };
 
 bool checkExpectations(const RecordHeader& header, const RecordExpectations& expected, int baseFd, std::string* error)
 {
-    if (expected.size && *expected.size != header.size)
-        return fail(error, "the record holds " + std::to_string(header.size) + " bytes, not the "
+    if (expected.size && *expected.size != header.contentsSize())
+        return fail(error, "the record holds " + std::to_string(header.contentsSize()) + " bytes, not the "
                                + std::to_string(*expected.size) + " expected");
-    if (expected.checksum && *expected.checksum != header.checksum)
+    if (expected.checksum && *expected.checksum != header.contentsChecksum())
         return fail(error, "the record's checksum is not the one expected of it");
     const bool delta = header.kind == EncodedKind::Delta;
     if (delta && baseFd < 0)
@@ -149,6 +152,7 @@ std::optional<RecordHeader> decode(RecordInput& input, int baseFd, int outFd, co
     auto header = parseHeader(*headerBytes, error);
     if (!header || !checkExpectations(*header, expected, baseFd, error))
         return std::nullopt;
+    input.skipHeader(headerLength(*header));
     std::optional<std::string> base;
     if (header->kind == EncodedKind::Delta && !(base = readBase(*header, baseFd, error)))
         return std::nullopt;
@@ -215,7 +219,7 @@ std::optional<RecordHeader> readRecordHeader(int recordFd, std::string* error)
 
 std::optional<RecordHeader> readRecordHeader(std::string_view record, std::string* error)
 {
-    return parseHeader(record.substr(0, kRecordHeaderLength), error);
+    return parseHeader(record.substr(0, kCanonicalHeaderLength), error);
 }
 
 std::optional<RecordHeader> decodeRecord(int recordFd, int baseFd, int outFd, const RecordExpectations& expected,

@@ -28,6 +28,12 @@ constexpr std::size_t kBaseNameAt = 64;
 constexpr std::size_t kHeaderCheckAt = 96;
 static_assert(kBaseNameAt + kIdLength == kHeaderCheckAt);
 static_assert(kHeaderCheckAt + 8 == kRecordHeaderLength);
+// A canonical form's header: the archive's fields, then the check.
+constexpr std::size_t kArchiveSizeAt = 96;
+constexpr std::size_t kArchiveChecksumAt = 104;
+constexpr std::size_t kCanonicalCheckAt = 120;
+static_assert(kCanonicalCheckAt + 8 == kCanonicalHeaderLength);
+constexpr std::uint64_t kCanonicalZipFlag = 1;
 constexpr std::string_view kMagic = "SLRC";
 
 void putLittle(std::string& bytes, std::size_t at, std::uint64_t value, std::size_t width)
@@ -45,9 +51,9 @@ std::uint64_t getLittle(std::string_view bytes, std::size_t at, std::size_t widt
 }
 
 // Covers every field after the frame's own eight bytes.
-std::uint64_t headerCheck(std::string_view bytes)
+std::uint64_t headerCheck(std::string_view bytes, std::size_t checkAt)
 {
-    return XXH3_64bits(bytes.data() + kMagicAt, kHeaderCheckAt - kMagicAt);
+    return XXH3_64bits(bytes.data() + kMagicAt, checkAt - kMagicAt);
 }
 
 bool allZero(std::string_view bytes)
@@ -63,11 +69,18 @@ std::nullopt_t refused(std::string* error, std::string message)
     return std::nullopt;
 }
 
+std::size_t headerLength(const RecordHeader& header)
+{
+    return header.archive ? kCanonicalHeaderLength : kRecordHeaderLength;
+}
+
 std::string serializeHeader(const RecordHeader& header)
 {
-    std::string bytes(kRecordHeaderLength, '\0');
+    const std::size_t length = headerLength(header);
+    const std::size_t checkAt = length - 8;
+    std::string bytes(length, '\0');
     putLittle(bytes, 0, kSkippableMagic, 4);
-    putLittle(bytes, kFrameSizeAt, kRecordHeaderLength - 8, 4);
+    putLittle(bytes, kFrameSizeAt, length - 8, 4);
     bytes.replace(kMagicAt, kMagic.size(), kMagic);
     putLittle(bytes, kVersionAt, kRecordCodecVersion, 2);
     putLittle(bytes, kKindAt, static_cast<std::uint8_t>(header.kind), 1);
@@ -78,7 +91,12 @@ std::string serializeHeader(const RecordHeader& header)
         bytes.replace(kBaseChecksumAt, kChecksumSize, header.baseChecksum);
         bytes.replace(kBaseNameAt, kIdLength, header.baseName);
     }
-    putLittle(bytes, kHeaderCheckAt, headerCheck(bytes), 8);
+    if (header.archive) {
+        putLittle(bytes, kFlagsAt, kCanonicalZipFlag, 1);
+        putLittle(bytes, kArchiveSizeAt, header.archive->size, 8);
+        bytes.replace(kArchiveChecksumAt, kChecksumSize, header.archive->checksum);
+    }
+    putLittle(bytes, checkAt, headerCheck(bytes, checkAt), 8);
     return bytes;
 }
 
@@ -92,9 +110,10 @@ std::optional<RecordHeader> parseHeader(std::string_view bytes, std::string* err
         return refuse("not a record: it does not start with a record header");
     if (bytes.size() < kMagicAt)
         return refuse(truncated);
-    if (getLittle(bytes, kFrameSizeAt, 4) != kRecordHeaderLength - 8)
+    const std::uint64_t length = getLittle(bytes, kFrameSizeAt, 4) + 8;
+    if (length != kRecordHeaderLength && length != kCanonicalHeaderLength)
         return refuse("the record's header frame has an unexpected length (damaged, or written by a newer release)");
-    if (bytes.size() < kRecordHeaderLength)
+    if (bytes.size() < length)
         return refuse(truncated);
     if (bytes.substr(kMagicAt, kMagic.size()) != kMagic)
         return refuse("not a record: its first frame is not a record header");
@@ -102,15 +121,22 @@ std::optional<RecordHeader> parseHeader(std::string_view bytes, std::string* err
     if (version != kRecordCodecVersion)
         return refuse("the record is of codec version " + std::to_string(version) + ", this release reads only version "
                       + std::to_string(kRecordCodecVersion) + " (damaged, or written by a newer release)");
-    if (getLittle(bytes, kHeaderCheckAt, 8) != headerCheck(bytes))
+    const std::size_t checkAt = static_cast<std::size_t>(length - 8);
+    if (getLittle(bytes, checkAt, 8) != headerCheck(bytes, checkAt))
         return refuse("the record's header is damaged: its checksum does not match");
 
     RecordHeader header;
     const std::uint64_t kind = getLittle(bytes, kKindAt, 1);
     if (kind != std::uint64_t(EncodedKind::Delta) && kind != std::uint64_t(EncodedKind::Compressed))
         return refuse("the record's header names an unknown kind " + std::to_string(kind));
-    if (getLittle(bytes, kFlagsAt, 1) != 0)
+    const std::uint64_t flags = getLittle(bytes, kFlagsAt, 1);
+    if (flags != 0 && flags != kCanonicalZipFlag)
         return refuse("the record's header sets flags this release does not know");
+    if ((flags == kCanonicalZipFlag) != (length == kCanonicalHeaderLength))
+        return refuse("the record's header is damaged: its flags do not match its length");
+    if (flags == kCanonicalZipFlag)
+        header.archive = ArchiveOfForm{getLittle(bytes, kArchiveSizeAt, 8),
+                                       std::string(bytes.substr(kArchiveChecksumAt, kChecksumSize))};
     header.kind = static_cast<EncodedKind>(kind);
     header.size = getLittle(bytes, kSizeAt, 8);
     header.checksum = std::string(bytes.substr(kChecksumAt, kChecksumSize));

@@ -27,7 +27,9 @@ inline constexpr int kMaxLevel = 19;
 // function returning an optional.
 std::nullopt_t refused(std::string* error, std::string message);
 
-// The kRecordHeaderLength bytes of `header`.
+// How long the header of such a record is.
+std::size_t headerLength(const RecordHeader& header);
+// The headerLength() bytes of `header`.
 std::string serializeHeader(const RecordHeader& header);
 // Parses and checks the first bytes of a record; `bytes` may be shorter than
 // the header when the record is.

@@ -2,6 +2,7 @@
 #include "CanonicalForm.h"
 #include "ContentHash.h"
 #include "ErrorMessage.h"
+#include "RecordFiles.h"
 
 #include <cerrno>
 
@@ -16,19 +17,6 @@ namespace {
 // A local file header's signature: what every zip archive with a member
 // starts with (an archive without members has nothing to gain).
 constexpr std::string_view kZipStart = "PK\x03\x04";
-
-bool writeAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t written = write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
 
 // `bytes` in an anonymous file, for the codec, which reads contents from one.
 UniqueFd memoryFile(std::string_view bytes, std::string* error)

@@ -8,6 +8,7 @@
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
 #include "Nanoseconds.h"
+#include "RecordFiles.h"
 #include "StoreLock.h"
 #include "VerifiedCopy.h"
 #include "VersionContents.h"
@@ -37,40 +38,16 @@ void reached(ReEncoding::Step step)
 }
 
 constexpr const char* kNewestRecords = "SELECT record FROM versions WHERE document = ? ORDER BY position DESC LIMIT ?";
-// The longest walk of deltas that ends at a record: how much deeper its
-// readers' chains go when it becomes a delta itself.
-constexpr const char* kLongestAbove =
-    "WITH RECURSIVE above(id, steps) AS (SELECT id, 1 FROM records WHERE base = ?1 UNION ALL SELECT records.id, "
-    "above.steps + 1 FROM records JOIN above ON records.base = above.id WHERE above.steps <= 1000) SELECT "
-    "COALESCE(MAX(steps), 0) FROM above";
 
-UniqueFd createRecordFile(int folder, std::string& name, std::string* error)
+// The new record's `R` line, then the `X` that moves every name of the
+// older one to it: what a rebuild needs to find the record as it was made.
+void logMade(const ReEncoding::Made& one, DocumentLog& log)
 {
-    for (;;) {
-        name = randomId();
-        UniqueFd file(openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        struct stat status {};
-        if (!file.valid() || flock(file.get(), LOCK_EX) != 0 || fstat(file.get(), &status) != 0) {
-            fail(error, errnoMessage("cannot create a record in the version store"));
-            if (file.valid())
-                unlinkat(folder, name.c_str(), 0);
-            return UniqueFd();
-        }
-        // Clean-up took it in the instant before the lock.
-        if (status.st_nlink > 0)
-            return file;
-    }
-}
-
-bool writeAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t written = write(fd, bytes.data(), bytes.size());
-        if (written <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
+    const StoredRecord& record = one.record;
+    log.recordRecord({record.name, record.kind, record.kind == RecordKind::Delta ? one.newerName : std::string(),
+                      record.size, record.checksum, record.packed ? record.packed->size() : record.file->size,
+                      record.packed, record.canonicalZip});
+    log.recordSwitch({one.older.name, record.name});
 }
 
 } // namespace
@@ -78,15 +55,6 @@ bool writeAll(int fd, std::string_view bytes)
 void setReEncodingHookForTests(std::function<void(ReEncoding::Step)> newHook)
 {
     hook() = std::move(newHook);
-}
-
-std::int64_t ReEncoding::longestAbove(std::int64_t rowId)
-{
-    auto query = m_index.statement(kLongestAbove);
-    // Unknown counts as the longest possible: no delta then.
-    if (!query.valid() || query->bind(1, rowId).step() != SQLITE_ROW)
-        return kMaxChain;
-    return query->integer(0);
 }
 
 bool ReEncoding::afterAdd(std::int64_t documentRowId, std::size_t added, std::uint64_t generation, std::string* error)
@@ -132,7 +100,7 @@ bool ReEncoding::afterAdd(std::int64_t documentRowId, std::size_t added, std::ui
             newerDepth = older ? older->height : -1;
             continue;
         }
-        const bool deltaAllowed = newerDepth + 1 + longestAbove(olderId) <= kMaxChain;
+        const bool deltaAllowed = newerDepth + 1 + StoredRecords(m_index).longestWalkAbove(olderId) <= kMaxChain;
         auto one = encode(*older, *newer, deltaAllowed, folder.get(), error);
         if (!one)
             return false;
@@ -155,7 +123,7 @@ std::optional<ReEncoding::Outcome> ReEncoding::reEncode(const StoredRecord& olde
         fail(error, errnoMessage("cannot open the folder " + *folderPath));
         return std::nullopt;
     }
-    const bool deltaAllowed = newer.height + 1 + longestAbove(older.rowId) <= kMaxChain;
+    const bool deltaAllowed = newer.height + 1 + StoredRecords(m_index).longestWalkAbove(older.rowId) <= kMaxChain;
     auto one = encode(older, newer, deltaAllowed, folder.get(), error);
     if (!one)
         return std::nullopt;
@@ -297,13 +265,8 @@ bool ReEncoding::commit(std::vector<Made>& made, int folder, const std::string& 
 
     // Logged, each record before its switch, in one write made durable. A
     // rebuild ignores a switch whose record it cannot find.
-    for (const Made& one : made) {
-        const StoredRecord& record = one.record;
-        log.recordRecord({record.name, record.kind, record.kind == RecordKind::Delta ? one.newerName : std::string(),
-                          record.size, record.checksum, record.packed ? record.packed->size() : record.file->size,
-                          record.packed, record.canonicalZip});
-        log.recordSwitch({one.older.name, record.name});
-    }
+    for (const Made& one : made)
+        logMade(one, log);
     if (!log.write(error) || !syncFile(log.fd(), error)) {
         dropNewFiles();
         return false;
@@ -353,7 +316,7 @@ ReEncoding::prepareForAdd(std::int64_t documentRowId, const StoredRecord& newer,
     const auto older = olderId && olderId != newer.rowId ? records.byId(olderId) : std::nullopt;
     if (!older || older->kind != RecordKind::Whole || older->holder != documentRowId)
         return std::optional<Made>();
-    const bool deltaAllowed = newer.height + 1 + longestAbove(olderId) <= kMaxChain;
+    const bool deltaAllowed = newer.height + 1 + StoredRecords(m_index).longestWalkAbove(olderId) <= kMaxChain;
     auto one = encode(*older, newer, deltaAllowed, folder, error);
     if (!one || !*one)
         return one;
@@ -369,11 +332,7 @@ ReEncoding::prepareForAdd(std::int64_t documentRowId, const StoredRecord& newer,
 
 void ReEncoding::logPrepared(const Made& made, DocumentLog& log)
 {
-    log.recordRecord({made.record.name, made.record.kind,
-                      made.record.kind == RecordKind::Delta ? made.newerName : std::string(), made.record.size,
-                      made.record.checksum, made.record.packed ? made.record.packed->size() : made.record.file->size,
-                      made.record.packed});
-    log.recordSwitch({made.older.name, made.record.name});
+    logMade(made, log);
 }
 
 void ReEncoding::switchPrepared(Made& made, std::int64_t newerId, int folder)

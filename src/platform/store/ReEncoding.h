@@ -75,8 +75,6 @@ public:
     static void dropPrepared(Made& made, int folder);
 
 private:
-    // The longest walk of deltas that ends at a record.
-    std::int64_t longestAbove(std::int64_t rowId);
     // `older` encoded against `newer` (a delta only where `deltaAllowed`),
     // into a new file of the holder's folder `folder` or packed; empty inside
     // when it stays whole, empty with `error` set on failure.

@@ -26,6 +26,10 @@ constexpr const char* kVersionRecord =
     "versions.file = ?";
 constexpr const char* kIsNamed = "SELECT EXISTS (SELECT 1 FROM versions WHERE record = ?1) OR EXISTS (SELECT 1 FROM "
                                  "records WHERE base = ?1)";
+constexpr const char* kLongestWalkAbove =
+    "WITH RECURSIVE above(id, steps) AS (SELECT id, 1 FROM records WHERE base = ?1 UNION ALL SELECT records.id, "
+    "above.steps + 1 FROM records JOIN above ON records.base = above.id WHERE above.steps <= ?2) SELECT "
+    "COALESCE(MAX(steps), 0) FROM above";
 constexpr const char* kInsert =
     "INSERT INTO records (name, holder, kind, base, height, size, checksum, stored_bytes, file_size, inode, "
     "change_time_ns, packed) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
@@ -209,6 +213,14 @@ std::optional<bool> StoredRecords::isNamed(std::int64_t rowId, std::string* erro
         return std::nullopt;
     }
     return query->integer(0) != 0;
+}
+
+std::int64_t StoredRecords::longestWalkAbove(std::int64_t rowId)
+{
+    auto query = m_index.statement(kLongestWalkAbove);
+    if (!query.valid() || query->bind(1, rowId).bind(2, kMaxChain).step() != SQLITE_ROW)
+        return kMaxChain + 1;
+    return query->integer(0);
 }
 
 std::optional<std::int64_t> StoredRecords::insert(const StoredRecord& record, std::string* error)

@@ -73,6 +73,10 @@ public:
     std::optional<std::vector<StoredRecord>> heldBy(std::int64_t documentRowId, std::string* error = nullptr);
     // Whether any version or any record (as its base) still names the record.
     std::optional<bool> isNamed(std::int64_t rowId, std::string* error = nullptr);
+    // The longest walk of deltas that ends at a record: how much deeper its
+    // readers' chains go when it becomes a delta itself. Unknown counts as
+    // longer than any chain may be, so that nothing is then made a delta.
+    std::int64_t longestWalkAbove(std::int64_t rowId);
 
     // Writes, inside the caller's write transaction. A new record's height
     // is taken from its base; its row id is returned.

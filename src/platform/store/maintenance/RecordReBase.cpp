@@ -5,6 +5,7 @@
 #include "DurableBatch.h"
 #include "ErrorMessage.h"
 #include "Nanoseconds.h"
+#include "RecordFiles.h"
 #include "StoreLock.h"
 #include "StoredRecords.h"
 #include "VersionContents.h"
@@ -19,13 +20,6 @@ namespace strataloom::store {
 
 namespace {
 
-// The longest walk of deltas that ends at a record: how much deeper its
-// readers' chains go when it is made against another base.
-constexpr const char* kLongestAbove =
-    "WITH RECURSIVE above(id, steps) AS (SELECT id, 1 FROM records WHERE base = ?1 UNION ALL SELECT records.id, "
-    "above.steps + 1 FROM records JOIN above ON records.base = above.id WHERE above.steps <= 64) SELECT "
-    "COALESCE(MAX(steps), 0) FROM above";
-
 std::function<void(const char*)>& hook()
 {
     static std::function<void(const char*)> instance;
@@ -36,37 +30,6 @@ void reached(const char* step)
 {
     if (hook())
         hook()(step);
-}
-
-// A new record file in the holder's folder, locked (as an add's file is) so
-// that prune leaves it alone until the index names it.
-UniqueFd createRecordFile(int folder, std::string& name, std::string* error)
-{
-    for (;;) {
-        name = randomId();
-        UniqueFd file(openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        struct stat status {};
-        if (!file.valid() || flock(file.get(), LOCK_EX) != 0 || fstat(file.get(), &status) != 0) {
-            fail(error, errnoMessage("cannot create a record in the version store"));
-            if (file.valid())
-                unlinkat(folder, name.c_str(), 0);
-            return UniqueFd();
-        }
-        // Clean-up took it in the instant before the lock.
-        if (status.st_nlink > 0)
-            return file;
-    }
-}
-
-bool writeAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t written = write(fd, bytes.data(), bytes.size());
-        if (written <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
 }
 
 // The contents as a whole record: copied from their materialised form.
@@ -102,7 +65,7 @@ public:
         std::optional<EncodedRecord> encoded;
         RecordKind kind = RecordKind::Delta;
         if (base && record.size <= kDeltaLimit && base->size <= kDeltaLimit
-            && base->height + 1 + longestAbove(record.rowId) <= kMaxChain) {
+            && base->height + 1 + m_records.longestWalkAbove(record.rowId) <= kMaxChain) {
             const UniqueFd baseContents = m_contents.open(*base, m_error);
             if (!baseContents.valid())
                 return false;
@@ -186,12 +149,6 @@ public:
     }
 
 private:
-    std::int64_t longestAbove(std::int64_t record)
-    {
-        auto query = m_index.statement(kLongestAbove);
-        return query.valid() && query->bind(1, record).step() == SQLITE_ROW ? query->integer(0) : kMaxChain;
-    }
-
     bool abandon(int folder, const std::string& name, const std::string& what)
     {
         if (!name.empty())

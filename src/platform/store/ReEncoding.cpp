@@ -72,6 +72,13 @@ bool writeAll(int fd, std::string_view bytes)
     return true;
 }
 
+// A whole record, or a compressed one packed when its contents were added.
+bool reEncodable(const StoredRecord& record)
+{
+    return (record.kind == RecordKind::Whole && record.file)
+        || (record.kind == RecordKind::Compressed && record.isPacked() && record.storedBytes > 1);
+}
+
 } // namespace
 
 // One whole record re-encoded, not yet in the index.
@@ -135,7 +142,7 @@ bool ReEncoding::afterAdd(std::int64_t documentRowId, std::size_t added, std::ui
         if (newerDepth < 0 && newer)
             newerDepth = newer->height;
         const auto older = olderId && olderId != newerId ? records.byId(olderId) : std::nullopt;
-        if (!older || !newer || older->kind != RecordKind::Whole || older->holder != documentRowId
+        if (!older || !newer || !reEncodable(*older) || older->holder != documentRowId
             || std::any_of(made.begin(), made.end(), [&](const Made& one) { return one.older.rowId == olderId; })) {
             newerDepth = older ? older->height : -1;
             continue;
@@ -180,8 +187,10 @@ std::optional<ReEncoding::Outcome> ReEncoding::reEncode(const StoredRecord& olde
 std::optional<std::optional<ReEncoding::Made>> ReEncoding::encode(const StoredRecord& older, const StoredRecord& newer,
                                                                   bool deltaAllowed, int folder, std::string* error)
 {
-    if (older.size > kDeltaLimit || !older.file)
+    if (older.size > kDeltaLimit || !reEncodable(older))
         return std::optional<Made>();
+    // Small contents packed at add time become a delta only when it is shorter.
+    const bool packed = older.isPacked();
     VersionContents contents(m_index);
     UniqueFd olderFile = contents.open(older, error);
     if (!olderFile.valid())
@@ -198,9 +207,13 @@ std::optional<std::optional<ReEncoding::Made>> ReEncoding::encode(const StoredRe
         if (!newerFile.valid())
             return std::nullopt;
         const DeltaBase base{newer.name, {newerFile.get(), newer.size, newer.checksum}};
-        result = encodeRecord(olderContents, &base, bytes, {kRecordLevel, older.size * kDeltaPaysPercent / 100}, error);
+        const std::uint64_t pays = older.size * kDeltaPaysPercent / 100;
+        result = encodeRecord(olderContents, &base, bytes,
+                              {kRecordLevel, packed ? std::min(pays, older.storedBytes - 1) : pays}, error);
         one.record.kind = RecordKind::Delta;
     }
+    if (packed && (!result || !result->length))
+        return result ? std::optional<Made>() : std::nullopt;
     if (!result || !result->length) {
         bytes.clear();
         result = encodeRecord(olderContents, nullptr, bytes, {kRecordLevel, older.size * kCompressionPaysPercent / 100},
@@ -294,8 +307,8 @@ bool ReEncoding::commit(std::vector<Made>& made, int folder, const std::string& 
         const Made& one = made[i];
         const auto still = records.byId(one.older.rowId);
         std::optional<std::int64_t> madeId;
-        switched = still && still->kind == RecordKind::Whole && still->name == one.older.name
-                && (madeId = records.insert(one.record, error))
+        switched = still && still->kind == one.older.kind && still->isPacked() == one.older.isPacked()
+                && still->name == one.older.name && (madeId = records.insert(one.record, error))
                 && records.switchReferences(one.older.rowId, *madeId, error) && records.remove(one.older.rowId, error);
     }
     if (!switched || !m_index.commit()) {
@@ -307,7 +320,8 @@ bool ReEncoding::commit(std::vector<Made>& made, int folder, const std::string& 
 
     for (Made& one : made) {
         one.file.reset();
-        unlinkat(folder, one.older.name.c_str(), 0);
+        if (!one.older.isPacked())
+            unlinkat(folder, one.older.name.c_str(), 0);
     }
     reached(Step::OldFileUnlinked);
     return true;

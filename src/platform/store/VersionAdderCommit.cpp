@@ -44,7 +44,11 @@ std::optional<std::int64_t> VersionAdder::insertOwnRecord(StoredRecords& records
     record.size = staged.fingerprint.size;
     record.checksum = staged.fingerprint.checksum;
     record.storedBytes = staged.storedBytes;
-    record.file = RecordFile{staged.fingerprint.size, staged.fingerprint.inode, staged.fingerprint.changeTimeNs};
+    if (staged.packed) {
+        record.kind = RecordKind::Compressed;
+        record.packed = staged.packed;
+    } else
+        record.file = RecordFile{staged.fingerprint.size, staged.fingerprint.inode, staged.fingerprint.changeTimeNs};
     return records.insert(record, error);
 }
 
@@ -145,6 +149,15 @@ bool VersionAdder::logBatch(DocumentLog& log, std::string* error)
     const std::int64_t added = nowNs();
     for (Staged& staged : m_staged) {
         staged.addedNs = added;
+        // A packed record is logged before the version that names it.
+        if (staged.packed)
+            log.recordRecord({staged.name,
+                              RecordKind::Compressed,
+                              {},
+                              staged.fingerprint.size,
+                              staged.fingerprint.checksum,
+                              staged.packed->size(),
+                              staged.packed});
         log.recordVersion({staged.name,
                            staged.fingerprint.size,
                            staged.fingerprint.checksum,
@@ -162,7 +175,8 @@ bool VersionAdder::logBatch(DocumentLog& log, std::string* error)
 void VersionAdder::discardStaged()
 {
     for (const Staged& staged : m_staged)
-        unlinkat(m_folder.get(), staged.name.c_str(), 0);
+        if (staged.file.valid())
+            unlinkat(m_folder.get(), staged.name.c_str(), 0);
     m_staged.clear();
     m_log.reset();
     m_storeLock.reset();

@@ -60,7 +60,7 @@ TEST_F(ArchiveEarlierCommand, TheOneEarlierHistoryIsArchivedAndComesBackWhole)
     ASSERT_EQ(versions.size(), histories.front().versions.size());
     for (std::size_t i = 0; i < versions.size(); ++i) {
         const FileVersion& was = histories.front().versions[i];
-        EXPECT_EQ(test::readFile(versions[i].URL().path()), test::readFile(was.URL().path())) << i;
+        EXPECT_EQ(test::contentsOf(versions[i]), test::contentsOf(was)) << i;
         ASSERT_TRUE(versions[i].dates() && was.dates());
         EXPECT_EQ(versions[i].dates()->modification, was.dates()->modification) << i;
     }

@@ -62,9 +62,11 @@ protected:
 TEST_F(Commands, SaveVersionThenVersionsListsTheSavedVersionsThenTheFile)
 {
     const std::string document = documents + "/Report.txt";
-    const std::vector<std::pair<std::string, FileDates>> saves = {{"first",
+    // Stored files of their own, which can go missing.
+    const std::vector<std::pair<std::string, FileDates>> saves = {{test::unpackable("first"),
                                                                    {{978'307'200, 1}, {1'577'934'245, 123'456'789}}},
-                                                                  {"second!", {{978'307'201, 0}, {1'600'000'000, 5}}}};
+                                                                  {test::unpackable("second!"),
+                                                                   {{978'307'201, 0}, {1'600'000'000, 5}}}};
     for (const auto& [contents, dates] : saves) {
         test::writeFile(document, contents);
         ASSERT_TRUE(setDates(document, dates));
@@ -83,8 +85,9 @@ TEST_F(Commands, SaveVersionThenVersionsListsTheSavedVersionsThenTheFile)
     ASSERT_EQ(rows.size(), 3u);
     // The id: the first 12 digits of the stored file's name.
     EXPECT_EQ(rows[0], (Row{"00000", rows[0][6].substr(rows[0][6].size() - 32, 12), "2020-01-02T03:04:05.123456789Z",
-                            "2001-01-01T00:00:00.000000001Z", "5", "local", rows[0][6], "explicit", "-"}));
-    EXPECT_EQ(test::readFile(rows[0][6]), "first");
+                            "2001-01-01T00:00:00.000000001Z", std::to_string(saves[0].first.size()), "local",
+                            rows[0][6], "explicit", "-"}));
+    EXPECT_EQ(test::readFile(rows[0][6]), saves[0].first);
     EXPECT_EQ(rows[1], (Row{"00001", lost.substr(lost.size() - 32, 12), "2020-09-13T12:26:40.000000005Z",
                             "2001-01-01T00:00:01.000000000Z", rows[1][4], "missing", lost, "explicit", "-"}));
     EXPECT_EQ(rows[2], (Row{"00002", "-", "1970-01-01T00:00:06.999999999Z", "1970-01-01T00:00:05.000000000Z", "16",
@@ -119,7 +122,7 @@ TEST_F(Commands, FailuresExitOneWithAMessageAndUsageErrorsExitTwo)
     EXPECT_FALSE(fs::exists(location));
 
     // A damaged index is a failure, not an empty store.
-    const FileUrl notes = test::documentWithVersions(store, documents, "notes.txt", {"v0"}, "now");
+    const FileUrl notes = test::documentWithVersions(store, documents, "notes.txt", {test::unpackable("v0")}, "now");
     const std::string stored = test::storedPath(store, notes, 0);
     for (const char* suffix : {"-wal", "-shm"})
         fs::remove(location + "/index.sqlite" + suffix);
@@ -134,7 +137,7 @@ TEST_F(Commands, FailuresExitOneWithAMessageAndUsageErrorsExitTwo)
         EXPECT_EQ(result.exitCode, 1) << arguments[0];
         EXPECT_EQ(result.err.rfind("strataloom-cli: ", 0), 0u) << result.err;
     }
-    EXPECT_EQ(test::readFile(stored), "v0");
+    EXPECT_EQ(test::readFile(stored), test::unpackable("v0"));
 }
 
 TEST_F(Commands, JsonCarriesTheListedFieldsAndNamesByteForByte)
@@ -218,9 +221,11 @@ TEST_F(Commands, ArchiveWritesBesideTheFileAndSaysNothingWhenAllIsWell)
 
 TEST_F(Commands, ArchiveReportsEachDetailInOrderAndFails)
 {
-    const FileUrl notes = test::documentWithVersions(store, documents, "notes.txt", {"v0", "v1", "v2", "v3"}, "now");
+    // A stored file gone, and a packed record damaged.
+    const FileUrl notes =
+        test::documentWithVersions(store, documents, "notes.txt", {"v0", test::unpackable("v1"), "v2", "v3"}, "now");
     fs::remove(test::storedPath(store, notes, 1));
-    test::corrupt(test::storedPath(store, notes, 3));
+    test::corruptVersion(store, notes, 3);
     const test::CliResult result = runCli({"archive", notes.path(), documents + "/out"});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.err, "strataloom-cli: Some versions aren't stored locally.\n"
@@ -232,8 +237,11 @@ TEST_F(Commands, ArchiveReportsEachDetailInOrderAndFails)
 // A deleted document's versions are not prune's to remove: only forget removes them.
 TEST_F(Commands, CheckNamesEachProblemAndPruneRemovesWhatItsDryRunLists)
 {
-    const FileUrl kept = test::documentWithVersions(store, documents, "kept \xff.txt", {"k0", "k1", "k2"}, "k");
-    const FileUrl gone = test::documentWithVersions(store, documents, "gone.txt", {"g0", "g1"}, "g");
+    // Stored files, which can go missing or be damaged.
+    const FileUrl kept = test::documentWithVersions(store, documents, "kept \xff.txt",
+                                                    {"k0", test::unpackable("k1"), test::unpackable("k2")}, "k");
+    const FileUrl gone =
+        test::documentWithVersions(store, documents, "gone.txt", {test::unpackable("g0"), test::unpackable("g1")}, "g");
     EXPECT_EQ(runCli({"check"}).exitCode, 0);
     const std::string missing = test::storedPath(store, kept, 1), corrupted = test::storedPath(store, kept, 2);
     const std::string gone0 = test::storedPath(store, gone, 0), gone1 = test::storedPath(store, gone, 1);
@@ -263,7 +271,7 @@ TEST_F(Commands, CheckNamesEachProblemAndPruneRemovesWhatItsDryRunLists)
     EXPECT_EQ(pruned.exitCode, 0) << pruned.err;
     EXPECT_EQ(pruned.out, removable);
     EXPECT_FALSE(fs::exists(orphan));
-    EXPECT_EQ(test::readFile(gone0) + test::readFile(gone1), "g0g1");
+    EXPECT_EQ(test::readFile(gone0) + test::readFile(gone1), test::unpackable("g0") + test::unpackable("g1"));
     EXPECT_EQ(runCli({"versions", kept.path()}).out, listedBefore);
     EXPECT_EQ(runCli({"check"}).out, damaged);
 }
@@ -284,13 +292,13 @@ TEST_F(Commands, DocumentsListsEachDocumentAndForgetRemovesWhatItsDryRunLists)
     const std::string keptId = fs::path(test::storedPath(store, kept, 0)).parent_path().filename().native();
     const std::string goneId = fs::path(gone0).parent_path().filename().native();
 
-    // Beside their size, what their records take on disk.
+    // Beside their size, what their records take on disk: their packed bytes.
     const auto allocated = [&](const FileUrl& document, std::size_t count) {
         std::uint64_t bytes = 0;
         for (std::size_t i = 0; i < count; ++i) {
-            struct stat status {};
-            EXPECT_EQ(stat(test::storedPath(store, document, i).c_str(), &status), 0);
-            bytes += static_cast<std::uint64_t>(status.st_blocks) * 512;
+            const FileVersion version = store.otherVersionsOfItem(document).value().at(i);
+            EXPECT_FALSE(fs::exists(version.URL().path()));
+            bytes += version.storedAt()->storedBytes;
         }
         return std::to_string(bytes);
     };

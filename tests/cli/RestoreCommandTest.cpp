@@ -23,7 +23,7 @@ protected:
             store.otherVersionsOfItem(FileUrl::fromPath(document)).value_or(std::vector<FileVersion>{});
         Strings contents;
         for (const FileVersion& version : versions)
-            contents.push_back(test::readFile(version.URL().path()));
+            contents.push_back(test::contentsOf(version));
         return contents;
     }
 

@@ -1,4 +1,5 @@
 #include "support/OperationTestSupport.h"
+#include "support/StoredContents.h"
 #include "support/TestEnvironment.h"
 
 #include "FileVersionStore.h"
@@ -78,9 +79,10 @@ QJsonArray listedJson(const std::string& document)
 std::vector<std::string> contentsListed(const std::string& document)
 {
     std::vector<std::string> contents;
-    for (const QJsonValue& version : listedJson(document))
-        if (!version.toObject()["id"].isNull())
-            contents.push_back(test::readFile(version.toObject()["path"].toString().toStdString()));
+    const auto versions = FileVersionStore().otherVersionsOfItem(FileUrl::fromPath(document));
+    EXPECT_TRUE(versions) << document;
+    for (const FileVersion& version : versions.value_or(std::vector<FileVersion>{}))
+        contents.push_back(test::contentsOf(version));
     return contents;
 }
 

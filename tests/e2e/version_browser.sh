@@ -62,9 +62,11 @@ xdotool key Return
 # The restored contents are recorded as a version just after they are in place:
 # first, second, final, second (restored), final (restored back), then the file.
 wait_for "the restore undone" 20 eval '[ "$(cat "$doc")" = "${contents[2]}" ] && [ "$("$cli" versions "$doc" | wc -l)" -eq 6 ]'
+# Read back as the archive writes them: small contents are packed, with no file.
+"$cli" archive "$doc" "$work/read back" || fail "the versions cannot be archived"
 for pair in 0:0 1:1 2:2 3:1 4:2; do
-  stored=$("$cli" versions "$doc" | sed -n "$((${pair%:*} + 1))p" | cut -f 7)
-  [ "$(cat "$stored")" = "${contents[${pair#*:}]}" ] || fail "version ${pair%:*} holds '$(cat "$stored")'"
+  entry="$work/read back/$(ls "$work/read back" | sed -n "$((${pair%:*} + 1))p")"
+  [ "$(cat "$entry")" = "${contents[${pair#*:}]}" ] || fail "version ${pair%:*} holds '$(cat "$entry")'"
 done
 [ "$(find "$work/docs" -mindepth 1 | wc -l)" -eq 2 ] || fail "the restore left files behind"
 

@@ -44,7 +44,7 @@ protected:
             store->otherVersionsOfItem(document).value_or(std::vector<FileVersion>{});
         std::vector<std::string> contents;
         for (const FileVersion& version : versions)
-            contents.push_back(readFile(version.URL().path()));
+            contents.push_back(contentsOf(version));
         return contents;
     }
 
@@ -151,11 +151,11 @@ TEST_F(InPlaceRestoreTest, NeverWritesThroughALinkAtTheDocumentsName)
 TEST_F(InPlaceRestoreTest, AVersionWhoseStoredContentsAreDamagedIsNotRestored)
 {
     const FileUrl document = documentWithVersions(*store, folder, "Budget.txt", {"one"}, "two");
-    corrupt(storedPath(*store, document, 0));
+    corruptVersion(*store, document, 0);
     EXPECT_FALSE(restore(document, 0));
     EXPECT_NE(error.find("missing or damaged"), std::string::npos) << error;
     EXPECT_EQ(readFile(document.path()), "two");
-    EXPECT_EQ(history(document).size(), 1u);
+    EXPECT_EQ(store->otherVersionsOfItem(document)->size(), 1u);
 }
 
 } // namespace

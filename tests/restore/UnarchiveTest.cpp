@@ -1,6 +1,7 @@
 #include "Names.h"
 #include "UnarchiveOperation.h"
 #include "support/OperationTestSupport.h"
+#include "support/StoredContents.h"
 
 #include <gtest/gtest.h>
 
@@ -58,7 +59,7 @@ protected:
         std::vector<std::string> contents;
         for (const FileVersion& version :
              store.otherVersionsOfItem(FileUrl::fromPath(item)).value_or(std::vector<FileVersion>{}))
-            contents.push_back(readFile(version.URL().path()));
+            contents.push_back(contentsOf(version));
         return contents;
     }
 

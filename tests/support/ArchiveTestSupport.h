@@ -2,6 +2,9 @@
 
 #include "FileAttributes.h"
 #include "FileVersionStore.h"
+#include "Sqlite.h"
+#include "StoreLayout.h"
+#include "support/StoredContents.h"
 #include "support/TestEnvironment.h"
 
 #include <filesystem>
@@ -49,24 +52,6 @@ inline std::string storedPath(FileVersionStore& store, const FileUrl& document, 
     return store.otherVersionsOfItem(document).value().at(index).URL().path();
 }
 
-// A version's contents, read as every reader reads them (materialised when
-// they are held as a delta or compressed); throws when they cannot be read.
-inline std::string contentsOf(const FileVersion& version)
-{
-    std::string why;
-    const UniqueFd contents = version.openContents(&why);
-    if (!contents.valid())
-        throw std::runtime_error("cannot read a version: " + why);
-    std::string text;
-    char buffer[65536];
-    ssize_t got;
-    while ((got = read(contents.get(), buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<std::size_t>(got));
-    if (got < 0)
-        throw std::runtime_error("cannot read a version");
-    return text;
-}
-
 // Makes a stored version unreadable as that version: same size, other bytes.
 inline void corrupt(const std::string& path)
 {
@@ -75,6 +60,21 @@ inline void corrupt(const std::string& path)
     for (char& c : contents)
         c = static_cast<char>(c ^ 0x5a);
     writeFile(path, contents);
+}
+
+// Makes saved version `index` of `document` unreadable as that version: its
+// stored file's bytes changed, or its packed record's in the index.
+inline void corruptVersion(FileVersionStore& store, const FileUrl& document, std::size_t index)
+{
+    const FileVersion version = store.otherVersionsOfItem(document).value().at(index);
+    if (std::filesystem::exists(version.URL().path()))
+        return corrupt(version.URL().path());
+    SqliteDatabase database(store::StoreLayout(version.storedAt()->location).indexPath(), SQLITE_OPEN_READWRITE);
+    SqliteStatement damage(database.handle(), "UPDATE records SET packed = X'00' || substr(packed, 2) WHERE name = ? "
+                                              "AND packed IS NOT NULL");
+    damage.bindText(1, version.storedAt()->record);
+    if (damage.step() != SQLITE_DONE || sqlite3_changes(database.handle()) != 1)
+        throw std::runtime_error("cannot damage the packed record " + version.storedAt()->record);
 }
 
 inline std::set<std::string> entriesOf(const std::string& folder)

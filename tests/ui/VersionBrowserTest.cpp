@@ -121,7 +121,7 @@ private slots:
         QVERIFY(automatic.commit());
         writeFile(document.path(), "now\n");
         QVERIFY(setVersionsPinned(m_store->location(), document.path(), {1}, true));
-        std::filesystem::remove(storedPath(*m_store, document, 0));
+        corruptVersion(*m_store, document, 0);
 
         auto browser = browse(document);
         VersionListModel& model = *browser->model();
@@ -350,7 +350,7 @@ private slots:
         QCOMPARE(readFile(document.path()), std::string("now"));
         QCOMPARE(browser->model()->rowCount(), 6);
         const auto versions = m_store->otherVersionsOfItem(document);
-        QCOMPARE(readFile(versions->at(4).URL().path()), std::string("now"));
+        QCOMPARE(contentsOf(versions->at(4)), std::string("now"));
 
         // The file itself cannot be restored over itself.
         select(*browser, 5);
@@ -380,7 +380,7 @@ private slots:
         // Restored into the document that stands there now: its own history grows.
         const auto own = m_store->otherVersionsOfItem(report);
         QCOMPARE(own->size(), 3u);
-        QCOMPARE(readFile(own->at(1).URL().path()), std::string("d1"));
+        QCOMPARE(contentsOf(own->at(1)), std::string("d1"));
         QCOMPARE(m_store->earlierHistoriesOfItem(report)->at(0).versions.size(), 2u);
         QCOMPARE(chooser->currentIndex(), 1);
     }
@@ -413,7 +413,7 @@ private slots:
         answer(browser->deleteVersions(), QStringLiteral("Delete"));
         const auto left = m_store->otherVersionsOfItem(document);
         QCOMPARE(left->size(), 3u);
-        QCOMPARE(readFile(left->at(1).URL().path()), std::string("v2"));
+        QCOMPARE(contentsOf(left->at(1)), std::string("v2"));
         QVERIFY(!std::filesystem::exists(removed));
         QCOMPARE(browser->model()->rowCount(), 4);
 
@@ -425,7 +425,7 @@ private slots:
         answer(box, QStringLiteral("Delete"));
         QCOMPARE(boxes(*browser).size(), 0);
         QCOMPARE(m_store->otherVersionsOfItem(document)->size(), 1u);
-        QCOMPARE(readFile(m_store->otherVersionsOfItem(document)->at(0).URL().path()), std::string("now"));
+        QCOMPARE(contentsOf(m_store->otherVersionsOfItem(document)->at(0)), std::string("now"));
 
         // The version chosen is itself removed meanwhile: nothing else is pinned, and the
         // window says why.

@@ -2,6 +2,7 @@
 #include "WatchState.h"
 #include "WatchStatus.h"
 #include "WatcherTestSupport.h"
+#include "support/StoredContents.h"
 
 #include <gtest/gtest.h>
 
@@ -45,7 +46,7 @@ TEST_F(WatcherTest, SavesBecomeVersionsWhicheverWayAnEditorWrites)
         ASSERT_TRUE(hasVersions(path, 2)) << name << "\n" << watcher.log();
         const auto previous = FileVersionStore().otherVersionsOfItem(FileUrl::fromPath(path)).value();
         ASSERT_EQ(previous.size(), 1u) << name;
-        EXPECT_EQ(readFile(previous[0].URL().path()), "first");
+        EXPECT_EQ(contentsOf(previous[0]), "first");
         EXPECT_TRUE(previous[0].isAutomatic());
     }
     settle();
@@ -73,7 +74,7 @@ TEST_F(WatcherTest, EachSaveThinsItsDocument)
     ASSERT_TRUE(versions);
     std::vector<std::string> kept;
     for (const FileVersion& version : *versions)
-        kept.push_back(readFile(version.URL().path()));
+        kept.push_back(contentsOf(version));
     EXPECT_EQ(kept, (std::vector<std::string>{"version 1", "version 3"}));
     EXPECT_EQ(watcher.stop(), 0) << watcher.log();
 }

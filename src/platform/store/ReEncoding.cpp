@@ -50,6 +50,13 @@ void logMade(const ReEncoding::Made& one, DocumentLog& log)
     log.recordSwitch({one.older.name, record.name});
 }
 
+// A whole record, or a compressed one packed when its contents were added.
+bool reEncodable(const StoredRecord& record)
+{
+    return (record.kind == RecordKind::Whole && record.file)
+        || (record.kind == RecordKind::Compressed && record.isPacked() && record.storedBytes > 1);
+}
+
 } // namespace
 
 void setReEncodingHookForTests(std::function<void(ReEncoding::Step)> newHook)
@@ -95,7 +102,7 @@ bool ReEncoding::afterAdd(std::int64_t documentRowId, std::size_t added, std::ui
         if (newerDepth < 0 && newer)
             newerDepth = newer->height;
         const auto older = olderId && olderId != newerId ? records.byId(olderId) : std::nullopt;
-        if (!older || !newer || older->kind != RecordKind::Whole || older->holder != documentRowId
+        if (!older || !newer || !reEncodable(*older) || older->holder != documentRowId
             || std::any_of(made.begin(), made.end(), [&](const Made& one) { return one.older.rowId == olderId; })) {
             newerDepth = older ? older->height : -1;
             continue;
@@ -140,7 +147,7 @@ std::optional<ReEncoding::Outcome> ReEncoding::reEncode(const StoredRecord& olde
 std::optional<std::optional<ReEncoding::Made>> ReEncoding::encode(const StoredRecord& older, const StoredRecord& newer,
                                                                   bool deltaAllowed, int folder, std::string* error)
 {
-    if (older.size > kDeltaLimit || !older.file)
+    if (older.size > kDeltaLimit || !reEncodable(older))
         return std::optional<Made>();
     // A newer version that went back to earlier contents names a delta made
     // against `older`: a delta the other way would close a loop no reader
@@ -151,6 +158,8 @@ std::optional<std::optional<ReEncoding::Made>> ReEncoding::encode(const StoredRe
                            return link.rowId == older.rowId;
                        });
     }
+    // Small contents packed at add time become a delta only when it is shorter.
+    const bool packed = older.isPacked();
     VersionContents contents(m_index);
     UniqueFd olderFile = contents.open(older, error);
     if (!olderFile.valid())
@@ -169,9 +178,12 @@ std::optional<std::optional<ReEncoding::Made>> ReEncoding::encode(const StoredRe
             return std::nullopt;
         base = DeltaBase{newer.name, {newerFile.get(), newer.size, newer.checksum}};
     }
-    const std::uint64_t deltaMax = older.size * kDeltaPaysPercent / 100;
+    const std::uint64_t pays = older.size * kDeltaPaysPercent / 100;
+    // Small contents packed at add time become a delta only when it is shorter.
+    const std::uint64_t deltaMax = packed ? std::min(pays, older.storedBytes - 1) : pays;
     const std::uint64_t compressedMax = older.size * kCompressionPaysPercent / 100;
-    auto form = encodeAsForm(olderContents, base ? &*base : nullptr, deltaMax, compressedMax, error);
+    auto form = packed ? std::optional<std::optional<FormEncoding>>(std::in_place)
+                       : encodeAsForm(olderContents, base ? &*base : nullptr, deltaMax, compressedMax, error);
     if (!form)
         return std::nullopt;
     std::optional<EncodedRecord> result;
@@ -185,6 +197,8 @@ std::optional<std::optional<ReEncoding::Made>> ReEncoding::encode(const StoredRe
             result = encodeRecord(olderContents, &*base, bytes, {kRecordLevel, deltaMax}, error);
             one.record.kind = RecordKind::Delta;
         }
+        if (packed && (!base || (result && !result->length)))
+            return std::optional<Made>();
         if (!result || !result->length) {
             bytes.clear();
             result = encodeRecord(olderContents, nullptr, bytes, {kRecordLevel, compressedMax}, error);
@@ -232,9 +246,9 @@ bool ReEncoding::switchOne(const Made& one, StoredRecords& records, std::string*
 {
     const auto still = records.byId(one.older.rowId);
     std::optional<std::int64_t> madeId;
-    return still && still->kind == RecordKind::Whole && still->name == one.older.name
-        && (madeId = records.insert(one.record, error)) && records.switchReferences(one.older.rowId, *madeId, error)
-        && records.remove(one.older.rowId, error);
+    return still && still->kind == one.older.kind && still->isPacked() == one.older.isPacked()
+        && still->name == one.older.name && (madeId = records.insert(one.record, error))
+        && records.switchReferences(one.older.rowId, *madeId, error) && records.remove(one.older.rowId, error);
 }
 
 bool ReEncoding::commit(std::vector<Made>& made, int folder, const std::string& folderPath, DocumentLog& log,
@@ -293,7 +307,8 @@ bool ReEncoding::commit(std::vector<Made>& made, int folder, const std::string& 
 
     for (Made& one : made) {
         one.file.reset();
-        unlinkat(folder, one.older.name.c_str(), 0);
+        if (!one.older.isPacked())
+            unlinkat(folder, one.older.name.c_str(), 0);
     }
     reached(Step::OldFileUnlinked);
     return true;
@@ -314,7 +329,7 @@ ReEncoding::prepareForAdd(std::int64_t documentRowId, const StoredRecord& newer,
     }
     StoredRecords records(m_index);
     const auto older = olderId && olderId != newer.rowId ? records.byId(olderId) : std::nullopt;
-    if (!older || older->kind != RecordKind::Whole || older->holder != documentRowId)
+    if (!older || !reEncodable(*older) || older->holder != documentRowId)
         return std::optional<Made>();
     const bool deltaAllowed = newer.height + 1 + StoredRecords(m_index).longestWalkAbove(olderId) <= kMaxChain;
     auto one = encode(*older, newer, deltaAllowed, folder, error);

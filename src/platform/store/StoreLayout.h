@@ -56,6 +56,9 @@ std::int64_t recordKindNumber(RecordKind kind, bool canonicalZip);
 // the index and its holder's log, with no file of its own, which would take a
 // block and a name in a folder.
 inline constexpr std::uint64_t kPackedLimit = 3 * 1024;
+// Added contents up to this size are tried for packing: larger ones seldom
+// compress that far, and trying would slow every add.
+inline constexpr std::uint64_t kPackTryLimit = 64 * 1024;
 // The most deltas a reader walks to reach a version's contents: reading the
 // oldest of 400 versions of a 1 MiB text took 19 ms at 32 deltas, so 64 stay
 // well within 100 ms, while a text history keeps half as many restarts.

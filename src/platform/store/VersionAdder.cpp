@@ -8,6 +8,7 @@
 #include "Nanoseconds.h"
 #include "StoredRecords.h"
 #include "VerifiedCopy.h"
+#include "records/RecordCodec.h"
 
 #include <cerrno>
 #include <chrono>
@@ -145,6 +146,21 @@ UniqueFd VersionAdder::createStoredFile(std::string& name, mode_t mode, std::str
     }
 }
 
+// The bytes of a packed compressed record holding the copy `fd`, when they
+// fit kPackedLimit; larger contents are not tried, as they seldom fit and
+// would slow every add. A copy that cannot be encoded is kept as a file.
+std::optional<std::string> VersionAdder::packSmall(int fd, const StoredFingerprint& fingerprint)
+{
+    if (fingerprint.size > kPackTryLimit)
+        return std::nullopt;
+    std::string bytes;
+    const auto encoded =
+        encodeRecord({fd, fingerprint.size, fingerprint.checksum}, nullptr, bytes, {kRecordLevel, kPackedLimit});
+    if (!encoded || !encoded->length)
+        return std::nullopt;
+    return bytes;
+}
+
 std::optional<FileVersion> VersionAdder::stageDocument(std::string* error)
 {
     struct stat before {};
@@ -232,6 +248,14 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
         staged.storedBytes = 0;
         path = *m_index.layout().storedFilePath(identical->holderId, identical->name);
         staged.shared = std::move(*identical);
+    } else if ((staged.packed = packSmall(staged.file.get(), staged.fingerprint))) {
+        // Small contents go into the log and the index, durable with the log:
+        // no file is kept, which would take a block and a name of its own.
+        unlinkat(m_folder.get(), staged.name.c_str(), 0);
+        staged.file.reset();
+        staged.fingerprint.inode = 0;
+        staged.fingerprint.changeTimeNs = 0;
+        staged.storedBytes = staged.packed->size();
     } else if (!m_durable.addFile(staged.file.get(), &reason, syncNow)) {
         return abandon(reason);
     }
@@ -241,7 +265,9 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
         version.setRecord(staged.shared->name, staged.shared->holderId, static_cast<int>(staged.shared->kind),
                           staged.shared->storedBytes);
     else
-        version.setRecord(staged.name, m_document.uuid, static_cast<int>(RecordKind::Whole), staged.storedBytes);
+        version.setRecord(staged.name, m_document.uuid,
+                          static_cast<int>(staged.packed ? RecordKind::Compressed : RecordKind::Whole),
+                          staged.storedBytes);
     m_staged.push_back(std::move(staged));
     return version;
 }

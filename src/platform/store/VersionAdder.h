@@ -94,6 +94,9 @@ private:
         // A stored record holding the same bytes, which the version names
         // instead of a file of its own.
         std::optional<StoredRecord> shared;
+        // The bytes of the packed compressed record it is stored as, when
+        // small: it then keeps no file.
+        std::optional<std::string> packed;
     };
 
     std::optional<FileVersion> stageFrom(const UniqueFd& source, struct stat before, const std::string& contentsPath,
@@ -107,6 +110,7 @@ private:
     bool recordDocument(bool known, std::string* error);
     bool openDocumentFolder(std::string* error);
     UniqueFd createStoredFile(std::string& name, mode_t mode, std::string* error);
+    static std::optional<std::string> packSmall(int fd, const StoredFingerprint& fingerprint);
     bool logBatch(DocumentLog& log, std::string* error);
     void prepareReEncoding();
     std::optional<std::int64_t> insertOwnRecord(StoredRecords& records, const Staged& staged, std::string* error);

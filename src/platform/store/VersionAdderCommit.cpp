@@ -57,7 +57,13 @@ void VersionAdder::prepareReEncoding()
         newer.holderId = m_document.uuid;
         newer.size = staged.fingerprint.size;
         newer.checksum = staged.fingerprint.checksum;
-        newer.file = RecordFile{staged.fingerprint.size, staged.fingerprint.inode, staged.fingerprint.changeTimeNs};
+        if (staged.packed) {
+            newer.kind = RecordKind::Compressed;
+            newer.packed = staged.packed;
+            newer.storedBytes = staged.packed->size();
+        } else {
+            newer.file = RecordFile{staged.fingerprint.size, staged.fingerprint.inode, staged.fingerprint.changeTimeNs};
+        }
     }
     auto prepared = ReEncoding(m_index).prepareForAdd(m_document.rowId, newer, m_folder.get());
     if (!prepared)
@@ -76,7 +82,11 @@ std::optional<std::int64_t> VersionAdder::insertOwnRecord(StoredRecords& records
     record.size = staged.fingerprint.size;
     record.checksum = staged.fingerprint.checksum;
     record.storedBytes = staged.storedBytes;
-    record.file = RecordFile{staged.fingerprint.size, staged.fingerprint.inode, staged.fingerprint.changeTimeNs};
+    if (staged.packed) {
+        record.kind = RecordKind::Compressed;
+        record.packed = staged.packed;
+    } else
+        record.file = RecordFile{staged.fingerprint.size, staged.fingerprint.inode, staged.fingerprint.changeTimeNs};
     return records.insert(record, error);
 }
 
@@ -182,6 +192,15 @@ bool VersionAdder::logBatch(DocumentLog& log, std::string* error)
     const std::int64_t added = nowNs();
     for (Staged& staged : m_staged) {
         staged.addedNs = added;
+        // A packed record is logged before the version that names it.
+        if (staged.packed)
+            log.recordRecord({staged.name,
+                              RecordKind::Compressed,
+                              {},
+                              staged.fingerprint.size,
+                              staged.fingerprint.checksum,
+                              staged.packed->size(),
+                              staged.packed});
         log.recordVersion({staged.name,
                            staged.fingerprint.size,
                            staged.fingerprint.checksum,
@@ -201,7 +220,8 @@ bool VersionAdder::logBatch(DocumentLog& log, std::string* error)
 void VersionAdder::discardStaged()
 {
     for (const Staged& staged : m_staged)
-        unlinkat(m_folder.get(), staged.name.c_str(), 0);
+        if (staged.file.valid())
+            unlinkat(m_folder.get(), staged.name.c_str(), 0);
     if (m_reEncoded)
         ReEncoding::dropPrepared(*m_reEncoded, m_folder.get());
     m_reEncoded.reset();

@@ -3,6 +3,7 @@
 #include "StoreLayout.h"
 #include "VersionEdits.h"
 #include "support/ArchiveTestSupport.h"
+#include "support/RecordTestSupport.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -85,7 +86,9 @@ TEST(AddedContents, ARecordIsSharedOnlyWhenItsBytesAreTheSame)
         SCOPED_TRACE(one.what);
         FileVersionStore store;
         const std::string folder = makeScratchFolder("documents");
-        const FileUrl document = documentWithVersions(store, folder, "a.txt", {"same contents"}, "same contents");
+        // Kept as a stored file of its own, which the cases damage.
+        const FileUrl document =
+            documentWithVersions(store, folder, "a.txt", {unpackable("same contents")}, unpackable("same contents"));
         const std::string stored = storedPath(store, document, 0);
         one.damage(stored);
         std::string error;
@@ -94,7 +97,7 @@ TEST(AddedContents, ARecordIsSharedOnlyWhenItsBytesAreTheSame)
         ASSERT_EQ(versions->size(), 2u);
         EXPECT_NE((*versions)[1].URL().path(), stored);
         EXPECT_TRUE((*versions)[1].hasLocalContents());
-        EXPECT_EQ(contentsOf((*versions)[1]), "same contents");
+        EXPECT_TRUE(contentsOf((*versions)[1]) == unpackable("same contents"));
     }
 }
 
@@ -113,6 +116,51 @@ TEST(AddedContents, RemovingAVersionNeverTakesContentsOthersStillName)
     ASSERT_TRUE(deleteVersions(store.location(), shared.path(), {0}, false, &error)) << error;
     expectReadable(store, base, {big, big});
     expectReadable(store, shared, {other});
+}
+
+// Small contents are packed when they are added: no file, the record's bytes
+// logged before the version that names them, so that a rebuild from the logs
+// brings them back; contents that do not compress that far stay a file.
+TEST(AddedContents, SmallContentsArePackedAtOnceAndComeBackFromTheLog)
+{
+    std::string text;
+    for (int line = 0; text.size() < 60 * 1024; ++line)
+        text += "Line " + std::to_string(line) + " of a long and repetitive text\n";
+    const struct {
+        const char* what;
+        std::string contents;
+        bool packed;
+    } cases[] = {
+        {"a few bytes", "a few bytes", true},
+        {"nothing at all", "", true},
+        {"a text that compresses far", text, true},
+        {"bytes that do not compress", unpackable("noise"), false},
+        {"too large to be tried", std::string(store::kPackTryLimit + 1, 'y'), false},
+    };
+    for (const auto& one : cases) {
+        SCOPED_TRACE(one.what);
+        const std::string location = makeScratchFolder("store") + "/strataloom";
+        FileVersionStore store(location);
+        const FileUrl document =
+            documentWithVersions(store, makeScratchFolder("documents"), "a.txt", {one.contents}, "now");
+        const FileVersion version = store.otherVersionsOfItem(document).value().at(0);
+        EXPECT_EQ(fs::exists(version.URL().path()), !one.packed);
+        EXPECT_EQ(version.storedAt()->recordKind,
+                  static_cast<int>(one.packed ? store::RecordKind::Compressed : store::RecordKind::Whole));
+        const std::string log = readFile(fs::path(version.URL().path()).parent_path() / "log");
+        const std::size_t record = log.find("\nR " + version.storedAt()->file + " ");
+        EXPECT_EQ(record != std::string::npos, one.packed) << log;
+        if (one.packed) {
+            EXPECT_LT(record, log.find("\nV " + version.storedAt()->file + " ")) << log;
+        }
+        EXPECT_EQ(checkStore(location).damaged, "");
+
+        // The index lost, the log alone brings the version back.
+        fs::remove(location + "/index.sqlite");
+        EXPECT_EQ(checkStore(location, true).failures, "");
+        EXPECT_TRUE(contentsOf(location, document.path()) == std::vector<std::string>{one.contents});
+        EXPECT_EQ(checkStore(location).damaged, "");
+    }
 }
 
 } // namespace

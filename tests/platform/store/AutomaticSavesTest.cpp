@@ -3,6 +3,7 @@
 #include "FileVersionStore.h"
 #include "Sqlite.h"
 #include "StoreMaintenance.h"
+#include "support/StoredContents.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -30,7 +31,7 @@ std::vector<Listed> listed(const std::string& document)
     EXPECT_TRUE(versions) << document;
     std::vector<Listed> result;
     for (const FileVersion& version : versions.value_or(std::vector<FileVersion>{}))
-        result.push_back({readFile(version.URL().path()), version.isAutomatic()});
+        result.push_back({contentsOf(version), version.isAutomatic()});
     return result;
 }
 

@@ -1,5 +1,6 @@
 #include "FileVersionStore.h"
 #include "StoreMaintenance.h"
+#include "support/StoredContents.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -30,7 +31,7 @@ protected:
     {
         Strings contents;
         for (const FileVersion& version : versions)
-            contents.push_back(readFile(version.URL().path()));
+            contents.push_back(test::contentsOf(version));
         return contents;
     }
     Strings history(const FileUrl& document) { return contentsOf(store.otherVersionsOfItem(document).value()); }

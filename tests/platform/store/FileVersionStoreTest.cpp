@@ -73,18 +73,19 @@ TEST_F(VersionStore, OrderAndBothDatesSurviveRestartsAndOtherProcesses)
 {
     writeFile(document, "now");
     const FileDates dates{{978'307'200, 123'456'789}, {1'577'934'245, 987'654'321}};
-    writeFile(folder + "/old", "first");
+    // Large enough to be a stored file, which carries the dates too.
+    writeFile(folder + "/old", unpackable("first"));
     ASSERT_TRUE(setDates(folder + "/old", dates));
     ASSERT_TRUE(FileVersionStore().addVersionOfItem(url(document), url(folder + "/old")));
     ASSERT_EQ(exitStatusOf(spawn([&] { return add(document, "second").has_value(); })), 0);
     ASSERT_TRUE(add(document, "third"));
 
-    EXPECT_EQ(listed(document), (Contents{"first", "second", "third"}));
+    EXPECT_EQ(listed(document), (Contents{unpackable("first"), "second", "third"}));
     EXPECT_EQ(exitStatusOf(spawn([&] { return listed(document).size() == 3; })), 0);
     const FileVersion first = FileVersionStore().otherVersionsOfItem(url(document)).value().at(0);
     EXPECT_EQ(first.dates(), dates);
     EXPECT_EQ(readDates(first.URL().path()), dates);
-    EXPECT_EQ(readFile(folder + "/old"), "first");
+    EXPECT_EQ(readFile(folder + "/old"), unpackable("first"));
     EXPECT_EQ(readFile(document), "now");
 }
 
@@ -92,7 +93,7 @@ TEST_F(VersionStore, MissingOrAlteredStoredFilesStayListedButAreNotLocal)
 {
     writeFile(document, "now");
     for (const char* contents : {"gone", "bitrot", "chmod", "restored"})
-        ASSERT_TRUE(add(document, contents));
+        ASSERT_TRUE(add(document, unpackable(contents)));
     const auto versions = FileVersionStore().otherVersionsOfItem(url(document)).value();
     const auto path = [&](int i) { return versions.at(i).URL().path(); };
 
@@ -102,7 +103,7 @@ TEST_F(VersionStore, MissingOrAlteredStoredFilesStayListedButAreNotLocal)
     ASSERT_EQ(chmod(path(2).c_str(), 0400), 0);
     // As a backup restore would: the same bytes in another file.
     ASSERT_EQ(unlink(path(3).c_str()), 0);
-    writeFile(path(3), "restored");
+    writeFile(path(3), unpackable("restored"));
     EXPECT_EQ(FileVersionStore().otherVersionsOfItem(url(document))->size(), 4u);
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(versions[i].hasLocalContents(), i >= 2) << i;
@@ -256,7 +257,7 @@ TEST_F(VersionStore, IndexValuesAndLinksNeverLeadOutOfTheStore)
     const std::string location = FileVersionStore::defaultLocation();
     const std::string outside = makeScratchFolder("outside");
     writeFile(document, "now");
-    const auto stored = add(document, "one");
+    const auto stored = add(document, unpackable("one"));
     ASSERT_TRUE(stored);
     const std::string storedPath = stored->URL().path();
     const auto execute = [&](const std::string& sql) {

@@ -1,6 +1,7 @@
 #include "StoreIndex.h"
 #include "ContentHash.h"
 #include "FileVersionStore.h"
+#include "support/StoredContents.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -96,8 +97,8 @@ TEST_F(StoreIndexTest, TheFormatOneStoreOfTheFirstReleaseListsItsVersionsInOrder
     const auto versions = store.otherVersionsOfItem(FileUrl::fromPath(kFixtureDocument));
     ASSERT_TRUE(versions);
     ASSERT_EQ(versions->size(), 2u);
-    EXPECT_EQ(readFile((*versions)[0].URL().path()), "first\n");
-    EXPECT_EQ(readFile((*versions)[1].URL().path()), "second\n");
+    EXPECT_EQ(contentsOf((*versions)[0]), "first\n");
+    EXPECT_EQ(contentsOf((*versions)[1]), "second\n");
     EXPECT_EQ((*versions)[0].dates()->modification.toIso8601(), "2020-01-02T03:04:05.123456789Z");
     EXPECT_EQ((*versions)[1].dates()->modification.toIso8601(), "2021-06-07T08:09:10.500000000Z");
     EXPECT_TRUE((*versions)[0].hasLocalContents());
@@ -181,12 +182,16 @@ TEST_F(StoreIndexTest, TheFormatFourStoreGetsAWholeRecordPerVersionAndReadsAsBef
                                "versions.checksum AND records.packed IS NULL"),
               4);
 
-    // A version added now names a record of its own, with what its file takes.
+    // A version added now names a record of its own: small contents packed,
+    // with what their bytes take.
     const std::string document = makeScratchFolder("documents") + "/Report.txt";
     writeFile(document, "now");
     ASSERT_TRUE(store.saveVersionOfItem(FileUrl::fromPath(document)));
     EXPECT_EQ(scalar(database, "SELECT COUNT(*) FROM versions WHERE record IS NULL"), 0);
-    EXPECT_EQ(scalar(database, "SELECT COUNT(*) FROM records WHERE stored_bytes >= 3 AND inode IS NOT NULL"), 5);
+    EXPECT_EQ(scalar(database, "SELECT COUNT(*) FROM records WHERE stored_bytes >= 3 AND inode IS NOT NULL"), 4);
+    EXPECT_EQ(scalar(database, "SELECT COUNT(*) FROM records WHERE kind = 2 AND inode IS NULL AND stored_bytes = "
+                               "length(packed)"),
+              1);
 }
 
 TEST_F(StoreIndexTest, AnUpgradeRunsEveryStepFromTheStoredFormatInOneTransaction)

@@ -20,7 +20,7 @@ std::vector<std::string> listing(FileVersionStore& store, const FileUrl& documen
     std::vector<std::string> lines;
     const auto versions = store.otherVersionsOfItem(document);
     for (const FileVersion& version : versions.value())
-        lines.push_back(test::readFile(version.URL().path()) + " " + version.dates()->modification.toIso8601() + " "
+        lines.push_back(test::contentsOf(version) + " " + version.dates()->modification.toIso8601() + " "
                         + version.dates()->creation.toIso8601());
     return lines;
 }
@@ -75,7 +75,10 @@ TEST_F(IndexRebuildTest, ADamagedIndexIsSetAsideAndWhatNoLogRecordsIsPlacedByDat
 {
     FileVersionStore store;
     const FileUrl notes = test::documentWithVersions(store, documents, "Notes.txt", {"n0", "n1"}, "n");
-    const FileUrl old = test::documentWithVersions(store, documents, "Old.txt", {"o0", "o1", "o2"}, "o");
+    // Whole files, as every version of such a release was.
+    const FileUrl old =
+        test::documentWithVersions(store, documents, "Old.txt",
+                                   {test::unpackable("o0"), test::unpackable("o1"), test::unpackable("o2")}, "o");
     const std::string leftover = fs::path(test::storedPath(store, notes, 0)).parent_path() / std::string(32, 'a');
     test::writeFile(leftover, "an add that died before it was logged");
     // A document stored by a release that kept no log.

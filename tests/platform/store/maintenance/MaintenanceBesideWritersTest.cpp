@@ -58,7 +58,7 @@ protected:
         EXPECT_TRUE(listing);
         std::vector<std::pair<std::string, std::string>> found;
         for (const FileVersion& version : listing.value_or(std::vector<FileVersion>{}))
-            found.emplace_back(version.URL().path(), readFile(version.URL().path()));
+            found.emplace_back(version.URL().path(), contentsOf(version));
         return found;
     }
 
@@ -143,9 +143,10 @@ TEST_F(MaintenanceBesideWriters, WhatALogRecordsSurvivesPruneAndRepairListsItAga
         SCOPED_TRACE(lost.lost);
         fs::remove_all(location);
         {
+            // Stored files, which the log names.
             AutomaticSaves saves(location);
             for (const char* contents : {"v0", "v1", "v2"})
-                save(saves, contents);
+                save(saves, unpackable(contents));
         }
         writeFile(notes, "now");
         const std::vector<std::string> files = storedFiles();
@@ -168,7 +169,7 @@ TEST_F(MaintenanceBesideWriters, WhatALogRecordsSurvivesPruneAndRepairListsItAga
         EXPECT_EQ(repaired.failures, "");
         EXPECT_NE(repaired.notes.find("rebuilt the version index"), std::string::npos) << repaired.notes;
         EXPECT_EQ(repaired.findings, std::set<std::string>{});
-        EXPECT_EQ(listed(), (std::vector<std::string>{"v0", "v1", "v2"}));
+        EXPECT_EQ(listed(), (std::vector<std::string>{unpackable("v0"), unpackable("v1"), unpackable("v2")}));
     }
 }
 
@@ -177,9 +178,10 @@ TEST_F(MaintenanceBesideWriters, WhatALogRecordsSurvivesPruneAndRepairListsItAga
 TEST_F(MaintenanceBesideWriters, ForgetTakesTheVersionsOnlyTheLogRecords)
 {
     {
+        // Stored files, which the log names.
         AutomaticSaves saves(location);
         for (const char* contents : {"v0", "v1", "v2"})
-            save(saves, contents);
+            save(saves, unpackable(contents));
     }
     writeFile(notes, "now");
     const std::vector<std::string> files = storedFiles();
@@ -323,7 +325,7 @@ TEST_F(MaintenanceBesideWriters, ARepairBetweenBeginningAndStagingKeepsTheAddWho
     const auto other = FileVersionStore(location).otherVersionsOfItem(FileUrl::fromPath(unarchived));
     ASSERT_TRUE(other);
     ASSERT_EQ(other->size(), 1u);
-    EXPECT_EQ(readFile(other->front().URL().path()), "its first");
+    EXPECT_EQ(contentsOf(other->front()), "its first");
 }
 
 // The watcher's connection went on writing into the index a repair had set

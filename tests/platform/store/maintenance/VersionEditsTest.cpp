@@ -5,6 +5,7 @@
 #include "StoreMaintenance.h"
 #include "Thinning.h"
 #include "VersionRemoval.h"
+#include "support/StoredContents.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -50,7 +51,7 @@ protected:
     {
         std::vector<std::string> contents;
         for (const FileVersion& version : versions())
-            contents.push_back(readFile(version.URL().path()) + (version.isPinned() ? " (pinned)" : ""));
+            contents.push_back(contentsOf(version) + (version.isPinned() ? " (pinned)" : ""));
         return contents;
     }
 
@@ -81,10 +82,9 @@ protected:
 };
 
 // The pass has chosen "a2" when the user pins it: it stays, pinned, with its
-// file, and a rebuild from the logs keeps it too.
+// contents, and a rebuild from the logs keeps it too.
 TEST_F(VersionEditsTest, AVersionPinnedWhileAPassRunsIsNeverRemoved)
 {
-    const std::string stored = versions()[1].URL().path();
     std::string pinError;
     const auto result = thin([&] { EXPECT_TRUE(setVersionsPinned(location, notes, {1}, true, &pinError)); });
     ASSERT_TRUE(result);
@@ -93,7 +93,7 @@ TEST_F(VersionEditsTest, AVersionPinnedWhileAPassRunsIsNeverRemoved)
     EXPECT_EQ(result->decisions[1].retention, Retention::Changed);
     EXPECT_EQ(result->decisions[2].retention, Retention::Thinned);
     EXPECT_EQ(listed(), (std::vector<std::string>{"a1", "a2 (pinned)", "a4"}));
-    EXPECT_TRUE(fs::exists(stored));
+    EXPECT_TRUE(versions()[1].hasLocalContents());
     EXPECT_EQ(problems(), "");
 
     fs::remove(location + "/index.sqlite");

@@ -90,6 +90,11 @@ void ReadingSession::keep(const std::string& location, const StoredRecord& recor
     trim();
 }
 
+bool ReadingSession::isKept(const std::string& location, const StoredRecord& record) const
+{
+    return m_byKey.count(keyOf(location, record)) != 0;
+}
+
 void ReadingSession::forget(const std::string& location, const StoredRecord& record)
 {
     const auto found = m_byKey.find(keyOf(location, record));

@@ -49,6 +49,7 @@ private:
     // Keeps what `record` was materialised as (-1 for what it was not),
     // adding to what is kept of it already.
     void keep(const std::string& location, const StoredRecord& record, int contents, int form);
+    bool isKept(const std::string& location, const StoredRecord& record) const;
     void forget(const std::string& location, const StoredRecord& record);
     bool wasPresent(const std::string& location, const StoredRecord& record) const;
     void markPresent(const std::string& location, const StoredRecord& record);

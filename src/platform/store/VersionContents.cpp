@@ -46,6 +46,14 @@ UniqueFd VersionContents::open(const StoredRecord& record, std::string* error)
 {
     if (record.kind == RecordKind::Whole && !record.isPacked())
         return openRecordFile(record, error);
+    // Read before in the session: not even its chain is looked up again.
+    Materialised base;
+    if (m_session && recall(record, base)) {
+        if (!makeContents(base, error))
+            return UniqueFd();
+        keep(base);
+        return handOut(base, error);
+    }
     StoredRecords records(m_index);
     const auto chain = records.chain(record, error);
     if (!chain)
@@ -53,7 +61,6 @@ UniqueFd VersionContents::open(const StoredRecord& record, std::string* error)
     // From the bottom up: each step's result is the next one's base, as
     // contents or, between canonical records, as a canonical form; only the
     // kind a step needs is made.
-    Materialised base;
     std::size_t start = chain->size();
     for (std::size_t step = 0; m_session && step < chain->size(); ++step)
         if (recall((*chain)[step], base)) {
@@ -227,12 +234,15 @@ bool VersionContents::isLocal(const StoredRecord& record, std::string* error)
 {
     if (record.kind == RecordKind::Whole)
         return isPresent(record, error);
+    // Materialised and verified in this session: it can be had.
+    const std::string& location = m_index.layout().location();
+    if (m_session && m_session->isKept(location, record))
+        return true;
     StoredRecords records(m_index);
     const auto chain = records.chain(record, error);
     if (!chain)
         return false;
     // Within a session, a record found present once is not examined again.
-    const std::string& location = m_index.layout().location();
     for (const StoredRecord& link : *chain) {
         if (m_session && m_session->wasPresent(location, link))
             continue;

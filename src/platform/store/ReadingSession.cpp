@@ -56,6 +56,8 @@ bool ReadingSession::recall(const std::string& location, const StoredRecord& rec
         return false;
     m_kept.splice(m_kept.begin(), m_kept, found->second);
     const Kept& kept = found->second->second;
+    if (!kept.contents.valid() && !kept.form.valid())
+        return false;
     UniqueFd ownContents = duplicate(kept.contents.get());
     UniqueFd ownForm = duplicate(kept.form.get());
     // Duplicates share their offset with what is kept: every reader of them
@@ -71,6 +73,8 @@ bool ReadingSession::recall(const std::string& location, const StoredRecord& rec
 
 void ReadingSession::keep(const std::string& location, const StoredRecord& record, int contents, int form)
 {
+    if (contents < 0 && form < 0)
+        return;
     const std::string key = keyOf(location, record);
     auto found = m_byKey.find(key);
     if (found == m_byKey.end()) {

@@ -66,6 +66,7 @@ TEST_F(ReadingSessionTest, EveryVersionReadsAsItselfWhateverTheSessionKeeps)
     } bounds[] = {
         {"the usual bounds", ReadingSession::kDefaultBytes, ReadingSession::kDefaultRecords},
         {"room for two records", ReadingSession::kDefaultBytes, 2},
+        {"room for one record", ReadingSession::kDefaultBytes, 1},
         {"no room at all", 0, 0},
     };
     for (const auto& bound : bounds) {

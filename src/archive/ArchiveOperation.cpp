@@ -5,6 +5,7 @@
 #include "FileDescriptor.h"
 #include "ItemCopy.h"
 #include "Paths.h"
+#include "ReadingSession.h"
 #include "VersionCopy.h"
 
 #include <cstdio>
@@ -95,8 +96,11 @@ ArchiveOutcome writeVersionsArchive(int response, const std::optional<FileUrl>& 
         return ArchiveOutcome::Failed;
     }
 
+    // Versions of one document are read in a row: each record of their
+    // chains is decoded once for the whole archive.
+    store::ReadingSession session;
     // The first version is tested once here; the loop does not test it again.
-    if (!versions.front().hasLocalContents()) {
+    if (!versions.front().hasLocalContents(session)) {
         reporter.showError(kFirstNotLocal);
         return ArchiveOutcome::Failed;
     }
@@ -107,14 +111,14 @@ ArchiveOutcome writeVersionsArchive(int response, const std::optional<FileUrl>& 
         if (reporter.shouldStop())
             return ArchiveOutcome::Failed;
         const FileVersion& version = versions[i];
-        if (i > 0 && !version.hasLocalContents()) {
+        if (i > 0 && !version.hasLocalContents(session)) {
             reporter.showError(kSomeNotLocal);
             continue;
         }
         const std::string name = entryName(baseName, i, dottedExtension);
         reporter.progress(i, versions.size(), name);
         // Stored contents are opened relative to the store, never through a link in it.
-        const UniqueFd contents = version.openContents();
+        const UniqueFd contents = version.openContents(session);
         if (!contents.valid())
             cause = errnoMessage("cannot open " + version.URL().path());
         if (!contents.valid()

@@ -8,6 +8,7 @@
 #include "ItemCopy.h"
 #include "LineDiff.h"
 #include "Names.h"
+#include "ReadingSession.h"
 #include "RestoreConfirmation.h"
 #include "StoreChangeWatcher.h"
 #include "UrlConversion.h"
@@ -69,6 +70,7 @@ VersionBrowser::VersionBrowser(FileUrl document, std::string storeLocation, QWid
     , m_sorted(new QSortFilterProxyModel(this))
     , m_watcher(new StoreChangeWatcher(m_storeLocation, this))
 {
+    m_reading = std::make_unique<store::ReadingSession>();
     m_ui->setupUi(this);
     m_earlier = new EarlierHistoryChooser(m_ui->centralWidget);
     m_ui->layout->insertWidget(1, m_earlier, 0, Qt::AlignLeft);
@@ -129,6 +131,7 @@ void VersionBrowser::refresh()
     const std::optional<std::string> currentIdentity =
         current ? std::optional(identityOf(m_model->entry(*current))) : std::nullopt;
 
+    m_reading = std::make_unique<store::ReadingSession>();
     auto stored = m_store->otherVersionsOfItem(m_document);
     auto file = m_store->currentVersionOfItem(m_document);
     QString label = display(m_document.path());
@@ -246,7 +249,7 @@ void VersionBrowser::showPreview()
                               : QStringLiteral("This version's contents are missing from the version store."));
         return;
     }
-    const UniqueFd contents = entry.version.openContents();
+    const UniqueFd contents = entry.version.openContents(*m_reading);
     QFile file;
     if (!contents.valid() || !file.open(contents.get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
         message(QStringLiteral("This version cannot be read: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
@@ -283,7 +286,7 @@ void VersionBrowser::showPreview()
         return;
     }
     // Compared with the document as it is now, when that is text too.
-    const UniqueFd now = m_model->entry(last).version.openContents();
+    const UniqueFd now = m_model->entry(last).version.openContents(*m_reading);
     QFile nowFile;
     bool nowTruncated = false;
     std::optional<QByteArray> nowText;

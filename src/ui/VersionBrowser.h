@@ -14,6 +14,10 @@ class QMessageBox;
 class QSortFilterProxyModel;
 class QTemporaryDir;
 
+namespace strataloom::store {
+class ReadingSession;
+}
+
 namespace Ui {
 class VersionBrowser;
 }
@@ -91,6 +95,10 @@ private:
     StoreChangeWatcher* m_watcher = nullptr;
     EarlierHistoryChooser* m_earlier = nullptr;
     ImagePreview* m_image = nullptr;
+    // Previews of one listing read through one session: stepping through
+    // versions decodes each record of their chains once. Made anew with
+    // each listing.
+    std::unique_ptr<store::ReadingSession> m_reading;
     // The read-only copies opened in other applications, removed with the window.
     std::unique_ptr<QTemporaryDir> m_openedCopies;
     int m_openedCount = 0;

@@ -1,4 +1,5 @@
 #include "VersionListModel.h"
+#include "ReadingSession.h"
 #include "VersionEdits.h"
 
 #include "DisplayFormat.h"
@@ -28,8 +29,10 @@ void VersionListModel::setVersions(std::vector<FileVersion> stored, std::optiona
     beginResetModel();
     m_entries.clear();
     const std::size_t idDigits = shownIdDigits(stored);
+    // Versions share the records of their chains: each is examined once.
+    store::ReadingSession session;
     for (FileVersion& version : stored) {
-        const bool local = version.hasLocalContents();
+        const bool local = version.hasLocalContents(session);
         std::string id = versionId(version).substr(0, idDigits);
         m_entries.push_back({std::move(version), m_entries.size(), std::move(id), false, local});
     }

@@ -2,6 +2,7 @@
 #include "ContentHash.h"
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
+#include "ReadingSession.h"
 #include "StoreIndex.h"
 #include "StoreLayout.h"
 #include "StoredRecords.h"
@@ -68,14 +69,25 @@ std::optional<StoredRecord> FileVersion::record(StoreIndex& index, std::string* 
 
 UniqueFd FileVersion::openContents(std::string* why) const
 {
+    return openContents(nullptr, why);
+}
+
+UniqueFd FileVersion::openContents(ReadingSession& session, std::string* why) const
+{
+    return openContents(&session, why);
+}
+
+UniqueFd FileVersion::openContents(ReadingSession* session, std::string* why) const
+{
     if (!m_storedAt)
         return UniqueFd(open(m_url.path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     const StoreLayout layout(m_storedAt->location);
     if (isWhole())
         return UniqueFd(layout.openStoredFile(m_storedAt->recordHolder, m_storedAt->record));
-    StoreIndex index(layout);
+    std::optional<StoreIndex> own;
+    StoreIndex& index = session ? session->index(m_storedAt->location) : own.emplace(layout);
     const auto record = this->record(index, why);
-    UniqueFd contents = record ? VersionContents(index).open(*record, why) : UniqueFd();
+    UniqueFd contents = record ? VersionContents(index, session).open(*record, why) : UniqueFd();
     if (!contents.valid())
         errno = EIO;
     return contents;
@@ -83,13 +95,25 @@ UniqueFd FileVersion::openContents(std::string* why) const
 
 bool FileVersion::hasLocalContents(std::string* why) const
 {
+    return hasLocalContents(nullptr, why);
+}
+
+bool FileVersion::hasLocalContents(ReadingSession& session, std::string* why) const
+{
+    return hasLocalContents(&session, why);
+}
+
+bool FileVersion::hasLocalContents(ReadingSession* session, std::string* why) const
+{
     struct stat status {};
     if (!m_fingerprint)
         return lstat(m_url.path().c_str(), &status) == 0;
     if (!isWhole()) {
-        StoreIndex index{StoreLayout(m_storedAt->location)};
+        std::optional<StoreIndex> own;
+        StoreIndex& index =
+            session ? session->index(m_storedAt->location) : own.emplace(StoreLayout(m_storedAt->location));
         const auto record = this->record(index, why);
-        return record && VersionContents(index).isLocal(*record, why);
+        return record && VersionContents(index, session).isLocal(*record, why);
     }
 
     UniqueFd file = openContents();

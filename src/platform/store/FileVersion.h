@@ -12,6 +12,7 @@
 namespace strataloom {
 
 namespace store {
+class ReadingSession;
 class StoreIndex;
 struct StoredRecord;
 } // namespace store
@@ -51,6 +52,10 @@ public:
     // not held whole; invalid, with errno set (and `why` saying which record
     // is damaged), when they cannot be opened.
     UniqueFd openContents(std::string* why = nullptr) const;
+    // The same, for one of many versions read in a row: records `session`
+    // materialised or found present before are not decoded or examined again.
+    bool hasLocalContents(store::ReadingSession& session, std::string* why = nullptr) const;
+    UniqueFd openContents(store::ReadingSession& session, std::string* why = nullptr) const;
     // The record holding the contents, when it is not the stored file the
     // version was added as (sharing, deltas); `storedBytes` is what it takes.
     void setRecord(std::string name, std::string holder, int kind, std::uint64_t storedBytes);
@@ -81,6 +86,8 @@ public:
 
 private:
     bool isWhole() const;
+    bool hasLocalContents(store::ReadingSession* session, std::string* why) const;
+    UniqueFd openContents(store::ReadingSession* session, std::string* why) const;
     std::optional<store::StoredRecord> record(store::StoreIndex& index, std::string* why) const;
 
     FileUrl m_url;

@@ -6,14 +6,18 @@
 #include "Nanoseconds.h"
 #include "records/RecordCodec.h"
 
+#include <atomic>
 #include <cerrno>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace strataloom::store {
 
 namespace {
+
+std::atomic<std::uint64_t> g_decodes{0};
 
 std::string damaged(const StoredRecord& record, const std::string& why)
 {
@@ -42,6 +46,14 @@ UniqueFd VersionContents::open(const StoredRecord& record, std::string* error)
 {
     if (record.kind == RecordKind::Whole && !record.isPacked())
         return openRecordFile(record, error);
+    // Read before in the session: not even its chain is looked up again.
+    Materialised base;
+    if (m_session && recall(record, base)) {
+        if (!makeContents(base, error))
+            return UniqueFd();
+        keep(base);
+        return handOut(base, error);
+    }
     StoredRecords records(m_index);
     const auto chain = records.chain(record, error);
     if (!chain)
@@ -49,8 +61,13 @@ UniqueFd VersionContents::open(const StoredRecord& record, std::string* error)
     // From the bottom up: each step's result is the next one's base, as
     // contents or, between canonical records, as a canonical form; only the
     // kind a step needs is made.
-    Materialised base;
-    for (std::size_t step = chain->size(); step-- > 0;) {
+    std::size_t start = chain->size();
+    for (std::size_t step = 0; m_session && step < chain->size(); ++step)
+        if (recall((*chain)[step], base)) {
+            start = step;
+            break;
+        }
+    for (std::size_t step = start; step-- > 0;) {
         const StoredRecord* link = &(*chain)[step];
         if (link->kind == RecordKind::Whole) {
             base = {openRecordFile(*link, error), UniqueFd(), link};
@@ -63,6 +80,7 @@ UniqueFd VersionContents::open(const StoredRecord& record, std::string* error)
             const bool ready = link->canonicalZip ? makeForm(base, *link, error) : makeContents(base, error);
             if (!ready)
                 return UniqueFd();
+            keep(base);
             baseFd = link->canonicalZip ? base.form.get() : base.contents.get();
         }
         UniqueFd out(m_index.layout().openUnnamedTemporaryFile(error));
@@ -77,6 +95,7 @@ UniqueFd VersionContents::open(const StoredRecord& record, std::string* error)
             expected.baseChecksum = (*chain)[step + 1].checksum;
         std::string why;
         std::optional<RecordHeader> header;
+        ++g_decodes;
         if (link->isPacked()) {
             header = decodeRecord(*link->packed, baseFd, out.get(), expected, &why);
         } else {
@@ -95,14 +114,51 @@ UniqueFd VersionContents::open(const StoredRecord& record, std::string* error)
         }
         base = link->canonicalZip ? Materialised{UniqueFd(), std::move(out), link}
                                   : Materialised{std::move(out), UniqueFd(), link};
+        keep(base);
     }
     if (!makeContents(base, error))
         return UniqueFd();
-    if (!rewind(base.contents.get())) {
+    keep(base);
+    return handOut(base, error);
+}
+
+std::uint64_t VersionContents::decodesSoFar()
+{
+    return g_decodes.load();
+}
+
+bool VersionContents::recall(const StoredRecord& record, Materialised& step)
+{
+    if (!m_session->recall(m_index.layout().location(), record, step.contents, step.form))
+        return false;
+    step.record = &record;
+    return true;
+}
+
+void VersionContents::keep(const Materialised& step)
+{
+    if (!m_session)
+        return;
+    // A whole record's own file is opened again at no cost; only what was
+    // decoded or rebuilt is worth a place.
+    const bool whole = step.record->kind == RecordKind::Whole;
+    m_session->keep(m_index.layout().location(), *step.record, whole ? -1 : step.contents.get(), step.form.get());
+}
+
+UniqueFd VersionContents::handOut(Materialised& top, std::string* error)
+{
+    if (m_session && top.record->kind != RecordKind::Whole) {
+        const std::string path = "/proc/self/fd/" + std::to_string(top.contents.get());
+        UniqueFd own(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (own.valid())
+            return own;
+        m_session->forget(m_index.layout().location(), *top.record);
+    }
+    if (!rewind(top.contents.get())) {
         fail(error, errnoMessage("cannot read a materialised version"));
         return UniqueFd();
     }
-    return std::move(base.contents);
+    return std::move(top.contents);
 }
 
 bool VersionContents::makeContents(Materialised& step, std::string* error)
@@ -178,13 +234,23 @@ bool VersionContents::isLocal(const StoredRecord& record, std::string* error)
 {
     if (record.kind == RecordKind::Whole)
         return isPresent(record, error);
+    // Materialised and verified in this session: it can be had.
+    const std::string& location = m_index.layout().location();
+    if (m_session && m_session->isKept(location, record))
+        return true;
     StoredRecords records(m_index);
     const auto chain = records.chain(record, error);
     if (!chain)
         return false;
-    for (const StoredRecord& link : *chain)
+    // Within a session, a record found present once is not examined again.
+    for (const StoredRecord& link : *chain) {
+        if (m_session && m_session->wasPresent(location, link))
+            continue;
         if (!isPresent(link, error))
             return false;
+        if (m_session)
+            m_session->markPresent(location, link);
+    }
     return true;
 }
 

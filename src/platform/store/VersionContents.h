@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FileDescriptor.h"
+#include "ReadingSession.h"
 #include "StoredRecords.h"
 
 #include <optional>
@@ -13,14 +14,16 @@
 // and checked against the index, so that nothing unverified is handed out. A
 // record holding a zip archive's canonical form is rebuilt into the archive
 // only where the archive itself is needed: deltas between forms are decoded
-// as forms.
+// as forms. Within a ReadingSession, a chain is decoded only from the
+// nearest step the session kept, and every step decoded is kept.
 // docs/STORE.md, "Reading a version".
 namespace strataloom::store {
 
 class VersionContents {
 public:
-    explicit VersionContents(StoreIndex& index)
+    explicit VersionContents(StoreIndex& index, ReadingSession* session = nullptr)
         : m_index(index)
+        , m_session(session)
     {
     }
 
@@ -34,6 +37,9 @@ public:
     // whole record whose fingerprint changed is read in full against its
     // checksum. False, with `error` naming the damaged record, otherwise.
     bool isLocal(const StoredRecord& record, std::string* error = nullptr);
+    // Records decoded in this process so far: how a test tells how often
+    // chains were walked.
+    static std::uint64_t decodesSoFar();
 
 private:
     // One step of a chain, materialised: its contents, or the canonical zip
@@ -52,8 +58,15 @@ private:
     // packed record).
     UniqueFd openRecordFile(const StoredRecord& record, std::string* error);
     bool isPresent(const StoredRecord& record, std::string* error);
+    // The step's materialisation kept by the session, if any.
+    bool recall(const StoredRecord& record, Materialised& step);
+    void keep(const Materialised& step);
+    // The result for a reader: a descriptor of its own, read-only, that no
+    // later read through the session moves.
+    UniqueFd handOut(Materialised& top, std::string* error);
 
     StoreIndex& m_index;
+    ReadingSession* m_session;
 };
 
 } // namespace strataloom::store

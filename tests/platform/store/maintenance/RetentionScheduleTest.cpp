@@ -55,8 +55,11 @@ std::string decideAt(std::int64_t now, std::initializer_list<Taken> taken)
     for (const Taken& version : taken)
         versions.push_back({version.takenNs, 100, std::string(version.kind) != "e", std::string(version.kind) == "p"});
     std::string words;
-    for (const Retention retention : applySchedule(versions, now, RetentionSchedule{}))
-        words += (words.empty() ? "" : " ") + std::string(retentionName(retention));
+    for (const Retention retention : applySchedule(versions, now, RetentionSchedule{})) {
+        if (!words.empty())
+            words += ' ';
+        words += retentionName(retention);
+    }
     return words;
 }
 

@@ -119,7 +119,7 @@ TEST_F(StoreMaintenanceTest, PruneKeepsTheVersionsOfADocumentMovedAwayOrDeleted)
     const std::vector<std::string> files = storedFiles(reopened, moved);
     ASSERT_EQ(files.size(), 3u);
     for (std::size_t i = 0; i < files.size(); ++i)
-        EXPECT_EQ(test::readFile(files[i]), test::unpackable("r" + std::to_string(i)));
+        EXPECT_EQ(test::readFile(files[i]), test::unpackable(std::string("r").append(std::to_string(i))));
     EXPECT_EQ(storedFiles(reopened, notes.path()), std::vector<std::string>{stored});
     EXPECT_EQ(test::readFile(stored), test::unpackable("v0"));
 }

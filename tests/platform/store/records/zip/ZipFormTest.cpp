@@ -100,7 +100,7 @@ std::vector<ArchiveCase> archiveCases()
     // Past the search's budget, members still get their first try.
     std::vector<ZipEntry> many;
     for (int i = 0; i < 120; ++i)
-        many.push_back(foreignEntry("f" + std::to_string(i), literalOnlyDeflate(text(2000, i))));
+        many.push_back(foreignEntry(std::string("f").append(std::to_string(i)), literalOnlyDeflate(text(2000, i))));
     many.push_back(deflatedEntry("last.xml", text(3000)));
     cases.push_back({"many members nothing rebuilds, then one", many, {}, 1, 121});
     return cases;

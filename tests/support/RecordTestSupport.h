@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -64,6 +65,14 @@ inline std::vector<std::string> contentsOf(const std::string& location, const st
 
 // Each listed version's contents as the name of the revision among `known`
 // it equals ("r<n>"), or "other": short enough to compare in a failure.
+// "r<n>": the name tests give the n-th revision of a history.
+inline std::string revisionName(std::ptrdiff_t n)
+{
+    std::string name(1, 'r');
+    name += std::to_string(n);
+    return name;
+}
+
 inline std::vector<std::string> revisionsOf(const std::string& location, const std::string& document,
                                             const std::vector<std::string>& known)
 {
@@ -71,7 +80,7 @@ inline std::vector<std::string> revisionsOf(const std::string& location, const s
     for (const std::string& contents : contentsOf(location, document)) {
         const auto found = std::find(known.begin(), known.end(), contents);
         names.push_back(found == known.end() ? contents == "(unreadable)" ? contents : "other"
-                                             : "r" + std::to_string(found - known.begin()));
+                                             : revisionName(found - known.begin()));
     }
     return names;
 }
@@ -80,7 +89,7 @@ inline std::vector<std::string> revisionNames(std::initializer_list<int> numbers
 {
     std::vector<std::string> names;
     for (const int n : numbers)
-        names.push_back("r" + std::to_string(n));
+        names.push_back(revisionName(n));
     return names;
 }
 

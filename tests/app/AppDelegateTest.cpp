@@ -130,7 +130,8 @@ private slots:
             QVERIFY(help->isVisible() && !help->parent());
         const QString text = app.myHelpWindow[0]->findChild<QTextBrowser*>()->toPlainText();
         QVERIFY(text.contains(QStringLiteral("strataloom-cli save-version FILE")));
-        QVERIFY(text.contains(QString::fromStdString("\n" + strataloom::startWatcherCommand() + "\n")));
+        QVERIFY(text.contains(QLatin1Char('\n') + QString::fromStdString(strataloom::startWatcherCommand())
+                              + QLatin1Char('\n')));
         // The menu item the help names is the one the window has.
         QVERIFY(text.contains(app.mainWindow()->findChild<QAction*>(QStringLiteral("updateStatusAction"))->text()));
 #ifdef STRATALOOM_UPDATE_CHECK

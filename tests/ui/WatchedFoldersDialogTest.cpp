@@ -167,7 +167,8 @@ private slots:
         const QString status = child<QLabel>("statusLabel")->text();
         QVERIFY2(status.contains(QStringLiteral("Can't switch the watcher from here: no session bus.")),
                  qPrintable(status));
-        QVERIFY2(status.contains(QString::fromStdString("\n" + startWatcherCommand() + "\n")), qPrintable(status));
+        QVERIFY2(status.contains(QLatin1Char('\n') + QString::fromStdString(startWatcherCommand()) + QLatin1Char('\n')),
+                 qPrintable(status));
         QVERIFY2(status.endsWith(QStringLiteral("\nstrataloom-cli watch run")), qPrintable(status));
     }
 };

@@ -24,6 +24,11 @@ namespace {
 // checkpoint: left at its largest it would take megabytes beside a small store.
 constexpr const char* kJournalSizeLimit = "PRAGMA journal_size_limit=524288";
 
+// A log past this is folded into the index when a writer closes, waiting at
+// most kLogTrimWait for readers to let go.
+constexpr off_t kLogTrimBytes = 1024 * 1024;
+constexpr auto kLogTrimWait = std::chrono::seconds(1);
+
 // Another process may be creating the store this very moment.
 constexpr auto kBusyTimeout = std::chrono::seconds(30);
 
@@ -286,9 +291,24 @@ void StoreIndex::rollback()
 void StoreIndex::close()
 {
     m_statements.clear();
+    trimLog();
     m_database.reset();
     m_writable = false;
     ++m_generation;
+}
+
+void StoreIndex::trimLog()
+{
+    // Connections close without a checkpoint, and a command's connection
+    // rarely lives long enough for the automatic one to finish: past a few
+    // megabytes the log is folded into the index and cut back here, waiting
+    // briefly for readers rather than the writers' full timeout.
+    struct stat log {};
+    if (!m_database || !m_writable || stat((m_layout.indexPath() + "-wal").c_str(), &log) != 0
+        || log.st_size < kLogTrimBytes)
+        return;
+    sqlite3_busy_timeout(m_database->handle(), static_cast<int>(kLogTrimWait / std::chrono::milliseconds(1)));
+    m_database->execute("PRAGMA wal_checkpoint(TRUNCATE)");
 }
 
 bool StoreIndex::replaced() const

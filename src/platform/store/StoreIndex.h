@@ -100,6 +100,8 @@ private:
     // Brings an index of an older format to this release's.
     bool upgrade(std::string* error);
     void close();
+    // Folds a long write-ahead log into the index and cuts it back.
+    void trimLog();
     // Whether the file at the index's path is not the one this connection opened.
     bool replaced() const;
     // Notes which file was opened, if the path still names the one `before`

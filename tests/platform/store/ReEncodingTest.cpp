@@ -175,7 +175,8 @@ TEST_F(ReEncodingTest, AKillAtAnyStepOfAReEncodingLeavesEveryVersionReadable)
         {ReEncoding::Step::IndexSwitched, true},
         {ReEncoding::Step::OldFileUnlinked, true},
     };
-    for (const auto [step, added] : cases) {
+    for (const auto& killCase : cases) {
+        const ReEncoding::Step step = killCase.step;
         SCOPED_TRACE(static_cast<int>(step));
         save(revision(static_cast<int>(saved.size())));
         const std::string next = revision(static_cast<int>(saved.size()));
@@ -192,7 +193,7 @@ TEST_F(ReEncodingTest, AKillAtAnyStepOfAReEncodingLeavesEveryVersionReadable)
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
         ASSERT_TRUE(WIFSIGNALED(status));
-        if (added)
+        if (killCase.added)
             saved.push_back(next);
         expectEveryVersionReads();
     }

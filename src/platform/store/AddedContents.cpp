@@ -1,6 +1,7 @@
 // An added version's contents: shared with an identical stored record.
 #include "AddedContents.h"
 #include "FileDescriptor.h"
+#include "SharedExtents.h"
 #include "VersionContents.h"
 
 #include <cerrno>
@@ -11,6 +12,8 @@
 namespace strataloom::store {
 
 namespace {
+
+constexpr const char* kNewestRecord = "SELECT record FROM versions WHERE document = ? ORDER BY position DESC LIMIT 1";
 
 // Reads `length` bytes at `offset`, short only at the end of the file.
 bool readAt(int fd, char* buffer, std::size_t length, std::uint64_t offset)
@@ -53,10 +56,27 @@ std::optional<StoredRecord> findIdenticalRecord(StoreIndex& index, int copyFd, c
     VersionContents contents(index);
     for (const StoredRecord& candidate : *candidates) {
         const UniqueFd stored = contents.open(candidate);
-        if (stored.valid() && sameBytes(copyFd, stored.get(), size, buffer, bufferSize))
+        if (stored.valid()
+            && ((candidate.kind == RecordKind::Whole && sameExtents(copyFd, stored.get()))
+                || sameBytes(copyFd, stored.get(), size, buffer, bufferSize)))
             return candidate;
     }
     return std::nullopt;
+}
+
+std::optional<StoredRecord> newestWholeRecord(StoreIndex& index, std::int64_t documentRowId, std::uint64_t size)
+{
+    std::int64_t recordId = 0;
+    {
+        auto query = index.statement(kNewestRecord);
+        if (!query.valid() || query->bind(1, documentRowId).step() != SQLITE_ROW || query->isNull(0))
+            return std::nullopt;
+        recordId = query->integer(0);
+    }
+    auto record = StoredRecords(index).byId(recordId);
+    if (!record || record->kind != RecordKind::Whole || record->isPacked() || !record->file || record->size != size)
+        return std::nullopt;
+    return record;
 }
 
 } // namespace strataloom::store

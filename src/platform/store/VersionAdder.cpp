@@ -8,6 +8,7 @@
 #include "Nanoseconds.h"
 #include "StoredRecords.h"
 #include "VerifiedCopy.h"
+#include "VersionContents.h"
 #include "records/RecordCodec.h"
 
 #include <cerrno>
@@ -18,6 +19,14 @@
 #include <sys/stat.h>
 
 namespace strataloom::store {
+
+namespace {
+
+// Smaller contents are read sooner than the record of the document's newest
+// version is looked up and mapped.
+constexpr std::uint64_t kKnownContentsFrom = 64 * 1024;
+
+} // namespace
 
 VersionAdder::VersionAdder(StoreIndex& index, DurableBatch& durable, char* copyBuffer)
     : m_index(index)
@@ -216,11 +225,23 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
         return std::nullopt;
     };
 
+    // An unchanged document holds its newest version again.
+    std::optional<StoredRecord> newest;
+    UniqueFd newestFile;
+    std::optional<KnownContents> known;
+    const auto size = static_cast<std::uint64_t>(before.st_size);
+    if (size >= kKnownContentsFrom && (newest = newestWholeRecord(m_index, m_document.rowId, size))
+        && (newestFile = VersionContents(m_index).open(*newest)).valid())
+        known = KnownContents{newestFile.get(), newest->checksum};
+
     std::string reason;
-    // A copy the batch would sync on its own is synced while it is verified.
-    const bool syncNow = m_durable.syncsEachFile();
+    // A copy the batch would sync on its own is synced while it is verified,
+    // unless it may be packed instead: then that sync would be lost, and the
+    // batch's own costs no more for so little.
+    const bool syncNow = m_durable.syncsEachFile() && size > kPackTryLimit;
     const std::optional<VerifiedCopy> copy =
-        copyVerified(source.get(), staged.file.get(), m_copyBuffer, kCopyBufferSize, contentsPath, syncNow, &reason);
+        copyVerified(source.get(), staged.file.get(), m_copyBuffer, kCopyBufferSize, contentsPath, syncNow,
+                     known ? &*known : nullptr, &reason);
     if (!copy)
         return abandon(reason);
     staged.dates = copy->dates;
@@ -239,8 +260,10 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
     std::string path = m_folderPath + "/" + staged.name;
     // Contents stored already are named, not kept twice; the copy, never
     // made durable, goes before anything records it.
-    if (auto identical = findIdenticalRecord(m_index, staged.file.get(), copy->checksum, staged.fingerprint.size,
-                                             m_copyBuffer, kCopyBufferSize)) {
+    if (auto identical = copy->holdsKnown
+                           ? newest
+                           : findIdenticalRecord(m_index, staged.file.get(), copy->checksum, staged.fingerprint.size,
+                                                 m_copyBuffer, kCopyBufferSize)) {
         unlinkat(m_folder.get(), staged.name.c_str(), 0);
         staged.file.reset();
         staged.fingerprint.inode = identical->file ? identical->file->inode : 0;

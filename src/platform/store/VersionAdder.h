@@ -112,6 +112,7 @@ private:
     UniqueFd createStoredFile(std::string& name, mode_t mode, std::string* error);
     static std::optional<std::string> packSmall(int fd, const StoredFingerprint& fingerprint);
     bool logBatch(DocumentLog& log, std::string* error);
+    bool hasCommittedVersions();
     void prepareReEncoding();
     std::optional<std::int64_t> insertOwnRecord(StoredRecords& records, const Staged& staged, std::string* error);
 

@@ -19,6 +19,7 @@ constexpr const char* kInsertVersion =
     "modification_ns, creation_s, creation_ns, added_ns, automatic, seen_modification_ns, seen_change_time_ns, record) "
     "VALUES (?1, (SELECT COALESCE(MAX(position), -1) + 1 FROM versions WHERE document = ?1), ?2, ?3, ?4, ?5, ?6, ?7, "
     "?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)";
+constexpr const char* kSelectAnyVersion = "SELECT 1 FROM versions WHERE document = ? LIMIT 1";
 constexpr const char* kSelectLoggedVersions =
     "SELECT file, size, checksum, modification_s, modification_ns, creation_s, creation_ns, added_ns, automatic, "
     "pinned FROM versions WHERE document = ? ORDER BY position";
@@ -33,10 +34,31 @@ bool VersionAdder::logStaged(std::string* error)
     if (!m_log)
         return false;
     prepareReEncoding();
+    // The folder's entries need a sync only when the batch put a name there
+    // that the index will follow: a kept copy's, a re-encoding's, or the
+    // log's until an add of the document has committed, which synced it
+    // first (an add that failed may have made the log, or the folder itself,
+    // without). A copy dropped for shared contents was never recorded; its
+    // name coming back after a power cut is a leftover like any dead add's.
+    bool named = (m_reEncoded && m_reEncoded->file.valid());
+    for (const Staged& staged : m_staged)
+        named = named || staged.file.valid();
+    if (m_log->isNew() || !hasCommittedVersions()) {
+        named = true;
+        m_durable.addFolder(m_index.layout().documentsFolder());
+    }
     if (!logBatch(*m_log, error) || !m_durable.addFile(m_log->fd(), error))
         return false;
-    m_durable.addFolder(m_folderPath);
+    if (named)
+        m_durable.addFolder(m_folderPath);
     return true;
+}
+
+// Unknown counts as none, which only costs a sync.
+bool VersionAdder::hasCommittedVersions()
+{
+    auto query = m_index.statement(kSelectAnyVersion);
+    return query.valid() && query->bind(1, m_document.rowId).step() == SQLITE_ROW;
 }
 
 // Read under the log's lock, which orders it with every other re-encoding of

@@ -94,7 +94,7 @@ TEST_P(CloneCopy, TheStoredCloneIsOneStateAndMatchesItsChecksum)
         ASSERT_TRUE(in.valid() && out.valid());
         char buffer[4096];
         std::string error;
-        const auto result = copyVerified(in.get(), out.get(), buffer, sizeof buffer, source, true, &error);
+        const auto result = copyVerified(in.get(), out.get(), buffer, sizeof buffer, source, true, nullptr, &error);
         setCopyStepHookForTests({});
         munmap(mapped, size);
         ASSERT_TRUE(result) << error;

@@ -16,6 +16,8 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -101,6 +103,64 @@ TEST_P(CloneCopy, TheStoredCloneIsOneStateAndMatchesItsChecksum)
         const std::string stored = readFile(copy);
         EXPECT_TRUE(stored == std::string(size, row.change == Change::None ? 'a' : 'b')) << "not the last state";
         EXPECT_EQ(result->checksum, plainChecksum(copy));
+    }
+}
+
+// Known contents (the document's newest version) spare the read only when the
+// clone shares every extent of their file and the source rested and stayed
+// unchanged; the checksum claimed for them shows whether the copy was read.
+TEST_P(CloneCopy, KnownContentsAreTrustedOnlyForAnUntouchedCloneOfTheirFile)
+{
+    const std::size_t size = 4 << 20;
+    const std::string source = mountPoint + "/document";
+    const std::string claimed(16, 'z');
+    const struct {
+        const char* name;
+        bool rested;
+        bool knownIsClone; // else a copy of the same bytes
+        bool written; // right after the clone
+        bool holdsKnown;
+    } rows[] = {
+        {"rested, a clone of the known file", true, true, false, true},
+        {"rested, a copy of the known bytes", true, false, false, false},
+        {"recent, a clone of the known file", false, true, false, false},
+        {"rested, written after the clone", true, true, true, false},
+    };
+    unsigned copies = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        writeFile(source, std::string(size, 'a'));
+        const std::string knownPath = mountPoint + "/known-" + std::to_string(++copies);
+        if (row.knownIsClone) {
+            UniqueFd from(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+            UniqueFd to(open(knownPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+            ASSERT_EQ(ioctl(to.get(), FICLONE, from.get()), 0);
+        } else {
+            writeFile(knownPath, std::string(size, 'a'));
+        }
+        if (row.rested)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        bool changed = false;
+        setCopyStepHookForTests([&](std::uint64_t) {
+            if (row.written && !changed) {
+                changed = true;
+                writeFile(source, std::string(size, 'b'));
+            }
+        });
+        const std::string copy = mountPoint + "/copy-" + std::to_string(copies);
+        UniqueFd in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+        UniqueFd out(open(copy.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        UniqueFd knownFile(open(knownPath.c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_TRUE(in.valid() && out.valid() && knownFile.valid());
+        const KnownContents known{knownFile.get(), claimed};
+        char buffer[4096];
+        std::string error;
+        const auto result = copyVerified(in.get(), out.get(), buffer, sizeof buffer, source, true, &known, &error);
+        setCopyStepHookForTests({});
+        ASSERT_TRUE(result) << error;
+        EXPECT_EQ(result->holdsKnown, row.holdsKnown);
+        EXPECT_TRUE(readFile(copy) == std::string(size, row.written ? 'b' : 'a')) << "not the last state";
+        EXPECT_EQ(result->checksum, row.holdsKnown ? claimed : plainChecksum(copy));
     }
 }
 

@@ -84,8 +84,8 @@ std::optional<std::vector<Extent>> extentsOf(int fd, std::uint64_t size)
 
 bool sameExtents(int one, int other)
 {
-    struct stat first {
-    }, second{};
+    struct stat first {};
+    struct stat second {};
     // Physical addresses compare only within one file system, and a file
     // trivially shares its extents with itself.
     if (fstat(one, &first) != 0 || fstat(other, &second) != 0 || !S_ISREG(first.st_mode) || !S_ISREG(second.st_mode)

@@ -83,7 +83,7 @@ struct Attempt {
 };
 
 Attempt copyOnce(int in, int out, char* buffer, std::size_t bufferSize, const std::string& sourceName, bool syncNow,
-                 const KnownContents* known, std::string* error)
+                 std::string* error)
 {
     const auto failure = [&](std::string message) {
         fail(error, std::move(message));
@@ -116,16 +116,6 @@ Attempt copyOnce(int in, int out, char* buffer, std::size_t bufferSize, const st
     // Dated before its sync, so that the sync leaves nothing of it to write.
     if (!setDates(out, *dates))
         return failure(errnoMessage(cannotCopy));
-    // An unchanged document cloned again: its extents say which contents it
-    // holds, and the copy, which goes, needs no sync.
-    if (method == CopyMethod::Clone && rested && known && sameExtents(out, known->fd)) {
-        struct stat after {};
-        if (fstat(in, &after) != 0)
-            return failure(errnoMessage("cannot examine " + sourceName));
-        if (!unchangedSince(before, after))
-            return {};
-        return {false, VerifiedCopy{known->checksum, *dates, after, true}};
-    }
     std::optional<BackgroundSync> sync;
     if (syncNow)
         sync.emplace(out);
@@ -158,11 +148,10 @@ Attempt copyOnce(int in, int out, char* buffer, std::size_t bufferSize, const st
 } // namespace
 
 std::optional<VerifiedCopy> copyVerified(int in, int out, char* buffer, std::size_t bufferSize,
-                                         const std::string& sourceName, bool syncNow, const KnownContents* known,
-                                         std::string* error)
+                                         const std::string& sourceName, bool syncNow, std::string* error)
 {
     for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
-        Attempt result = copyOnce(in, out, buffer, bufferSize, sourceName, syncNow, known, error);
+        Attempt result = copyOnce(in, out, buffer, bufferSize, sourceName, syncNow, error);
         if (result.failed)
             return std::nullopt;
         if (result.copy)
@@ -170,6 +159,20 @@ std::optional<VerifiedCopy> copyVerified(int in, int out, char* buffer, std::siz
     }
     fail(error, "cannot copy " + sourceName + " into the version store: it kept changing while it was copied");
     return std::nullopt;
+}
+
+std::optional<VerifiedCopy> matchKnown(int in, const KnownContents& known)
+{
+    // The map is taken after the file's dirty pages are written, and a write
+    // that comes later stamps the times looked at after it.
+    struct stat before {};
+    if (fstat(in, &before) != 0 || nowNs() - nanoseconds(before.st_ctim) < kRestedNs)
+        return std::nullopt;
+    const std::optional<FileDates> dates = readDates(in);
+    struct stat after {};
+    if (!dates || !sameExtents(in, known.fd) || fstat(in, &after) != 0 || !unchangedSince(before, after))
+        return std::nullopt;
+    return VerifiedCopy{known.checksum, *dates, after};
 }
 
 std::uint64_t allocatedBytes(const struct stat& status)

@@ -18,9 +18,6 @@ struct VerifiedCopy {
     std::string checksum; // kChecksumSize raw bytes, of the copy's logical contents
     FileDates dates; // the source's, as of the state copied
     struct stat status {}; // the source's status in that state
-    // The copy holds the known contents it was given: it was neither read
-    // nor synced, and is to be dropped for the file that holds them already.
-    bool holdsKnown = false;
 };
 
 // A stored file the source may still hold, and its checksum.
@@ -39,16 +36,19 @@ struct KnownContents {
 // shares the source's extents and is taken whole under the file's lock; its
 // checksum is the one read from the source, unless the source was changed in
 // the last moment, when a write could pass unstamped, and the clone is read
-// back too. A clone of a source at rest that shares every extent of `known`
-// holds its contents: nothing is read (see VerifiedCopy::holdsKnown). A
-// source that keeps changing is copied again, a few times, before the copy
-// fails. With `syncNow` the copy is also on stable storage when this returns
-// (unless it holds the known contents): its fdatasync runs while it is
-// verified. `buffer` serves every read; `sourceName` names the source in the
-// message `error` receives.
+// back too. A source that keeps changing is copied again, a few times, before
+// the copy fails. With `syncNow` the copy is also on stable storage when this
+// returns: its fdatasync runs while it is verified. `buffer` serves every
+// read; `sourceName` names the source in the message `error` receives.
 std::optional<VerifiedCopy> copyVerified(int in, int out, char* buffer, std::size_t bufferSize,
-                                         const std::string& sourceName, bool syncNow, const KnownContents* known,
-                                         std::string* error = nullptr);
+                                         const std::string& sourceName, bool syncNow, std::string* error = nullptr);
+
+// The regular file `in` as holding `known`'s contents, without a copy or a
+// read: when it shares every extent of their file (a clone of it left
+// untouched, on btrfs or XFS), had rested before the look, so that a write
+// during it stamps a new change time, and kept its size and times across it.
+// Empty when that cannot be told; the contents are then copied.
+std::optional<VerifiedCopy> matchKnown(int in, const KnownContents& known);
 
 // The bytes a stored file really takes on disk, from its status: its
 // allocated blocks, so a sparse copy counts its data and not its length.

@@ -215,44 +215,53 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
     if (!openDocumentFolder(error))
         return std::nullopt;
     Staged staged;
-    // The contents file's permissions, with the owner always able to read and write.
-    staged.file = createStoredFile(staged.name, (before.st_mode & 0777) | 0600, error);
-    if (!staged.file.valid())
-        return std::nullopt;
     const auto abandon = [&](std::string message) -> std::optional<FileVersion> {
         unlinkat(m_folder.get(), staged.name.c_str(), 0);
         fail(error, std::move(message));
         return std::nullopt;
     };
 
-    // An unchanged document holds its newest version again.
+    // An unchanged document holds its newest version again, which its
+    // extents tell on file systems that clone: nothing is copied or read.
     std::optional<StoredRecord> newest;
-    UniqueFd newestFile;
-    std::optional<KnownContents> known;
+    std::optional<VerifiedCopy> copy;
     const auto size = static_cast<std::uint64_t>(before.st_size);
-    if (size >= kKnownContentsFrom && (newest = newestWholeRecord(m_index, m_document.rowId, size))
-        && (newestFile = VersionContents(m_index).open(*newest)).valid())
-        known = KnownContents{newestFile.get(), newest->checksum};
+    if (size >= kKnownContentsFrom && (newest = newestWholeRecord(m_index, m_document.rowId, size))) {
+        const UniqueFd newestFile = VersionContents(m_index).open(*newest);
+        if (newestFile.valid())
+            copy = matchKnown(source.get(), {newestFile.get(), newest->checksum});
+    }
+    if (copy) {
+        staged.name = randomId();
+        staged.fingerprint.size = newest->size;
+    } else {
+        // The contents file's permissions, with the owner always able to read and write.
+        staged.file = createStoredFile(staged.name, (before.st_mode & 0777) | 0600, error);
+        if (!staged.file.valid())
+            return std::nullopt;
+    }
 
     std::string reason;
     // A copy the batch would sync on its own is synced while it is verified,
     // unless it may be packed instead: then that sync would be lost, and the
     // batch's own costs no more for so little.
     const bool syncNow = m_durable.syncsEachFile() && size > kPackTryLimit;
-    const std::optional<VerifiedCopy> copy =
-        copyVerified(source.get(), staged.file.get(), m_copyBuffer, kCopyBufferSize, contentsPath, syncNow,
-                     known ? &*known : nullptr, &reason);
-    if (!copy)
-        return abandon(reason);
+    if (!copy) {
+        copy = copyVerified(source.get(), staged.file.get(), m_copyBuffer, kCopyBufferSize, contentsPath, syncNow,
+                            &reason);
+        if (!copy)
+            return abandon(reason);
+        struct stat stored {};
+        if (fstat(staged.file.get(), &stored) != 0)
+            return abandon(errnoMessage("cannot copy " + contentsPath + " into the version store"));
+        staged.fingerprint.size = static_cast<std::uint64_t>(stored.st_size);
+        staged.fingerprint.inode = static_cast<std::uint64_t>(stored.st_ino);
+        staged.fingerprint.changeTimeNs = nanoseconds(stored.st_ctim);
+        staged.storedBytes = static_cast<std::uint64_t>(stored.st_blocks) * 512;
+        newest.reset();
+    }
     staged.dates = copy->dates;
-    struct stat stored {};
-    if (fstat(staged.file.get(), &stored) != 0)
-        return abandon(errnoMessage("cannot copy " + contentsPath + " into the version store"));
-    staged.fingerprint.size = static_cast<std::uint64_t>(stored.st_size);
-    staged.fingerprint.inode = static_cast<std::uint64_t>(stored.st_ino);
-    staged.fingerprint.changeTimeNs = nanoseconds(stored.st_ctim);
     staged.fingerprint.checksum = copy->checksum;
-    staged.storedBytes = static_cast<std::uint64_t>(stored.st_blocks) * 512;
     staged.automatic = m_automatic;
     // Unchanged over the copy: the document's file in the state copied holds the version.
     if (ownContents)
@@ -260,11 +269,11 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
     std::string path = m_folderPath + "/" + staged.name;
     // Contents stored already are named, not kept twice; the copy, never
     // made durable, goes before anything records it.
-    if (auto identical = copy->holdsKnown
-                           ? newest
-                           : findIdenticalRecord(m_index, staged.file.get(), copy->checksum, staged.fingerprint.size,
-                                                 m_copyBuffer, kCopyBufferSize)) {
-        unlinkat(m_folder.get(), staged.name.c_str(), 0);
+    if (auto identical = newest ? newest
+                                : findIdenticalRecord(m_index, staged.file.get(), copy->checksum,
+                                                      staged.fingerprint.size, m_copyBuffer, kCopyBufferSize)) {
+        if (staged.file.valid())
+            unlinkat(m_folder.get(), staged.name.c_str(), 0);
         staged.file.reset();
         staged.fingerprint.inode = identical->file ? identical->file->inode : 0;
         staged.fingerprint.changeTimeNs = identical->file ? identical->file->changeTimeNs : 0;

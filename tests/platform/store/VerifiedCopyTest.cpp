@@ -78,7 +78,7 @@ protected:
         UniqueFd out(open(copyPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
         if (!in.valid() || !out.valid())
             return std::nullopt;
-        auto result = copyVerified(in.get(), out.get(), buffer, sizeof buffer, source, false, nullptr, &error);
+        auto result = copyVerified(in.get(), out.get(), buffer, sizeof buffer, source, false, &error);
         if (stored)
             fstat(out.get(), stored);
         return result;
@@ -223,7 +223,7 @@ TEST(CopyVerifiedOnAFullDisk, ACopyTheDiskCannotWriteFailsAndSaysSo)
     ASSERT_TRUE(in.valid() && out.valid());
     char buffer[kBufferSize];
     std::string error;
-    EXPECT_FALSE(copyVerified(in.get(), out.get(), buffer, sizeof buffer, source, true, nullptr, &error));
+    EXPECT_FALSE(copyVerified(in.get(), out.get(), buffer, sizeof buffer, source, true, &error));
     EXPECT_NE(error.find("to disk"), std::string::npos) << error;
 }
 

@@ -1,12 +1,12 @@
 # Saving a version on the file systems that clone (btrfs, XFS) against
 # `cp --reflink=always` of the same file on the same file system followed by
 # `sync -f`, for a file of 32 MiB and of 1 MiB, saved again unchanged. The
-# copy is a clone there, and a clone sharing every extent of the document's
-# newest stored version holds its contents: no byte is read, the copy is
-# dropped unsynced for that record, and what remains is the process, the
-# document's log and the index, each synced once (two barriers, which their
-# order needs, against the reference's one `sync -f`). An edited document is
-# read once, for its checksum, while its clone is synced. Target: at most 2x
+# stored copy of the first save is a clone there, so the document shares
+# every extent of its newest stored version, which then holds its contents:
+# nothing is copied or read, and what remains is the process, the document's
+# log and the index, each synced once (two barriers, which their order needs,
+# against the reference's one `sync -f`). An edited document is cloned, and
+# read once for its checksum while the clone is synced. Target: at most 2x
 # at 32 MiB. Each file system is an image made for the run and loop-mounted;
 # without root, or without mkfs.btrfs / mkfs.xfs (which are installed when
 # missing and apt-get can), that file system is skipped.

@@ -253,6 +253,8 @@ std::optional<CompactionResult> compact(const std::string& storeLocation, const 
     index.commit();
     if (!read || !Compactor(index, options, result).run(snapshot, error))
         return std::nullopt;
+    if (!options.dryRun)
+        index.foldLog();
     return result;
 }
 

@@ -2,10 +2,10 @@
 // re-encoding per whole record of an older version, each confirmed against
 // the index as it is when its turn comes.
 #include "Compaction.h"
-#include "DocumentIdentity.h"
 #include "DocumentLog.h"
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
+#include "PassStart.h"
 #include "ReEncoding.h"
 #include "StoreIndex.h"
 #include "StoreLock.h"
@@ -224,24 +224,15 @@ std::optional<CompactionResult> compact(const std::string& storeLocation, const 
 {
     CompactionResult result;
     StoreIndex index{StoreLayout(storeLocation)};
-    switch (index.openExisting(!options.dryRun, error)) {
-    case StoreIndex::State::Absent:
+    std::set<std::int64_t> chosen;
+    switch (startPass(index, !options.dryRun, documentPaths, chosen, error)) {
+    case PassStart::Nothing:
         return result;
-    case StoreIndex::State::Failed:
+    case PassStart::Failed:
         return std::nullopt;
-    case StoreIndex::State::Ready:
+    case PassStart::Run:
         break;
     }
-    std::set<std::int64_t> chosen;
-    for (const std::string& path : documentPaths ? *documentPaths : std::vector<std::string>{}) {
-        std::optional<Document> document;
-        if (!findDocument(index, examineItem(lookupPath(path)), document, error))
-            return std::nullopt;
-        if (document)
-            chosen.insert(document->rowId);
-    }
-    if (documentPaths && chosen.empty())
-        return result;
     Snapshot snapshot;
     if (!index.beginReading()) {
         fail(error, "cannot read the version index: " + index.database().lastError());

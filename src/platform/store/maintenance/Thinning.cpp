@@ -2,9 +2,9 @@
 // then the removals, each confirmed against the index inside the transaction
 // that makes it.
 #include "Thinning.h"
-#include "DocumentIdentity.h"
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
+#include "PassStart.h"
 #include "Settings.h"
 #include "SettingsSchema.h"
 #include "StoreIndex.h"
@@ -161,24 +161,15 @@ std::optional<ThinningResult> thin(const std::string& storeLocation, const Thinn
 {
     ThinningResult result;
     StoreIndex index{StoreLayout(storeLocation)};
-    switch (index.openExisting(!options.dryRun, error)) {
-    case StoreIndex::State::Absent:
+    std::set<std::int64_t> chosen;
+    switch (startPass(index, !options.dryRun, documentPaths, chosen, error)) {
+    case PassStart::Nothing:
         return result;
-    case StoreIndex::State::Failed:
+    case PassStart::Failed:
         return std::nullopt;
-    case StoreIndex::State::Ready:
+    case PassStart::Run:
         break;
     }
-    std::set<std::int64_t> chosen;
-    for (const std::string& path : documentPaths ? *documentPaths : std::vector<std::string>{}) {
-        std::optional<Document> document;
-        if (!findDocument(index, examineItem(lookupPath(path)), document, error))
-            return std::nullopt;
-        if (document)
-            chosen.insert(document->rowId);
-    }
-    if (documentPaths && chosen.empty())
-        return result;
     std::vector<SnapshotDocument> documents;
     if (!index.beginReading()) {
         fail(error, "cannot read the version index: " + index.database().lastError());

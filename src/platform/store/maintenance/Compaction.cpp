@@ -225,19 +225,10 @@ std::optional<CompactionResult> compact(const std::string& storeLocation, const 
     CompactionResult result;
     StoreIndex index{StoreLayout(storeLocation)};
     std::set<std::int64_t> chosen;
-    switch (startPass(index, !options.dryRun, documentPaths, chosen, error)) {
-    case PassStart::Nothing:
-        return result;
-    case PassStart::Failed:
-        return std::nullopt;
-    case PassStart::Run:
-        break;
-    }
+    if (const PassStart start = startPass(index, !options.dryRun, documentPaths, chosen, error);
+        start != PassStart::Run)
+        return start == PassStart::Nothing ? std::optional(result) : std::nullopt;
     Snapshot snapshot;
-    if (!index.beginReading()) {
-        fail(error, "cannot read the version index: " + index.database().lastError());
-        return std::nullopt;
-    }
     bool read = documentPaths || readSnapshot(index, std::nullopt, options.fromDocument, snapshot, error);
     for (auto row = chosen.begin(); read && row != chosen.end(); ++row)
         read = readSnapshot(index, *row, 0, snapshot, error);

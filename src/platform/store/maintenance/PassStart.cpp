@@ -2,6 +2,7 @@
 // asked to pass over.
 #include "PassStart.h"
 #include "DocumentIdentity.h"
+#include "ErrorMessage.h"
 
 #include <optional>
 
@@ -18,16 +19,20 @@ PassStart startPass(StoreIndex& index, bool writable, const std::vector<std::str
     case StoreIndex::State::Ready:
         break;
     }
-    if (!documentPaths)
-        return PassStart::Run;
-    for (const std::string& path : *documentPaths) {
+    for (const std::string& path : documentPaths ? *documentPaths : std::vector<std::string>{}) {
         std::optional<Document> document;
         if (!findDocument(index, examineItem(lookupPath(path)), document, error))
             return PassStart::Failed;
         if (document)
             chosen.insert(document->rowId);
     }
-    return chosen.empty() ? PassStart::Nothing : PassStart::Run;
+    if (documentPaths && chosen.empty())
+        return PassStart::Nothing;
+    if (!index.beginReading()) {
+        fail(error, "cannot read the version index: " + index.database().lastError());
+        return PassStart::Failed;
+    }
+    return PassStart::Run;
 }
 
 } // namespace strataloom::store

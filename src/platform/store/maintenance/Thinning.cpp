@@ -162,19 +162,10 @@ std::optional<ThinningResult> thin(const std::string& storeLocation, const Thinn
     ThinningResult result;
     StoreIndex index{StoreLayout(storeLocation)};
     std::set<std::int64_t> chosen;
-    switch (startPass(index, !options.dryRun, documentPaths, chosen, error)) {
-    case PassStart::Nothing:
-        return result;
-    case PassStart::Failed:
-        return std::nullopt;
-    case PassStart::Run:
-        break;
-    }
+    if (const PassStart start = startPass(index, !options.dryRun, documentPaths, chosen, error);
+        start != PassStart::Run)
+        return start == PassStart::Nothing ? std::optional(result) : std::nullopt;
     std::vector<SnapshotDocument> documents;
-    if (!index.beginReading()) {
-        fail(error, "cannot read the version index: " + index.database().lastError());
-        return std::nullopt;
-    }
     bool read = true;
     const bool capped = options.maxBytes && !documentPaths;
     if (!documentPaths)

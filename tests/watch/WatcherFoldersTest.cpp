@@ -1,8 +1,6 @@
 // Which folders the watcher watches: never Strataloom's own, whatever the
 // path to them; again as soon as one that went comes back; and, past the
 // inotify limit, by rescans.
-#include "WatchState.h"
-#include "WatchStatus.h"
 #include "WatcherTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -13,11 +11,6 @@ namespace strataloom {
 namespace {
 
 using namespace test;
-
-std::optional<WatchStatus> status()
-{
-    return WatchStatus::read(watchStatusPath());
-}
 
 // Whether the status lists `folder` as not watched, and no folder as watched.
 bool listedAsNotWatched(const std::string& folder)

@@ -318,7 +318,7 @@ private slots:
                      .arg(QString::fromStdString(folder)));
     }
 
-    void restoresInPlaceByKeyboardAfterAskingAndOneStepUndoesIt()
+    void restoresInPlaceByKeyboardAfterAsking()
     {
         const FileUrl document = documentWithVersions(*m_store, m_documents, "Report.txt", {"v0", "v1"}, "now");
         auto browser = browse(document);
@@ -344,16 +344,8 @@ private slots:
         QCOMPARE(browser->model()->rowCount(), 5);
         QVERIFY(boxes(*browser).isEmpty());
 
-        select(*browser, 2);
-        QTest::keyClick(table(*browser), Qt::Key_R, Qt::ControlModifier | Qt::ShiftModifier);
-        answer(boxes(*browser).first(), QStringLiteral("Restore"));
-        QCOMPARE(readFile(document.path()), std::string("now"));
-        QCOMPARE(browser->model()->rowCount(), 6);
-        const auto versions = m_store->otherVersionsOfItem(document);
-        QCOMPARE(contentsOf(versions->at(4)), std::string("now"));
-
         // The file itself cannot be restored over itself.
-        select(*browser, 5);
+        select(*browser, 4);
         QVERIFY(!browser->findChild<QAction*>("restoreAction")->isEnabled());
     }
 
@@ -396,7 +388,6 @@ private slots:
         select(*browser, 1);
         browser->setPinned(true);
         QVERIFY(m_store->otherVersionsOfItem(document)->at(1).isPinned());
-        QVERIFY(browser->model()->entry(1).version.isPinned());
         QVERIFY(browser->model()->entry(1).version.isPinned() && !browser->model()->entry(0).version.isPinned());
         browser->setPinned(false);
         QVERIFY(!m_store->otherVersionsOfItem(document)->at(1).isPinned());
@@ -475,10 +466,6 @@ private slots:
                  QString::fromStdString(gone.path()));
         QCOMPARE(window.shownDocuments()->index(0, DocumentListModel::File).data().toString(), QStringLiteral("Gone"));
         // Beside the size of its versions, what its records take on disk.
-        QCOMPARE(window.shownDocuments()->headerData(DocumentListModel::Size, Qt::Horizontal).toString(),
-                 QStringLiteral("Size"));
-        QCOMPARE(window.shownDocuments()->headerData(DocumentListModel::Stored, Qt::Horizontal).toString(),
-                 QStringLiteral("Stored"));
         QCOMPARE(window.shownDocuments()->index(0, DocumentListModel::Size).data(DocumentListModel::SortRole),
                  QVariant(qulonglong{4}));
         QVERIFY(

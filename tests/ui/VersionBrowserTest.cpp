@@ -16,7 +16,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
-#include <QHeaderView>
 #include <QImage>
 #include <QLabel>
 #include <QMessageBox>
@@ -130,13 +129,6 @@ private slots:
                                    cell(*browser, 2, VersionListModel::Kind),
                                    cell(*browser, 3, VersionListModel::Kind)};
         QCOMPARE(kinds, (QStringList{"Explicit", "Explicit", "Automatic", "Current"}));
-        // No column is narrower than its header or its cells.
-        QHeaderView* header = table(*browser)->horizontalHeader();
-        for (int column = 0; column + 1 < header->count(); ++column)
-            QVERIFY2(header->sectionSize(column)
-                         >= std::max(header->sectionSizeHint(column),
-                                     static_cast<QAbstractItemView*>(table(*browser))->sizeHintForColumn(column)),
-                     qPrintable(QString::number(column)));
         QCOMPARE(cell(*browser, 1, VersionListModel::Pinned), QStringLiteral("Pinned"));
         QCOMPARE(cell(*browser, 2, VersionListModel::Pinned), QString());
         QCOMPARE(cell(*browser, 0, VersionListModel::Contents), QStringLiteral("Missing"));
@@ -446,7 +438,6 @@ private slots:
         const auto label = [&] { return browser->findChild<QLabel*>("documentLabel")->text(); };
         QCOMPARE(browser->model()->rowCount(), 1);
         QVERIFY2(label().endsWith(QStringLiteral("\n") + VersionBrowser::noVersionsYet()), qPrintable(label()));
-        QVERIFY(VersionBrowser::noVersionsYet().contains(QStringLiteral("Save a Version Now, or watch this folder")));
         browser->findChild<QAction*>("saveNowAction")->trigger();
         QTRY_COMPARE(browser->model()->rowCount(), 2);
         QVERIFY(!label().contains(QStringLiteral("No earlier versions")));

@@ -72,16 +72,12 @@ std::vector<std::string> foldersNotFollowedByTheIndex(const std::vector<Sync>& s
 std::vector<Sync> syncsOf(const std::vector<std::string>& arguments, const std::string& log)
 {
     const char* asan = std::getenv("ASAN_OPTIONS");
-    // A sanitized program wants its runtime loaded first; the order does not matter here.
-    const std::string asanOptions = std::string(asan ? asan : "") + ":verify_asan_link_order=0";
     fs::remove(log);
-    setenv("LD_PRELOAD", STRATALOOM_SYNC_RECORDER, 1);
-    setenv("STRATALOOM_SYNC_LOG", log.c_str(), 1);
-    setenv("ASAN_OPTIONS", asanOptions.c_str(), 1);
-    const test::CliResult result = test::runCli(arguments);
-    unsetenv("LD_PRELOAD");
-    unsetenv("STRATALOOM_SYNC_LOG");
-    asan ? setenv("ASAN_OPTIONS", asan, 1) : unsetenv("ASAN_OPTIONS");
+    // A sanitized program wants its runtime loaded first; the order does not matter here.
+    const test::CliResult result =
+        test::runProgram(STRATALOOM_CLI, arguments, {},
+                         {std::string("LD_PRELOAD=") + STRATALOOM_SYNC_RECORDER, "STRATALOOM_SYNC_LOG=" + log,
+                          "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":verify_asan_link_order=0"});
     EXPECT_EQ(result.exitCode, 0) << result.err;
     return fs::exists(log) ? syncsIn(test::readFile(log)) : std::vector<Sync>{};
 }

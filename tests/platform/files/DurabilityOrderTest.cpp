@@ -147,7 +147,7 @@ TEST(DurabilityOrder, ASaveOfAnEditPaysOnlyTheBarriersItsOrderNeeds)
     } cases[] = {
         {"index main file", [](const fs::path& path) { return path.filename() == "index.sqlite"; }, 0},
         {"index log", [](const fs::path& path) { return path.filename() == "index.sqlite-wal"; }, 1},
-        {"document logs", [](const fs::path& path) { return path.filename() == "log"; }, 1},
+        {"document logs", [](const fs::path& path) { return path.extension() == ".log"; }, 1},
         {"documents' folders",
          [](const fs::path& path) { return path.parent_path().filename() == "documents" && fs::is_directory(path); },
          1},

@@ -57,17 +57,17 @@ bool hasColumn(SqliteDatabase& database, const char* table, const char* column)
     return query.step() == SQLITE_ROW;
 }
 
-bool addAutomaticColumn(SqliteDatabase& database)
+bool addAutomaticColumn(SqliteDatabase& database, std::string*)
 {
     return database.execute("ALTER TABLE versions ADD COLUMN automatic INTEGER NOT NULL DEFAULT 0");
 }
 
-bool addNotesTable(SqliteDatabase& database)
+bool addNotesTable(SqliteDatabase& database, std::string*)
 {
     return database.execute("CREATE TABLE notes (version INTEGER, text TEXT)");
 }
 
-bool failingStep(SqliteDatabase& database)
+bool failingStep(SqliteDatabase& database, std::string*)
 {
     return database.execute("UPDATE nowhere SET nothing = 1");
 }

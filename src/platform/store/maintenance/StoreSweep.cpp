@@ -185,8 +185,15 @@ public:
                                  + path.substr(0, path.size() - StoreLayout::kLogSuffix.size()));
         const auto names =
             folder.valid() ? folderEntries(folder.get()) : std::optional<std::vector<std::string>>(std::in_place);
-        if (!names || keepsVersions(logged, *names))
+        if (!names)
             return;
+        if (keepsVersions(logged, *names)) {
+            // Files it leads to are judged in its folder; the versions it
+            // packs are all there is of them.
+            if (!logged.livePacked.empty())
+                keepUnindexed(path);
+            return;
+        }
         // A log just made belongs to an add that has not written it yet.
         considerFile(documentsFd, name, path, status, nullptr, StoreFinding::Kind::Unreferenced, true);
     }

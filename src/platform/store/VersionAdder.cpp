@@ -241,12 +241,14 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
     // Contents that may pack are copied into an unnamed file first, so that
     // a document whose contents all pack never gets a folder.
     const bool mayPack = S_ISREG(before.st_mode) && static_cast<std::uint64_t>(before.st_size) <= kPackTryLimit;
+    // A file system without unnamed files has the copy made in the folder.
     if (mayPack)
-        staged.file.reset(m_index.layout().openUnnamedTemporaryFile(error));
-    else if (openDocumentFolder(true, error))
+        staged.file.reset(m_index.layout().openUnnamedTemporaryFile());
+    if (!staged.file.valid() && openDocumentFolder(true, error))
         staged.file = createStoredFile(staged.name, mode, error);
     if (!staged.file.valid())
         return std::nullopt;
+    const bool unnamed = staged.name.empty();
     // Contents kept without a file of this version's still give it a name.
     const auto dropFile = [&] {
         if (!staged.name.empty())
@@ -263,7 +265,7 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
 
     std::string reason;
     // A copy the batch would sync on its own is synced while it is verified.
-    const bool syncNow = !mayPack && m_durable.syncsEachFile();
+    const bool syncNow = !unnamed && m_durable.syncsEachFile();
     const std::optional<VerifiedCopy> copy =
         copyVerified(source.get(), staged.file.get(), m_copyBuffer, kCopyBufferSize, contentsPath, syncNow, &reason);
     if (!copy)
@@ -295,7 +297,7 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
         staged.storedBytes = staged.packed->size();
         path = *m_index.layout().storedFilePath(m_document.uuid, staged.name);
     } else {
-        if (staged.name.empty() && !keepAsFile(staged, mode, error))
+        if (unnamed && !keepAsFile(staged, mode, error))
             return std::nullopt;
         if (fstat(staged.file.get(), &stored) != 0)
             return abandon(errnoMessage("cannot copy " + contentsPath + " into the version store"));

@@ -37,9 +37,10 @@ bool VersionAdder::logStaged(std::string* error)
     prepareReEncoding();
     if (!logBatch(*m_log, error) || !m_durable.addFile(m_log->fd(), error))
         return false;
-    // The log's name, when new, is in documents/; the folder holds the batch's files.
-    if (m_log->isNew())
-        m_durable.addFolder(m_index.layout().documentsFolder());
+    // The log's name is in documents/, durable with the batch's barrier even
+    // when an earlier add that made the log failed before its own; the
+    // document's folder holds the batch's files.
+    m_durable.addFolder(m_index.layout().documentsFolder());
     if (m_folder.valid())
         m_durable.addFolder(m_folderPath);
     return true;

@@ -2,6 +2,7 @@
 // path to them; again as soon as one that went comes back; and, past the
 // inotify limit, by rescans.
 #include "WatcherTestSupport.h"
+#include "support/StoredContents.h"
 
 #include <gtest/gtest.h>
 
@@ -37,7 +38,8 @@ TEST_F(WatcherFoldersTest, OwnFoldersReachedByAnotherPathAreNeverVersioned)
         GTEST_SKIP() << why;
     // The store, the state folder and the settings folder exist before start.
     const std::string elsewhere = makeScratchFolder("elsewhere") + "/kept.txt";
-    writeFile(elsewhere, "kept");
+    // Kept as a file of its own, which makes its document a folder.
+    writeFile(elsewhere, unpackable("kept"));
     ASSERT_EQ(runCli({"save-version", elsewhere}).exitCode, 0);
     ASSERT_TRUE(makeWatchStateFolder());
     const std::string settingsFolder = fs::path(WatchSettings().fileName()).parent_path();

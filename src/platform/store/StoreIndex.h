@@ -17,8 +17,8 @@
 namespace strataloom::store {
 
 // Upgrades an index from format N to N + 1 inside the caller's transaction;
-// false, with the database's error set, when it cannot.
-using Migration = bool (*)(SqliteDatabase& database);
+// false, with `error` or else the database's error set, when it cannot.
+using Migration = bool (*)(SqliteDatabase& database, std::string* error);
 
 // The upgrades this release knows: kMigrations[i] takes format i + 1 to i + 2,
 // so the last one ends at kFormatVersion.

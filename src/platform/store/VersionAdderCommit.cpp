@@ -29,13 +29,20 @@ bool VersionAdder::logStaged(std::string* error)
 {
     if (m_staged.empty())
         return true;
-    m_log = DocumentLog::open(m_folder.get(), error);
+    if (!openDocumentFolder(false, error))
+        return false;
+    m_log = DocumentLog::open(m_documents.get(), m_document.uuid, error);
     if (!m_log)
         return false;
     prepareReEncoding();
     if (!logBatch(*m_log, error) || !m_durable.addFile(m_log->fd(), error))
         return false;
-    m_durable.addFolder(m_folderPath);
+    // The log's name is in documents/, durable with the batch's barrier even
+    // when an earlier add that made the log failed before its own; the
+    // document's folder holds the batch's files.
+    m_durable.addFolder(m_index.layout().documentsFolder());
+    if (m_folder.valid())
+        m_durable.addFolder(m_folderPath);
     return true;
 }
 

@@ -156,11 +156,12 @@ private:
         const auto storeLock = holdStoreForWriting(m_index, error);
         if (!storeLock)
             return false;
-        const auto folderPath = m_index.layout().documentFolder(current->holderId);
-        const UniqueFd folder(open(folderPath->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        auto log = folder.valid() ? DocumentLog::open(folder.get(), error) : std::nullopt;
+        const UniqueFd documents(m_index.layout().openDocumentsFolder());
+        if (!documents.valid())
+            return fail(error, errnoMessage("cannot open the folder " + m_index.layout().documentsFolder()));
+        auto log = DocumentLog::open(documents.get(), current->holderId, error);
         if (!log)
-            return fail(error, errnoMessage("cannot open the folder " + *folderPath));
+            return false;
         const auto older = m_records.byId(record, error);
         const auto newer = m_records.byId(neighbour, error);
         if (!older || !newer)

@@ -125,13 +125,19 @@ bool VersionAdder::openDocumentFolder(bool create, std::string* error)
     return true;
 }
 
-// Contents copied into an unnamed file, which did not pack, are moved into a
-// stored file of the document's folder.
+// Contents copied into an unnamed file, which did not pack, become a stored
+// file of the document's folder: the unnamed file itself is given a name
+// there, or where it cannot be (a folder on another file system), its bytes
+// are copied.
 bool VersionAdder::keepAsFile(Staged& staged, mode_t mode, std::string* error)
 {
     if (!openDocumentFolder(true, error))
         return false;
     UniqueFd unnamed = std::move(staged.file);
+    if (nameUnnamed(unnamed.get(), staged.name, mode)) {
+        staged.file = std::move(unnamed);
+        return true;
+    }
     staged.file = createStoredFile(staged.name, mode, error);
     if (!staged.file.valid())
         return false;
@@ -149,6 +155,25 @@ bool VersionAdder::keepAsFile(Staged& staged, mode_t mode, std::string* error)
         }
         offset += got;
     }
+}
+
+// Links the unnamed file `fd` into the folder under a fresh random name,
+// locked and with the version's permissions before it has a name, so that
+// clean-up never finds it unlocked.
+bool VersionAdder::nameUnnamed(int fd, std::string& name, mode_t mode)
+{
+    if (fchmod(fd, mode) != 0 || flock(fd, LOCK_EX) != 0)
+        return false;
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        name = randomId();
+        if (linkat(AT_FDCWD, link.c_str(), m_folder.get(), name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+            return true;
+        if (errno != EEXIST)
+            break;
+    }
+    name.clear();
+    return false;
 }
 
 // A new stored file under a fresh random name, locked. Clean-up may remove a

@@ -113,6 +113,7 @@ private:
     // folder leaves m_folder invalid.
     bool openDocumentFolder(bool create, std::string* error);
     bool keepAsFile(Staged& staged, mode_t mode, std::string* error);
+    bool nameUnnamed(int fd, std::string& name, mode_t mode);
     UniqueFd createStoredFile(std::string& name, mode_t mode, std::string* error);
     static std::optional<std::string> packSmall(int fd, const StoredFingerprint& fingerprint);
     bool logBatch(DocumentLog& log, std::string* error);

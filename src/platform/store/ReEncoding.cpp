@@ -337,7 +337,7 @@ ReEncoding::prepareForAdd(std::int64_t documentRowId, const StoredRecord& newer,
     }
     StoredRecords records(m_index);
     const auto older = olderId && olderId != newer.rowId ? records.byId(olderId) : std::nullopt;
-    if (!older || !reEncodable(*older) || older->holder != documentRowId)
+    if (!older || !reEncodable(*older) || older->holder != documentRowId || holdsZipArchive(*older))
         return std::optional<Made>();
     const bool deltaAllowed = newer.height + 1 + StoredRecords(m_index).longestWalkAbove(olderId) <= kMaxChain;
     auto one = encode(*older, newer, deltaAllowed, folder, error);
@@ -351,6 +351,18 @@ ReEncoding::prepareForAdd(std::int64_t documentRowId, const StoredRecord& newer,
     }
     reached(Step::RecordWritten);
     return one;
+}
+
+// Making the canonical forms of an archive and of its successor inflates and
+// deflates each member twice over, many times what a save costs otherwise:
+// a save leaves such a whole record to compaction (the watcher's after its
+// batch, `strataloom-cli compact`), which makes the same record.
+bool ReEncoding::holdsZipArchive(const StoredRecord& record) const
+{
+    if (record.kind != RecordKind::Whole)
+        return false;
+    const UniqueFd file(m_index.layout().openStoredFile(record.holderId, record.name));
+    return file.valid() && startsLikeZip(file.get());
 }
 
 void ReEncoding::logPrepared(const Made& made, DocumentLog& log)

@@ -25,7 +25,7 @@ retention_dry_ours=$MEASURED_OURS retention_dry_reference=$MEASURED_REFERENCE re
 retention_removed=$(XDG_DATA_HOME="$retention_work/data" "$BENCH_CLI" thin --dry-run --now $retention_later | tail -n 1)
 
 measure "XDG_DATA_HOME='$retention_work/data' '$BENCH_CLI' thin --now $retention_later >/dev/null" \
-  "find '$retention_work/data/strataloom/documents' -type f -name '[0-9a-f]*' | head -n $((retention_documents * (retention_versions - 2))) | xargs -d '\\n' rm && sync -f '$retention_work/data'" \
+  "find '$retention_work/data/strataloom/documents' -type f -name '[0-9a-f]*' ! -name '*.log' | head -n $((retention_documents * (retention_versions - 2))) | xargs -d '\\n' rm && sync -f '$retention_work/data'" \
   "$(retention_store)"
 retention_ours=$MEASURED_OURS retention_reference=$MEASURED_REFERENCE retention_peak=$MEASURED_PEAK
 discard "$retention_work/data"

@@ -1,7 +1,6 @@
 // Qt's headers come first: moc cannot parse <compare> when it meets it first.
 #include <QAction>
 #include <QApplication>
-#include <QCheckBox>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
@@ -155,7 +154,7 @@ private slots:
         }
     }
 
-    void watchedFoldersOpensOneDialogWhoseSwitchSaysWhyItIsOff()
+    void watchedFoldersOpensOneDialog()
     {
         // No session bus to reach: the user's own service manager is never asked.
         qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/strataloom-test-bus");
@@ -166,10 +165,6 @@ private slots:
         const QList<WatchedFoldersDialog*> dialogs = app.mainWindow()->findChildren<WatchedFoldersDialog*>();
         QCOMPARE(dialogs.size(), 1);
         QVERIFY(dialogs.first()->isVisible());
-        auto* serviceSwitch = dialogs.first()->findChild<QCheckBox*>(QStringLiteral("serviceSwitch"));
-        QVERIFY(!serviceSwitch->isEnabled());
-        QVERIFY2(serviceSwitch->toolTip().contains(QStringLiteral("session bus")),
-                 qPrintable(serviceSwitch->toolTip()));
     }
 
     // Last: it ends the application's event loop.

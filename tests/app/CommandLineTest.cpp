@@ -59,27 +59,10 @@ private slots:
         }
     }
 
-    // Qt's own options too: it is given no argument, so none of them can take effect.
-    void unknownArgumentsAreRefusedBeforeAWindowOpens()
-    {
-        const struct {
-            QStringList arguments;
-            QString message;
-        } cases[] = {
-            {{QStringLiteral("--bogus")}, QStringLiteral("unknown option --bogus")},
-            {{QStringLiteral("-platform"), QStringLiteral("offscreen")}, QStringLiteral("unknown option -platform")},
-            {{QStringLiteral("-reverse")}, QStringLiteral("unknown option -reverse")},
-            {{QStringLiteral("Report.pages")}, QStringLiteral("Report.pages")},
-        };
-        for (const auto& c : cases) {
-            const Run refused = run(c.arguments, true);
-            QCOMPARE(refused.exitCode, 1);
-            QVERIFY2(refused.err.contains(c.message), qPrintable(refused.err));
-        }
-    }
-
-    // Files to browse, archive or unarchive must be what each needs, or no window opens.
-    void itemsThatCannotBeOpenedAsAskedAreRefusedBeforeAWindowOpens()
+    // Unknown arguments, Qt's own options too (it is given no argument, so none
+    // of them can take effect), and items that are not what browsing, archiving
+    // or unarchiving needs: refused, and no window opens.
+    void whatCannotBeOpenedAsAskedIsRefusedBeforeAWindowOpens()
     {
         const QString folder = QString::fromStdString(strataloom::test::makeScratchFolder("items"));
         const QString file = folder + QStringLiteral("/notes.txt");
@@ -88,6 +71,10 @@ private slots:
             QStringList arguments;
             QString message;
         } cases[] = {
+            {{QStringLiteral("--bogus")}, QStringLiteral("unknown option --bogus")},
+            {{QStringLiteral("-platform"), QStringLiteral("offscreen")}, QStringLiteral("unknown option -platform")},
+            {{QStringLiteral("-reverse")}, QStringLiteral("unknown option -reverse")},
+            {{QStringLiteral("Report.pages")}, QStringLiteral("Report.pages")},
             {{folder}, QStringLiteral("it is a folder")},
             {{file, folder + QStringLiteral("/missing.txt")},
              QStringLiteral("no such file, and the version store knows no document there")},

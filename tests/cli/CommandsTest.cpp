@@ -110,6 +110,11 @@ TEST_F(Commands, ManySavesKeepTheIndexLogSmall)
     const std::uintmax_t log = fs::file_size(location + "/index.sqlite-wal", missing);
     EXPECT_LT(missing ? 0 : log, 2u * 1024 * 1024);
     EXPECT_EQ(rowsOf(runCli({"versions", document}).out).size(), 81u);
+    // A compacted store is at rest: nothing left in the log.
+    ASSERT_EQ(runCli({"compact"}).exitCode, 0);
+    const std::uintmax_t folded = fs::file_size(location + "/index.sqlite-wal", missing);
+    EXPECT_TRUE(missing || folded == 0) << folded;
+    EXPECT_EQ(rowsOf(runCli({"versions", document}).out).size(), 81u);
 }
 
 TEST_F(Commands, FailuresExitOneWithAMessageAndUsageErrorsExitTwo)

@@ -6,10 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace strataloom {
 namespace {
@@ -62,34 +59,9 @@ protected:
         for (const std::string& item : selected)
             paths += documents + "/" + item + "\n";
         const std::string path = bin + ":" + fs::path(STRATALOOM_CLI).parent_path().native() + ":/usr/bin:/bin";
-        const std::string script = folder + "/" + name;
-        std::vector<char*> argv{const_cast<char*>(script.c_str())};
-        for (const std::string& item : selected)
-            argv.push_back(const_cast<char*>(item.c_str()));
-        argv.push_back(nullptr);
-        const std::string outPath = output + "/out", errPath = output + "/err";
-        const pid_t child = fork();
-        if (child == 0) {
-            const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(documents.c_str()) != 0)
-                _exit(127);
-            setenv("PATH", path.c_str(), 1);
-            setenv("QT_QPA_PLATFORM", "offscreen", 1);
-            setenv("STRATALOOM_TEST_PRINT_LAUNCH", "1", 1);
-            setenv("NAUTILUS_SCRIPT_SELECTED_FILE_PATHS", paths.c_str(), 1);
-            unsetenv("DISPLAY");
-            unsetenv("WAYLAND_DISPLAY");
-            execv(script.c_str(), argv.data());
-            _exit(127);
-        }
-        int status = 0;
-        test::CliResult result;
-        if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status))
-            result.exitCode = WEXITSTATUS(status);
-        result.out = test::readFile(outPath);
-        result.err = test::readFile(errPath);
-        return result;
+        return test::runProgram(folder + "/" + name, selected, documents,
+                                {"PATH=" + path, "QT_QPA_PLATFORM=offscreen", "STRATALOOM_TEST_PRINT_LAUNCH=1",
+                                 "NAUTILUS_SCRIPT_SELECTED_FILE_PATHS=" + paths, "DISPLAY=", "WAYLAND_DISPLAY="});
     }
 
     static Launch launchOf(const std::string& printed)

@@ -156,17 +156,22 @@ TEST_F(RestoreCommand, TheHistoryOfADocumentReplacedByAVersionedCopyIsListedAsEa
 }
 
 // An editor's save writes a new file and renames it over the document: one
-// history, nothing earlier.
-TEST_F(RestoreCommand, AnEditorsAtomicSaveLeavesNoEarlierHistory)
+// history, nothing earlier, before a restore and after it.
+TEST_F(RestoreCommand, AnEditorsAtomicSavesLeaveNoEarlierHistory)
 {
     test::documentWithVersions(store, folder, "Report.txt", {"one"}, "two");
-    test::writeFile(folder + "/.Report.txt.swp", "three");
-    std::filesystem::rename(folder + "/.Report.txt.swp", document);
-    ASSERT_EQ(runCli({"save-version", document}).exitCode, 0);
+    const auto saveAsAnEditorDoes = [&](const std::string& contents) {
+        test::writeFile(folder + "/.Report.txt.swp", contents);
+        std::filesystem::rename(folder + "/.Report.txt.swp", document);
+        ASSERT_EQ(runCli({"save-version", document}).exitCode, 0);
+    };
+    saveAsAnEditorDoes("three");
+    ASSERT_EQ(runCli({"restore", document, "0"}).exitCode, 0);
+    saveAsAnEditorDoes("four");
     const auto result = runCli({"versions", "--earlier", document});
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(history(), (Strings{"one", "three"}));
+    EXPECT_EQ(history(), (Strings{"one", "three", "one", "four"}));
 }
 
 } // namespace

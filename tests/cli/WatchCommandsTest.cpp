@@ -1,4 +1,5 @@
 #include "FileVersionStore.h"
+#include "WatchSettings.h"
 #include "WatchState.h"
 #include "support/OperationTestSupport.h"
 
@@ -35,8 +36,11 @@ TEST(WatchCommands, AddListAndRemoveKeepFoldersByteForByte)
     const std::string store = FileVersionStore::defaultLocation();
     fs::create_directories(store + "/documents");
     test::writeFile(base + "/file", "");
-    const Arguments refused{base + "/missing", base + "/file", store, store + "/documents", watchStateFolder()};
+    const std::string settingsFolder = fs::path(WatchSettings().fileName()).parent_path();
+    const Arguments refused{base + "/missing",    base + "/file",     store,
+                            store + "/documents", watchStateFolder(), settingsFolder};
     fs::create_directories(watchStateFolder());
+    fs::create_directories(settingsFolder);
     for (const std::string& folder : refused) {
         const test::CliResult result = runCli({"watch", "add", base, folder});
         EXPECT_EQ(result.exitCode, 1) << folder;

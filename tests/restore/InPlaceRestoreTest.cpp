@@ -22,14 +22,6 @@ std::string idOf(const std::string& path)
     return length < 0 ? std::string() : std::string(id, static_cast<std::size_t>(length));
 }
 
-// An editor's save: a new file, written beside the document and renamed over it.
-void saveAsAnEditorDoes(const std::string& path, const std::string& contents)
-{
-    const std::string temporary = path + ".tmp~";
-    writeFile(temporary, contents);
-    std::filesystem::rename(temporary, path);
-}
-
 class InPlaceRestoreTest : public testing::Test {
 protected:
     void SetUp() override
@@ -62,7 +54,7 @@ protected:
 
 using Strings = std::vector<std::string>;
 
-TEST_F(InPlaceRestoreTest, KeepsTheContentsBeforeAndTheRestoredOnesSoThatOneStepUndoesIt)
+TEST_F(InPlaceRestoreTest, KeepsTheContentsBeforeAndTheDocumentsIdentityDatesAndMode)
 {
     const FileUrl document = documentWithVersions(*store, folder, "Report.txt", {"one", "two"}, "three");
     ASSERT_TRUE(store->saveVersionOfItem(document));
@@ -87,14 +79,6 @@ TEST_F(InPlaceRestoreTest, KeepsTheContentsBeforeAndTheRestoredOnesSoThatOneStep
     EXPECT_EQ(status.st_mode & 07777, 0640u);
     EXPECT_GE(std::chrono::system_clock::from_time_t(status.st_mtime), before);
     EXPECT_EQ(entriesOf(folder), (std::set<std::string>{"Report.txt"}));
-
-    // Undone by restoring the contents kept: they were the newest version but one, and the
-    // restored contents, the newest, are not kept twice.
-    const auto undone = restore(document, 3);
-    ASSERT_TRUE(undone) << error;
-    EXPECT_FALSE(undone->keptCurrent);
-    EXPECT_EQ(readFile(document.path()), "unsaved four");
-    EXPECT_EQ(history(document), (Strings{"one", "two", "three", "unsaved four", "one", "unsaved four"}));
 }
 
 TEST_F(InPlaceRestoreTest, ADryRunOrAVersionTheDocumentHoldsChangesNothing)
@@ -118,19 +102,6 @@ TEST_F(InPlaceRestoreTest, ADryRunOrAVersionTheDocumentHoldsChangesNothing)
     EXPECT_EQ(is.st_ino, was.st_ino);
     EXPECT_EQ(is.st_mtim.tv_nsec, was.st_mtim.tv_nsec);
     EXPECT_EQ(history(document), (Strings{"one", "two"}));
-}
-
-TEST_F(InPlaceRestoreTest, AnEditorsSavesBeforeAndAfterKeepOneHistory)
-{
-    const FileUrl document = documentWithVersions(*store, folder, "Draft.txt", {"one"}, "one");
-    saveAsAnEditorDoes(document.path(), "two");
-    ASSERT_TRUE(store->saveVersionOfItem(document));
-
-    ASSERT_TRUE(restore(document, 0)) << error;
-    EXPECT_EQ(readFile(document.path()), "one");
-    saveAsAnEditorDoes(document.path(), "three");
-    ASSERT_TRUE(store->saveVersionOfItem(document));
-    EXPECT_EQ(history(document), (Strings{"one", "two", "one", "three"}));
 }
 
 TEST_F(InPlaceRestoreTest, NeverWritesThroughALinkAtTheDocumentsName)

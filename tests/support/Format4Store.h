@@ -49,8 +49,8 @@ inline void writeFormat4Store(const std::string& location, const std::string& pa
     SqliteStatement document(database.handle(),
                              "INSERT INTO documents (uuid, path, device, inode, created_ns) VALUES (?, ?, 0, 0, ?)");
     ASSERT_TRUE(document.bindText(1, uuid).bindBlob(2, path).bind(3, nowNs()).run()) << database.lastError();
-    const UniqueFd folderFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    auto log = store::DocumentLog::open(folderFd.get());
+    const UniqueFd documentsFd(open(layout.documentsFolder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    auto log = store::DocumentLog::open(documentsFd.get(), uuid);
     ASSERT_TRUE(log);
     log->recordCreation(nowNs());
     SqliteStatement version(database.handle(),
@@ -90,6 +90,8 @@ inline void writeFormat4Store(const std::string& location, const std::string& pa
         log->recordVersion(logged);
     }
     ASSERT_TRUE(log->write());
+    // Where format 4 kept it.
+    fs::rename(*layout.logPath(uuid), folder + "/" + store::StoreLayout::kFolderLogName);
 }
 
 } // namespace strataloom::test

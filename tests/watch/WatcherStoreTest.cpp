@@ -1,8 +1,6 @@
-// The watcher and its store: one watcher per store, a floor of free space it
-// keeps, thinning only what it saved, and a log that names cannot forge.
+// The watcher and its store: a floor of free space it keeps, thinning only what it saved, and a log that names cannot
+// forge.
 #include "Settings.h"
-#include "WatchState.h"
-#include "WatchStatus.h"
 #include "WatcherTestSupport.h"
 #include "support/Format4Store.h"
 #include "support/RecordTestSupport.h"
@@ -14,11 +12,6 @@ namespace {
 
 using namespace test;
 
-std::optional<WatchStatus> status()
-{
-    return WatchStatus::read(watchStatusPath());
-}
-
 // Whether the watcher has dealt with every save made before `since`: a
 // status written once the last quiet period was over shows none waiting.
 bool doneWithSavesBefore(fs::file_time_type since, std::chrono::milliseconds quietPeriod)
@@ -27,20 +20,6 @@ bool doneWithSavesBefore(fs::file_time_type since, std::chrono::milliseconds qui
     const auto written = fs::last_write_time(watchStatusPath(), error);
     const auto now = status();
     return !error && written >= since + quietPeriod && now && now->waiting == 0;
-}
-
-TEST_F(WatcherTest, OneWatcherPerStoreWhateverItsStateFolder)
-{
-    WatcherProcess watcher;
-    ASSERT_TRUE(watcher.waitReady()) << watcher.log();
-    const std::string otherState = makeScratchFolder("other state");
-    WatcherProcess second("0.2", {"XDG_STATE_HOME=" + otherState});
-    int exit = 0;
-    ASSERT_TRUE(eventually([&] { return waitpid(second.pid(), &exit, WNOHANG) == second.pid(); }))
-        << "a second watcher of the store runs";
-    EXPECT_TRUE(WIFEXITED(exit) && WEXITSTATUS(exit) == 1);
-    EXPECT_NE(second.log().find("already running"), std::string::npos) << second.log();
-    EXPECT_EQ(watcher.stop(), 0) << watcher.log();
 }
 
 TEST_F(WatcherTest, AddingStopsUnderTheFloorOfFreeSpaceAndResumesWhenSpaceReturns)

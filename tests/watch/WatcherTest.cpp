@@ -1,23 +1,8 @@
 #include "Settings.h"
-#include "WatchState.h"
-#include "WatchStatus.h"
 #include "WatcherTestSupport.h"
 #include "support/StoredContents.h"
 
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <csignal>
-#include <filesystem>
 #include <fstream>
-#include <functional>
-#include <map>
-#include <thread>
-
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 
 namespace strataloom {
 namespace {
@@ -230,7 +215,8 @@ TEST_F(WatcherTest, OneWatcherAtATimeAndItCatchesUpAfterARestart)
         ASSERT_TRUE(watcher.waitReady()) << watcher.log();
         EXPECT_EQ(versionsOf(document), 1u);
 
-        WatcherProcess second;
+        // Another refuses to run beside it, even with a state folder of its own.
+        WatcherProcess second("0.2", {"XDG_STATE_HOME=" + makeScratchFolder("other state")});
         int status = 0;
         ASSERT_EQ(waitpid(second.pid(), &status, 0), second.pid());
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);

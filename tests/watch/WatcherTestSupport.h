@@ -4,18 +4,19 @@
 #include "FileVersionStore.h"
 #include "StoreMaintenance.h"
 #include "WatchSettings.h"
+#include "WatchState.h"
+#include "WatchStatus.h"
 #include "support/OperationTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <thread>
-
-#include <cstring>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -25,8 +26,6 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-
-extern char** environ;
 
 namespace strataloom::test {
 
@@ -43,6 +42,38 @@ inline bool eventually(const std::function<bool()>& condition, std::chrono::seco
         std::this_thread::sleep_for(20ms);
     }
     return true;
+}
+
+inline std::vector<StoredDocument> storedDocuments()
+{
+    if (!fs::exists(FileVersionStore::defaultLocation()))
+        return {};
+    std::string error;
+    auto list = StoreMaintenance(FileVersionStore::defaultLocation()).documents(&error);
+    EXPECT_TRUE(list) << error;
+    return list ? std::move(*list) : std::vector<StoredDocument>{};
+}
+// The documents of the store and their numbers of versions, by path.
+inline std::map<std::string, std::size_t> documents()
+{
+    std::map<std::string, std::size_t> byPath;
+    for (const StoredDocument& document : storedDocuments())
+        byPath[document.path.value_or("-")] = document.versions;
+    return byPath;
+}
+inline std::size_t versionsOf(const std::string& path)
+{
+    const auto all = documents();
+    const auto found = all.find(path);
+    return found == all.end() ? 0 : found->second;
+}
+inline bool hasVersions(const std::string& path, std::size_t count)
+{
+    return eventually([&] { return versionsOf(path) == count; });
+}
+inline std::optional<WatchStatus> status()
+{
+    return WatchStatus::read(watchStatusPath());
 }
 
 // `strataloom-cli watch run` as a child, told where to report readiness as a
@@ -62,16 +93,9 @@ public:
         m_socket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         if (m_socket < 0 || bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
             throw std::runtime_error("cannot make the notification socket");
-        std::vector<std::string> environment{"NOTIFY_SOCKET=" + socketPath};
-        environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
-        const auto replaced = [&](const std::string& variable) {
-            const std::string name = variable.substr(0, variable.find('=') + 1);
-            return std::any_of(environment.begin(), environment.end(),
-                               [&](const std::string& given) { return given.rfind(name, 0) == 0; });
-        };
-        for (char** variable = environ; *variable; ++variable)
-            if (!replaced(*variable))
-                environment.emplace_back(*variable);
+        std::vector<std::string> given{"NOTIFY_SOCKET=" + socketPath};
+        given.insert(given.end(), extraEnvironment.begin(), extraEnvironment.end());
+        std::vector<std::string> environment = withEnvironment(given);
         std::vector<char*> envp, argv{const_cast<char*>(STRATALOOM_CLI),
                                       const_cast<char*>("watch"),
                                       const_cast<char*>("run"),
@@ -162,33 +186,6 @@ protected:
         ASSERT_TRUE(settings.save());
     }
 
-    static std::vector<StoredDocument> storedDocuments()
-    {
-        if (!fs::exists(FileVersionStore::defaultLocation()))
-            return {};
-        std::string error;
-        auto list = StoreMaintenance(FileVersionStore::defaultLocation()).documents(&error);
-        EXPECT_TRUE(list) << error;
-        return list ? std::move(*list) : std::vector<StoredDocument>{};
-    }
-    // The documents of the store and their numbers of versions, by path.
-    static std::map<std::string, std::size_t> documents()
-    {
-        std::map<std::string, std::size_t> byPath;
-        for (const StoredDocument& document : storedDocuments())
-            byPath[document.path.value_or("-")] = document.versions;
-        return byPath;
-    }
-    std::size_t versionsOf(const std::string& path)
-    {
-        const auto all = documents();
-        const auto found = all.find(path);
-        return found == all.end() ? 0 : found->second;
-    }
-    bool hasVersions(const std::string& path, std::size_t count)
-    {
-        return eventually([&] { return versionsOf(path) == count; });
-    }
     // Saves a new file and waits for its version: every save seen before it
     // has been dealt with by then.
     void settle()

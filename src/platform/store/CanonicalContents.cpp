@@ -53,13 +53,17 @@ std::optional<std::string> readBounded(int fd, std::uint64_t size, std::string* 
     return bytes;
 }
 
+bool startsLikeZip(int fd)
+{
+    char start[kZipStart.size()];
+    return pread(fd, start, sizeof start, 0) == static_cast<ssize_t>(sizeof start)
+        && std::string_view(start, sizeof start) == kZipStart;
+}
+
 bool canonicalFormOf(int fd, std::uint64_t size, std::optional<std::string>& form, std::string* error)
 {
     form.reset();
-    char start[4];
-    if (size > kDeltaLimit || size < sizeof start
-        || pread(fd, start, sizeof start, 0) != static_cast<ssize_t>(sizeof start)
-        || std::string_view(start, sizeof start) != kZipStart)
+    if (size > kDeltaLimit || !startsLikeZip(fd))
         return true;
     const auto zip = readBounded(fd, size, error);
     if (!zip)

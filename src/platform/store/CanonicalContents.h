@@ -20,6 +20,10 @@ namespace strataloom::store {
 // message, when they cannot be read or exceed kDeltaLimit.
 std::optional<std::string> readBounded(int fd, std::uint64_t size, std::string* error = nullptr);
 
+// Whether the contents of `fd` start as every zip archive with a member
+// does: the contents a canonical form may be made of.
+bool startsLikeZip(int fd);
+
 // The canonical form of the contents of `fd` (`size` bytes), when they start
 // like a zip archive and a form of at most kDeltaLimit bytes rebuilds them
 // byte for byte; none otherwise (then they are kept as they are). False only

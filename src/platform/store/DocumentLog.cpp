@@ -243,15 +243,30 @@ DocumentLog::DocumentLog(UniqueFd file, bool isNew)
 {
 }
 
-std::optional<DocumentLog> DocumentLog::open(int documentFolderFd, std::string* error)
+std::optional<DocumentLog> DocumentLog::open(int documentsFd, std::string_view documentId, std::string* error)
 {
-    UniqueFd file(
-        openat(documentFolderFd, StoreLayout::kLogName, O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
-    struct stat status {};
-    if (!file.valid() || flock(file.get(), LOCK_EX) != 0 || fstat(file.get(), &status) != 0) {
-        fail(error, errnoMessage("cannot open a document's log in the version store"));
+    const auto name = StoreLayout::logName(documentId);
+    if (!name) {
+        fail(error, "the version index has a document record with a malformed identity");
         return std::nullopt;
     }
+    UniqueFd file;
+    struct stat status {};
+    // Prune may remove a log no add has written yet in the instant between
+    // its creation and its lock: one found unlinked once locked is made anew.
+    do {
+        file.reset(openat(documentsFd, name->c_str(), O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                          0600));
+        const bool opened = file.valid() && fstat(file.get(), &status) == 0;
+        if (opened && !S_ISREG(status.st_mode)) {
+            fail(error, "a document's log in the version store is not a regular file: " + *name);
+            return std::nullopt;
+        }
+        if (!opened || flock(file.get(), LOCK_EX) != 0 || fstat(file.get(), &status) != 0) {
+            fail(error, errnoMessage("cannot open a document's log in the version store"));
+            return std::nullopt;
+        }
+    } while (status.st_nlink == 0);
     DocumentLog log(std::move(file), status.st_size == 0);
     char last = '\n';
     if (log.m_new)
@@ -336,9 +351,19 @@ bool DocumentLog::write(std::string* error)
     return true;
 }
 
-std::optional<DocumentHistory> readDocumentLog(int documentFolderFd, std::string* error)
+int openDocumentLog(int documentsFd, std::string_view documentId)
 {
-    UniqueFd file(openat(documentFolderFd, StoreLayout::kLogName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const auto name = StoreLayout::logName(documentId);
+    if (!name) {
+        errno = EINVAL;
+        return -1;
+    }
+    return openat(documentsFd, name->c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+}
+
+std::optional<DocumentHistory> readDocumentLog(int documentsFd, std::string_view documentId, std::string* error)
+{
+    UniqueFd file(openDocumentLog(documentsFd, documentId));
     if (!file.valid()) {
         if (errno != ENOENT)
             fail(error, errnoMessage("cannot read a document's log"));

@@ -8,11 +8,13 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
-// Each document's folder keeps an append-only log of its versions and of where
-// the document was, so that the index can be rebuilt from the stored files
-// alone. The format is in docs/STORE.md.
+// Each document has an append-only log of its versions and of where the
+// document was, so that the index can be rebuilt from the stored files alone.
+// It lives beside the document's folder, which a document whose contents are
+// all packed never gets. The format is in docs/STORE.md.
 namespace strataloom::store {
 
 struct LoggedVersion {
@@ -68,8 +70,8 @@ struct DocumentHistory {
 // records is the order of the index's positions.
 class DocumentLog {
 public:
-    // Opens, creating it if need be, the log in an open document folder.
-    static std::optional<DocumentLog> open(int documentFolderFd, std::string* error = nullptr);
+    // Opens, creating it if need be, the document's log in the open documents/.
+    static std::optional<DocumentLog> open(int documentsFd, std::string_view documentId, std::string* error = nullptr);
 
     // Whether the log was empty when opened.
     bool isNew() const { return m_new; }
@@ -102,8 +104,13 @@ private:
     std::string m_pending;
 };
 
-// Reads the log of an open document folder; empty without a log, or with the
-// reason in `error` when it cannot be read.
-std::optional<DocumentHistory> readDocumentLog(int documentFolderFd, std::string* error = nullptr);
+// Reads the document's log in the open documents/; empty without a log, or with
+// the reason in `error` when it cannot be read.
+std::optional<DocumentHistory> readDocumentLog(int documentsFd, std::string_view documentId,
+                                               std::string* error = nullptr);
+
+// Opens the document's log for reading, or -1 with errno set (EINVAL for a
+// malformed id).
+int openDocumentLog(int documentsFd, std::string_view documentId);
 
 } // namespace strataloom::store

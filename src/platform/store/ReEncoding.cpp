@@ -75,13 +75,21 @@ bool ReEncoding::afterAdd(std::int64_t documentRowId, std::size_t added, std::ui
     const auto document = records.heldBy(documentRowId, error);
     if (!document)
         return false;
-    const auto folderPath = m_index.layout().documentFolder(document->empty() ? "" : document->front().holderId);
+    const std::string holderId = document->empty() ? "" : document->front().holderId;
+    const auto folderPath = m_index.layout().documentFolder(holderId);
     if (!folderPath)
         return true;
-    const UniqueFd folder(open(folderPath->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    std::optional<DocumentLog> log = folder.valid() ? DocumentLog::open(folder.get(), error) : std::nullopt;
-    if (!log)
+    const UniqueFd documents(m_index.layout().openDocumentsFolder());
+    if (!documents.valid())
+        return fail(error, errnoMessage("cannot open the folder " + m_index.layout().documentsFolder()));
+    // Only a record file needs the folder, and a record to re-encode into one
+    // has a file there already.
+    const UniqueFd folder(openat(documents.get(), holderId.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.valid() && errno != ENOENT)
         return fail(error, errnoMessage("cannot open the folder " + *folderPath));
+    std::optional<DocumentLog> log = DocumentLog::open(documents.get(), holderId, error);
+    if (!log)
+        return false;
 
     // Read under the log's lock, newest first: another writer may have
     // re-encoded some already.
@@ -125,9 +133,9 @@ std::optional<ReEncoding::Outcome> ReEncoding::reEncode(const StoredRecord& olde
                                                         DocumentLog& log, std::string* error)
 {
     const auto folderPath = m_index.layout().documentFolder(older.holderId);
-    const UniqueFd folder(open(folderPath->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!folder.valid()) {
-        fail(error, errnoMessage("cannot open the folder " + *folderPath));
+    const UniqueFd folder(folderPath ? open(folderPath->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1);
+    if (!folder.valid() && (!folderPath || errno != ENOENT)) {
+        fail(error, errnoMessage("cannot open the folder " + folderPath.value_or(older.holderId)));
         return std::nullopt;
     }
     const bool deltaAllowed = newer.height + 1 + StoredRecords(m_index).longestWalkAbove(older.rowId) <= kMaxChain;
@@ -329,7 +337,7 @@ ReEncoding::prepareForAdd(std::int64_t documentRowId, const StoredRecord& newer,
     }
     StoredRecords records(m_index);
     const auto older = olderId && olderId != newer.rowId ? records.byId(olderId) : std::nullopt;
-    if (!older || !reEncodable(*older) || older->holder != documentRowId)
+    if (!older || !reEncodable(*older) || older->holder != documentRowId || holdsZipArchive(*older))
         return std::optional<Made>();
     const bool deltaAllowed = newer.height + 1 + StoredRecords(m_index).longestWalkAbove(olderId) <= kMaxChain;
     auto one = encode(*older, newer, deltaAllowed, folder, error);
@@ -343,6 +351,18 @@ ReEncoding::prepareForAdd(std::int64_t documentRowId, const StoredRecord& newer,
     }
     reached(Step::RecordWritten);
     return one;
+}
+
+// Making the canonical forms of an archive and of its successor inflates and
+// deflates each member twice over, many times what a save costs otherwise:
+// a save leaves such a whole record to compaction (the watcher's after its
+// batch, `strataloom-cli compact`), which makes the same record.
+bool ReEncoding::holdsZipArchive(const StoredRecord& record) const
+{
+    if (record.kind != RecordKind::Whole)
+        return false;
+    const UniqueFd file(m_index.layout().openStoredFile(record.holderId, record.name));
+    return file.valid() && startsLikeZip(file.get());
 }
 
 void ReEncoding::logPrepared(const Made& made, DocumentLog& log)

@@ -60,7 +60,8 @@ public:
     // under the document's log lock before the add logs, against the added
     // version `newer` (rowId 0 while it is only staged); a record that needs
     // a file has its data durable before it returns, and its name becomes
-    // durable with the add's. Empty inside when there is nothing to do.
+    // durable with the add's. Empty inside when there is nothing to do, or
+    // when the older record is a zip archive, which compaction re-encodes.
     std::optional<std::optional<Made>> prepareForAdd(std::int64_t documentRowId, const StoredRecord& newer, int folder,
                                                      std::string* error = nullptr);
     // Appends the new record and the switch to the add's log, after its versions.
@@ -80,6 +81,8 @@ private:
     // when it stays whole, empty with `error` set on failure.
     std::optional<std::optional<Made>> encode(const StoredRecord& older, const StoredRecord& newer, bool deltaAllowed,
                                               int folder, std::string* error);
+    // A whole record whose contents start like a zip archive.
+    bool holdsZipArchive(const StoredRecord& record) const;
     // Switches the index from `one.older` to its new record, inside the
     // caller's transaction, only while the older is still the whole one read.
     bool switchOne(const Made& one, StoredRecords& records, std::string* error);

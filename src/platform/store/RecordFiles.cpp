@@ -29,6 +29,29 @@ UniqueFd createRecordFile(int folder, std::string& name, std::string* error)
     }
 }
 
+UniqueFd openHolderFolder(int documentsFd, const std::string& holderId, bool create, std::string* error)
+{
+    if (!isId(holderId)) {
+        errno = EINVAL;
+        fail(error, "the version index has a document record with a malformed identity");
+        return UniqueFd();
+    }
+    const auto openFolder = [&] {
+        return UniqueFd(openat(documentsFd, holderId.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    };
+    UniqueFd folder = openFolder();
+    if (!folder.valid() && errno == ENOENT && create) {
+        if (mkdirat(documentsFd, holderId.c_str(), 0700) == 0 && fsync(documentsFd) != 0) {
+            fail(error, errnoMessage("cannot write the folder of document " + holderId + " to disk"));
+            return UniqueFd();
+        }
+        folder = openFolder();
+    }
+    if (!folder.valid())
+        fail(error, errnoMessage("cannot open the folder of document " + holderId));
+    return folder;
+}
+
 bool writeAll(int fd, std::string_view bytes)
 {
     while (!bytes.empty()) {

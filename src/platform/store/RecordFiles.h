@@ -14,6 +14,11 @@ namespace strataloom::store {
 // receives its name. Invalid, with `error` set, when it cannot be made.
 UniqueFd createRecordFile(int folder, std::string& name, std::string* error = nullptr);
 
+// Opens the holder's folder in the open documents/ (`documentsFd`). When it
+// is missing (its records were all packed) and `create`, it is made first and
+// its name made durable. Invalid, with errno and `error` set, otherwise.
+UniqueFd openHolderFolder(int documentsFd, const std::string& holderId, bool create, std::string* error = nullptr);
+
 // Writes all of `bytes` at the file's position, retrying short writes.
 bool writeAll(int fd, std::string_view bytes);
 

@@ -9,6 +9,7 @@
 #include "Leftovers.h"
 #include "Paths.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -291,13 +292,13 @@ void StoreIndex::rollback()
 void StoreIndex::close()
 {
     m_statements.clear();
-    trimLog();
+    trimLog(kLogTrimBytes);
     m_database.reset();
     m_writable = false;
     ++m_generation;
 }
 
-void StoreIndex::trimLog()
+void StoreIndex::trimLog(off_t above)
 {
     // Connections close without a checkpoint, and a command's connection
     // rarely lives long enough for the automatic one to finish: past a few
@@ -305,7 +306,7 @@ void StoreIndex::trimLog()
     // briefly for readers rather than the writers' full timeout.
     struct stat log {};
     if (!m_database || !m_writable || stat((m_layout.indexPath() + "-wal").c_str(), &log) != 0
-        || log.st_size < kLogTrimBytes)
+        || log.st_size < std::max<off_t>(above, 1))
         return;
     sqlite3_busy_timeout(m_database->handle(), static_cast<int>(kLogTrimWait / std::chrono::milliseconds(1)));
     m_database->execute("PRAGMA wal_checkpoint(TRUNCATE)");

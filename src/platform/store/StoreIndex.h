@@ -17,8 +17,8 @@
 namespace strataloom::store {
 
 // Upgrades an index from format N to N + 1 inside the caller's transaction;
-// false, with the database's error set, when it cannot.
-using Migration = bool (*)(SqliteDatabase& database);
+// false, with `error` or else the database's error set, when it cannot.
+using Migration = bool (*)(SqliteDatabase& database, std::string* error);
 
 // The upgrades this release knows: kMigrations[i] takes format i + 1 to i + 2,
 // so the last one ends at kFormatVersion.
@@ -95,13 +95,18 @@ public:
     // under one generation mean nothing under another.
     std::uint64_t generation() const { return m_generation; }
 
+    // Folds the write-ahead log into the index and cuts it back, however
+    // short: a store left at rest then takes what its index holds.
+    void foldLog() { trimLog(0); }
+
 private:
     std::unique_ptr<SqliteDatabase> open(int flags, std::string* error);
     // Brings an index of an older format to this release's.
     bool upgrade(std::string* error);
     void close();
-    // Folds a long write-ahead log into the index and cuts it back.
-    void trimLog();
+    // Folds a write-ahead log of `above` bytes or more into the index and
+    // cuts it back.
+    void trimLog(off_t above);
     // Whether the file at the index's path is not the one this connection opened.
     bool replaced() const;
     // Notes which file was opened, if the path still names the one `before`

@@ -106,6 +106,46 @@ std::optional<std::string> StoreLayout::documentFolder(std::string_view document
     return documentsFolder() + "/" + std::string(documentId);
 }
 
+std::optional<std::string> StoreLayout::logPath(std::string_view documentId) const
+{
+    auto name = logName(documentId);
+    if (!name)
+        return std::nullopt;
+    return documentsFolder() + "/" + *name;
+}
+
+std::optional<std::string> StoreLayout::logName(std::string_view documentId)
+{
+    if (!isId(documentId))
+        return std::nullopt;
+    return std::string(documentId) + std::string(kLogSuffix);
+}
+
+std::optional<std::string> StoreLayout::loggedDocument(std::string_view entryName)
+{
+    if (entryName.size() != kIdLength + kLogSuffix.size() || entryName.substr(kIdLength) != kLogSuffix
+        || !isId(entryName.substr(0, kIdLength)))
+        return std::nullopt;
+    return std::string(entryName.substr(0, kIdLength));
+}
+
+std::set<std::string> StoreLayout::documentIds(const std::vector<std::string>& entryNames)
+{
+    std::set<std::string> ids;
+    for (const std::string& name : entryNames) {
+        if (isId(name))
+            ids.insert(name);
+        else if (auto id = loggedDocument(name))
+            ids.insert(std::move(*id));
+    }
+    return ids;
+}
+
+int StoreLayout::openDocumentsFolder() const
+{
+    return open(documentsFolder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
 std::optional<std::string> StoreLayout::storedFilePath(std::string_view documentId, std::string_view file) const
 {
     auto folder = documentFolder(documentId);

@@ -6,8 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The version store's on-disk layout: where everything lives under the store's
 // folder, the index format this release writes, and the names stamped on
@@ -17,7 +19,7 @@ namespace strataloom::store {
 
 // Bumped whenever the tables or the folder layout change; StoreIndex upgrades
 // older formats.
-inline constexpr int kFormatVersion = 5;
+inline constexpr int kFormatVersion = 6;
 // PRAGMA application_id of our index: "STLM".
 inline constexpr std::int64_t kApplicationId = 0x53544c4d;
 
@@ -88,8 +90,23 @@ public:
     std::string temporaryFolder() const;
     // The lock the store's one watcher holds for as long as it runs.
     std::string watcherLockPath() const;
-    // The folder holding a document's stored files; empty for a malformed id.
+    // The folder holding a document's record files; empty for a malformed id.
+    // It exists only once the document has a record file: a document whose
+    // contents are all packed has its log alone.
     std::optional<std::string> documentFolder(std::string_view documentId) const;
+    // A document's log, beside its folder in documents/; empty for a malformed id.
+    std::optional<std::string> logPath(std::string_view documentId) const;
+    // The log's name relative to documents/; empty for a malformed id.
+    static std::optional<std::string> logName(std::string_view documentId);
+    // The document whose log an entry of documents/ is named like; empty for
+    // any other name.
+    static std::optional<std::string> loggedDocument(std::string_view entryName);
+    // The documents named by entries of documents/ (a folder `<id>`, a log
+    // `<id>.log`, or both), in order, each once.
+    static std::set<std::string> documentIds(const std::vector<std::string>& entryNames);
+    // Opens documents/ itself, following no symbolic link; invalid, with errno
+    // set, when it cannot be opened.
+    int openDocumentsFolder() const;
     // Where a version's contents are stored, from the document id and file name
     // recorded in the index; empty unless both have exactly the form the store
     // writes, so that no index value can lead outside the store.
@@ -108,8 +125,10 @@ public:
     static constexpr const char* kDocumentsName = "documents";
     static constexpr const char* kTemporaryName = "tmp";
     static constexpr const char* kWatcherLockName = "watcher.lock";
-    // In each document's folder, beside its stored files.
-    static constexpr const char* kLogName = "log";
+    // A document's log is `<id>.log` in documents/.
+    static constexpr std::string_view kLogSuffix = ".log";
+    // Where format 5 and earlier kept the log: in the document's folder.
+    static constexpr const char* kFolderLogName = "log";
 
 private:
     std::string m_location;

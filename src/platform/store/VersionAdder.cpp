@@ -6,17 +6,20 @@
 #include "DocumentLog.h"
 #include "ErrorMessage.h"
 #include "Nanoseconds.h"
+#include "RecordFiles.h"
 #include "StoredRecords.h"
 #include "VerifiedCopy.h"
 #include "VersionContents.h"
 #include "records/RecordCodec.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace strataloom::store {
 
@@ -106,7 +109,7 @@ std::optional<NewestContents> VersionAdder::lastStaged() const
     return NewestContents{last.fingerprint.size, last.fingerprint.checksum, last.seen};
 }
 
-bool VersionAdder::openDocumentFolder(std::string* error)
+bool VersionAdder::openDocumentFolder(bool create, std::string* error)
 {
     if (m_folder.valid())
         return true;
@@ -114,20 +117,73 @@ bool VersionAdder::openDocumentFolder(std::string* error)
     const auto folder = layout.documentFolder(m_document.uuid);
     if (!folder)
         return fail(error, "the version index has a document record with a malformed identity");
-    UniqueFd documents(open(layout.documentsFolder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!documents.valid())
+    if (!m_documents.valid())
+        m_documents.reset(layout.openDocumentsFolder());
+    if (!m_documents.valid())
         return fail(error, errnoMessage("cannot open the folder " + layout.documentsFolder()));
     const std::string name = m_document.uuid;
-    // The document's folder is made on its first version.
-    if (mkdirat(documents.get(), name.c_str(), 0700) == 0)
+    // The document's folder is made for its first record file: a document
+    // whose contents are all packed has none, which would take a block.
+    if (create && mkdirat(m_documents.get(), name.c_str(), 0700) == 0)
         m_durable.addFolder(layout.documentsFolder());
-    else if (errno != EEXIST)
+    else if (create && errno != EEXIST)
         return fail(error, errnoMessage("cannot create the folder " + *folder));
-    m_folder.reset(openat(documents.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!m_folder.valid())
+    m_folder.reset(openat(m_documents.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!m_folder.valid() && (create || errno != ENOENT))
         return fail(error, errnoMessage("cannot open the folder " + *folder));
     m_folderPath = *folder;
     return true;
+}
+
+// Contents copied into an unnamed file, which did not pack, become a stored
+// file of the document's folder: the unnamed file itself is given a name
+// there, or where it cannot be (a folder on another file system), its bytes
+// are copied.
+bool VersionAdder::keepAsFile(Staged& staged, mode_t mode, std::string* error)
+{
+    if (!openDocumentFolder(true, error))
+        return false;
+    UniqueFd unnamed = std::move(staged.file);
+    if (nameUnnamed(unnamed.get(), staged.name, mode)) {
+        staged.file = std::move(unnamed);
+        return true;
+    }
+    staged.file = createStoredFile(staged.name, mode, error);
+    if (!staged.file.valid())
+        return false;
+    off_t offset = 0;
+    for (;;) {
+        const ssize_t got = pread(unnamed.get(), m_copyBuffer, kCopyBufferSize, offset);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got == 0 && setDates(staged.file.get(), staged.dates))
+            return true;
+        if (got <= 0 || !writeAll(staged.file.get(), std::string_view(m_copyBuffer, static_cast<std::size_t>(got)))) {
+            fail(error, errnoMessage("cannot write a file in the version store"));
+            unlinkat(m_folder.get(), staged.name.c_str(), 0);
+            return false;
+        }
+        offset += got;
+    }
+}
+
+// Links the unnamed file `fd` into the folder under a fresh random name,
+// locked and with the version's permissions before it has a name, so that
+// clean-up never finds it unlocked.
+bool VersionAdder::nameUnnamed(int fd, std::string& name, mode_t mode)
+{
+    if (fchmod(fd, mode) != 0 || flock(fd, LOCK_EX) != 0)
+        return false;
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        name = randomId();
+        if (linkat(AT_FDCWD, link.c_str(), m_folder.get(), name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+            return true;
+        if (errno != EEXIST)
+            break;
+    }
+    name.clear();
+    return false;
 }
 
 // A new stored file under a fresh random name, locked. Clean-up may remove a
@@ -155,6 +211,19 @@ UniqueFd VersionAdder::createStoredFile(std::string& name, mode_t mode, std::str
     }
 }
 
+namespace {
+
+// Contents whose start zstd's fastest level cannot bring under the sample's
+// limit do not pack at kRecordLevel either: on the texts and office files of
+// the benchmarks, every one that packed took at most 3.3 KiB this way, while
+// most that did not (texts of tens of KiB) take over 5 KiB. The sample costs
+// a small part of the full try it spares them.
+constexpr std::uint64_t kPackSampleSize = 16 * 1024;
+constexpr std::uint64_t kPackSampleLimit = kPackedLimit * 3 / 2;
+constexpr int kPackSampleLevel = 1;
+
+} // namespace
+
 // The bytes of a packed compressed record holding the copy `fd`, when they
 // fit kPackedLimit; larger contents are not tried, as they seldom fit and
 // would slow every add. A copy that cannot be encoded is kept as a file.
@@ -163,6 +232,13 @@ std::optional<std::string> VersionAdder::packSmall(int fd, const StoredFingerpri
     if (fingerprint.size > kPackTryLimit)
         return std::nullopt;
     std::string bytes;
+    if (fingerprint.size > kPackedLimit) {
+        const auto sample = encodeRecord({fd, std::min(fingerprint.size, kPackSampleSize), std::nullopt}, nullptr,
+                                         bytes, {kPackSampleLevel, kPackSampleLimit});
+        if (!sample || !sample->length)
+            return std::nullopt;
+        bytes.clear();
+    }
     const auto encoded =
         encodeRecord({fd, fingerprint.size, fingerprint.checksum}, nullptr, bytes, {kRecordLevel, kPackedLimit});
     if (!encoded || !encoded->length)
@@ -212,11 +288,22 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
         fail(error, "no document to add versions to");
         return std::nullopt;
     }
-    if (!openDocumentFolder(error))
+    if (!openDocumentFolder(false, error))
         return std::nullopt;
     Staged staged;
+    // The contents file's permissions, with the owner always able to read and write.
+    const mode_t mode = (before.st_mode & 0777) | 0600;
+    const auto size = static_cast<std::uint64_t>(before.st_size);
+    // Contents kept without a file of this version's still give it a name.
+    const auto dropFile = [&] {
+        if (!staged.name.empty())
+            unlinkat(m_folder.get(), staged.name.c_str(), 0);
+        else
+            staged.name = randomId();
+        staged.file.reset();
+    };
     const auto abandon = [&](std::string message) -> std::optional<FileVersion> {
-        unlinkat(m_folder.get(), staged.name.c_str(), 0);
+        dropFile();
         fail(error, std::move(message));
         return std::nullopt;
     };
@@ -225,40 +312,40 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
     // extents tell on file systems that clone: nothing is copied or read.
     std::optional<StoredRecord> newest;
     std::optional<VerifiedCopy> copy;
-    const auto size = static_cast<std::uint64_t>(before.st_size);
     if (size >= kKnownContentsFrom && (newest = newestWholeRecord(m_index, m_document.rowId, size))) {
         const UniqueFd newestFile = VersionContents(m_index).open(*newest);
         if (newestFile.valid())
             copy = matchKnown(source.get(), {newestFile.get(), newest->checksum});
     }
+    std::string reason;
+    bool unnamed = false;
+    bool syncNow = false;
+    struct stat stored {};
     if (copy) {
-        staged.name = randomId();
         staged.fingerprint.size = newest->size;
     } else {
-        // The contents file's permissions, with the owner always able to read and write.
-        staged.file = createStoredFile(staged.name, (before.st_mode & 0777) | 0600, error);
+        newest.reset();
+        // Contents that may pack are copied into an unnamed file first, so that
+        // a document whose contents all pack never gets a folder.
+        const bool mayPack = S_ISREG(before.st_mode) && size <= kPackTryLimit;
+        // A file system without unnamed files has the copy made in the folder.
+        if (mayPack)
+            staged.file.reset(m_index.layout().openUnnamedTemporaryFile());
+        if (!staged.file.valid() && openDocumentFolder(true, error))
+            staged.file = createStoredFile(staged.name, mode, error);
         if (!staged.file.valid())
             return std::nullopt;
-    }
-
-    std::string reason;
-    // A copy the batch would sync on its own is synced while it is verified,
-    // unless it may be packed instead: then that sync would be lost, and the
-    // batch's own costs no more for so little.
-    const bool syncNow = m_durable.syncsEachFile() && size > kPackTryLimit;
-    if (!copy) {
+        unnamed = staged.name.empty();
+        // A copy the batch would sync on its own is synced while it is
+        // verified, unless it may be packed instead, which would lose that sync.
+        syncNow = !mayPack && m_durable.syncsEachFile();
         copy = copyVerified(source.get(), staged.file.get(), m_copyBuffer, kCopyBufferSize, contentsPath, syncNow,
                             &reason);
         if (!copy)
             return abandon(reason);
-        struct stat stored {};
         if (fstat(staged.file.get(), &stored) != 0)
             return abandon(errnoMessage("cannot copy " + contentsPath + " into the version store"));
         staged.fingerprint.size = static_cast<std::uint64_t>(stored.st_size);
-        staged.fingerprint.inode = static_cast<std::uint64_t>(stored.st_ino);
-        staged.fingerprint.changeTimeNs = nanoseconds(stored.st_ctim);
-        staged.storedBytes = static_cast<std::uint64_t>(stored.st_blocks) * 512;
-        newest.reset();
     }
     staged.dates = copy->dates;
     staged.fingerprint.checksum = copy->checksum;
@@ -266,30 +353,34 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
     // Unchanged over the copy: the document's file in the state copied holds the version.
     if (ownContents)
         staged.seen = recordableState(copy->status);
-    std::string path = m_folderPath + "/" + staged.name;
+    std::string path;
     // Contents stored already are named, not kept twice; the copy, never
     // made durable, goes before anything records it.
     if (auto identical = newest ? newest
                                 : findIdenticalRecord(m_index, staged.file.get(), copy->checksum,
                                                       staged.fingerprint.size, m_copyBuffer, kCopyBufferSize)) {
-        if (staged.file.valid())
-            unlinkat(m_folder.get(), staged.name.c_str(), 0);
-        staged.file.reset();
+        dropFile();
         staged.fingerprint.inode = identical->file ? identical->file->inode : 0;
         staged.fingerprint.changeTimeNs = identical->file ? identical->file->changeTimeNs : 0;
-        staged.storedBytes = 0;
         path = *m_index.layout().storedFilePath(identical->holderId, identical->name);
         staged.shared = std::move(*identical);
     } else if ((staged.packed = packSmall(staged.file.get(), staged.fingerprint))) {
         // Small contents go into the log and the index, durable with the log:
         // no file is kept, which would take a block and a name of its own.
-        unlinkat(m_folder.get(), staged.name.c_str(), 0);
-        staged.file.reset();
-        staged.fingerprint.inode = 0;
-        staged.fingerprint.changeTimeNs = 0;
+        dropFile();
         staged.storedBytes = staged.packed->size();
-    } else if (!m_durable.addFile(staged.file.get(), &reason, syncNow)) {
-        return abandon(reason);
+        path = *m_index.layout().storedFilePath(m_document.uuid, staged.name);
+    } else {
+        if (unnamed && !keepAsFile(staged, mode, error))
+            return std::nullopt;
+        if (fstat(staged.file.get(), &stored) != 0)
+            return abandon(errnoMessage("cannot copy " + contentsPath + " into the version store"));
+        staged.fingerprint.inode = static_cast<std::uint64_t>(stored.st_ino);
+        staged.fingerprint.changeTimeNs = nanoseconds(stored.st_ctim);
+        staged.storedBytes = static_cast<std::uint64_t>(stored.st_blocks) * 512;
+        if (!m_durable.addFile(staged.file.get(), &reason, syncNow))
+            return abandon(reason);
+        path = m_folderPath + "/" + staged.name;
     }
     FileVersion version(FileUrl::fromPath(path), staged.fingerprint, staged.dates, m_index.layout().location(),
                         m_document.uuid, staged.name, m_automatic);

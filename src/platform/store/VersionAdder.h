@@ -18,7 +18,8 @@
 #include <vector>
 
 // Adding versions of one document: copying contents into the store,
-// checksummed, with their dates, into locked files of the document's folder;
+// checksummed, with their dates, into locked files of the document's folder
+// (or packed into its log and the index);
 // AddBatch makes them durable and records them. The steps and what a crash or
 // power cut at each one leaves are in docs/STORE.md.
 namespace strataloom::store {
@@ -108,7 +109,11 @@ private:
     // Finds or makes the document's record in the index open now; a `known`
     // record, given by the caller, is taken as it is.
     bool recordDocument(bool known, std::string* error);
-    bool openDocumentFolder(std::string* error);
+    // Opens the document's folder, made when `create`; without it a missing
+    // folder leaves m_folder invalid.
+    bool openDocumentFolder(bool create, std::string* error);
+    bool keepAsFile(Staged& staged, mode_t mode, std::string* error);
+    bool nameUnnamed(int fd, std::string& name, mode_t mode);
     UniqueFd createStoredFile(std::string& name, mode_t mode, std::string* error);
     static std::optional<std::string> packSmall(int fd, const StoredFingerprint& fingerprint);
     bool logBatch(DocumentLog& log, std::string* error);
@@ -127,6 +132,7 @@ private:
     bool m_newDocument = false;
     Item m_item;
     Document m_document;
+    UniqueFd m_documents;
     UniqueFd m_folder;
     std::string m_folderPath;
     std::vector<Staged> m_staged;

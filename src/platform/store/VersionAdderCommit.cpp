@@ -30,26 +30,28 @@ bool VersionAdder::logStaged(std::string* error)
 {
     if (m_staged.empty())
         return true;
-    m_log = DocumentLog::open(m_folder.get(), error);
+    if (!openDocumentFolder(false, error))
+        return false;
+    m_log = DocumentLog::open(m_documents.get(), m_document.uuid, error);
     if (!m_log)
         return false;
     prepareReEncoding();
-    // The folder's entries need a sync only when the batch put a name there
-    // that the index will follow: a kept copy's, a re-encoding's, or the
-    // log's until an add of the document has committed, which synced it
-    // first (an add that failed may have made the log, or the folder itself,
-    // without). A copy dropped for shared contents was never recorded; its
-    // name coming back after a power cut is a leftover like any dead add's.
+    // Folders need a sync only where the batch put a name that the index will
+    // follow: a kept copy or a re-encoding's file in the document's folder
+    // (whose own name is in documents/, made by this add or an earlier one
+    // that may have failed), or the log in documents/ until an add of the
+    // document has committed, which synced it first. A version that shares
+    // stored contents or is packed only appends to the log; a copy dropped
+    // was never recorded, and its name coming back after a power cut is a
+    // leftover like any dead add's.
     bool named = (m_reEncoded && m_reEncoded->file.valid());
     for (const Staged& staged : m_staged)
         named = named || staged.file.valid();
-    if (m_log->isNew() || !hasCommittedVersions()) {
-        named = true;
+    if (named || m_log->isNew() || !hasCommittedVersions())
         m_durable.addFolder(m_index.layout().documentsFolder());
-    }
     if (!logBatch(*m_log, error) || !m_durable.addFile(m_log->fd(), error))
         return false;
-    if (named)
+    if (named && m_folder.valid())
         m_durable.addFolder(m_folderPath);
     return true;
 }

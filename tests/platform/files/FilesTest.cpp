@@ -200,27 +200,6 @@ protected:
     std::string error;
 };
 
-TEST_F(ItemCopy, FileKeepsContentsPermissionsDatesAndAttributesButNotTheIdentity)
-{
-    const std::string source = folder + "/source", copy = folder + "/copy";
-    std::string contents(3 * 1024 * 1024 + 17, '\0');
-    for (std::size_t i = 0; i < contents.size(); ++i)
-        contents[i] = static_cast<char>(i * 31 % 251);
-    writeFile(source, contents);
-    ASSERT_EQ(chmod(source.c_str(), 0640), 0);
-    ASSERT_EQ(setxattr(source.c_str(), "user.comment", "hello", 5, 0), 0);
-    ASSERT_EQ(setxattr(source.c_str(), "user.strataloom.id", "0123456789abcdef0123456789abcdef", 32, 0), 0);
-    ASSERT_TRUE(setDates(source, kDates));
-
-    ASSERT_TRUE(copyItem(source, copy, &error)) << error;
-    EXPECT_EQ(readFile(copy), contents);
-    EXPECT_EQ(fs::status(copy).permissions(), fs::perms(0640));
-    EXPECT_EQ(readDates(copy), kDates);
-    EXPECT_EQ(getxattr(copy.c_str(), "user.comment", nullptr, 0), 5);
-    // A document's identity belongs to the original only.
-    EXPECT_LT(getxattr(copy.c_str(), "user.strataloom.id", nullptr, 0), 0);
-}
-
 // Holes stay holes through both kinds of copy, and a file whose size says 0
 // while it has contents, as files of /proc do, is still copied whole.
 TEST_F(ItemCopy, HolesStayHolesAndContentsPastTheSizeAreCopied)
@@ -248,22 +227,6 @@ TEST_F(ItemCopy, HolesStayHolesAndContentsPastTheSizeAreCopied)
             EXPECT_LE(copied.st_blocks, original.st_blocks + 128) << copy << " has its holes filled";
         }
     }
-}
-
-TEST_F(ItemCopy, NeverReplacesOrWritesThroughWhatIsAtTheDestination)
-{
-    const std::string source = folder + "/source";
-    writeFile(source, "new");
-    writeFile(folder + "/file", "old");
-    ASSERT_EQ(mkdir((folder + "/folder").c_str(), 0755), 0);
-    ASSERT_EQ(symlink("nowhere", (folder + "/dangling").c_str()), 0);
-    for (const char* name : {"file", "folder", "dangling"}) {
-        EXPECT_FALSE(copyItem(source, folder + "/" + name, &error));
-        EXPECT_EQ(error, "cannot create " + folder + "/" + name + ": " + std::strerror(EEXIST));
-    }
-    EXPECT_EQ(readFile(folder + "/file"), "old");
-    EXPECT_TRUE(fs::is_empty(folder + "/folder"));
-    EXPECT_FALSE(fs::exists(folder + "/nowhere"));
 }
 
 TEST_F(ItemCopy, FoldersAreCopiedWholeWithLinksAsLinksButNeverIntoThemselves)
@@ -321,34 +284,43 @@ protected:
     DurableBatch batch;
 };
 
-TEST_F(CopyInto, KeepsWhatCopyItemKeepsAndStepsAroundALeftoverTemporaryFile)
+// Both kinds of copy keep contents, permissions, dates and attributes, but not
+// a document's identity, which belongs to the original only; copying into a
+// folder steps around what a copy cut short left there.
+TEST_F(CopyInto, KeepsContentsPermissionsDatesAndAttributesButNotTheIdentity)
 {
     const std::string source = folder + "/source";
-    writeFile(source, "contents");
+    std::string contents(3 * 1024 * 1024 + 17, '\0');
+    for (std::size_t i = 0; i < contents.size(); ++i)
+        contents[i] = static_cast<char>(i * 31 % 251);
+    writeFile(source, contents);
     ASSERT_EQ(chmod(source.c_str(), 0640), 0);
     ASSERT_EQ(setxattr(source.c_str(), "user.comment", "hello", 5, 0), 0);
     ASSERT_EQ(setxattr(source.c_str(), "user.strataloom.id", "0123456789abcdef0123456789abcdef", 32, 0), 0);
     ASSERT_TRUE(setDates(source, kDates));
-    // Left by a copy cut short.
     writeFile(folder + "/.copy.part", "stale");
 
+    ASSERT_TRUE(copyItem(source, folder + "/item", &error)) << error;
     ASSERT_TRUE(copyInto(source, "copy")) << error;
     ASSERT_TRUE(batch.flush(&error)) << error;
-    const std::string copy = folder + "/copy";
-    EXPECT_EQ(readFile(copy), "contents");
-    EXPECT_EQ(fs::status(copy).permissions(), fs::perms(0640));
-    EXPECT_EQ(readDates(copy), kDates);
-    EXPECT_EQ(getxattr(copy.c_str(), "user.comment", nullptr, 0), 5);
-    EXPECT_LT(getxattr(copy.c_str(), "user.strataloom.id", nullptr, 0), 0);
+    for (const std::string& copy : {folder + "/item", folder + "/copy"}) {
+        SCOPED_TRACE(copy);
+        EXPECT_TRUE(readFile(copy) == contents);
+        EXPECT_EQ(fs::status(copy).permissions(), fs::perms(0640));
+        EXPECT_EQ(readDates(copy), kDates);
+        EXPECT_EQ(getxattr(copy.c_str(), "user.comment", nullptr, 0), 5);
+        EXPECT_LT(getxattr(copy.c_str(), "user.strataloom.id", nullptr, 0), 0);
+    }
     EXPECT_EQ(readFile(folder + "/.copy.part"), "stale");
 
     // The longest name a folder takes, not UTF-8, still fits its temporary name.
     const std::string longest = std::string(250, '\xe9') + "\xff\xfe\x80.x";
     ASSERT_TRUE(copyInto(source, longest)) << error;
-    EXPECT_EQ(readFile(folder + "/" + longest), "contents");
-    EXPECT_EQ(names(), (std::set<std::string>{"source", ".copy.part", "copy", longest}));
+    EXPECT_TRUE(readFile(folder + "/" + longest) == contents);
+    EXPECT_EQ(names(), (std::set<std::string>{"source", ".copy.part", "item", "copy", longest}));
 }
 
+// Neither kind of copy replaces or writes through what is at its destination.
 TEST_F(CopyInto, NeverReplacesAndAFailureLeavesNoTemporaryFile)
 {
     const std::string source = folder + "/source", outside = makeScratchFolder("outside") + "/target";
@@ -361,8 +333,11 @@ TEST_F(CopyInto, NeverReplacesAndAFailureLeavesNoTemporaryFile)
     ASSERT_EQ(symlink(outside.c_str(), (folder + "/link").c_str()), 0);
     const std::set<std::string> before = names();
     for (const char* name : {"file", "folder", "dangling", "link"}) {
+        const std::string expected = "cannot create " + folder + "/" + name + ": " + std::strerror(EEXIST);
         EXPECT_FALSE(copyInto(source, name));
-        EXPECT_EQ(error, "cannot create " + folder + "/" + name + ": " + std::strerror(EEXIST));
+        EXPECT_EQ(error, expected);
+        EXPECT_FALSE(copyItem(source, folder + "/" + name, &error));
+        EXPECT_EQ(error, expected);
     }
     EXPECT_EQ(readFile(folder + "/file"), "old");
     EXPECT_TRUE(fs::is_empty(folder + "/folder"));

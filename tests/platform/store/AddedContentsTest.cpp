@@ -27,7 +27,7 @@ std::size_t storedFiles()
 {
     std::size_t count = 0;
     for (const auto& entry : fs::recursive_directory_iterator(FileVersionStore::defaultLocation() + "/documents"))
-        count += entry.is_regular_file() && entry.path().filename() != "log";
+        count += entry.is_regular_file() && entry.path().extension() != ".log";
     return count;
 }
 
@@ -63,7 +63,7 @@ TEST(AddedContents, UnchangedSavesAndCopiesNameTheStoredRecord)
     EXPECT_EQ(scalar("SELECT COUNT(DISTINCT record) FROM versions"), 2);
     // The log says which record each shared version names.
     const auto versions = store.otherVersionsOfItem(document);
-    const std::string log = readFile(fs::path((*versions)[0].URL().path()).parent_path() / "log");
+    const std::string log = readFile(fs::path((*versions)[0].URL().path()).parent_path().string() + ".log");
     EXPECT_NE(log.find("\nS " + (*versions)[1].storedAt()->file + " " + (*versions)[0].storedAt()->file + " "),
               std::string::npos)
         << log;
@@ -147,7 +147,7 @@ TEST(AddedContents, SmallContentsArePackedAtOnceAndComeBackFromTheLog)
         EXPECT_EQ(fs::exists(version.URL().path()), !one.packed);
         EXPECT_EQ(version.storedAt()->recordKind,
                   static_cast<int>(one.packed ? store::RecordKind::Compressed : store::RecordKind::Whole));
-        const std::string log = readFile(fs::path(version.URL().path()).parent_path() / "log");
+        const std::string log = readFile(fs::path(version.URL().path()).parent_path().string() + ".log");
         const std::size_t record = log.find("\nR " + version.storedAt()->file + " ");
         EXPECT_EQ(record != std::string::npos, one.packed) << log;
         if (one.packed) {

@@ -47,7 +47,7 @@ std::vector<std::string> storedContents(const std::string& location)
     if (!fs::exists(location + "/documents"))
         return contents;
     for (const auto& entry : fs::recursive_directory_iterator(location + "/documents"))
-        if (entry.is_regular_file() && entry.path().filename() != "log")
+        if (entry.is_regular_file() && entry.path().extension() != ".log")
             contents.push_back(readFile(entry.path().string()));
     return contents;
 }

@@ -39,7 +39,7 @@ TEST(DocumentLog, ARecordCutShortByACrashIsEndedBeforeTheNextAppend)
         FileVersionStore store;
         const FileUrl document =
             test::documentWithVersions(store, folder, "cut " + what + ".txt", {"kept " + what, "torn " + what}, "now");
-        const std::string log = fs::path(test::storedPath(store, document, 0)).parent_path() / "log";
+        const std::string log = fs::path(test::storedPath(store, document, 0)).parent_path().string() + ".log";
         const std::string text = test::readFile(log);
         const std::size_t record = text.rfind("\nV ") + 1;
         const std::size_t length = text.find('\n', record) - record;

@@ -97,7 +97,7 @@ TEST_F(ReEncodingTest, OlderVersionsBecomeBoundedChainsOfDeltasThatReadBack)
     EXPECT_LT(scalar("SELECT SUM(stored_bytes) FROM records"),
               static_cast<std::int64_t>(saved.size() * saved[0].size() / 10));
     // The log holds each record and switch, for a rebuild.
-    const std::string log = readFile(fs::path(versions->back().URL().path()).parent_path() / "log");
+    const std::string log = readFile(fs::path(versions->back().URL().path()).parent_path().string() + ".log");
     std::size_t switches = 0;
     for (std::size_t at = log.find("\nX "); at != std::string::npos; at = log.find("\nX ", at + 1))
         ++switches;

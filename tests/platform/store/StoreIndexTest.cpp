@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,17 +58,17 @@ bool hasColumn(SqliteDatabase& database, const char* table, const char* column)
     return query.step() == SQLITE_ROW;
 }
 
-bool addAutomaticColumn(SqliteDatabase& database)
+bool addAutomaticColumn(SqliteDatabase& database, std::string*)
 {
     return database.execute("ALTER TABLE versions ADD COLUMN automatic INTEGER NOT NULL DEFAULT 0");
 }
 
-bool addNotesTable(SqliteDatabase& database)
+bool addNotesTable(SqliteDatabase& database, std::string*)
 {
     return database.execute("CREATE TABLE notes (version INTEGER, text TEXT)");
 }
 
-bool failingStep(SqliteDatabase& database)
+bool failingStep(SqliteDatabase& database, std::string*)
 {
     return database.execute("UPDATE nowhere SET nothing = 1");
 }
@@ -192,6 +193,94 @@ TEST_F(StoreIndexTest, TheFormatFourStoreGetsAWholeRecordPerVersionAndReadsAsBef
     EXPECT_EQ(scalar(database, "SELECT COUNT(*) FROM records WHERE kind = 2 AND inode IS NULL AND stored_bytes = "
                                "length(packed)"),
               1);
+}
+
+// Format 6 keeps each log beside its document's folder, and a folder only
+// for record files: the packed-only document loses its folder.
+class FormatFiveStore : public StoreIndexTest {
+protected:
+    static constexpr const char* kNotes = "ee8da2f0a8cd6445d24b5cad5576539d";
+    static constexpr const char* kSmall = "a8ff5c3010c3a2b70edad165986bddf4";
+
+    std::string documents() const { return location + "/documents/"; }
+
+    void expectReadable()
+    {
+        FileVersionStore store;
+        const struct {
+            const char* path;
+            std::size_t versions;
+        } fixtures[] = {{"/nonexistent-strataloom-fixture/notes.txt", 3},
+                        {"/nonexistent-strataloom-fixture/small.txt", 2}};
+        for (const auto& one : fixtures) {
+            const auto versions = store.otherVersionsOfItem(FileUrl::fromPath(one.path));
+            ASSERT_TRUE(versions) << one.path;
+            ASSERT_EQ(versions->size(), one.versions) << one.path;
+            for (const FileVersion& version : *versions) {
+                UniqueFd contents = version.openContents();
+                ASSERT_TRUE(contents.valid()) << one.path;
+                EXPECT_EQ(checksumOfFile(contents.get()), version.fingerprint()->checksum) << one.path;
+            }
+        }
+        SqliteDatabase database(location + "/index.sqlite", SQLITE_OPEN_READONLY);
+        EXPECT_EQ(scalar(database, "PRAGMA user_version"), kFormatVersion);
+        EXPECT_TRUE(fs::is_regular_file(documents() + kNotes + ".log"));
+        EXPECT_TRUE(fs::is_regular_file(documents() + kSmall + ".log"));
+        EXPECT_TRUE(fs::is_directory(documents() + kNotes));
+        EXPECT_FALSE(fs::exists(documents() + kSmall));
+    }
+};
+
+TEST_F(FormatFiveStore, LogsMoveBesideTheirFoldersAndAFolderWithoutRecordFilesGoes)
+{
+    installFixture("format-5");
+    expectReadable();
+    EXPECT_FALSE(fs::exists(documents() + kNotes + "/log"));
+
+    // Added now, small contents make no folder.
+    const std::string document = makeScratchFolder("documents") + "/Report.txt";
+    writeFile(document, "now");
+    FileVersionStore store;
+    ASSERT_TRUE(store.saveVersionOfItem(FileUrl::fromPath(document)));
+    std::size_t folders = 0;
+    for (const auto& entry : fs::directory_iterator(documents()))
+        folders += entry.is_directory();
+    EXPECT_EQ(folders, 1u);
+}
+
+// A kill part-way leaves format 5 with some logs moved: the next opening
+// moves the rest and keeps a log in place. Entries that are no log are left.
+TEST_F(FormatFiveStore, AnUpgradeCutShortFinishesAndLeavesWhatIsNoLog)
+{
+    installFixture("format-5");
+    fs::rename(documents() + kNotes + "/log", documents() + kNotes + ".log");
+    const std::string notesLog = readFile(documents() + kNotes + ".log");
+    writeFile(documents() + kNotes + "/log", notesLog + "not the log in place\n");
+    const std::string outside = makeScratchFolder("outside") + "/secret";
+    writeFile(outside, "not the store's");
+    const struct {
+        const char* what;
+        void (*make)(const std::string& path, const std::string& outside);
+    } hostile[] = {
+        {"a symbolic link", [](const std::string& path, const std::string& to) { fs::create_symlink(to, path); }},
+        {"a FIFO", [](const std::string& path, const std::string&) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
+        {"a folder", [](const std::string& path, const std::string&) { fs::create_directory(path); }},
+    };
+    std::vector<std::string> strangers;
+    for (const auto& one : hostile) {
+        strangers.push_back(randomId());
+        fs::create_directory(documents() + strangers.back());
+        one.make(documents() + strangers.back() + "/log", outside);
+    }
+
+    expectReadable();
+    EXPECT_EQ(readFile(documents() + kNotes + ".log"), notesLog);
+    for (std::size_t i = 0; i < strangers.size(); ++i) {
+        SCOPED_TRACE(hostile[i].what);
+        EXPECT_TRUE(fs::exists(fs::symlink_status(documents() + strangers[i] + "/log")));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(documents() + strangers[i] + ".log")));
+    }
+    EXPECT_EQ(readFile(outside), "not the store's");
 }
 
 TEST_F(StoreIndexTest, AnUpgradeRunsEveryStepFromTheStoredFormatInOneTransaction)

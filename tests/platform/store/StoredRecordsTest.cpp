@@ -159,9 +159,10 @@ TEST(DocumentLogRecords, RecordsSharingAndSwitchesReadBackAndDamageIsLeftOut)
 {
     const std::string folder = makeScratchFolder("log");
     const UniqueFd folderFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const std::string document = randomId();
     const std::string version = randomId(), delta = randomId(), packed = randomId(), base = randomId();
     {
-        auto log = DocumentLog::open(folderFd.get());
+        auto log = DocumentLog::open(folderFd.get(), document);
         ASSERT_TRUE(log);
         log->recordVersion({version, 5, "ck", {}, 1, false, false, {}});
         log->recordRecord({delta, RecordKind::Delta, base, 5, "ck", 4000, std::nullopt, true});
@@ -172,7 +173,7 @@ TEST(DocumentLogRecords, RecordsSharingAndSwitchesReadBackAndDamageIsLeftOut)
         log->recordSwitch({delta, packed});
         ASSERT_TRUE(log->write());
     }
-    auto history = readDocumentLog(folderFd.get());
+    auto history = readDocumentLog(folderFd.get(), document);
     ASSERT_TRUE(history);
     ASSERT_EQ(history->records.size(), 6u);
     EXPECT_EQ(history->records[0].base, base);
@@ -204,8 +205,8 @@ TEST(DocumentLogRecords, RecordsSharingAndSwitchesReadBackAndDamageIsLeftOut)
                       static_cast<unsigned long long>(XXH3_64bits(fields.data(), fields.size())));
         lines += fields + " " + sum + "\n";
     }
-    writeFile(folder + "/log", lines);
-    history = readDocumentLog(folderFd.get());
+    writeFile(folder + "/" + document + ".log", lines);
+    history = readDocumentLog(folderFd.get(), document);
     ASSERT_TRUE(history);
     EXPECT_TRUE(history->records.empty());
     EXPECT_TRUE(history->switches.empty());

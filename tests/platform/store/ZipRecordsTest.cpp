@@ -2,6 +2,7 @@
 // for byte, far smaller than deltas between the archives, and never read as
 // other bytes when a record is damaged.
 #include "CanonicalForm.h"
+#include "Compaction.h"
 #include "ContentHash.h"
 #include "FileVersionStore.h"
 #include "Sqlite.h"
@@ -74,7 +75,9 @@ std::string contentsOf(const FileVersion& version, std::string* why = nullptr)
     return bytes;
 }
 
-// Saves each of `revisions` as a version of one document; returns it.
+// Saves each of `revisions` as a version of one document, then compacts the
+// store; returns the document. A save leaves the archive before it whole: its
+// canonical form is compaction's work.
 FileUrl saveHistory(FileVersionStore& store, const std::string& name, const std::vector<std::string>& revisions)
 {
     const std::string path = makeScratchFolder("documents") + "/" + name;
@@ -83,6 +86,9 @@ FileUrl saveHistory(FileVersionStore& store, const std::string& name, const std:
         std::string error;
         EXPECT_TRUE(store.saveVersionOfItem(FileUrl::fromPath(path), &error)) << error;
     }
+    EXPECT_EQ(scalar(store.location(), "SELECT COUNT(*) FROM records WHERE kind >= 16"), 0);
+    std::string error;
+    EXPECT_TRUE(compactStore(store.location(), {}, &error)) << error;
     return FileUrl::fromPath(path);
 }
 

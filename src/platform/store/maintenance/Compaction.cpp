@@ -2,10 +2,10 @@
 // re-encoding per whole record of an older version, each confirmed against
 // the index as it is when its turn comes.
 #include "Compaction.h"
-#include "DocumentIdentity.h"
 #include "DocumentLog.h"
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
+#include "PassStart.h"
 #include "ReEncoding.h"
 #include "StoreIndex.h"
 #include "StoreLock.h"
@@ -156,11 +156,12 @@ private:
         const auto storeLock = holdStoreForWriting(m_index, error);
         if (!storeLock)
             return false;
-        const auto folderPath = m_index.layout().documentFolder(current->holderId);
-        const UniqueFd folder(open(folderPath->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        auto log = folder.valid() ? DocumentLog::open(folder.get(), error) : std::nullopt;
+        const UniqueFd documents(m_index.layout().openDocumentsFolder());
+        if (!documents.valid())
+            return fail(error, errnoMessage("cannot open the folder " + m_index.layout().documentsFolder()));
+        auto log = DocumentLog::open(documents.get(), current->holderId, error);
         if (!log)
-            return fail(error, errnoMessage("cannot open the folder " + *folderPath));
+            return false;
         const auto older = m_records.byId(record, error);
         const auto newer = m_records.byId(neighbour, error);
         if (!older || !newer)
@@ -224,35 +225,19 @@ std::optional<CompactionResult> compact(const std::string& storeLocation, const 
 {
     CompactionResult result;
     StoreIndex index{StoreLayout(storeLocation)};
-    switch (index.openExisting(!options.dryRun, error)) {
-    case StoreIndex::State::Absent:
-        return result;
-    case StoreIndex::State::Failed:
-        return std::nullopt;
-    case StoreIndex::State::Ready:
-        break;
-    }
     std::set<std::int64_t> chosen;
-    for (const std::string& path : documentPaths ? *documentPaths : std::vector<std::string>{}) {
-        std::optional<Document> document;
-        if (!findDocument(index, examineItem(lookupPath(path)), document, error))
-            return std::nullopt;
-        if (document)
-            chosen.insert(document->rowId);
-    }
-    if (documentPaths && chosen.empty())
-        return result;
+    if (const PassStart start = startPass(index, !options.dryRun, documentPaths, chosen, error);
+        start != PassStart::Run)
+        return start == PassStart::Nothing ? std::optional(result) : std::nullopt;
     Snapshot snapshot;
-    if (!index.beginReading()) {
-        fail(error, "cannot read the version index: " + index.database().lastError());
-        return std::nullopt;
-    }
     bool read = documentPaths || readSnapshot(index, std::nullopt, options.fromDocument, snapshot, error);
     for (auto row = chosen.begin(); read && row != chosen.end(); ++row)
         read = readSnapshot(index, *row, 0, snapshot, error);
     index.commit();
     if (!read || !Compactor(index, options, result).run(snapshot, error))
         return std::nullopt;
+    if (!options.dryRun)
+        index.foldLog();
     return result;
 }
 

@@ -22,10 +22,11 @@ namespace {
 // The stored files a document's log records as versions that `listed` (the
 // index's) leaves out: versions an index replaced meanwhile lost, which are
 // the document's all the same.
-std::vector<std::string> loggedOnly(int folderFd, const std::vector<std::string>& listed)
+std::vector<std::string> loggedOnly(int documentsFd, const std::string& uuid, int folderFd,
+                                    const std::vector<std::string>& listed)
 {
     std::vector<std::string> files;
-    const auto history = folderFd >= 0 ? readDocumentLog(folderFd) : std::nullopt;
+    const auto history = folderFd >= 0 ? readDocumentLog(documentsFd, uuid) : std::nullopt;
     if (!history || history->forgotten)
         return files;
     struct stat status {};
@@ -58,7 +59,7 @@ bool readHeldRecords(SqliteDatabase& database, std::int64_t document, std::vecto
 
 UniqueFd openDocumentFolder(const StoreLayout& layout, const std::string& uuid, UniqueFd& documentsFd)
 {
-    documentsFd.reset(open(layout.documentsFolder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    documentsFd.reset(layout.openDocumentsFolder());
     return UniqueFd(documentsFd.valid()
                         ? openat(documentsFd.get(), uuid.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
                         : -1);
@@ -82,11 +83,12 @@ void removeDocument(MaintenancePass& pass, const DocumentRow& document)
     if (!handOverRecords(pass.index(), document.id, &handedOver, &error))
         return pass.fail(error);
     UniqueFd documentsFd;
+    // A document whose contents were all packed has no folder.
     UniqueFd folderFd = openDocumentFolder(layout, document.uuid, documentsFd);
     if (!folderFd.valid() && errno != ENOENT)
         pass.fail(errnoMessage("cannot open the folder " + folder));
     std::optional<DocumentLog> log;
-    if (folderFd.valid() && !(log = DocumentLog::open(folderFd.get(), &error)))
+    if (documentsFd.valid() && !(log = DocumentLog::open(documentsFd.get(), document.uuid, &error)))
         return pass.fail(error);
 
     StoreIndex& index = pass.index();
@@ -144,7 +146,7 @@ void removeDocument(MaintenancePass& pass, const DocumentRow& document)
     // Worked on through the folder's descriptor, never through a link. The
     // log is marked first: should the rest be cut short, rebuilding the index
     // from what is left never brings the document back.
-    const std::vector<std::string> unlisted = loggedOnly(folderFd.get(), files);
+    const std::vector<std::string> unlisted = loggedOnly(documentsFd.get(), document.uuid, folderFd.get(), files);
     files.insert(files.end(), unlisted.begin(), unlisted.end());
     if (log) {
         log->recordForgotten();
@@ -174,11 +176,14 @@ void removeDocument(MaintenancePass& pass, const DocumentRow& document)
     // Records of other documents that only this one's were made against.
     if (!releaseRecords(pass.index(), basesElsewhere, &error))
         pass.fail(error);
-    if (folderFd.valid() && unlinkat(folderFd.get(), StoreLayout::kLogName, 0) != 0 && errno != ENOENT)
-        pass.fail(errnoMessage("cannot remove the log of " + folder));
+    // The folder before the log: a folder left without its log would read as
+    // a document of release 1.0.0 to a rebuild.
     if (documentsFd.valid() && unlinkat(documentsFd.get(), document.uuid.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT
         && errno != ENOTEMPTY)
         pass.fail(errnoMessage("cannot remove the folder " + folder));
+    if (documentsFd.valid() && unlinkat(documentsFd.get(), StoreLayout::logName(document.uuid)->c_str(), 0) != 0
+        && errno != ENOENT)
+        pass.fail(errnoMessage("cannot remove the log " + *layout.logPath(document.uuid)));
 }
 
 // The snapshot's row of the chosen document; empty, with the reason reported,
@@ -229,7 +234,7 @@ void forgetDocument(MaintenancePass& pass, const DocumentChoice& choice, bool in
     UniqueFd documentsFd;
     const UniqueFd folderFd = openDocumentFolder(pass.layout(), document->uuid, documentsFd);
     std::size_t index = listed.size();
-    for (const std::string& file : loggedOnly(folderFd.get(), listed)) {
+    for (const std::string& file : loggedOnly(documentsFd.get(), document->uuid, folderFd.get(), listed)) {
         StoreFinding finding;
         finding.kind = StoreFinding::Kind::ForgottenVersion;
         finding.path = pass.layout().storedFilePath(document->uuid, file).value_or(file);

@@ -150,7 +150,7 @@ bool setAside(const StoreLayout& layout, RebuildResult& result, const std::funct
 bool rebuildIndex(const StoreLayout& layout, RebuildResult& result,
                   const std::function<void(const std::string&)>& failed)
 {
-    UniqueFd documentsFd(open(layout.documentsFolder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd documentsFd(layout.openDocumentsFolder());
     const auto names = documentsFd.valid() ? folderEntries(documentsFd.get()) : std::nullopt;
     if (!names) {
         failed(errnoMessage("cannot read the folder " + layout.documentsFolder()));
@@ -158,9 +158,7 @@ bool rebuildIndex(const StoreLayout& layout, RebuildResult& result,
     }
     std::vector<FoundDocument> documents;
     RecordResolution resolution;
-    for (const std::string& name : *names) {
-        if (!isId(name))
-            continue;
+    for (const std::string& name : StoreLayout::documentIds(*names)) {
         auto document = readDocument(documentsFd.get(), name, documents.size(), resolution, failed);
         if (document)
             documents.push_back(std::move(*document));

@@ -106,16 +106,20 @@ std::optional<FoundDocument> readDocument(int documentsFd, const std::string& uu
                                           RecordResolution& resolution,
                                           const std::function<void(const std::string&)>& failed)
 {
+    // A document whose contents are all packed has its log and no folder.
     UniqueFd folder(openat(documentsFd, uuid.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const bool noFolder = !folder.valid() && errno == ENOENT;
     std::string error;
-    const auto names = folder.valid() ? folderEntries(folder.get(), &error) : std::nullopt;
+    const auto names = folder.valid() ? folderEntries(folder.get(), &error)
+                     : noFolder       ? std::optional<std::vector<std::string>>(std::in_place)
+                                      : std::nullopt;
     if (!names) {
         failed(errnoMessage("cannot read the folder of document " + uuid));
         return std::nullopt;
     }
     FoundDocument document;
     document.uuid = uuid;
-    const auto history = readDocumentLog(folder.get(), &error);
+    const auto history = readDocumentLog(documentsFd, uuid, &error);
     if (!error.empty()) {
         failed(error + " (document " + uuid + ")");
         return std::nullopt;

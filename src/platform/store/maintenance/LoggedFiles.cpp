@@ -9,13 +9,13 @@
 
 namespace strataloom::store {
 
-LoggedFiles readLoggedFiles(int folderFd, std::string* error)
+LoggedFiles readLoggedFiles(int documentsFd, std::string_view documentId, std::string* error)
 {
     LoggedFiles logged;
-    UniqueFd lock(openat(folderFd, StoreLayout::kLogName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    UniqueFd lock(openDocumentLog(documentsFd, documentId));
     if (lock.valid())
         flock(lock.get(), LOCK_SH);
-    const auto history = readDocumentLog(folderFd, error);
+    const auto history = readDocumentLog(documentsFd, documentId, error);
     if (!history) {
         logged.readable = error->empty();
         return logged;
@@ -53,6 +53,9 @@ LoggedFiles readLoggedFiles(int folderFd, std::string* error)
             name = current(base->second);
         }
     }
+    for (const LoggedRecord& record : history->records)
+        if (record.packed && logged.live.count(record.name))
+            logged.livePacked.insert(record.name);
     // The records of removed versions, as switched since: a removal under way
     // lets them go after it has logged their versions' removal.
     for (const std::string& file : history->removed)

@@ -5,6 +5,7 @@
 #include "DurableBatch.h"
 #include "ErrorMessage.h"
 #include "Nanoseconds.h"
+#include "RecordFiles.h"
 #include "StoredRecords.h"
 
 #include <cerrno>
@@ -37,15 +38,6 @@ std::function<void()>& handOverPause()
 std::string readError(StoreIndex& index)
 {
     return "cannot read the version index: " + index.database().lastError();
-}
-
-UniqueFd openFolder(const StoreLayout& layout, const std::string& uuid, std::string* error)
-{
-    const auto folder = layout.documentFolder(uuid);
-    UniqueFd fd(folder ? open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1);
-    if (!fd.valid())
-        fail(error, errnoMessage("cannot open the folder of document " + uuid));
-    return fd;
 }
 
 // Links the record's file into the new folder; a link left by an earlier try
@@ -106,24 +98,29 @@ bool handOver(StoreIndex& index, const StoredRecord& record, std::int64_t docume
     if (!logged || !isId(newId))
         return fail(error, "the version index has a document record with a malformed identity");
     const StoreLayout& layout = index.layout();
-    const UniqueFd to = openFolder(layout, newId, error);
-    if (!to.valid())
-        return false;
+    const UniqueFd documents(layout.openDocumentsFolder());
+    if (!documents.valid())
+        return fail(error, errnoMessage("cannot open the folder " + layout.documentsFolder()));
     std::optional<struct stat> linked;
+    DurableBatch durable;
+    // A packed record needs no folder; the new holder gets one for a file.
     if (!record.isPacked()) {
-        const UniqueFd from = openFolder(layout, record.holderId, error);
+        const UniqueFd to = openHolderFolder(documents.get(), newId, true, error);
+        const UniqueFd from =
+            to.valid() ? openHolderFolder(documents.get(), record.holderId, false, error) : UniqueFd();
         if (!from.valid() || !(linked = linkInto(from.get(), to.get(), record.name, error)))
             return false;
+        durable.addFolder(*layout.documentFolder(newId));
     }
     {
-        auto log = DocumentLog::open(to.get(), error);
+        auto log = DocumentLog::open(documents.get(), newId, error);
         if (!log)
             return false;
         log->recordRecord(*logged);
-        DurableBatch durable;
         if (!log->write(error) || !durable.addFile(log->fd(), error))
             return false;
-        durable.addFolder(*layout.documentFolder(newId));
+        if (log->isNew())
+            durable.addFolder(layout.documentsFolder());
         if (!durable.flush(error))
             return false;
     }

@@ -54,9 +54,10 @@ public:
     {
     }
 
-    bool run(const StoredRecord& record, const std::optional<StoredRecord>& base, int folder,
-             const std::string& folderPath, DocumentLog& log)
+    bool run(const StoredRecord& record, const std::optional<StoredRecord>& base, int documents, DocumentLog& log)
     {
+        // A packed record's holder may have no folder yet.
+        UniqueFd folder = openHolderFolder(documents, record.holderId, false);
         const UniqueFd contents = m_contents.open(record, m_error);
         if (!contents.valid())
             return false;
@@ -101,15 +102,17 @@ public:
             made.packed = std::move(bytes);
             made.storedBytes = *encoded->length;
         } else {
-            file = createRecordFile(folder, made.name, m_error);
+            if (!folder.valid())
+                folder = openHolderFolder(documents, record.holderId, true, m_error);
+            file = folder.valid() ? createRecordFile(folder.get(), made.name, m_error) : UniqueFd();
             if (!file.valid())
                 return false;
             struct stat status {};
             const bool written = kind == RecordKind::Whole ? copyAll(contents.get(), file.get(), record.size)
                                                            : writeAll(file.get(), bytes);
-            if (!written || !syncFile(file.get(), m_error) || !syncFolder(folderPath, m_error)
+            if (!written || !syncFile(file.get(), m_error) || fsync(folder.get()) != 0
                 || fstat(file.get(), &status) != 0)
-                return abandon(folder, made.name, "cannot write a record in the version store");
+                return abandon(folder.get(), made.name, "cannot write a record in the version store");
             made.file = RecordFile{static_cast<std::uint64_t>(status.st_size),
                                    static_cast<std::uint64_t>(status.st_ino), nanoseconds(status.st_ctim)};
             made.storedBytes = static_cast<std::uint64_t>(status.st_blocks) * 512;
@@ -122,7 +125,7 @@ public:
                           record.checksum, made.packed ? made.packed->size() : made.file->size, made.packed});
         log.recordSwitch({record.name, made.name});
         if (!log.write(m_error) || !syncFile(log.fd(), m_error))
-            return abandon(folder, made.packed ? std::string() : made.name, {});
+            return abandon(folder.get(), made.packed ? std::string() : made.name, {});
         reached("logged");
 
         // Switched only while the old record is as it was read.
@@ -138,12 +141,12 @@ public:
             m_index.rollback();
             if (m_error && m_error->empty())
                 *m_error = "the record " + record.name + " changed while it was re-based";
-            return abandon(folder, made.packed ? std::string() : made.name, {});
+            return abandon(folder.get(), made.packed ? std::string() : made.name, {});
         }
         reached("switched");
         file.reset();
         if (!record.isPacked())
-            unlinkat(folder, record.name.c_str(), 0);
+            unlinkat(folder.get(), record.name.c_str(), 0);
         reached("unlinked");
         return true;
     }
@@ -178,11 +181,10 @@ bool reBase(StoreIndex& index, std::int64_t recordId, std::optional<std::int64_t
     const auto first = records.byId(recordId, error);
     if (!first)
         return false;
-    const auto folderPath = index.layout().documentFolder(first->holderId);
-    const UniqueFd folder(folderPath ? open(folderPath->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1);
-    if (!folder.valid())
-        return fail(error, errnoMessage("cannot open the folder of document " + first->holderId));
-    auto log = DocumentLog::open(folder.get(), error);
+    const UniqueFd documents(index.layout().openDocumentsFolder());
+    if (!documents.valid())
+        return fail(error, errnoMessage("cannot open the folder " + index.layout().documentsFolder()));
+    auto log = DocumentLog::open(documents.get(), first->holderId, error);
     if (!log)
         return false;
     // Read again under the log's lock: another writer may have re-encoded it.
@@ -190,7 +192,7 @@ bool reBase(StoreIndex& index, std::int64_t recordId, std::optional<std::int64_t
     std::optional<StoredRecord> baseRecord;
     if (!record || (base && !(baseRecord = records.byId(*base, error))))
         return false;
-    return ReBase(index, error).run(*record, baseRecord, folder.get(), *folderPath, *log);
+    return ReBase(index, error).run(*record, baseRecord, documents.get(), *log);
 }
 
 } // namespace strataloom::store

@@ -196,7 +196,8 @@ private:
         if (folderFd.valid() && unlinkat(folderFd.get(), record.name.c_str(), 0) != 0 && errno != ENOENT)
             return fail(m_error, errnoMessage("cannot remove the stored file " + record.name + " of document "
                                               + record.holderId));
-        m_durable.addFolder(*folder);
+        if (folderFd.valid())
+            m_durable.addFolder(*folder);
         stepDone("file removed");
         return true;
     }

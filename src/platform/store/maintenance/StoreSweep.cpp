@@ -100,7 +100,8 @@ public:
     }
 
     // Sweeps a folder under documents/; `documentLevel` for the folders named
-    // after documents. Returns whether the folder is out of the way.
+    // after documents, whose logs lie beside them. Returns whether the folder
+    // is out of the way.
     bool sweepFolder(int parentFd, const std::string& name, const std::string& path, const struct stat& folderStatus,
                      bool documentLevel)
     {
@@ -119,11 +120,11 @@ public:
         const DocumentRow* owner = documentLevel ? m_pass.document(name) : nullptr;
         std::optional<LoggedFiles> loggedFiles;
         std::function<const LoggedFiles&()> logged;
-        if (documentLevel)
+        if (documentLevel && isId(name))
             logged = [&]() -> const LoggedFiles& {
                 if (!loggedFiles) {
                     std::string error;
-                    loggedFiles = readLoggedFiles(folderFd.get(), &error);
+                    loggedFiles = readLoggedFiles(parentFd, name, &error);
                     if (!loggedFiles->readable)
                         m_pass.fail(error + " (" + path + "); nothing in its folder is judged");
                 }
@@ -138,11 +139,7 @@ public:
             if (S_ISDIR(status.st_mode)) {
                 everythingUnreferenced =
                     sweepFolder(folderFd.get(), entry, entryPath, status, false) && everythingUnreferenced;
-            } else if ((owner && owner->files.count(entry))
-                       || (documentLevel && entry == StoreLayout::kLogName
-                           && (knownNow(name) || keepsVersions(logged(), *names)))) {
-                // A log is what the index's records of its document can be
-                // rebuilt from, and all there is of versions it lacks.
+            } else if (owner && owner->files.count(entry)) {
                 everythingUnreferenced = false;
             } else {
                 everythingUnreferenced =
@@ -166,14 +163,49 @@ public:
         return true;
     }
 
+    // Sweeps a document's log, beside its folder. A log is what the index's
+    // records of its document can be rebuilt from, and all there is of
+    // versions it lacks: it goes only when its document is unknown and it
+    // leads to nothing left. Read under its lock first, so that an add that
+    // wrote it has recorded its document by then.
+    void sweepLog(int documentsFd, const std::string& uuid, const std::string& name, const std::string& path,
+                  const struct stat& status)
+    {
+        std::string error;
+        const LoggedFiles logged = readLoggedFiles(documentsFd, uuid, &error);
+        if (!logged.readable) {
+            m_pass.fail(error + " (" + path + "); it is not judged");
+            return;
+        }
+        if (knownNow(uuid))
+            return;
+        const UniqueFd folder(openat(documentsFd, uuid.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!folder.valid() && errno != ENOENT)
+            return failWithErrno("cannot read the folder "
+                                 + path.substr(0, path.size() - StoreLayout::kLogSuffix.size()));
+        const auto names =
+            folder.valid() ? folderEntries(folder.get()) : std::optional<std::vector<std::string>>(std::in_place);
+        if (!names)
+            return;
+        if (keepsVersions(logged, *names)) {
+            // Files it leads to are judged in its folder; the versions it
+            // packs are all there is of them.
+            if (!logged.livePacked.empty())
+                keepUnindexed(path);
+            return;
+        }
+        // A log just made belongs to an add that has not written it yet.
+        considerFile(documentsFd, name, path, status, nullptr, StoreFinding::Kind::Unreferenced, true);
+    }
+
 private:
     void failWithErrno(const std::string& what) { m_pass.fail(errnoMessage(what)); }
 
     // Whether a log of a document the index does not know records versions
-    // whose stored files are among `names`.
+    // whose stored files are among `names`, or whose records it packs.
     static bool keepsVersions(const LoggedFiles& logged, const std::vector<std::string>& names)
     {
-        if (!logged.readable)
+        if (!logged.readable || !logged.livePacked.empty())
             return true;
         for (const std::string& name : names)
             if (logged.live.count(name))
@@ -276,8 +308,11 @@ void sweepDocuments(MaintenancePass& pass)
             return;
         if (!sweep.examine(rootFd.get(), name, root + "/" + name, status))
             continue;
+        const auto logged = StoreLayout::loggedDocument(name);
         if (S_ISDIR(status.st_mode))
             sweep.sweepFolder(rootFd.get(), name, root + "/" + name, status, true);
+        else if (logged && S_ISREG(status.st_mode))
+            sweep.sweepLog(rootFd.get(), *logged, name, root + "/" + name, status);
         else
             sweep.considerFile(rootFd.get(), name, root + "/" + name, status, nullptr, StoreFinding::Kind::Unreferenced,
                                false);

@@ -2,9 +2,9 @@
 // then the removals, each confirmed against the index inside the transaction
 // that makes it.
 #include "Thinning.h"
-#include "DocumentIdentity.h"
 #include "ErrorMessage.h"
 #include "FileDescriptor.h"
+#include "PassStart.h"
 #include "Settings.h"
 #include "SettingsSchema.h"
 #include "StoreIndex.h"
@@ -161,29 +161,11 @@ std::optional<ThinningResult> thin(const std::string& storeLocation, const Thinn
 {
     ThinningResult result;
     StoreIndex index{StoreLayout(storeLocation)};
-    switch (index.openExisting(!options.dryRun, error)) {
-    case StoreIndex::State::Absent:
-        return result;
-    case StoreIndex::State::Failed:
-        return std::nullopt;
-    case StoreIndex::State::Ready:
-        break;
-    }
     std::set<std::int64_t> chosen;
-    for (const std::string& path : documentPaths ? *documentPaths : std::vector<std::string>{}) {
-        std::optional<Document> document;
-        if (!findDocument(index, examineItem(lookupPath(path)), document, error))
-            return std::nullopt;
-        if (document)
-            chosen.insert(document->rowId);
-    }
-    if (documentPaths && chosen.empty())
-        return result;
+    if (const PassStart start = startPass(index, !options.dryRun, documentPaths, chosen, error);
+        start != PassStart::Run)
+        return start == PassStart::Nothing ? std::optional(result) : std::nullopt;
     std::vector<SnapshotDocument> documents;
-    if (!index.beginReading()) {
-        fail(error, "cannot read the version index: " + index.database().lastError());
-        return std::nullopt;
-    }
     bool read = true;
     const bool capped = options.maxBytes && !documentPaths;
     if (!documentPaths)

@@ -30,14 +30,13 @@ public:
         auto found = m_logs.find(record.holder);
         if (found == m_logs.end()) {
             std::string error;
-            const auto folder = m_pass.layout().documentFolder(record.holder);
-            const UniqueFd folderFd(folder ? open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                                           : -1);
+            const auto log = m_pass.layout().logPath(record.holder);
+            const UniqueFd documentsFd(m_pass.layout().openDocumentsFolder());
             LoggedFiles logged;
-            if (folderFd.valid())
-                logged = readLoggedFiles(folderFd.get(), &error);
+            if (documentsFd.valid() && log)
+                logged = readLoggedFiles(documentsFd.get(), record.holder, &error);
             if (!logged.readable)
-                m_pass.fail(error + " (" + folder.value_or(record.holder) + "); its records are not judged");
+                m_pass.fail(error + " (" + log.value_or(record.holder) + "); its records are not judged");
             found = m_logs.emplace(record.holder, std::move(logged)).first;
         }
         return found->second;

@@ -214,14 +214,13 @@ bool listedNow(MaintenancePass& pass, const DocumentRow& document, const Version
 std::map<std::string, std::string> loggedChecksums(const MaintenancePass& pass, const DocumentRow& document)
 {
     std::map<std::string, std::string> checksums;
-    const auto folder = pass.layout().documentFolder(document.uuid);
-    const UniqueFd folderFd(folder ? open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1);
-    if (!folderFd.valid())
+    const UniqueFd documentsFd(pass.layout().openDocumentsFolder());
+    if (!documentsFd.valid())
         return checksums;
-    const UniqueFd lock(openat(folderFd.get(), StoreLayout::kLogName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const UniqueFd lock(openDocumentLog(documentsFd.get(), document.uuid));
     if (lock.valid())
         flock(lock.get(), LOCK_SH);
-    if (const auto history = readDocumentLog(folderFd.get()))
+    if (const auto history = readDocumentLog(documentsFd.get(), document.uuid))
         for (const LoggedVersion& version : history->versions)
             checksums[version.file] = version.checksum;
     return checksums;

@@ -20,7 +20,7 @@ namespace strataloom::store {
 
 namespace {
 
-// Documents whose logs are written in one go: each keeps its folder open.
+// Documents whose logs are written in one go: each keeps its log open.
 constexpr std::size_t kDocumentsPerRound = 256;
 
 // The third parameter is 1 for a version that goes only while thinning may take it.
@@ -38,7 +38,6 @@ constexpr const char* kSetPinned = "UPDATE versions SET pinned = ? WHERE documen
 struct DocumentChange {
     const std::string* documentId = nullptr;
     std::vector<const VersionRef*> versions;
-    UniqueFd folder;
 };
 
 using Changes = std::vector<DocumentChange>;
@@ -53,34 +52,24 @@ std::vector<Changes> groupByDocument(std::span<const VersionRef> versions)
     for (auto& [id, refs] : byDocument) {
         if (rounds.empty() || rounds.back().size() == kDocumentsPerRound)
             rounds.emplace_back();
-        rounds.back().push_back({&refs.front()->documentId, std::move(refs), UniqueFd()});
+        rounds.back().push_back({&refs.front()->documentId, std::move(refs)});
     }
     return rounds;
 }
 
 // Opens and locks each document's log, in the order of the documents' ids,
 // which is the order every writer that holds several logs takes them in.
-std::optional<std::vector<DocumentLog>> openLogs(const StoreLayout& layout, Changes& changes, std::string* error)
+std::optional<std::vector<DocumentLog>> openLogs(const StoreLayout& layout, const Changes& changes, std::string* error)
 {
-    UniqueFd documents(open(layout.documentsFolder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd documents(layout.openDocumentsFolder());
     if (!documents.valid()) {
         fail(error, errnoMessage("cannot open the folder " + layout.documentsFolder()));
         return std::nullopt;
     }
     std::vector<DocumentLog> logs;
     logs.reserve(changes.size());
-    for (DocumentChange& change : changes) {
-        if (!layout.documentFolder(*change.documentId)) {
-            fail(error, "the version index has a document record with a malformed identity");
-            return std::nullopt;
-        }
-        change.folder.reset(
-            openat(documents.get(), change.documentId->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!change.folder.valid()) {
-            fail(error, errnoMessage("cannot open the folder of document " + *change.documentId));
-            return std::nullopt;
-        }
-        auto log = DocumentLog::open(change.folder.get(), error);
+    for (const DocumentChange& change : changes) {
+        auto log = DocumentLog::open(documents.get(), *change.documentId, error);
         if (!log)
             return std::nullopt;
         logs.push_back(std::move(*log));

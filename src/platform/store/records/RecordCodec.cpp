@@ -36,6 +36,31 @@ constexpr int kLargeDeltaTableLog = 20;
 struct CCtxFree {
     void operator()(ZSTD_CCtx* cctx) const { ZSTD_freeCCtx(cctx); }
 };
+using CCtxPointer = std::unique_ptr<ZSTD_CCtx, CCtxFree>;
+
+// Each thread keeps its last compression context for the next record: a
+// fresh one per record takes about a megabyte of fresh pages at level 9,
+// faulted in, zeroed and given back each time, which cost unarchive's
+// thousands of small records more than their encoding. One grown larger
+// than this (a large delta's) is freed, so an idle watcher keeps little.
+constexpr std::size_t kKeptContextSize = 4 * 1024 * 1024;
+thread_local CCtxPointer t_keptContext;
+
+CCtxPointer takeContext()
+{
+    CCtxPointer cctx = std::move(t_keptContext);
+    if (!cctx)
+        cctx.reset(ZSTD_createCCtx());
+    return cctx;
+}
+
+// Kept with its parameters and prefix forgotten, as a fresh one has none.
+void keepContext(CCtxPointer cctx)
+{
+    if (cctx && ZSTD_sizeof_CCtx(cctx.get()) <= kKeptContextSize
+        && !ZSTD_isError(ZSTD_CCtx_reset(cctx.get(), ZSTD_reset_session_and_parameters)))
+        t_keptContext = std::move(cctx);
+}
 
 std::string mebibytes(std::uint64_t bytes)
 {
@@ -88,17 +113,24 @@ int deltaWindowLog(std::uint64_t span)
 
 class Encoder {
 public:
-    Encoder(const EncodeOptions& options, Sink& sink, std::string* error)
+    // The output buffer is no larger than the record can grow, so that small
+    // records do not pay for a large one.
+    Encoder(const EncodeOptions& options, Sink& sink, std::uint64_t size, std::string* error)
         : m_options(options)
         , m_sink(sink)
         , m_error(error)
-        , m_out(ZSTD_CStreamOutSize(), '\0')
+        , m_out(std::min<std::uint64_t>(ZSTD_CStreamOutSize(),
+                                        ZSTD_compressBound(std::min<std::uint64_t>(size, kChunkSize))),
+                '\0')
     {
     }
+    ~Encoder() { keepContext(std::move(m_cctx)); }
+    Encoder(const Encoder&) = delete;
+    Encoder& operator=(const Encoder&) = delete;
 
     bool setUp(std::uint64_t size, const std::string* prefix)
     {
-        m_cctx.reset(ZSTD_createCCtx());
+        m_cctx = takeContext();
         if (!m_cctx)
             return fail(m_error, "cannot encode a record: out of memory");
         const auto set = [this](ZSTD_cParameter parameter, int value) {
@@ -152,7 +184,7 @@ private:
     Sink& m_sink;
     std::string* m_error;
     std::string m_out;
-    std::unique_ptr<ZSTD_CCtx, CCtxFree> m_cctx;
+    CCtxPointer m_cctx;
     std::uint64_t m_length = 0;
 };
 
@@ -165,7 +197,7 @@ std::optional<EncodedRecord> encode(const ContentsFile& contents, const DeltaBas
     record.header.kind = base ? EncodedKind::Delta : EncodedKind::Compressed;
     record.header.size = contents.size;
     record.header.archive = options.archive;
-    Encoder encoder(options, sink, error);
+    Encoder encoder(options, sink, contents.size, error);
 
     std::optional<std::string> prefix;
     if (base) {
@@ -189,7 +221,7 @@ std::optional<EncodedRecord> encode(const ContentsFile& contents, const DeltaBas
     }
     if (!encoder.setUp(contents.size, prefix ? &*prefix : nullptr))
         return encoder.tooLong() ? std::optional(record) : std::nullopt;
-    std::string chunk(kChunkSize, '\0');
+    std::string chunk(static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, contents.size)), '\0');
     Checksum checksum;
     std::uint64_t offset = 0;
     do {

@@ -20,6 +20,35 @@ namespace {
 struct DCtxFree {
     void operator()(ZSTD_DCtx* dctx) const { ZSTD_freeDCtx(dctx); }
 };
+using DCtxPointer = std::unique_ptr<ZSTD_DCtx, DCtxFree>;
+
+// Each thread keeps its last decompression context for the next record, as
+// the encoder keeps its own: an archive of thousands of small records
+// otherwise pays fresh pages for each one's window. One grown larger than
+// this is freed.
+constexpr std::size_t kKeptContextSize = 4 * 1024 * 1024;
+thread_local DCtxPointer t_keptContext;
+
+// Lends the kept context until it goes out of scope, when it is kept again
+// with its parameters and prefix forgotten.
+struct ContextLease {
+    ContextLease()
+        : dctx(std::move(t_keptContext))
+    {
+        if (!dctx)
+            dctx.reset(ZSTD_createDCtx());
+    }
+    ~ContextLease()
+    {
+        if (dctx && ZSTD_sizeof_DCtx(dctx.get()) <= kKeptContextSize
+            && !ZSTD_isError(ZSTD_DCtx_reset(dctx.get(), ZSTD_reset_session_and_parameters)))
+            t_keptContext = std::move(dctx);
+    }
+    ContextLease(const ContextLease&) = delete;
+    ContextLease& operator=(const ContextLease&) = delete;
+
+    DCtxPointer dctx;
+};
 
 // A record's bytes after its header, piece by piece: from a descriptor with
 // explicit offsets, or from memory at once.
@@ -157,12 +186,14 @@ std::optional<RecordHeader> decode(RecordInput& input, int baseFd, int outFd, co
     if (header->kind == EncodedKind::Delta && !(base = readBase(*header, baseFd, error)))
         return std::nullopt;
 
-    std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx(ZSTD_createDCtx());
-    if (!dctx || ZSTD_isError(ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_windowLogMax, kMaxWindowLog))
-        || (base && ZSTD_isError(ZSTD_DCtx_refPrefix(dctx.get(), base->data(), base->size()))))
+    const ContextLease lease;
+    ZSTD_DCtx* const dctx = lease.dctx.get();
+    if (!dctx || ZSTD_isError(ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax, kMaxWindowLog))
+        || (base && ZSTD_isError(ZSTD_DCtx_refPrefix(dctx, base->data(), base->size()))))
         return refused(error, "cannot decode a record: out of memory");
 
-    std::string out(ZSTD_DStreamOutSize(), '\0');
+    // No larger than the contents, so that small records do not pay for a large buffer.
+    std::string out(static_cast<std::size_t>(std::clamp<std::uint64_t>(header->size, 1, ZSTD_DStreamOutSize())), '\0');
     Checksum checksum;
     std::uint64_t produced = 0;
     bool first = true;
@@ -183,7 +214,7 @@ std::optional<RecordHeader> decode(RecordInput& input, int baseFd, int outFd, co
         ZSTD_outBuffer sink{out.data(), out.size(), 0};
         do {
             sink.pos = 0;
-            const std::size_t left = ZSTD_decompressStream(dctx.get(), &sink, &in);
+            const std::size_t left = ZSTD_decompressStream(dctx, &sink, &in);
             if (ZSTD_isError(left))
                 return refused(error, std::string("the record's zstd frame is damaged: ") + ZSTD_getErrorName(left));
             produced += sink.pos;

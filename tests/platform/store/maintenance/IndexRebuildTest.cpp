@@ -80,9 +80,10 @@ TEST_F(IndexRebuildTest, ADamagedIndexIsSetAsideAndWhatNoLogRecordsIsPlacedByDat
         test::documentWithVersions(store, documents, "Old.txt",
                                    {test::unpackable("o0"), test::unpackable("o1"), test::unpackable("o2")}, "o");
     const std::string leftover = fs::path(test::storedPath(store, notes, 0)).parent_path() / std::string(32, 'a');
+    fs::create_directories(fs::path(leftover).parent_path());
     test::writeFile(leftover, "an add that died before it was logged");
     // A document stored by a release that kept no log.
-    fs::remove(fs::path(test::storedPath(store, old, 0)).parent_path() / "log");
+    fs::remove(fs::path(test::storedPath(store, old, 0)).parent_path().string() + ".log");
     const auto oldBefore = listing(store, old);
 
     loseIndex();
@@ -104,9 +105,9 @@ TEST_F(IndexRebuildTest, ADocumentBeingForgottenIsNotBroughtBack)
     const FileUrl notes = test::documentWithVersions(store, documents, "Notes.txt", {"n0", "n1"}, "n");
     const FileUrl other = test::documentWithVersions(store, documents, "Other.txt", {"o0"}, "o");
     {
-        UniqueFd folder(open(fs::path(test::storedPath(store, notes, 0)).parent_path().c_str(),
-                             O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        auto log = DocumentLog::open(folder.get());
+        const fs::path folder = fs::path(test::storedPath(store, notes, 0)).parent_path();
+        UniqueFd documents(open(folder.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        auto log = DocumentLog::open(documents.get(), folder.filename().string());
         ASSERT_TRUE(log);
         log->recordForgotten();
         ASSERT_TRUE(log->write());

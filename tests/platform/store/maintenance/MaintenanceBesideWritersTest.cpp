@@ -151,7 +151,7 @@ TEST_F(MaintenanceBesideWriters, WhatALogRecordsSurvivesPruneAndRepairListsItAga
         writeFile(notes, "now");
         const std::vector<std::string> files = storedFiles();
         ASSERT_EQ(files.size(), 3u);
-        const std::string log = fs::path(files[0]).parent_path() / "log";
+        const std::string log = fs::path(files[0]).parent_path().string() + ".log";
         dropFromIndex(lost.sql);
 
         const Recorder pruned = prune();

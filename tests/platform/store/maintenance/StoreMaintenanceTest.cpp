@@ -156,9 +156,10 @@ TEST_F(StoreMaintenanceTest, ForgetRemovesOneDocumentChosenByFileOrIdAndItsDryRu
         EXPECT_EQ(forgotten.failures, 0) << forgotten.messages;
         EXPECT_EQ(forgotten.versions, dryRun.versions);
     }
-    for (const std::string& file : reportFiles)
+    for (const std::string& file : {reportFiles[0], deletedFiles[0]}) {
         EXPECT_FALSE(fs::exists(fs::path(file).parent_path())) << file;
-    EXPECT_FALSE(fs::exists(fs::path(deletedFiles[0]).parent_path()));
+        EXPECT_FALSE(fs::exists(fs::path(file).parent_path().native() + ".log")) << file;
+    }
     EXPECT_EQ(storedFiles(store, moved), std::vector<std::string>{});
     EXPECT_EQ(storedFiles(store, deleted.path()), std::vector<std::string>{});
     EXPECT_EQ(storedFiles(store, notes.path()), std::vector<std::string>{stored});
@@ -185,6 +186,52 @@ TEST_F(StoreMaintenanceTest, ForgetRemovesOneDocumentChosenByFileOrIdAndItsDryRu
     }();
     EXPECT_EQ(noIndex.failures, 1);
     EXPECT_FALSE(fs::exists(location + "-none"));
+}
+
+// A document whose contents all pack has its log and no folder. Prune keeps
+// the log of one the index lost while it records versions, which check
+// reports and repair lists again; a log that leads to nothing goes.
+TEST_F(StoreMaintenanceTest, ADocumentWithoutAFolderIsJudgedByItsLog)
+{
+    const FileUrl packed = test::documentWithVersions(store, documents, "p.txt", {"p0", "p1"}, "p");
+    const FileUrl lost = test::documentWithVersions(store, documents, "q.txt", {"q0", "q1"}, "q");
+    const std::string lostId = fs::path(test::storedPath(store, lost, 0)).parent_path().filename().native();
+    const std::string lostLog = location + "/documents/" + lostId + ".log";
+    for (const FileUrl& document : {packed, lost})
+        EXPECT_FALSE(fs::exists(fs::path(test::storedPath(store, document, 0)).parent_path()));
+    {
+        SqliteDatabase database(location + "/index.sqlite", SQLITE_OPEN_READWRITE);
+        const std::string of = "(SELECT id FROM documents WHERE uuid = '" + lostId + "')";
+        ASSERT_TRUE(database.execute(("DELETE FROM versions WHERE document = " + of
+                                      + "; DELETE FROM records WHERE "
+                                        "holder = "
+                                      + of + "; DELETE FROM documents WHERE uuid = '" + lostId + "'")
+                                         .c_str()))
+            << database.lastError();
+    }
+    const std::string emptyLog = location + "/documents/" + store::randomId() + ".log";
+    test::writeFile(emptyLog, "strataloom-log 1\n");
+
+    Recorder checked;
+    StoreMaintenance checker(location);
+    checker.setGracePeriod(std::chrono::seconds(0));
+    EXPECT_EQ(checker.check(checked).findings, 2u);
+    EXPECT_EQ(checked.findings, (std::set<std::string>{lostLog, emptyLog}));
+    const Recorder pruned = prune();
+    EXPECT_EQ(pruned.failures, 0) << pruned.messages;
+    EXPECT_EQ(pruned.findings, std::set<std::string>{emptyLog});
+    EXPECT_TRUE(fs::exists(lostLog));
+    EXPECT_EQ(storedFiles(store, packed.path()).size(), 2u);
+
+    Recorder repaired;
+    StoreMaintenance(location).repair(repaired);
+    EXPECT_EQ(repaired.failures, 0) << repaired.messages;
+    FileVersionStore reopened(location);
+    EXPECT_EQ(storedFiles(reopened, packed.path()).size(), 2u);
+    const auto versions = reopened.otherVersionsOfItem(lost);
+    ASSERT_TRUE(versions);
+    ASSERT_EQ(versions->size(), 2u);
+    EXPECT_EQ(test::contentsOf((*versions)[0]), "q0");
 }
 
 // "Found" is judged as listing judges it: a file saved over by replacement is

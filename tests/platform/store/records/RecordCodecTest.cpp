@@ -13,6 +13,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace strataloom;
@@ -171,6 +172,38 @@ TEST(RecordCodec, RoundTripsEveryKindAndSize)
 
         std::string error;
         EXPECT_EQ(decoded(record, c.base, &error, {c.contents.size(), header->checksum, {}}), c.contents) << error;
+    }
+}
+
+// Each thread reuses its compression and decompression contexts: a record
+// made after others is the one a fresh thread makes, with nothing of the
+// last one's base or parameters (a compressed record after a delta decodes
+// without a base).
+TEST(RecordCodec, ARecordOwesNothingToTheOnesBefore)
+{
+    const std::string prose = text(80000, 5);
+    const std::string large = text(3 << 20, 6);
+    const struct {
+        const char* name;
+        std::string contents;
+        std::optional<std::string> base;
+        int level;
+    } sequence[] = {
+        {"a delta", prose, edited(prose), kRecordLevel},
+        {"compressed after a delta", prose, std::nullopt, kRecordLevel},
+        {"a delta at level 1", edited(prose), prose, 1},
+        {"compressed at level 1 after it", prose, std::nullopt, 1},
+        {"a delta of a large base", large, large + prose, kRecordLevel},
+        {"large contents compressed after it", large, std::nullopt, kRecordLevel},
+    };
+    for (const auto& one : sequence) {
+        SCOPED_TRACE(one.name);
+        const std::string record = encoded(one.contents, one.base, {one.level});
+        std::string fresh;
+        std::thread([&] { fresh = encoded(one.contents, one.base, {one.level}); }).join();
+        EXPECT_TRUE(record == fresh);
+        std::string error;
+        EXPECT_TRUE(decoded(record, one.base, &error) == one.contents) << error;
     }
 }
 

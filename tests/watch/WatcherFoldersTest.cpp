@@ -57,8 +57,12 @@ TEST_F(WatcherFoldersTest, OwnFoldersReachedByAnotherPathAreNeverVersioned)
                                                      {watched + "/store later", FileVersionStore::defaultLocation()}};
     // Part of the store: the folder of the document versioned above.
     fs::create_directories(watched + "/document copy");
-    ASSERT_TRUE(mounts.bind(fs::directory_iterator(FileVersionStore::defaultLocation() + "/documents")->path(),
-                            watched + "/document copy"));
+    std::string documentFolder;
+    for (const auto& entry : fs::directory_iterator(FileVersionStore::defaultLocation() + "/documents"))
+        if (entry.is_directory())
+            documentFolder = entry.path();
+    ASSERT_FALSE(documentFolder.empty());
+    ASSERT_TRUE(mounts.bind(documentFolder, watched + "/document copy"));
     for (const auto& [at, own] : seconds) {
         fs::create_directories(at);
         if (at != watched + "/store later") {

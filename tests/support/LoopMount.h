@@ -2,6 +2,7 @@
 
 #include "support/TestEnvironment.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -17,13 +18,20 @@ inline int runQuietly(const std::string& command)
 }
 
 // A file system of a test's own: an image file in a fresh scratch folder,
-// formatted and loop-mounted, unmounted when it goes. Needs root.
+// formatted and mounted through a loop device held for the test's whole life,
+// so that mounting it again never races another test for a device being
+// released; unmounted and released when it goes. Needs root.
 class LoopMountedImage {
 public:
     LoopMountedImage() = default;
     LoopMountedImage(const LoopMountedImage&) = delete;
     LoopMountedImage& operator=(const LoopMountedImage&) = delete;
-    ~LoopMountedImage() { unmount(); }
+    ~LoopMountedImage()
+    {
+        unmount();
+        if (!m_device.empty())
+            runQuietly("losetup -d '" + m_device + "'");
+    }
 
     // Makes an image of `size` (as truncate(1) reads it), formats it as `type`
     // with `mkfs` (a command the image's path is appended to) and mounts it.
@@ -40,14 +48,20 @@ public:
         if (runQuietly("truncate -s " + size + " '" + m_image + "'") != 0
             || runQuietly(mkfs + " '" + m_image + "'") != 0)
             return "cannot make a " + type + " image (" + mkfs + ")";
-        if (!mount())
+        if (FILE* losetup = popen(("losetup --find --show '" + m_image + "' 2>/dev/null").c_str(), "r")) {
+            char line[256] = {};
+            if (fgets(line, sizeof line, losetup))
+                m_device = std::string(line).substr(0, std::string(line).find('\n'));
+            pclose(losetup);
+        }
+        if (m_device.empty() || !mount())
             return "cannot loop-mount a " + type + " image here";
         return {};
     }
 
     bool mount()
     {
-        m_mounted = runQuietly("mount -o loop '" + m_image + "' '" + m_mountPoint + "'") == 0;
+        m_mounted = runQuietly("mount '" + m_device + "' '" + m_mountPoint + "'") == 0;
         return m_mounted;
     }
 
@@ -62,6 +76,7 @@ public:
 
 private:
     std::string m_image;
+    std::string m_device;
     std::string m_mountPoint;
     bool m_mounted = false;
 };

@@ -228,7 +228,11 @@ bool StoreIndex::openForWriting(std::string* error)
         return false;
     SqliteDatabase& db = *database;
     std::string reason;
-    const bool ready = retryingWhileBusy(db, [&] { return db.execute("PRAGMA journal_mode=WAL"); })
+    // Pages of 1 KiB: a store of few documents is mostly its index's fixed
+    // pages, one per table and index, and a commit logs whole pages. Only a
+    // new index takes it; an existing one keeps the size it was made with.
+    const bool ready = db.execute("PRAGMA page_size=1024")
+                    && retryingWhileBusy(db, [&] { return db.execute("PRAGMA journal_mode=WAL"); })
                     && db.execute("PRAGMA synchronous=FULL") && db.execute("PRAGMA foreign_keys=ON")
                     && db.execute(kJournalSizeLimit)
                     && retryingWhileBusy(db, [&] { return prepareFormat(db, migrations(), &reason); });

@@ -236,7 +236,8 @@ std::optional<CompactionResult> compact(const std::string& storeLocation, const 
     index.commit();
     if (!read || !Compactor(index, options, result).run(snapshot, error))
         return std::nullopt;
-    if (!options.dryRun)
+    // A pass cut into slices folds the log once, at its end.
+    if (!options.dryRun && !result.interrupted)
         index.foldLog();
     return result;
 }

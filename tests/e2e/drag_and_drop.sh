@@ -89,7 +89,7 @@ drop() {
   timeout 10 xdotool windowfocus --sync "$dialog" || fail "could not focus the save dialog"
   sleep 0.3
   xdotool key Return
-  wait_for "the save dialog to close" 30 test -z "$(other_window_of "$app_pid" "$main")"
+  wait_for "the save dialog to close" 30 eval "! has_other_window $app_pid $main"
 }
 
 # Archive: the document onto the window gives a folder of its three versions.

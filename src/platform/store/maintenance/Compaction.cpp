@@ -27,7 +27,10 @@ namespace {
     "SELECT v.document, v.position, r.id, r.kind = 0 AND r.holder = v.document AND NOT EXISTS (SELECT 1 FROM records " \
     "x WHERE x.base = r.id), COALESCE(d.path, d.replaced_path, d.uuid) FROM versions v JOIN records r ON r.id = "      \
     "v.record JOIN documents d ON d.id = v.document "
-constexpr const char* kSnapshotAll = SNAPSHOT_COLUMNS "WHERE v.document >= ? ORDER BY v.document, v.position";
+// A document of one version has nothing to re-encode: its newest stays whole.
+constexpr const char* kSnapshotAll = SNAPSHOT_COLUMNS
+    "WHERE v.document >= ? AND v.document IN (SELECT document FROM versions GROUP BY document HAVING COUNT(*) > 1) "
+    "ORDER BY v.document, v.position";
 constexpr const char* kSnapshotDocument = SNAPSHOT_COLUMNS "WHERE v.document = ? ORDER BY v.position";
 #undef SNAPSHOT_COLUMNS
 // The version's record now, and the record of the version added after it.
@@ -67,14 +70,19 @@ bool readSnapshot(StoreIndex& index, std::optional<std::int64_t> onlyDocument, s
     };
     std::vector<Row> rows;
     std::int64_t document = -1;
+    std::string path;
+    // Only a document with something to re-encode keeps its path.
     const auto flush = [&] {
         std::set<std::int64_t> taken;
         // The newest version's record stays whole, as every reader expects.
         if (!rows.empty())
             taken.insert(rows.back().record);
+        const std::size_t before = snapshot.steps.size();
         for (std::size_t i = rows.size(); i-- > 0;)
             if (rows[i].candidate && taken.insert(rows[i].record).second && i + 1 < rows.size())
-                snapshot.steps.push_back({document, rows[i].position, snapshot.paths.size() - 1});
+                snapshot.steps.push_back({document, rows[i].position, snapshot.paths.size()});
+        if (snapshot.steps.size() > before)
+            snapshot.paths.push_back(std::move(path));
         rows.clear();
     };
     int result;
@@ -82,7 +90,7 @@ bool readSnapshot(StoreIndex& index, std::optional<std::int64_t> onlyDocument, s
         if (query->integer(0) != document) {
             flush();
             document = query->integer(0);
-            snapshot.paths.push_back(query->blob(4));
+            path = query->blob(4);
         }
         rows.push_back({query->integer(1), query->integer(2), query->integer(3) != 0});
     }

@@ -156,7 +156,7 @@ std::vector<Retention> applySchedule(std::span<const RetentionCandidate> version
 }
 
 void applySizeCap(std::span<const std::span<const RetentionCandidate>> documents,
-                  std::span<std::vector<Retention>> decisions, std::uint64_t maxBytes)
+                  std::span<const std::span<Retention>> decisions, std::uint64_t maxBytes)
 {
     std::uint64_t kept = 0;
     struct Removable {

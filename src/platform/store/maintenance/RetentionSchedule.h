@@ -63,6 +63,6 @@ std::vector<Retention> applySchedule(std::span<const RetentionCandidate> version
 // old as the oldest time of it and the versions after it, so that one taken
 // with the clock ahead goes no later than those added after it.
 void applySizeCap(std::span<const std::span<const RetentionCandidate>> documents,
-                  std::span<std::vector<Retention>> decisions, std::uint64_t maxBytes);
+                  std::span<const std::span<Retention>> decisions, std::uint64_t maxBytes);
 
 } // namespace strataloom

@@ -35,89 +35,110 @@ namespace {
 constexpr const char* kSelectAll = SNAPSHOT_COLUMNS "ORDER BY v.document, v.position";
 constexpr const char* kSelectDocument = SNAPSHOT_COLUMNS "WHERE d.id = ? ORDER BY v.position";
 #undef SNAPSHOT_COLUMNS
+constexpr const char* kCounts = "SELECT (SELECT COUNT(*) FROM documents), (SELECT COUNT(*) FROM versions)";
 
-// What a version's record takes, as the size cap weighs it.
-struct RecordSpace {
-    std::string name;
-    std::string holder;
-    bool wholeFile = false;
-    std::uint64_t storedBytes = 0;
-    std::uint64_t sharedBy = 1;
+// What the size cap counts of a version: a whole file the blocks it holds on
+// disk (a sparse file counts its data), a delta or compressed record its
+// stored bytes; shared by several versions, each counts its share. Whole
+// files are looked at as their rows are read, with the holder's folder kept
+// open across the rows it holds.
+class SpaceOnDisk {
+public:
+    explicit SpaceOnDisk(const StoreLayout& layout)
+        : m_folders(open(layout.documentsFolder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC))
+    {
+    }
+
+    std::uint64_t share(const SqliteStatement& row)
+    {
+        // A version without a record row is a whole file of its own document.
+        if (row.isNull(8))
+            return wholeFileBytes(row.blob(1), row.blob(3));
+        const std::uint64_t bytes = row.integer(10) != 0
+                                        ? wholeFileBytes(row.blob(9), row.blob(8))
+                                        : static_cast<std::uint64_t>(std::max<std::int64_t>(0, row.integer(11)));
+        return bytes / static_cast<std::uint64_t>(std::max<std::int64_t>(1, row.integer(12)));
+    }
+
+private:
+    std::uint64_t wholeFileBytes(const std::string& holder, const std::string& name)
+    {
+        if (holder != m_holder) {
+            m_holder = holder;
+            m_folder.reset(m_folders.valid() && isId(holder)
+                               ? openat(m_folders.get(), holder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                               : -1);
+        }
+        return m_folder.valid() ? storedBytesOnDisk(m_folder.get(), name) : 0;
+    }
+
+    UniqueFd m_folders;
+    std::string m_holder;
+    UniqueFd m_folder;
 };
 
-struct SnapshotDocument {
-    std::int64_t row = 0;
-    std::string uuid;
-    std::optional<std::string> path;
-    std::vector<std::string> files;
-    std::vector<std::uint64_t> sizes; // as recorded
+// The versions read, document by document and oldest first within each, in
+// flat arrays: a pass over a large store holds one entry per version, and a
+// few small ones cost less than a container each.
+struct Snapshot {
+    struct Document {
+        std::int64_t row = 0;
+        std::string uuid;
+        std::optional<std::string> path;
+        std::size_t first = 0; // its versions start here in `versions`
+    };
+    std::vector<Document> documents;
     std::vector<RetentionCandidate> versions;
-    std::vector<RecordSpace> records; // for the size cap only
+    std::vector<std::uint64_t> sizes; // as recorded
+    std::vector<std::string> files;
+
+    std::size_t end(std::size_t d) const
+    {
+        return d + 1 < documents.size() ? documents[d + 1].first : versions.size();
+    }
 };
 
-bool readSnapshot(StoreIndex& index, std::optional<std::int64_t> onlyDocument, bool withPaths, bool withRecords,
-                  std::vector<SnapshotDocument>& documents, std::string* error)
+bool readSnapshot(StoreIndex& index, std::optional<std::int64_t> onlyDocument, bool withPaths, bool capped,
+                  Snapshot& snapshot, std::string* error)
 {
+    if (!onlyDocument) {
+        auto counts = index.statement(kCounts);
+        if (counts.valid() && counts->step() == SQLITE_ROW) {
+            snapshot.documents.reserve(static_cast<std::size_t>(std::max<std::int64_t>(0, counts->integer(0))));
+            const auto versions = static_cast<std::size_t>(std::max<std::int64_t>(0, counts->integer(1)));
+            snapshot.versions.reserve(versions);
+            snapshot.sizes.reserve(versions);
+            snapshot.files.reserve(versions);
+        }
+    }
     auto query = index.statement(onlyDocument ? kSelectDocument : kSelectAll);
     if (!query.valid())
         return fail(error, "cannot read the version index: " + index.database().lastError());
     if (onlyDocument)
         query->bind(1, *onlyDocument);
+    std::optional<SpaceOnDisk> space;
+    if (capped)
+        space.emplace(index.layout());
     int result;
     while ((result = query->step()) == SQLITE_ROW) {
         const std::int64_t row = query->integer(0);
-        if (documents.empty() || documents.back().row != row) {
-            SnapshotDocument document;
+        if (snapshot.documents.empty() || snapshot.documents.back().row != row) {
+            Snapshot::Document& document = snapshot.documents.emplace_back();
             document.row = row;
             document.uuid = query->blob(1);
             if (withPaths && !query->isNull(2))
                 document.path = query->blob(2);
-            documents.push_back(std::move(document));
+            document.first = snapshot.versions.size();
         }
-        SnapshotDocument& document = documents.back();
-        document.files.push_back(query->blob(3));
-        document.sizes.push_back(static_cast<std::uint64_t>(query->integer(4)));
-        document.versions.push_back({query->integer(5), static_cast<std::uint64_t>(query->integer(4)),
-                                     query->integer(6) != 0, query->integer(7) != 0});
-        if (withRecords && !query->isNull(8))
-            document.records.push_back({query->blob(8), query->blob(9), query->integer(10) != 0,
-                                        static_cast<std::uint64_t>(std::max<std::int64_t>(0, query->integer(11))),
-                                        static_cast<std::uint64_t>(std::max<std::int64_t>(1, query->integer(12)))});
-        else if (withRecords)
-            document.records.push_back({document.files.back(), document.uuid, true, 0, 1});
+        const auto size = static_cast<std::uint64_t>(query->integer(4));
+        snapshot.files.push_back(query->blob(3));
+        snapshot.sizes.push_back(size);
+        snapshot.versions.push_back(
+            {query->integer(5), space ? space->share(*query) : size, query->integer(6) != 0, query->integer(7) != 0});
     }
     if (result != SQLITE_DONE)
         return fail(error, "cannot read the version index: " + index.database().lastError());
     return true;
-}
-
-// Gives each version, for the size cap, what its record takes rather than its
-// length: a whole file the blocks it holds on disk (a sparse file counts its
-// data), a delta or compressed record its stored bytes; shared by several
-// versions, each counts its share.
-void measureSpaceOnDisk(const StoreLayout& layout, std::vector<SnapshotDocument>& documents)
-{
-    const UniqueFd folders(open(layout.documentsFolder().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    std::string openHolder;
-    UniqueFd folder;
-    for (SnapshotDocument& document : documents) {
-        for (std::size_t v = 0; v < document.versions.size(); ++v) {
-            const RecordSpace& record = document.records[v];
-            std::uint64_t bytes = record.storedBytes;
-            if (record.wholeFile) {
-                if (record.holder != openHolder) {
-                    openHolder = record.holder;
-                    folder.reset(folders.valid() && isId(record.holder)
-                                     ? openat(folders.get(), record.holder.c_str(),
-                                              O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                                     : -1);
-                }
-                bytes = folder.valid() ? storedBytesOnDisk(folder.get(), record.name) : 0;
-            }
-            document.versions[v].size = bytes / record.sharedBy;
-        }
-        document.records = {};
-    }
 }
 
 std::uint64_t defaultMaxBytes(const std::string& storeLocation)
@@ -165,27 +186,36 @@ std::optional<ThinningResult> thin(const std::string& storeLocation, const Thinn
     if (const PassStart start = startPass(index, !options.dryRun, documentPaths, chosen, error);
         start != PassStart::Run)
         return start == PassStart::Nothing ? std::optional(result) : std::nullopt;
-    std::vector<SnapshotDocument> documents;
+    Snapshot snapshot;
     bool read = true;
     const bool capped = options.maxBytes && !documentPaths;
     if (!documentPaths)
-        read = readSnapshot(index, std::nullopt, options.keepDecisions, capped, documents, error);
+        read = readSnapshot(index, std::nullopt, options.keepDecisions, capped, snapshot, error);
     for (auto row = chosen.begin(); read && row != chosen.end(); ++row)
-        read = readSnapshot(index, *row, options.keepDecisions, capped, documents, error);
+        read = readSnapshot(index, *row, options.keepDecisions, capped, snapshot, error);
     index.commit();
     if (!read)
         return std::nullopt;
 
-    if (capped)
-        measureSpaceOnDisk(index.layout(), documents);
-    std::vector<std::vector<Retention>> decisions;
+    std::vector<Retention> decisions;
+    decisions.reserve(snapshot.versions.size());
     std::vector<std::span<const RetentionCandidate>> candidates;
-    for (const SnapshotDocument& document : documents) {
-        decisions.push_back(applySchedule(document.versions, options.nowNs, options.schedule));
-        candidates.emplace_back(document.versions);
+    std::vector<std::span<Retention>> documentDecisions;
+    candidates.reserve(snapshot.documents.size());
+    documentDecisions.reserve(snapshot.documents.size());
+    const std::span<const RetentionCandidate> versions(snapshot.versions);
+    for (std::size_t d = 0; d < snapshot.documents.size(); ++d) {
+        const auto first = snapshot.documents[d].first;
+        candidates.push_back(versions.subspan(first, snapshot.end(d) - first));
+        const std::vector<Retention> schedule = applySchedule(candidates.back(), options.nowNs, options.schedule);
+        decisions.insert(decisions.end(), schedule.begin(), schedule.end());
     }
+    for (std::size_t d = 0; d < snapshot.documents.size(); ++d)
+        documentDecisions.push_back(std::span(decisions).subspan(snapshot.documents[d].first, candidates[d].size()));
     if (capped)
-        applySizeCap(candidates, decisions, *options.maxBytes);
+        applySizeCap(candidates, documentDecisions, *options.maxBytes);
+    candidates = {};
+    documentDecisions = {};
 
     struct Removal {
         std::uint64_t size = 0; // as recorded
@@ -193,25 +223,24 @@ std::optional<ThinningResult> thin(const std::string& storeLocation, const Thinn
     };
     std::vector<VersionRef> removals;
     std::vector<Removal> removalRecords;
-    for (std::size_t d = 0; d < documents.size(); ++d) {
-        SnapshotDocument& document = documents[d];
-        for (std::size_t v = 0; v < document.versions.size(); ++v) {
-            const Retention retention = decisions[d][v];
+    for (std::size_t d = 0; d < snapshot.documents.size(); ++d) {
+        Snapshot::Document& document = snapshot.documents[d];
+        for (std::size_t v = document.first; v < snapshot.end(d); ++v) {
+            const Retention retention = decisions[v];
             if (options.keepDecisions)
-                result.decisions.push_back({static_cast<std::uint32_t>(d), static_cast<std::uint32_t>(v),
-                                            document.versions[v].takenNs, document.sizes[v], retention});
+                result.decisions.push_back({static_cast<std::uint32_t>(d), static_cast<std::uint32_t>(v - document.first),
+                                            snapshot.versions[v].takenNs, snapshot.sizes[v], retention});
             if (!isRemoved(retention))
                 continue;
-            removalRecords.push_back(
-                {document.sizes[v], options.keepDecisions ? std::optional(result.decisions.size() - 1) : std::nullopt});
-            removals.push_back({document.uuid, std::move(document.files[v]), true});
+            removalRecords.push_back({snapshot.sizes[v], options.keepDecisions
+                                                             ? std::optional(result.decisions.size() - 1)
+                                                             : std::nullopt});
+            removals.push_back({document.uuid, std::move(snapshot.files[v]), true});
         }
-        decisions[d] = {};
         if (options.keepDecisions)
             result.documents.push_back({std::move(document.uuid), std::move(document.path)});
-        else
-            document = {};
     }
+    snapshot = {};
     std::vector<bool> removed(removals.size(), true);
     if (!options.dryRun && !removals.empty()) {
         if (options.beforeRemoving)

@@ -211,7 +211,7 @@ TEST(RetentionSchedule, TheSizeCapTakesTheOldestAutomaticVersionsAcrossDocuments
         std::vector<std::vector<Retention>> decisions;
         for (const auto& versions : documents)
             decisions.emplace_back(versions.size(), Retention::Recent);
-        applySizeCap(documents, decisions, maxBytes);
+        applySizeCap(documents, std::vector<std::span<Retention>>(decisions.begin(), decisions.end()), maxBytes);
         std::string removed;
         for (std::size_t d = 0; d < decisions.size(); ++d)
             for (std::size_t v = 0; v < decisions[d].size(); ++v)

@@ -55,8 +55,8 @@ public:
         if (row.isNull(8))
             return wholeFileBytes(row.blob(1), row.blob(3));
         const std::uint64_t bytes = row.integer(10) != 0
-                                        ? wholeFileBytes(row.blob(9), row.blob(8))
-                                        : static_cast<std::uint64_t>(std::max<std::int64_t>(0, row.integer(11)));
+                                      ? wholeFileBytes(row.blob(9), row.blob(8))
+                                      : static_cast<std::uint64_t>(std::max<std::int64_t>(0, row.integer(11)));
         return bytes / static_cast<std::uint64_t>(std::max<std::int64_t>(1, row.integer(12)));
     }
 
@@ -65,9 +65,9 @@ private:
     {
         if (holder != m_holder) {
             m_holder = holder;
-            m_folder.reset(m_folders.valid() && isId(holder)
-                               ? openat(m_folders.get(), holder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                               : -1);
+            m_folder.reset(m_folders.valid() && isId(holder) ? openat(m_folders.get(), holder.c_str(),
+                                                                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                                                             : -1);
         }
         return m_folder.valid() ? storedBytesOnDisk(m_folder.get(), name) : 0;
     }
@@ -92,10 +92,7 @@ struct Snapshot {
     std::vector<std::uint64_t> sizes; // as recorded
     std::vector<std::string> files;
 
-    std::size_t end(std::size_t d) const
-    {
-        return d + 1 < documents.size() ? documents[d + 1].first : versions.size();
-    }
+    std::size_t end(std::size_t d) const { return d + 1 < documents.size() ? documents[d + 1].first : versions.size(); }
 };
 
 bool readSnapshot(StoreIndex& index, std::optional<std::int64_t> onlyDocument, bool withPaths, bool capped,
@@ -228,13 +225,13 @@ std::optional<ThinningResult> thin(const std::string& storeLocation, const Thinn
         for (std::size_t v = document.first; v < snapshot.end(d); ++v) {
             const Retention retention = decisions[v];
             if (options.keepDecisions)
-                result.decisions.push_back({static_cast<std::uint32_t>(d), static_cast<std::uint32_t>(v - document.first),
+                result.decisions.push_back({static_cast<std::uint32_t>(d),
+                                            static_cast<std::uint32_t>(v - document.first),
                                             snapshot.versions[v].takenNs, snapshot.sizes[v], retention});
             if (!isRemoved(retention))
                 continue;
-            removalRecords.push_back({snapshot.sizes[v], options.keepDecisions
-                                                             ? std::optional(result.decisions.size() - 1)
-                                                             : std::nullopt});
+            removalRecords.push_back(
+                {snapshot.sizes[v], options.keepDecisions ? std::optional(result.decisions.size() - 1) : std::nullopt});
             removals.push_back({document.uuid, std::move(snapshot.files[v]), true});
         }
         if (options.keepDecisions)

@@ -29,6 +29,8 @@ void Watcher::saveFile(const std::string& path)
     struct stat status {};
     if (lstat(path.c_str(), &status) != 0)
         return; // gone before its turn: nothing to save
+    if (m_saves->seenUnchanged(path, status))
+        return;
     switch (m_filter->judgeFile(path, status)) {
     case watch::SaveFilter::Verdict::Save:
         break;

@@ -154,6 +154,14 @@ void AutomaticSaves::beginScan()
     m_index->commit();
 }
 
+bool AutomaticSaves::seenUnchanged(const std::string& path, const struct stat& status) const
+{
+    if (!m_scan || !S_ISREG(status.st_mode))
+        return false;
+    const auto found = m_scan->byPath.find(path);
+    return found != m_scan->byPath.end() && stillAsSeen(status, found->second);
+}
+
 void AutomaticSaves::endScan()
 {
     m_scan.reset();

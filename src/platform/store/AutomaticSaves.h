@@ -56,6 +56,11 @@ public:
     // left untouched since it was seen holding it without a query.
     void beginScan();
     void endScan();
+    // During a scan: whether the file `path` (canonical), as `status` (its
+    // lstat) shows it, is untouched since it was seen holding its document's
+    // newest version, so that it need not even be opened. A link, or a file
+    // put in its place, has another inode or change time.
+    bool seenUnchanged(const std::string& path, const struct stat& status) const;
 
 private:
     std::unique_ptr<store::StoreIndex> m_index;

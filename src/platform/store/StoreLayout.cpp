@@ -2,6 +2,7 @@
 #include "StoreLayout.h"
 #include "ErrorMessage.h"
 #include "Paths.h"
+#include "TextEncoding.h"
 
 #include <cerrno>
 
@@ -23,13 +24,7 @@ std::string randomId()
         if (got > 0)
             filled += static_cast<std::size_t>(got);
     }
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char byte : bytes) {
-        text.push_back(digits[byte >> 4]);
-        text.push_back(digits[byte & 15]);
-    }
-    return text;
+    return hex(std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes));
 }
 
 bool isId(std::string_view text)

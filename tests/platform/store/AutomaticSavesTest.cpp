@@ -136,7 +136,17 @@ TEST_F(AutomaticSavesTest, ASaveKeepingSizeAndModificationTimeIsStillNew)
                         .run());
     }
     EXPECT_EQ(stageAndCommit(notes), Outcome::Unchanged);
+    // A scan passes over it by its lstat alone, until it is written again.
+    const auto passedOverByScan = [&] {
+        struct stat now {};
+        saves.beginScan();
+        const bool unchanged = lstat(notes.c_str(), &now) == 0 && saves.seenUnchanged(notes, now);
+        saves.endScan();
+        return unchanged;
+    };
+    EXPECT_TRUE(passedOverByScan());
     rewrite("draft CCCC");
+    EXPECT_FALSE(passedOverByScan());
     EXPECT_EQ(stageAndCommit(notes), Outcome::Staged);
 }
 

@@ -31,17 +31,17 @@ std::function<void(ReEncoding::Step)>& hook()
     return instance;
 }
 
-void reached(ReEncoding::Step step)
+} // namespace
+
+void ReEncoding::reached(Step step)
 {
     if (hook())
         hook()(step);
 }
 
-constexpr const char* kNewestRecords = "SELECT record FROM versions WHERE document = ? ORDER BY position DESC LIMIT ?";
-
 // The new record's `R` line, then the `X` that moves every name of the
 // older one to it: what a rebuild needs to find the record as it was made.
-void logMade(const ReEncoding::Made& one, DocumentLog& log)
+void ReEncoding::logMade(const Made& one, DocumentLog& log)
 {
     const StoredRecord& record = one.record;
     log.recordRecord({record.name, record.kind, record.kind == RecordKind::Delta ? one.newerName : std::string(),
@@ -50,14 +50,11 @@ void logMade(const ReEncoding::Made& one, DocumentLog& log)
     log.recordSwitch({one.older.name, record.name});
 }
 
-// A whole record, or a compressed one packed when its contents were added.
-bool reEncodable(const StoredRecord& record)
+bool ReEncoding::reEncodable(const StoredRecord& record)
 {
     return (record.kind == RecordKind::Whole && record.file)
         || (record.kind == RecordKind::Compressed && record.isPacked() && record.storedBytes > 1);
 }
-
-} // namespace
 
 void setReEncodingHookForTests(std::function<void(ReEncoding::Step)> newHook)
 {
@@ -320,89 +317,6 @@ bool ReEncoding::commit(std::vector<Made>& made, int folder, const std::string& 
     }
     reached(Step::OldFileUnlinked);
     return true;
-}
-
-std::optional<std::optional<ReEncoding::Made>>
-ReEncoding::prepareForAdd(std::int64_t documentRowId, const StoredRecord& newer, int folder, std::string* error)
-{
-    std::int64_t olderId = 0;
-    {
-        auto query = m_index.statement(kNewestRecords);
-        if (!query.valid()) {
-            fail(error, "cannot read the version index: " + m_index.database().lastError());
-            return std::nullopt;
-        }
-        if (query->bind(1, documentRowId).bind(2, std::int64_t{1}).step() == SQLITE_ROW && !query->isNull(0))
-            olderId = query->integer(0);
-    }
-    StoredRecords records(m_index);
-    const auto older = olderId && olderId != newer.rowId ? records.byId(olderId) : std::nullopt;
-    if (!older || !reEncodable(*older) || older->holder != documentRowId || holdsZipArchive(*older))
-        return std::optional<Made>();
-    const bool deltaAllowed = newer.height + 1 + StoredRecords(m_index).longestWalkAbove(olderId) <= kMaxChain;
-    auto one = encode(*older, newer, deltaAllowed, folder, error);
-    if (!one || !*one)
-        return one;
-    Made& made = **one;
-    // Its data durable before the log names it; its name with the add's.
-    if (made.file.valid() && !syncFile(made.file.get(), error)) {
-        dropPrepared(made, folder);
-        return std::nullopt;
-    }
-    reached(Step::RecordWritten);
-    return one;
-}
-
-// Making the canonical forms of an archive and of its successor inflates and
-// deflates each member twice over, many times what a save costs otherwise:
-// a save leaves such a whole record to compaction (the watcher's after its
-// batch, `strataloom-cli compact`), which makes the same record.
-bool ReEncoding::holdsZipArchive(const StoredRecord& record) const
-{
-    if (record.kind != RecordKind::Whole)
-        return false;
-    const UniqueFd file(m_index.layout().openStoredFile(record.holderId, record.name));
-    return file.valid() && startsLikeZip(file.get());
-}
-
-void ReEncoding::logPrepared(const Made& made, DocumentLog& log)
-{
-    logMade(made, log);
-}
-
-void ReEncoding::switchPrepared(Made& made, std::int64_t newerId, int folder)
-{
-    reached(Step::RecordLogged);
-    made.newerId = newerId;
-    if (made.record.kind == RecordKind::Delta)
-        made.record.base = newerId;
-    // A savepoint, so that a record changed meanwhile costs the add nothing.
-    StoredRecords records(m_index);
-    made.switched = m_index.database().execute("SAVEPOINT re_encoding") && switchOne(made, records, nullptr)
-                 && m_index.database().execute("RELEASE re_encoding");
-    if (!made.switched) {
-        m_index.database().execute("ROLLBACK TO re_encoding");
-        m_index.database().execute("RELEASE re_encoding");
-        dropPrepared(made, folder);
-    }
-}
-
-void ReEncoding::finishPrepared(Made& made, int folder)
-{
-    if (!made.switched)
-        return;
-    reached(Step::IndexSwitched);
-    made.file.reset();
-    unlinkat(folder, made.older.name.c_str(), 0);
-    reached(Step::OldFileUnlinked);
-}
-
-void ReEncoding::dropPrepared(Made& made, int folder)
-{
-    if (made.file.valid()) {
-        unlinkat(folder, made.record.name.c_str(), 0);
-        made.file.reset();
-    }
 }
 
 } // namespace strataloom::store

@@ -76,6 +76,15 @@ public:
     static void dropPrepared(Made& made, int folder);
 
 private:
+    // The records of a document's newest versions, newest first.
+    static constexpr const char* kNewestRecords =
+        "SELECT record FROM versions WHERE document = ? ORDER BY position DESC LIMIT ?";
+
+    // Tells the test hook, if any, that `step` was reached.
+    static void reached(Step step);
+    static void logMade(const Made& one, DocumentLog& log);
+    // A whole record, or a compressed one packed when its contents were added.
+    static bool reEncodable(const StoredRecord& record);
     // `older` encoded against `newer` (a delta only where `deltaAllowed`),
     // into a new file of the holder's folder `folder` or packed; empty inside
     // when it stays whole, empty with `error` set on failure.

@@ -111,7 +111,12 @@ Attempt copyOnce(int in, int out, char* buffer, std::size_t bufferSize, const st
     if (copyStepHook())
         listener.stepped = copyStepHook();
     CopyMethod method = CopyMethod::Kernel;
-    if (ftruncate(out, 0) != 0 || !copyKeepingHoles(in, out, size, buffer, bufferSize, method, false, listener))
+    // Only a copy tried again has anything to cut: ext4 writes out at its
+    // close any file cut to nothing, which a copy dropped for a delta would
+    // pay for in writes.
+    struct stat target {};
+    if (fstat(out, &target) != 0 || (target.st_size != 0 && ftruncate(out, 0) != 0)
+        || !copyKeepingHoles(in, out, size, buffer, bufferSize, method, false, listener))
         return failure(errnoMessage(cannotCopy));
     // Dated before its sync, so that the sync leaves nothing of it to write.
     if (!setDates(out, *dates))

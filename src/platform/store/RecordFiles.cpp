@@ -11,10 +11,11 @@
 
 namespace strataloom::store {
 
-UniqueFd createRecordFile(int folder, std::string& name, std::string* error)
+UniqueFd createRecordFile(int folder, std::string& name, std::string* error, bool keepName)
 {
     for (;;) {
-        name = randomId();
+        if (!keepName)
+            name = randomId();
         UniqueFd file(openat(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         struct stat status {};
         if (!file.valid() || flock(file.get(), LOCK_EX) != 0 || fstat(file.get(), &status) != 0) {

@@ -11,8 +11,9 @@
 namespace strataloom::store {
 
 // A new record file in `folder`, open for writing and locked; `name`
-// receives its name. Invalid, with `error` set, when it cannot be made.
-UniqueFd createRecordFile(int folder, std::string& name, std::string* error = nullptr);
+// receives its name, or is the name given when `keepName` (a name others
+// already point at). Invalid, with `error` set, when it cannot be made.
+UniqueFd createRecordFile(int folder, std::string& name, std::string* error = nullptr, bool keepName = false);
 
 // Opens the holder's folder in the open documents/ (`documentsFd`). When it
 // is missing (its records were all packed) and `create`, it is made first and

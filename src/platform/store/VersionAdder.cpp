@@ -135,82 +135,6 @@ bool VersionAdder::openDocumentFolder(bool create, std::string* error)
     return true;
 }
 
-// Contents copied into an unnamed file, which did not pack, become a stored
-// file of the document's folder: the unnamed file itself is given a name
-// there, or where it cannot be (a folder on another file system), its bytes
-// are copied.
-bool VersionAdder::keepAsFile(Staged& staged, mode_t mode, std::string* error)
-{
-    if (!openDocumentFolder(true, error))
-        return false;
-    UniqueFd unnamed = std::move(staged.file);
-    if (nameUnnamed(unnamed.get(), staged.name, mode)) {
-        staged.file = std::move(unnamed);
-        return true;
-    }
-    staged.file = createStoredFile(staged.name, mode, error);
-    if (!staged.file.valid())
-        return false;
-    off_t offset = 0;
-    for (;;) {
-        const ssize_t got = pread(unnamed.get(), m_copyBuffer, kCopyBufferSize, offset);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got == 0 && setDates(staged.file.get(), staged.dates))
-            return true;
-        if (got <= 0 || !writeAll(staged.file.get(), std::string_view(m_copyBuffer, static_cast<std::size_t>(got)))) {
-            fail(error, errnoMessage("cannot write a file in the version store"));
-            unlinkat(m_folder.get(), staged.name.c_str(), 0);
-            return false;
-        }
-        offset += got;
-    }
-}
-
-// Links the unnamed file `fd` into the folder under a fresh random name,
-// locked and with the version's permissions before it has a name, so that
-// clean-up never finds it unlocked.
-bool VersionAdder::nameUnnamed(int fd, std::string& name, mode_t mode)
-{
-    if (fchmod(fd, mode) != 0 || flock(fd, LOCK_EX) != 0)
-        return false;
-    const std::string link = "/proc/self/fd/" + std::to_string(fd);
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        name = randomId();
-        if (linkat(AT_FDCWD, link.c_str(), m_folder.get(), name.c_str(), AT_SYMLINK_FOLLOW) == 0)
-            return true;
-        if (errno != EEXIST)
-            break;
-    }
-    name.clear();
-    return false;
-}
-
-// A new stored file under a fresh random name, locked. Clean-up may remove a
-// file in the instant between its creation and its lock, so a file found
-// unlinked once locked is given up for another.
-UniqueFd VersionAdder::createStoredFile(std::string& name, mode_t mode, std::string* error)
-{
-    for (;;) {
-        name = randomId();
-        UniqueFd file(openat(m_folder.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-        if (!file.valid()) {
-            fail(error, errnoMessage("cannot create a file in the version store"));
-            return file;
-        }
-        struct stat status {};
-        const bool locked = flock(file.get(), LOCK_EX) == 0 && fstat(file.get(), &status) == 0;
-        if (locked && status.st_nlink == 0)
-            continue;
-        // The process's umask may have taken bits the version must keep.
-        if (locked && ((status.st_mode & 07777) == mode || fchmod(file.get(), mode) == 0))
-            return file;
-        fail(error, errnoMessage("cannot create a file in the version store"));
-        unlinkat(m_folder.get(), name.c_str(), 0);
-        return UniqueFd();
-    }
-}
-
 namespace {
 
 // Contents whose start zstd's fastest level cannot bring under the sample's
@@ -296,10 +220,11 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
     const auto size = static_cast<std::uint64_t>(before.st_size);
     // Contents kept without a file of this version's still give it a name.
     const auto dropFile = [&] {
-        if (!staged.name.empty())
-            unlinkat(m_folder.get(), staged.name.c_str(), 0);
-        else
+        if (staged.name.empty())
             staged.name = randomId();
+        else if (!staged.unnamed)
+            unlinkat(m_folder.get(), staged.name.c_str(), 0);
+        staged.unnamed = false;
         staged.file.reset();
     };
     const auto abandon = [&](std::string message) -> std::optional<FileVersion> {
@@ -318,27 +243,33 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
             copy = matchKnown(source.get(), {newestFile.get(), newest->checksum});
     }
     std::string reason;
-    bool unnamed = false;
     bool syncNow = false;
+    bool mayDelta = false;
     struct stat stored {};
     if (copy) {
         staged.fingerprint.size = newest->size;
     } else {
         newest.reset();
         // Contents that may pack are copied into an unnamed file first, so that
-        // a document whose contents all pack never gets a folder.
+        // a document whose contents all pack never gets a folder; so are
+        // versions staged together from other files (unarchived), which
+        // become deltas of the next one without a whole file ever named.
         const bool mayPack = S_ISREG(before.st_mode) && size <= kPackTryLimit;
+        mayDelta = !ownContents && S_ISREG(before.st_mode) && size <= kDeltaLimit;
         // A file system without unnamed files has the copy made in the folder.
-        if (mayPack)
+        if (mayPack || mayDelta)
             staged.file.reset(m_index.layout().openUnnamedTemporaryFile());
         if (!staged.file.valid() && openDocumentFolder(true, error))
             staged.file = createStoredFile(staged.name, mode, error);
         if (!staged.file.valid())
             return std::nullopt;
-        unnamed = staged.name.empty();
+        // Named now, so that the version staged before may be a delta of it.
+        staged.unnamed = staged.name.empty();
+        if (staged.unnamed)
+            staged.name = randomId();
         // A copy the batch would sync on its own is synced while it is
         // verified, unless it may be packed instead, which would lose that sync.
-        syncNow = !mayPack && m_durable.syncsEachFile();
+        syncNow = !mayPack && !mayDelta && m_durable.syncsEachFile();
         copy = copyVerified(source.get(), staged.file.get(), m_copyBuffer, kCopyBufferSize, contentsPath, syncNow,
                             &reason);
         if (!copy)
@@ -356,9 +287,17 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
     std::string path;
     // Contents stored already are named, not kept twice; the copy, never
     // made durable, goes before anything records it.
-    if (auto identical = newest ? newest
-                                : findIdenticalRecord(m_index, staged.file.get(), copy->checksum,
-                                                      staged.fingerprint.size, m_copyBuffer, kCopyBufferSize)) {
+    auto identical = newest ? newest
+                            : findIdenticalRecord(m_index, staged.file.get(), copy->checksum, staged.fingerprint.size,
+                                                  m_copyBuffer, kCopyBufferSize);
+    // The version staged before, left unnamed, becomes a delta of this copy
+    // while it is at hand, whatever this one is kept as.
+    if (!ownContents && !settlePending(identical ? nullptr : &staged, error)) {
+        dropFile();
+        return std::nullopt;
+    }
+    staged.mode = mode;
+    if (identical) {
         dropFile();
         staged.fingerprint.inode = identical->file ? identical->file->inode : 0;
         staged.fingerprint.changeTimeNs = identical->file ? identical->file->changeTimeNs : 0;
@@ -368,18 +307,13 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
         // Small contents go into the log and the index, durable with the log:
         // no file is kept, which would take a block and a name of its own.
         dropFile();
-        staged.storedBytes = staged.packed->size();
+        staged.kind = RecordKind::Compressed;
+        staged.encodedLength = staged.storedBytes = staged.packed->size();
         path = *m_index.layout().storedFilePath(m_document.uuid, staged.name);
     } else {
-        if (unnamed && !keepAsFile(staged, mode, error))
+        // One that may become a delta of the next is left unnamed until then.
+        if ((!staged.unnamed || !mayDelta) && !keepCopy(staged, syncNow, error))
             return std::nullopt;
-        if (fstat(staged.file.get(), &stored) != 0)
-            return abandon(errnoMessage("cannot copy " + contentsPath + " into the version store"));
-        staged.fingerprint.inode = static_cast<std::uint64_t>(stored.st_ino);
-        staged.fingerprint.changeTimeNs = nanoseconds(stored.st_ctim);
-        staged.storedBytes = static_cast<std::uint64_t>(stored.st_blocks) * 512;
-        if (!m_durable.addFile(staged.file.get(), &reason, syncNow))
-            return abandon(reason);
         path = m_folderPath + "/" + staged.name;
     }
     FileVersion version(FileUrl::fromPath(path), staged.fingerprint, staged.dates, m_index.layout().location(),
@@ -388,9 +322,7 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
         version.setRecord(staged.shared->name, staged.shared->holderId, static_cast<int>(staged.shared->kind),
                           staged.shared->storedBytes);
     else
-        version.setRecord(staged.name, m_document.uuid,
-                          static_cast<int>(staged.packed ? RecordKind::Compressed : RecordKind::Whole),
-                          staged.storedBytes);
+        version.setRecord(staged.name, m_document.uuid, static_cast<int>(staged.kind), staged.storedBytes);
     m_staged.push_back(std::move(staged));
     return version;
 }

@@ -95,9 +95,20 @@ private:
         // A stored record holding the same bytes, which the version names
         // instead of a file of its own.
         std::optional<StoredRecord> shared;
-        // The bytes of the packed compressed record it is stored as, when
-        // small: it then keeps no file.
+        // How its own record holds the contents: whole in its file, or
+        // encoded (a delta against the next version staged, or compressed),
+        // packed or in a file of `encodedLength` bytes named as the version.
+        RecordKind kind = RecordKind::Whole;
+        std::uint64_t encodedLength = 0;
+        // The bytes of the packed record it is stored as, when small: it
+        // then keeps no file.
         std::optional<std::string> packed;
+        // Copied into an unnamed file, under `name` chosen but not yet made;
+        // the last of versions staged together stays so until the next one
+        // shows whether it becomes a delta (settlePending()). `mode` is the
+        // one its file takes.
+        bool unnamed = false;
+        mode_t mode = 0;
     };
 
     std::optional<FileVersion> stageFrom(const UniqueFd& source, struct stat before, const std::string& contentsPath,
@@ -113,13 +124,23 @@ private:
     // folder leaves m_folder invalid.
     bool openDocumentFolder(bool create, std::string* error);
     bool keepAsFile(Staged& staged, mode_t mode, std::string* error);
-    bool nameUnnamed(int fd, std::string& name, mode_t mode);
-    UniqueFd createStoredFile(std::string& name, mode_t mode, std::string* error);
+    bool nameUnnamed(int fd, const std::string& name, mode_t mode);
+    UniqueFd createStoredFile(std::string& name, mode_t mode, std::string* error, bool keepName = false);
+    // The copy of `staged` kept as a file of the document's folder (named
+    // there first when unnamed), handed to the batch's barrier.
+    bool keepCopy(Staged& staged, bool syncNow, std::string* error);
+    // The unnamed version staged last becomes a delta against `newer`, about
+    // to be staged, where that pays, or compressed where a delta would make a
+    // chain longer than kMaxChain; else, or without `newer` (the batch
+    // commits), its copy is kept as a file.
+    bool settlePending(const Staged* newer, std::string* error);
+    std::optional<bool> encodePending(Staged& older, const Staged& newer, std::string* error);
     static std::optional<std::string> packSmall(int fd, const StoredFingerprint& fingerprint);
     bool logBatch(DocumentLog& log, std::string* error);
     bool hasCommittedVersions();
     void prepareReEncoding();
-    std::optional<std::int64_t> insertOwnRecord(StoredRecords& records, const Staged& staged, std::string* error);
+    std::optional<std::int64_t> insertOwnRecord(StoredRecords& records, const Staged& staged,
+                                                std::optional<std::int64_t> base, std::string* error);
 
     StoreIndex& m_index;
     DurableBatch& m_durable;

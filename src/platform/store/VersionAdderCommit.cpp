@@ -30,7 +30,7 @@ bool VersionAdder::logStaged(std::string* error)
 {
     if (m_staged.empty())
         return true;
-    if (!openDocumentFolder(false, error))
+    if (!settlePending(nullptr, error) || !openDocumentFolder(false, error))
         return false;
     m_log = DocumentLog::open(m_documents.get(), m_document.uuid, error);
     if (!m_log)
@@ -98,7 +98,7 @@ void VersionAdder::prepareReEncoding()
 }
 
 std::optional<std::int64_t> VersionAdder::insertOwnRecord(StoredRecords& records, const Staged& staged,
-                                                          std::string* error)
+                                                          std::optional<std::int64_t> base, std::string* error)
 {
     StoredRecord record;
     record.name = staged.name;
@@ -106,11 +106,14 @@ std::optional<std::int64_t> VersionAdder::insertOwnRecord(StoredRecords& records
     record.size = staged.fingerprint.size;
     record.checksum = staged.fingerprint.checksum;
     record.storedBytes = staged.storedBytes;
-    if (staged.packed) {
-        record.kind = RecordKind::Compressed;
+    record.kind = staged.kind;
+    if (staged.kind == RecordKind::Delta)
+        record.base = base;
+    if (staged.packed)
         record.packed = staged.packed;
-    } else
-        record.file = RecordFile{staged.fingerprint.size, staged.fingerprint.inode, staged.fingerprint.changeTimeNs};
+    else
+        record.file = RecordFile{staged.kind == RecordKind::Whole ? staged.fingerprint.size : staged.encodedLength,
+                                 staged.fingerprint.inode, staged.fingerprint.changeTimeNs};
     return records.insert(record, error);
 }
 
@@ -124,7 +127,10 @@ bool VersionAdder::recordStaged(std::string* error)
     if (!recordLocation(m_index, m_document, m_item))
         return fail(error, "cannot record the document's new path: " + m_index.database().lastError());
     StoredRecords records(m_index);
-    for (const Staged& staged : m_staged) {
+    // Newest first, so that a staged delta's base is in before it.
+    std::vector<std::int64_t> recordIds(m_staged.size());
+    for (std::size_t i = m_staged.size(); i-- > 0;) {
+        const Staged& staged = m_staged[i];
         std::optional<std::int64_t> recordId;
         if (staged.shared) {
             // Removed since it was compared: the batch fails, and is taken again.
@@ -134,11 +140,16 @@ bool VersionAdder::recordStaged(std::string* error)
                                        + " shares were removed meanwhile; add it again");
             recordId = still->rowId;
         } else
-            recordId = insertOwnRecord(records, staged, error);
+            recordId = insertOwnRecord(records, staged,
+                                       i + 1 < m_staged.size() ? std::optional(recordIds[i + 1]) : std::nullopt, error);
         if (!recordId)
             return false;
+        recordIds[i] = *recordId;
+    }
+    for (std::size_t i = 0; i < m_staged.size(); ++i) {
+        const Staged& staged = m_staged[i];
         if (m_reEncoded)
-            ReEncoding(m_index).switchPrepared(*m_reEncoded, *recordId, m_folder.get());
+            ReEncoding(m_index).switchPrepared(*m_reEncoded, recordIds[i], m_folder.get());
         auto insert = m_index.statement(kInsertVersion);
         if (!insert.valid())
             return fail(error, "cannot record the version: " + m_index.database().lastError());
@@ -158,7 +169,7 @@ bool VersionAdder::recordStaged(std::string* error)
                  .bind(10, staged.dates.creation.nanoseconds)
                  .bind(11, staged.addedNs)
                  .bind(12, staged.automatic ? 1 : 0)
-                 .bind(15, *recordId)
+                 .bind(15, recordIds[i])
                  .run())
             return fail(error, "cannot record the version: " + m_index.database().lastError());
     }
@@ -214,17 +225,15 @@ bool VersionAdder::logBatch(DocumentLog& log, std::string* error)
     if (log.isNew() || moved)
         log.recordLocation({m_item.path, m_item.device, m_item.inode});
     const std::int64_t added = nowNs();
-    for (Staged& staged : m_staged) {
+    for (std::size_t i = 0; i < m_staged.size(); ++i) {
+        Staged& staged = m_staged[i];
         staged.addedNs = added;
-        // A packed record is logged before the version that names it.
-        if (staged.packed)
-            log.recordRecord({staged.name,
-                              RecordKind::Compressed,
-                              {},
-                              staged.fingerprint.size,
-                              staged.fingerprint.checksum,
-                              staged.packed->size(),
-                              staged.packed});
+        // A record of its own other than a whole file is logged before the
+        // version that names it; a delta names the next version's record.
+        if (staged.kind != RecordKind::Whole)
+            log.recordRecord(
+                {staged.name, staged.kind, staged.kind == RecordKind::Delta ? m_staged[i + 1].name : std::string(),
+                 staged.fingerprint.size, staged.fingerprint.checksum, staged.encodedLength, staged.packed});
         log.recordVersion({staged.name,
                            staged.fingerprint.size,
                            staged.fingerprint.checksum,
@@ -244,7 +253,7 @@ bool VersionAdder::logBatch(DocumentLog& log, std::string* error)
 void VersionAdder::discardStaged()
 {
     for (const Staged& staged : m_staged)
-        if (staged.file.valid())
+        if (staged.file.valid() && !staged.unnamed)
             unlinkat(m_folder.get(), staged.name.c_str(), 0);
     if (m_reEncoded)
         ReEncoding::dropPrepared(*m_reEncoded, m_folder.get());

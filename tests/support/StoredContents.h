@@ -12,6 +12,19 @@
 
 namespace strataloom::test {
 
+// The whole of what `fd` reads; throws when a read fails.
+inline std::string readAll(int fd)
+{
+    std::string text;
+    char buffer[65536];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<std::size_t>(got));
+    if (got < 0)
+        throw std::runtime_error("cannot read a version");
+    return text;
+}
+
 // A version's contents, read as every reader reads them (materialised when
 // they are held as a delta or compressed); throws when they cannot be read.
 inline std::string contentsOf(const FileVersion& version)
@@ -20,14 +33,15 @@ inline std::string contentsOf(const FileVersion& version)
     const UniqueFd contents = version.openContents(&why);
     if (!contents.valid())
         throw std::runtime_error("cannot read a version: " + why);
-    std::string text;
-    char buffer[65536];
-    ssize_t got;
-    while ((got = read(contents.get(), buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<std::size_t>(got));
-    if (got < 0)
-        throw std::runtime_error("cannot read a version");
-    return text;
+    return readAll(contents.get());
+}
+
+// A version's contents, or "(unreadable)" with the reason in `why`: for
+// versions that must never be read as other bytes.
+inline std::string readVersion(const FileVersion& version, std::string* why = nullptr)
+{
+    const UniqueFd contents = version.openContents(why);
+    return contents.valid() ? readAll(contents.get()) : "(unreadable)";
 }
 
 // `label` followed by 8 KiB that do not compress: too much to be packed into

@@ -4,13 +4,9 @@
 #include "CanonicalForm.h"
 #include "Compaction.h"
 #include "ContentHash.h"
-#include "FileVersionStore.h"
-#include "Sqlite.h"
-#include "StoreLayout.h"
-#include "StoreMaintenance.h"
 #include "ZipBuilder.h"
 #include "records/RecordCodec.h"
-#include "support/TestEnvironment.h"
+#include "support/RecordTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -29,50 +25,11 @@ namespace fs = std::filesystem;
 using namespace store;
 using namespace test;
 
-std::int64_t scalar(const std::string& location, const std::string& sql)
-{
-    SqliteDatabase database(location + "/index.sqlite", SQLITE_OPEN_READONLY);
-    SqliteStatement query(database.handle(), sql.c_str());
-    return query.step() == SQLITE_ROW ? query.integer(0) : -1;
-}
-
-// What a maintenance pass reported: every finding's path and detail.
-struct Findings : StoreMaintenanceListener {
-    void found(const StoreFinding& finding) override { text += finding.path + ": " + finding.detail + "\n"; }
-    void failed(const std::string& message) override { text += "failed: " + message + "\n"; }
-    std::string text;
-};
-
-std::string checkStore(const std::string& location, bool repair = false)
-{
-    StoreMaintenance maintenance(location);
-    maintenance.setGracePeriod(std::chrono::seconds(0));
-    Findings findings;
-    if (repair)
-        maintenance.repair(findings);
-    else
-        maintenance.check(findings);
-    return findings.text;
-}
-
 std::string textOf(const std::string& location, const std::string& sql)
 {
     SqliteDatabase database(location + "/index.sqlite", SQLITE_OPEN_READONLY);
     SqliteStatement query(database.handle(), sql.c_str());
     return query.step() == SQLITE_ROW ? query.blob(0) : std::string();
-}
-
-std::string contentsOf(const FileVersion& version, std::string* why = nullptr)
-{
-    const UniqueFd contents = version.openContents(why);
-    if (!contents.valid())
-        return "(unreadable)";
-    std::string bytes;
-    char buffer[65536];
-    ssize_t got;
-    while ((got = read(contents.get(), buffer, sizeof buffer)) > 0)
-        bytes.append(buffer, static_cast<std::size_t>(got));
-    return bytes;
 }
 
 // Saves each of `revisions` as a version of one document, then compacts the
@@ -86,22 +43,10 @@ FileUrl saveHistory(FileVersionStore& store, const std::string& name, const std:
         std::string error;
         EXPECT_TRUE(store.saveVersionOfItem(FileUrl::fromPath(path), &error)) << error;
     }
-    EXPECT_EQ(scalar(store.location(), "SELECT COUNT(*) FROM records WHERE kind >= 16"), 0);
+    EXPECT_EQ(indexValue(store.location(), "SELECT COUNT(*) FROM records WHERE kind >= 16"), 0);
     std::string error;
     EXPECT_TRUE(compactStore(store.location(), {}, &error)) << error;
     return FileUrl::fromPath(path);
-}
-
-void expectVersionsRead(FileVersionStore& store, const FileUrl& document, const std::vector<std::string>& revisions)
-{
-    const auto versions = store.otherVersionsOfItem(document);
-    ASSERT_TRUE(versions);
-    ASSERT_EQ(versions->size(), revisions.size());
-    for (std::size_t i = 0; i < revisions.size(); ++i) {
-        std::string why;
-        EXPECT_TRUE((*versions)[i].hasLocalContents(&why)) << i << ": " << why;
-        EXPECT_TRUE(contentsOf((*versions)[i], &why) == revisions[i]) << i << ": " << why;
-    }
 }
 
 // What a reverse chain of deltas between the archives themselves would take.
@@ -165,14 +110,14 @@ TEST(ZipRecordsTest, OfficeHistoriesAreStoredAsFormsAndReadBackByteForByte)
         for (int n = 0; n < kRevisions; ++n)
             revisions.push_back(readFile(folder + "/r" + std::to_string(n) + "." + one.format));
         const FileUrl document = saveHistory(store, std::string("report.") + one.format, revisions);
-        expectVersionsRead(store, document, revisions);
+        expectVersionsRead(location, document.path(), revisions);
 
         const auto versions = store.otherVersionsOfItem(document);
         EXPECT_EQ(versions->back().storedAt()->recordKind, static_cast<int>(RecordKind::Whole));
         EXPECT_EQ(fs::file_size(versions->back().URL().path()), revisions.back().size());
-        EXPECT_EQ(scalar(location, "SELECT COUNT(*) FROM records WHERE kind >= 16"), kRevisions - 1);
+        EXPECT_EQ(indexValue(location, "SELECT COUNT(*) FROM records WHERE kind >= 16"), kRevisions - 1);
         const std::int64_t stored =
-            scalar(location, "SELECT SUM(COALESCE(length(packed), file_size)) FROM records WHERE kind != 0");
+            indexValue(location, "SELECT SUM(COALESCE(length(packed), file_size)) FROM records WHERE kind != 0");
         const std::uint64_t raw = rawDeltaBytes(revisions);
         std::printf("%s: %lld bytes stored for %d older versions, %llu as deltas between archives\n", one.format,
                     static_cast<long long>(stored), kRevisions - 1, static_cast<unsigned long long>(raw));
@@ -214,17 +159,18 @@ TEST(ZipRecordsTest, ArchivesThatDoNotRebuildFallBackAndReadBack)
         for (int n = 0; n < 3; ++n)
             revisions.push_back(one.zip(n));
         const FileUrl document = saveHistory(store, "bundle.zip", revisions);
-        expectVersionsRead(store, document, revisions);
-        EXPECT_EQ(scalar(location, "SELECT COUNT(*) FROM records WHERE kind >= 16"), one.canonical ? 2 : 0);
+        expectVersionsRead(location, document.path(), revisions);
+        EXPECT_EQ(indexValue(location, "SELECT COUNT(*) FROM records WHERE kind >= 16"), one.canonical ? 2 : 0);
         // The newest stays as it was added: a file, or packed when small.
-        EXPECT_EQ(scalar(location, "SELECT COUNT(*) FROM records WHERE kind = 0 OR (kind = 2 AND packed IS NOT NULL)"),
+        EXPECT_EQ(indexValue(location,
+                             "SELECT COUNT(*) FROM records WHERE kind = 0 OR (kind = 2 AND packed IS NOT NULL)"),
                   1);
-        EXPECT_EQ(checkStore(location), "");
+        EXPECT_EQ(checkStore(location).damaged, "");
         // An index rebuilt from the logs knows the records as they were made.
         fs::remove(location + "/index.sqlite");
-        EXPECT_EQ(checkStore(location, true), "");
-        EXPECT_EQ(scalar(location, "SELECT COUNT(*) FROM records WHERE kind >= 16"), one.canonical ? 2 : 0);
-        expectVersionsRead(store, document, revisions);
+        EXPECT_EQ(checkStore(location, true).damaged, "");
+        EXPECT_EQ(indexValue(location, "SELECT COUNT(*) FROM records WHERE kind >= 16"), one.canonical ? 2 : 0);
+        expectVersionsRead(location, document.path(), revisions);
     }
 }
 
@@ -293,10 +239,10 @@ TEST(ZipRecordsTest, ADamagedCanonicalRecordIsNamedAndNeverReadAsOtherBytes)
             EXPECT_NE(why.find("record"), std::string::npos) << why;
         }
         why.clear();
-        EXPECT_EQ(contentsOf(versions->front(), &why), "(unreadable)");
+        EXPECT_EQ(readVersion(versions->front(), &why), "(unreadable)");
         EXPECT_NE(why.find("stored record " + name), std::string::npos) << why;
-        EXPECT_TRUE(contentsOf(versions->back()) == zipOf(1));
-        EXPECT_NE(checkStore(location).find(name), std::string::npos);
+        EXPECT_TRUE(readVersion(versions->back()) == zipOf(1));
+        EXPECT_NE(checkStore(location).damaged.find(name), std::string::npos);
     }
 }
 

@@ -128,23 +128,6 @@ TEST_F(CopyVerified, TheCopyIsExactKeepsItsHolesAndHasAPlainReadsChecksum)
     }
 }
 
-// The attack: a file of 1 GiB holding 1 MiB takes about 1 MiB in the store.
-TEST_F(CopyVerified, ABigSparseFileTakesTheRoomOfItsData)
-{
-    const std::string source = sources.front() + "/sparse";
-    makeFile(source, 1024 * kMiB, {{512 * kMiB, kMiB, 'x'}});
-    struct stat original {};
-    ASSERT_EQ(stat(source.c_str(), &original), 0);
-    if (allocatedBytes(original) > 2 * kMiB)
-        GTEST_SKIP() << "the file system of " << source << " does not keep holes";
-    struct stat stored {};
-    const auto result = copy(source, &stored);
-    ASSERT_TRUE(result) << error;
-    EXPECT_EQ(stored.st_size, original.st_size);
-    EXPECT_LE(allocatedBytes(stored), 2 * kMiB);
-    EXPECT_EQ(result->checksum, plainChecksum(source));
-}
-
 // A write that began before the copy has stamped the source's times already;
 // its bytes landing in the middle of the copy change no size or time. Stores
 // through a mapping whose pages are already dirty do just that. The copy made

@@ -49,7 +49,7 @@ struct Taken {
 };
 
 // The decisions of the default schedule at `now`, as the words a preview prints.
-std::string decideAt(std::int64_t now, std::initializer_list<Taken> taken)
+std::string decideAt(std::int64_t now, const std::vector<Taken>& taken)
 {
     std::vector<RetentionCandidate> versions;
     for (const Taken& version : taken)
@@ -63,19 +63,13 @@ std::string decideAt(std::int64_t now, std::initializer_list<Taken> taken)
     return words;
 }
 
-// The same, for versions taken `ago` before kNow.
+// The same, for automatic versions taken `ago` before kNow.
 std::string decide(std::initializer_list<std::int64_t> agos)
 {
-    std::vector<RetentionCandidate> versions;
+    std::vector<Taken> taken;
     for (const std::int64_t ago : agos)
-        versions.push_back({kNow - ago, 100, true, false});
-    std::string words;
-    for (const Retention retention : applySchedule(versions, kNow, RetentionSchedule{})) {
-        if (!words.empty())
-            words += ' ';
-        words += retentionName(retention);
-    }
-    return words;
+        taken.push_back({kNow - ago});
+    return decideAt(kNow, taken);
 }
 
 struct Case {

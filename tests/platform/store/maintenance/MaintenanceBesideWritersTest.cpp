@@ -87,12 +87,8 @@ TEST_F(MaintenanceBesideWriters, WhatALogRecordsSurvivesPruneAndRepairListsItAga
     for (const auto& lost : cases) {
         SCOPED_TRACE(lost.lost);
         fs::remove_all(location);
-        {
-            // Stored files, which the log names.
-            AutomaticSaves saves(location);
-            for (const char* contents : {"v0", "v1", "v2"})
-                save(saves, unpackable(contents));
-        }
+        // Stored files, which the log names.
+        saveAutomatic(location, notes, {unpackable("v0"), unpackable("v1"), unpackable("v2")});
         writeFile(notes, "now");
         const std::vector<std::string> files = storedFiles();
         ASSERT_EQ(files.size(), 3u);
@@ -122,12 +118,8 @@ TEST_F(MaintenanceBesideWriters, WhatALogRecordsSurvivesPruneAndRepairListsItAga
 // and removes them with the rest, and leaves nothing behind.
 TEST_F(MaintenanceBesideWriters, ForgetTakesTheVersionsOnlyTheLogRecords)
 {
-    {
-        // Stored files, which the log names.
-        AutomaticSaves saves(location);
-        for (const char* contents : {"v0", "v1", "v2"})
-            save(saves, unpackable(contents));
-    }
+    // Stored files, which the log names.
+    saveAutomatic(location, notes, {unpackable("v0"), unpackable("v1"), unpackable("v2")});
     writeFile(notes, "now");
     const std::vector<std::string> files = storedFiles();
     alterIndex(location, "DELETE FROM versions WHERE position >= 1");
@@ -142,11 +134,7 @@ TEST_F(MaintenanceBesideWriters, ForgetTakesTheVersionsOnlyTheLogRecords)
 
 TEST_F(MaintenanceBesideWriters, RepairRefusesWhileTheWatcherRunsAndSaysHowToStopIt)
 {
-    {
-        AutomaticSaves saves(location);
-        save(saves, "v0");
-        save(saves, "v1");
-    }
+    saveAutomatic(location, notes, {"v0", "v1"});
     writeFile(notes, "now");
     alterIndex(location, "DELETE FROM versions WHERE position = 1");
     const int watcher = open((location + "/watcher.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -197,10 +185,7 @@ TEST_F(MaintenanceBesideWriters, RepairWaitsForAnAddUnderWayAndKeepsItsVersion)
 TEST_F(MaintenanceBesideWriters, RebuildsBesideAWriterLoseNothingItReportedSaved)
 {
     constexpr int kSaves = 30;
-    {
-        AutomaticSaves saves(location);
-        save(saves, "version 0");
-    }
+    saveAutomatic(location, notes, {"version 0"});
     // The writer tells of each save, and a rebuild follows it while the
     // next one is under way.
     int saved[2];
@@ -307,11 +292,7 @@ TEST_F(MaintenanceBesideWriters, AWriterNoticesTheIndexWasReplacedBeforeItsNextT
 // removal takes the index row out first, then the file.
 TEST_F(MaintenanceBesideWriters, ACheckBesideARemovalReportsNoProblem)
 {
-    {
-        AutomaticSaves saves(location);
-        for (const char* contents : {"v0", "v1", "v2", "v3"})
-            save(saves, contents);
-    }
+    saveAutomatic(location, notes, {"v0", "v1", "v2", "v3"});
     writeFile(notes, "now");
     const auto remove = [&](std::size_t index) {
         std::string error;

@@ -2,12 +2,15 @@
 
 // Reading a stored version as every reader does, and contents that the store
 // keeps as a file of their own.
+#include "ContentHash.h"
 #include "FileVersion.h"
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace strataloom::test {
@@ -42,6 +45,13 @@ inline std::string readVersion(const FileVersion& version, std::string* why = nu
 {
     const UniqueFd contents = version.openContents(why);
     return contents.valid() ? readAll(contents.get()) : "(unreadable)";
+}
+
+// The checksum of what a plain read of `path` gives; none when it cannot be read.
+inline std::optional<std::string> checksumOfPath(const std::string& path)
+{
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    return fd.valid() ? checksumOfFile(fd.get()) : std::nullopt;
 }
 
 // `label` followed by 8 KiB that do not compress: too much to be packed into

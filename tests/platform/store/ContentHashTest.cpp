@@ -1,4 +1,5 @@
 #include "ContentHash.h"
+#include "support/StoredContents.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -23,16 +24,6 @@ std::string pattern(std::size_t size)
     return data;
 }
 
-std::optional<std::string> checksumOfPath(const std::string& path)
-{
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
-    auto checksum = checksumOfFile(fd);
-    close(fd);
-    return checksum;
-}
-
 } // namespace
 
 // Holes at the start, in the middle and at the end count as the zeros a plain
@@ -48,14 +39,14 @@ TEST(ContentHash, ContentsWithHolesHaveThePlainReadsChecksum)
     ASSERT_EQ(pwrite(fd, data.data(), data.size(), 3 << 20), static_cast<ssize_t>(data.size()));
     ASSERT_EQ(ftruncate(fd, 5 << 20), 0);
     char buffer[kSmallBuffer];
-    const auto plain = checksumOfPath(path);
+    const auto plain = test::checksumOfPath(path);
     ASSERT_TRUE(plain);
     EXPECT_EQ(checksumOfContents(fd, 5 << 20, buffer, sizeof buffer), plain);
     EXPECT_EQ(checksumOfContents(fd, 6 << 20, buffer, sizeof buffer), plain);
     EXPECT_NE(checksumOfContents(fd, (3 << 20) + 1, buffer, sizeof buffer), plain);
     // A single byte changed far past the first chunk changes it too.
     ASSERT_EQ(pwrite(fd, "\x7f", 1, (3 << 20) + data.size() - 2), 1);
-    EXPECT_NE(checksumOfPath(path), plain);
+    EXPECT_NE(test::checksumOfPath(path), plain);
     close(fd);
     const int directory = open(test::makeScratchFolder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(directory, 0);

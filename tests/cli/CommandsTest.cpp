@@ -1,4 +1,3 @@
-#include "FileDescriptor.h"
 #include "support/ArchiveTestSupport.h"
 #include "support/OperationTestSupport.h"
 
@@ -13,12 +12,9 @@
 
 #include <csignal>
 #include <filesystem>
-#include <map>
-#include <sstream>
 
 #include <fcntl.h>
 #include <pty.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,30 +23,10 @@ namespace strataloom {
 namespace {
 
 namespace fs = std::filesystem;
+using test::Row;
+using test::rowsOf;
 using test::runCli;
-using Row = std::vector<std::string>;
 using Arguments = std::vector<std::string>;
-
-std::vector<Row> rowsOf(const std::string& output)
-{
-    std::vector<Row> rows;
-    std::istringstream lines(output);
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream fields(line);
-        rows.emplace_back();
-        for (std::string field; std::getline(fields, field, '\t');)
-            rows.back().push_back(field);
-    }
-    return rows;
-}
-
-std::map<std::string, std::uintmax_t> filesUnder(const std::string& root)
-{
-    std::map<std::string, std::uintmax_t> files;
-    for (const auto& entry : fs::recursive_directory_iterator(root))
-        files[entry.path().native()] = entry.is_regular_file() ? entry.file_size() : 0;
-    return files;
-}
 
 class Commands : public testing::Test {
 protected:
@@ -163,10 +139,13 @@ TEST_F(Commands, FailuresExitOneWithAMessageAndUsageErrorsExitTwo)
     EXPECT_EQ(test::readFile(stored), test::unpackable("v0"));
 }
 
+// A name holding a newline and tabs cannot forge a line or a field of the
+// text lists, which escape names; JSON keeps their exact bytes.
 TEST_F(Commands, JsonCarriesTheListedFieldsAndNamesByteForByte)
 {
     for (const std::string name : {"caf\xe9 \xff\xfe.txt", "\xed\xa0\x80 surrogate.txt", "truncated \xe2\x82.txt",
-                                   "quote \" back\\slash \x01 r\xc3\xa9sum\xc3\xa9 \xf0\x9f\x98\x80.txt"}) {
+                                   "quote \" back\\slash \x01 r\xc3\xa9sum\xc3\xa9 \xf0\x9f\x98\x80.txt",
+                                   "notes.txt\n00009\tforged\t\x1b[2J\\"}) {
         SCOPED_TRACE(name);
         const FileUrl document = test::documentWithVersions(store, documents, name, {"v0", "version 1"}, "now!");
         fs::remove(test::storedPath(store, document, 0));
@@ -176,7 +155,7 @@ TEST_F(Commands, JsonCarriesTheListedFieldsAndNamesByteForByte)
         const auto rows = rowsOf(runCli({"versions", document.path()}).out);
         ASSERT_EQ(array.size(), 3) << json.out;
         ASSERT_EQ(rows.size(), 3u);
-        // Text escapes the name; JSON keeps its bytes.
+        EXPECT_EQ(rows[2].size(), 9u);
         EXPECT_EQ(rows[2][6], printableName(document.path()));
         for (std::size_t i = 0; i < 3; ++i) {
             const QJsonObject o = array[static_cast<int>(i)].toObject();
@@ -189,6 +168,12 @@ TEST_F(Commands, JsonCarriesTheListedFieldsAndNamesByteForByte)
                            o["local"].toBool() ? "local" : "missing", printableName(path)}),
                       (Row{std::to_string(i), rows[i][1], rows[i][2], rows[i][3], rows[i][4], rows[i][5], rows[i][6]}));
         }
+        const auto listed = rowsOf(runCli({"documents"}).out);
+        for (const Row& row : listed)
+            EXPECT_EQ(row.size(), 6u);
+        EXPECT_EQ(std::count_if(listed.begin(), listed.end(),
+                                [&](const Row& row) { return row.back() == printableName(document.path()); }),
+                  1);
     }
 }
 
@@ -220,26 +205,16 @@ TEST_F(Commands, VersionsJsonCountsEachStoredRecordOnce)
 // Off a terminal no progress is shown.
 TEST_F(Commands, ArchiveWritesBesideTheFileAndSaysNothingWhenAllIsWell)
 {
-    const std::string name = "caf\xe9\xff.txt";
-    test::documentWithVersions(store, documents, name, {"v0", "v1"}, "now");
-    const test::CliResult result = runCli({"archive", "./" + name}, documents);
+    const std::string stem = "caf\xe9\xff";
+    test::documentWithVersions(store, documents, stem + ".txt", {"v0", "v1"}, "now");
+    const test::CliResult result = runCli({"archive", "./" + stem + ".txt"}, documents);
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.out + result.err, "");
-    const std::string folder = documents + "/caf\xe9\xff versions";
-    EXPECT_EQ(test::entriesOf(folder), (std::set<std::string>{"caf\xe9\xff"
-                                                              "00000.txt",
-                                                              "caf\xe9\xff"
-                                                              "00001.txt",
-                                                              "caf\xe9\xff"
-                                                              "00002.txt"}));
-    EXPECT_EQ(test::readFile(folder
-                             + "/caf\xe9\xff"
-                               "00002.txt"),
-              "now");
-    EXPECT_EQ(readDates(folder
-                        + "/caf\xe9\xff"
-                          "00001.txt"),
-              test::historicalDates(1));
+    const std::string folder = documents + "/" + stem + " versions/" + stem;
+    EXPECT_EQ(test::entriesOf(documents + "/" + stem + " versions"),
+              (std::set<std::string>{stem + "00000.txt", stem + "00001.txt", stem + "00002.txt"}));
+    EXPECT_EQ(test::readFile(folder + "00002.txt"), "now");
+    EXPECT_EQ(readDates(folder + "00001.txt"), test::historicalDates(1));
 }
 
 TEST_F(Commands, ArchiveReportsEachDetailInOrderAndFails)
@@ -255,128 +230,6 @@ TEST_F(Commands, ArchiveReportsEachDetailInOrderAndFails)
                           "strataloom-cli: Some versions aren't stored locally.\n");
     EXPECT_EQ(test::entriesOf(documents + "/out"),
               (std::set<std::string>{"notes00000.txt", "notes00002.txt", "notes00004.txt"}));
-}
-
-// A deleted document's versions are not prune's to remove: only forget removes them.
-TEST_F(Commands, CheckNamesEachProblemAndPruneRemovesWhatItsDryRunLists)
-{
-    // Stored files, which can go missing or be damaged.
-    const FileUrl kept = test::documentWithVersions(store, documents, "kept \xff.txt",
-                                                    {"k0", test::unpackable("k1"), test::unpackable("k2")}, "k");
-    const FileUrl gone =
-        test::documentWithVersions(store, documents, "gone.txt", {test::unpackable("g0"), test::unpackable("g1")}, "g");
-    EXPECT_EQ(runCli({"check"}).exitCode, 0);
-    const std::string missing = test::storedPath(store, kept, 1), corrupted = test::storedPath(store, kept, 2);
-    const std::string gone0 = test::storedPath(store, gone, 0), gone1 = test::storedPath(store, gone, 1);
-    const std::string orphan = fs::path(missing).parent_path().native() + "/0123456789abcdef0123456789abcdef";
-    fs::remove(missing);
-    test::corrupt(corrupted);
-    test::writeFile(orphan, "orphan");
-    fs::remove(gone.path());
-    const std::string listedBefore = runCli({"versions", kept.path()}).out;
-    const auto before = filesUnder(location);
-
-    const std::string damaged = "missing\t" + kept.path() + "\t00001\t" + missing + "\n" + "corrupted\t" + kept.path()
-                              + "\t00002\t" + corrupted + "\n";
-    const test::CliResult checked = runCli({"check"});
-    EXPECT_EQ(checked.exitCode, 1);
-    EXPECT_EQ(checked.out, damaged + "unreferenced\t" + orphan + "\n");
-    EXPECT_EQ(checked.err, "strataloom-cli: 3 problems found in the version store " + location + "\n");
-    EXPECT_EQ(filesUnder(location), before);
-
-    const std::string removable = "unreferenced\t" + orphan + "\n";
-    const test::CliResult dryRun = runCli({"prune", "--dry-run"});
-    EXPECT_EQ(dryRun.exitCode, 0) << dryRun.err;
-    EXPECT_EQ(dryRun.out, removable);
-    EXPECT_EQ(filesUnder(location), before);
-
-    const test::CliResult pruned = runCli({"prune"});
-    EXPECT_EQ(pruned.exitCode, 0) << pruned.err;
-    EXPECT_EQ(pruned.out, removable);
-    EXPECT_FALSE(fs::exists(orphan));
-    EXPECT_EQ(test::readFile(gone0) + test::readFile(gone1), test::unpackable("g0") + test::unpackable("g1"));
-    EXPECT_EQ(runCli({"versions", kept.path()}).out, listedBefore);
-    EXPECT_EQ(runCli({"check"}).out, damaged);
-}
-
-// Documents lists what forget takes, by the deleted file's path or by id, each
-// after a dry run that changes nothing.
-TEST_F(Commands, DocumentsListsEachDocumentAndForgetRemovesWhatItsDryRunLists)
-{
-    for (const char* format : {"", "--json"}) {
-        const test::CliResult empty = runCli(format[0] ? Arguments{"documents", format} : Arguments{"documents"});
-        EXPECT_EQ(empty.exitCode, 0) << empty.err;
-        EXPECT_EQ(empty.out + empty.err, format[0] ? "[\n]\n" : "");
-    }
-    EXPECT_FALSE(fs::exists(location));
-    const FileUrl kept = test::documentWithVersions(store, documents, "kept \xff.txt", {"k0", "k1", "k2"}, "k");
-    const FileUrl gone = test::documentWithVersions(store, documents, "gone.txt", {"g0", "g10"}, "g");
-    const std::string gone0 = test::storedPath(store, gone, 0), gone1 = test::storedPath(store, gone, 1);
-    const std::string keptId = fs::path(test::storedPath(store, kept, 0)).parent_path().filename().native();
-    const std::string goneId = fs::path(gone0).parent_path().filename().native();
-
-    // Beside their size, what their records take on disk: their packed bytes.
-    const auto allocated = [&](const FileUrl& document, std::size_t count) {
-        std::uint64_t bytes = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            const FileVersion version = store.otherVersionsOfItem(document).value().at(i);
-            EXPECT_FALSE(fs::exists(version.URL().path()));
-            bytes += version.storedAt()->storedBytes;
-        }
-        return std::to_string(bytes);
-    };
-    const std::string goneStored = allocated(gone, 2), keptStored = allocated(kept, 3);
-    fs::remove(gone.path());
-
-    const test::CliResult listed = runCli({"documents"});
-    EXPECT_EQ(listed.exitCode, 0) << listed.err;
-    std::vector<Row> rows{{goneId, "2", "5", goneStored, "missing", gone.path()},
-                          {keptId, "3", "6", keptStored, "found", kept.path()}};
-    EXPECT_EQ(rowsOf(listed.out),
-              (std::vector<Row>{rows[0], {keptId, "3", "6", keptStored, "found", printableName(kept.path())}}));
-    const test::CliResult json = runCli({"documents", "--json"});
-    EXPECT_EQ(json.exitCode, 0) << json.err;
-    const QJsonArray array = QJsonDocument::fromJson(QByteArray::fromStdString(json.out)).array();
-    ASSERT_EQ(array.size(), 2) << json.out;
-    for (std::size_t i = 0; i < 2; ++i) {
-        const QJsonObject o = array[static_cast<int>(i)].toObject();
-        EXPECT_EQ(o.contains("pathBytes"), i == 1);
-        const std::string path = o.contains("pathBytes")
-                                   ? QByteArray::fromBase64(o["pathBytes"].toString().toLatin1()).toStdString()
-                                   : o["path"].toString().toStdString();
-        EXPECT_EQ((Row{o["id"].toString().toStdString(), std::to_string(o["versions"].toInteger(-1)),
-                       std::to_string(o["bytes"].toInteger(-1)), std::to_string(o["storedBytes"].toInteger(-1)),
-                       o["found"].toBool() ? "found" : "missing", path}),
-                  rows[i]);
-    }
-
-    const std::string goneLines =
-        "version\t" + gone.path() + "\t00000\t" + gone0 + "\n" + "version\t" + gone.path() + "\t00001\t" + gone1 + "\n";
-    std::string keptLines;
-    for (std::size_t i = 0; i < 3; ++i)
-        keptLines +=
-            "version\t" + kept.path() + "\t0000" + std::to_string(i) + "\t" + test::storedPath(store, kept, i) + "\n";
-    for (const auto& [arguments, lines] :
-         std::vector<std::pair<Arguments, std::string>>{{{gone.path()}, goneLines}, {{"--id", keptId}, keptLines}}) {
-        auto command = Arguments{"forget", "--dry-run"};
-        command.insert(command.end(), arguments.begin(), arguments.end());
-        const auto before = filesUnder(location);
-        const test::CliResult dryRun = runCli(command);
-        EXPECT_EQ(dryRun.exitCode, 0) << dryRun.err;
-        EXPECT_EQ(dryRun.out + dryRun.err, lines);
-        EXPECT_EQ(filesUnder(location), before);
-        command.erase(command.begin() + 1);
-        const test::CliResult forgotten = runCli(command);
-        EXPECT_EQ(forgotten.exitCode, 0) << forgotten.err;
-        EXPECT_EQ(forgotten.out + forgotten.err, lines);
-        const test::CliResult again = runCli(command);
-        EXPECT_EQ(again.exitCode, 1);
-        EXPECT_EQ(again.out, "");
-        EXPECT_NE(again.err.find(arguments.back()), std::string::npos) << again.err;
-    }
-    EXPECT_EQ(runCli({"documents"}).out, "");
-    EXPECT_EQ(test::entriesOf(location + "/documents"), std::set<std::string>{});
-    EXPECT_EQ(runCli({"check"}).exitCode, 0);
 }
 
 // With stderr on a terminal each entry is shown as it is written, and Ctrl-C
@@ -426,43 +279,6 @@ TEST_F(Commands, OnATerminalArchiveShowsProgressAndCtrlCKeepsTheEntriesWritten)
     }
 }
 
-} // namespace
-// A lost index stops adds and prune until check --repair rebuilds it from the
-// stored files; then everything is listed as before.
-TEST_F(Commands, CheckRepairRebuildsALostIndexThatAddsAndPruneRefuseToReplace)
-{
-    const FileUrl kept = test::documentWithVersions(store, documents, "kept \xff.txt", {"k0", "k1", "k2"}, "k");
-    const std::string listedBefore = runCli({"versions", kept.path()}).out;
-    for (const char* suffix : {"", "-wal", "-shm"})
-        fs::remove(location + "/index.sqlite" + suffix);
-
-    test::writeFile(documents + "/other.txt", "other");
-    const test::CliResult refused = runCli({"save-version", documents + "/other.txt"});
-    EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_NE(refused.err.find("check --repair"), std::string::npos) << refused.err;
-    EXPECT_EQ(runCli({"prune"}).exitCode, 1);
-
-    // Not while a watcher adds to the store: it says how to stop it first.
-    {
-        const UniqueFd watcher(open((location + "/watcher.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-        ASSERT_EQ(flock(watcher.get(), LOCK_EX), 0);
-        const test::CliResult busy = runCli({"check", "--repair"});
-        EXPECT_EQ(busy.exitCode, 1);
-        EXPECT_NE(busy.err.find("systemctl --user stop strataloom-watch.service"), std::string::npos) << busy.err;
-        EXPECT_FALSE(fs::exists(location + "/index.sqlite"));
-    }
-
-    const test::CliResult repaired = runCli({"check", "--repair"});
-    EXPECT_EQ(repaired.exitCode, 0) << repaired.err;
-    EXPECT_NE(repaired.err.find("no version index"), std::string::npos) << repaired.err;
-    EXPECT_NE(repaired.err.find("strataloom-cli: rebuilt the version index: 1 documents, 3 versions\n"),
-              std::string::npos)
-        << repaired.err;
-    EXPECT_EQ(runCli({"versions", kept.path()}).out, listedBefore);
-    EXPECT_EQ(runCli({"prune"}).out, "");
-    EXPECT_EQ(runCli({"check", "--repair"}).err, "");
-}
-
 // The help names the program as it is typed, whatever path started it, and
 // says what the program does.
 TEST_F(Commands, HelpNamesTheProgramAndWhatItDoes)
@@ -483,28 +299,5 @@ TEST_F(Commands, HelpNamesTheProgramAndWhatItDoes)
         EXPECT_TRUE(runCli(c.arguments).out.starts_with(c.usage)) << c.usage;
 }
 
-// A name holding a newline and tabs cannot forge a line or a field of the
-// text lists; JSON keeps its exact bytes.
-TEST_F(Commands, NamesAreEscapedInTextListsAndExactInJson)
-{
-    const std::string name = "notes.txt\n00009\tforged\t\x1b[2J\\";
-    const FileUrl document = test::documentWithVersions(store, documents, name, {"v0"}, "now");
-    const std::string printed = documents + "/notes.txt\\n00009\\tforged\\t\\x1b[2J\\\\";
-    ASSERT_EQ(printableName(document.path()), printed);
-
-    const auto versions = rowsOf(runCli({"versions", document.path()}).out);
-    ASSERT_EQ(versions.size(), 2u);
-    EXPECT_EQ(versions[1].size(), 9u);
-    EXPECT_EQ(versions[1][6], printed);
-    const auto listed = rowsOf(runCli({"documents"}).out);
-    ASSERT_EQ(listed.size(), 1u);
-    EXPECT_EQ(listed[0].back(), printed);
-
-    for (const Arguments& arguments :
-         {Arguments{"versions", "--json", document.path()}, Arguments{"documents", "--json"}}) {
-        const QJsonArray array = QJsonDocument::fromJson(QByteArray::fromStdString(runCli(arguments).out)).array();
-        EXPECT_EQ(array.last().toObject()["path"].toString().toStdString(), document.path()) << arguments.front();
-    }
-}
-
+} // namespace
 } // namespace strataloom

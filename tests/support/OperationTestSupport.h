@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <algorithm>
+#include <sstream>
 #include <string_view>
 
 #include <fcntl.h>
@@ -95,6 +96,21 @@ inline CliResult runProgram(const std::string& program, const std::vector<std::s
     result.out = readFile(outPath);
     result.err = readFile(errPath);
     return result;
+}
+
+// The lines of a command's text output, each split at its tabs.
+using Row = std::vector<std::string>;
+inline std::vector<Row> rowsOf(const std::string& output)
+{
+    std::vector<Row> rows;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        rows.emplace_back();
+        for (std::string field; std::getline(fields, field, '\t');)
+            rows.back().push_back(field);
+    }
+    return rows;
 }
 
 // Runs the built strataloom-cli with `arguments` as exact bytes, in `workingFolder`.

@@ -6,6 +6,7 @@
 #include "Sqlite.h"
 #include "StoreLayout.h"
 #include "StoreMaintenance.h"
+#include "support/StoredContents.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +14,10 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <initializer_list>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -51,15 +55,8 @@ inline std::vector<std::string> contentsOf(const std::string& location, const st
     std::vector<std::string> contents;
     const auto versions = FileVersionStore(location).otherVersionsOfItem(FileUrl::fromPath(document));
     EXPECT_TRUE(versions) << document;
-    for (const FileVersion& version : versions.value_or(std::vector<FileVersion>{})) {
-        const UniqueFd fd = version.openContents();
-        std::string text;
-        char buffer[65536];
-        ssize_t got;
-        while (fd.valid() && (got = read(fd.get(), buffer, sizeof buffer)) > 0)
-            text.append(buffer, static_cast<std::size_t>(got));
-        contents.push_back(fd.valid() ? text : "(unreadable)");
-    }
+    for (const FileVersion& version : versions.value_or(std::vector<FileVersion>{}))
+        contents.push_back(readVersion(version));
     return contents;
 }
 
@@ -104,7 +101,9 @@ inline std::vector<int> recordKinds(const std::string& location)
     return counts;
 }
 
-// What a check reports, damage apart from what is merely left over.
+// What a maintenance pass reports: damage apart from what is merely left
+// over, the paths it names, its failures and notes; `onFirstVersion` runs as
+// the pass reaches its first version.
 struct CheckFindings : StoreMaintenanceListener {
     void found(const StoreFinding& finding) override
     {
@@ -112,6 +111,7 @@ struct CheckFindings : StoreMaintenanceListener {
             ++unreferenced;
         else
             damaged += finding.path + (finding.detail.empty() ? "" : ": " + finding.detail) + "\n";
+        paths.insert(finding.path);
         findings.push_back(finding);
     }
     void failed(const std::string& message) override
@@ -119,10 +119,19 @@ struct CheckFindings : StoreMaintenanceListener {
         damaged += message + "\n";
         failures += message + "\n";
     }
+    void noted(const std::string& message) override { notes += message + "\n"; }
+    void progress(std::size_t done, std::size_t, const std::string&) override
+    {
+        if (done == 0 && onFirstVersion)
+            onFirstVersion();
+    }
     std::string damaged;
     std::string failures;
+    std::string notes;
     int unreferenced = 0;
+    std::set<std::string> paths;
     std::vector<StoreFinding> findings;
+    std::function<void()> onFirstVersion;
 };
 
 inline CheckFindings checkStore(const std::string& location, bool repair = false)
@@ -137,12 +146,13 @@ inline CheckFindings checkStore(const std::string& location, bool repair = false
     return findings;
 }
 
-inline void pruneStore(const std::string& location)
+inline CheckFindings pruneStore(const std::string& location)
 {
     CheckFindings findings;
     StoreMaintenance maintenance(location);
     maintenance.setGracePeriod(std::chrono::seconds(0));
     maintenance.prune(false, findings);
+    return findings;
 }
 
 // Saves each of `contents` as an automatic version of `path`, a batch each, as
@@ -157,6 +167,45 @@ inline void saveAutomatic(const std::string& location, const std::string& path,
         ASSERT_EQ(saves.stage(path, &error), AutomaticSaves::Outcome::Staged) << error;
         ASSERT_TRUE(saves.commit(nullptr, &error)) << error;
     }
+}
+
+// The single value `sql` reads from the store's index, or -1.
+inline std::int64_t indexValue(const std::string& location, const std::string& sql)
+{
+    SqliteDatabase database(store::StoreLayout(location).indexPath(), SQLITE_OPEN_READONLY);
+    SqliteStatement query(database.handle(), sql.c_str());
+    return query.step() == SQLITE_ROW ? query.integer(0) : -1;
+}
+
+// Changes the store's index behind its back, as damage or a lost write would.
+inline void alterIndex(const std::string& location, const std::string& sql)
+{
+    SqliteDatabase database(store::StoreLayout(location).indexPath(), SQLITE_OPEN_READWRITE);
+    ASSERT_TRUE(database.execute("PRAGMA foreign_keys=OFF") && database.execute(sql.c_str())) << database.lastError();
+}
+
+// Every listed version of `document` is local and reads as `expected`, in
+// order (compared whole: a failure does not print megabytes).
+inline void expectVersionsRead(const std::string& location, const std::string& document,
+                               const std::vector<std::string>& expected)
+{
+    const std::vector<std::string> contents = contentsOf(location, document);
+    ASSERT_EQ(contents.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        EXPECT_TRUE(contents[i] == expected[i]) << "version " << i;
+    for (const FileVersion& version : FileVersionStore(location)
+                                          .otherVersionsOfItem(FileUrl::fromPath(document))
+                                          .value_or(std::vector<FileVersion>{})) {
+        std::string why;
+        EXPECT_TRUE(version.hasLocalContents(&why)) << why;
+    }
+}
+
+// Removes the store's index with its journal files, as a lost disk block would.
+inline void loseIndex(const std::string& location)
+{
+    for (const char* suffix : {"", "-wal", "-shm"})
+        std::filesystem::remove(store::StoreLayout(location).indexPath() + suffix);
 }
 
 } // namespace strataloom::test

@@ -2,15 +2,31 @@
 
 // Reading a stored version as every reader does, and contents that the store
 // keeps as a file of their own.
+#include "ContentHash.h"
 #include "FileVersion.h"
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace strataloom::test {
+
+// The whole of what `fd` reads; throws when a read fails.
+inline std::string readAll(int fd)
+{
+    std::string text;
+    char buffer[65536];
+    ssize_t got;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<std::size_t>(got));
+    if (got < 0)
+        throw std::runtime_error("cannot read a version");
+    return text;
+}
 
 // A version's contents, read as every reader reads them (materialised when
 // they are held as a delta or compressed); throws when they cannot be read.
@@ -20,14 +36,22 @@ inline std::string contentsOf(const FileVersion& version)
     const UniqueFd contents = version.openContents(&why);
     if (!contents.valid())
         throw std::runtime_error("cannot read a version: " + why);
-    std::string text;
-    char buffer[65536];
-    ssize_t got;
-    while ((got = read(contents.get(), buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<std::size_t>(got));
-    if (got < 0)
-        throw std::runtime_error("cannot read a version");
-    return text;
+    return readAll(contents.get());
+}
+
+// A version's contents, or "(unreadable)" with the reason in `why`: for
+// versions that must never be read as other bytes.
+inline std::string readVersion(const FileVersion& version, std::string* why = nullptr)
+{
+    const UniqueFd contents = version.openContents(why);
+    return contents.valid() ? readAll(contents.get()) : "(unreadable)";
+}
+
+// The checksum of what a plain read of `path` gives; none when it cannot be read.
+inline std::optional<std::string> checksumOfPath(const std::string& path)
+{
+    const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    return fd.valid() ? checksumOfFile(fd.get()) : std::nullopt;
 }
 
 // `label` followed by 8 KiB that do not compress: too much to be packed into

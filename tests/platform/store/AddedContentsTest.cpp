@@ -1,10 +1,7 @@
 #include "FileVersionStore.h"
-#include "Sqlite.h"
-#include "StoreLayout.h"
 #include "VersionEdits.h"
 #include "support/ArchiveTestSupport.h"
 #include "support/RecordTestSupport.h"
-#include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
 
@@ -18,9 +15,7 @@ using namespace test;
 
 std::int64_t scalar(const std::string& sql)
 {
-    SqliteDatabase database(FileVersionStore::defaultLocation() + "/index.sqlite", SQLITE_OPEN_READONLY);
-    SqliteStatement query(database.handle(), sql.c_str());
-    return query.step() == SQLITE_ROW ? query.integer(0) : -1;
+    return indexValue(FileVersionStore::defaultLocation(), sql);
 }
 
 std::size_t storedFiles()
@@ -29,18 +24,6 @@ std::size_t storedFiles()
     for (const auto& entry : fs::recursive_directory_iterator(FileVersionStore::defaultLocation() + "/documents"))
         count += entry.is_regular_file() && entry.path().extension() != ".log";
     return count;
-}
-
-void expectReadable(FileVersionStore& store, const FileUrl& document, const std::vector<std::string>& contents)
-{
-    const auto versions = store.otherVersionsOfItem(document);
-    ASSERT_TRUE(versions);
-    ASSERT_EQ(versions->size(), contents.size());
-    for (std::size_t i = 0; i < contents.size(); ++i) {
-        std::string why;
-        EXPECT_TRUE((*versions)[i].hasLocalContents(&why)) << why;
-        EXPECT_TRUE(contentsOf((*versions)[i]) == contents[i]) << i;
-    }
 }
 
 // Saving unchanged contents again, or a copy of a document, costs a record's
@@ -56,8 +39,8 @@ TEST(AddedContents, UnchangedSavesAndCopiesNameTheStoredRecord)
     ASSERT_TRUE(store.saveVersionOfItem(copy));
     ASSERT_TRUE(store.saveVersionOfItem(copy));
 
-    expectReadable(store, document, {big, big, "other", big});
-    expectReadable(store, copy, {big, big});
+    expectVersionsRead(store.location(), document.path(), {big, big, "other", big});
+    expectVersionsRead(store.location(), copy.path(), {big, big});
     EXPECT_LE(storedFiles(), 2u);
     EXPECT_EQ(scalar("SELECT COUNT(*) FROM records"), 2);
     EXPECT_EQ(scalar("SELECT COUNT(DISTINCT record) FROM versions"), 2);
@@ -114,8 +97,8 @@ TEST(AddedContents, RemovingAVersionNeverTakesContentsOthersStillName)
     std::string error;
     ASSERT_TRUE(deleteVersions(store.location(), base.path(), {2}, false, &error)) << error;
     ASSERT_TRUE(deleteVersions(store.location(), shared.path(), {0}, false, &error)) << error;
-    expectReadable(store, base, {big, big});
-    expectReadable(store, shared, {other});
+    expectVersionsRead(store.location(), base.path(), {big, big});
+    expectVersionsRead(store.location(), shared.path(), {other});
 }
 
 // Small contents are packed when they are added: no file, the record's bytes

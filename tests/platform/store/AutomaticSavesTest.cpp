@@ -2,9 +2,7 @@
 #include "FileAttributes.h"
 #include "FileVersionStore.h"
 #include "Sqlite.h"
-#include "StoreMaintenance.h"
-#include "support/StoredContents.h"
-#include "support/TestEnvironment.h"
+#include "support/RecordTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -191,11 +189,7 @@ TEST_F(AutomaticSavesTest, ARebuiltIndexKeepsWhichVersionsWereAutomatic)
     writeFile(notes, "current");
     fs::remove(FileVersionStore::defaultLocation() + "/index.sqlite");
 
-    struct : StoreMaintenanceListener {
-        void found(const StoreFinding&) override {}
-        void failed(const std::string& message) override { ADD_FAILURE() << message; }
-    } listener;
-    StoreMaintenance(FileVersionStore::defaultLocation()).repair(listener);
+    EXPECT_EQ(checkStore(FileVersionStore::defaultLocation(), true).failures, "");
     EXPECT_EQ(listed(notes), (std::vector<Listed>{{"automatic", true}, {"asked for", false}}));
 }
 

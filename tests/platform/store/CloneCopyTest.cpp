@@ -7,6 +7,7 @@
 #include "FileDescriptor.h"
 #include "VerifiedCopy.h"
 #include "support/LoopMount.h"
+#include "support/StoredContents.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -25,12 +26,6 @@ namespace strataloom::store {
 namespace {
 
 using namespace test;
-
-std::optional<std::string> plainChecksum(const std::string& path)
-{
-    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    return fd.valid() ? checksumOfFile(fd.get()) : std::nullopt;
-}
 
 class CloneCopy : public testing::TestWithParam<const char*> {
 protected:
@@ -102,7 +97,7 @@ TEST_P(CloneCopy, TheStoredCloneIsOneStateAndMatchesItsChecksum)
         ASSERT_TRUE(result) << error;
         const std::string stored = readFile(copy);
         EXPECT_TRUE(stored == std::string(size, row.change == Change::None ? 'a' : 'b')) << "not the last state";
-        EXPECT_EQ(result->checksum, plainChecksum(copy));
+        EXPECT_EQ(result->checksum, test::checksumOfPath(copy));
     }
 }
 

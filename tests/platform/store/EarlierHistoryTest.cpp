@@ -89,22 +89,5 @@ TEST_F(EarlierHistoryTest, ADocumentMovedOverAnotherLeavesTheOtherAsAnEarlierHis
     EXPECT_TRUE(earlier(FileUrl::fromPath(elsewhere)).empty());
 }
 
-// Files with no document id renamed over a document (an editor's save, a copy
-// restored beside it, a download) continue its one history: only a file that
-// carries another document's id replaces it.
-TEST_F(EarlierHistoryTest, AnUntaggedFileRenamedOverADocumentContinuesItsHistory)
-{
-    const FileUrl report = saved("Report.txt", {"r1", "r2"});
-    for (const char* text : {"editor's save", "restored copy"}) {
-        const std::string incoming = folder + "/.Report.txt.new";
-        writeFile(incoming, text);
-        fs::rename(incoming, report.path());
-        ASSERT_TRUE(store.saveVersionOfItem(report));
-    }
-    EXPECT_EQ(history(report), (Strings{"r1", "r2", "editor's save", "restored copy"}));
-    EXPECT_TRUE(earlier(report).empty());
-    EXPECT_EQ(StoreMaintenance(store.location()).documents()->size(), 1u);
-}
-
 } // namespace
 } // namespace strataloom

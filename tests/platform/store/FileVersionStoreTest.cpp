@@ -1,10 +1,10 @@
 #include "FileVersionStore.h"
 #include "VerifiedCopy.h"
 #include "support/ArchiveTestSupport.h"
+#include "support/RecordTestSupport.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <chrono>
 #include <csignal>
@@ -28,15 +28,9 @@ FileUrl url(const std::string& path)
     return FileUrl::fromPath(path);
 }
 
-// The contents of the listed versions of `document`, oldest first.
 Contents listed(const std::string& document)
 {
-    const auto versions = FileVersionStore().otherVersionsOfItem(url(document));
-    EXPECT_TRUE(versions) << document;
-    Contents contents;
-    for (const FileVersion& version : versions.value_or(std::vector<FileVersion>{}))
-        contents.push_back(contentsOf(version));
-    return contents;
+    return contentsOf(FileVersionStore::defaultLocation(), document);
 }
 
 // Runs `body` in a child process, which exits 0 when it returns true.
@@ -197,6 +191,8 @@ TEST_F(VersionStore, RenamesAndSavesByReplacementKeepTheVersionsButCopiesDoNot)
     ASSERT_EQ(rename((folder + "/.tmp").c_str(), renamed.c_str()), 0);
     ASSERT_TRUE(add(renamed, "v2"));
     EXPECT_EQ(listed(renamed), (Contents{"v0", "v1", "v2"}));
+    // A file without a document id renamed over one continues its history, not another.
+    EXPECT_TRUE(FileVersionStore().earlierHistoriesOfItem(url(renamed))->empty());
 
     // Neither a new document at an old path nor a copy carrying the identity shares them.
     writeFile(document, "new");
@@ -238,11 +234,7 @@ TEST_F(VersionStore, AnIndexOfAnotherLayoutIsReportedNotTrusted)
 {
     writeFile(document, "now");
     ASSERT_TRUE(add(document, "one"));
-    sqlite3* database = nullptr;
-    ASSERT_EQ(sqlite3_open((FileVersionStore::defaultLocation() + "/index.sqlite").c_str(), &database), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(database, "ALTER TABLE versions RENAME COLUMN checksum TO other", nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(database);
+    alterIndex(FileVersionStore::defaultLocation(), "ALTER TABLE versions RENAME COLUMN checksum TO other");
     FileVersionStore store;
     EXPECT_FALSE(store.otherVersionsOfItem(url(document)));
     std::string error;
@@ -260,12 +252,7 @@ TEST_F(VersionStore, IndexValuesAndLinksNeverLeadOutOfTheStore)
     const auto stored = add(document, unpackable("one"));
     ASSERT_TRUE(stored);
     const std::string storedPath = stored->URL().path();
-    const auto execute = [&](const std::string& sql) {
-        sqlite3* database = nullptr;
-        ASSERT_EQ(sqlite3_open((location + "/index.sqlite").c_str(), &database), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(database, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
-        sqlite3_close(database);
-    };
+    const auto execute = [&](const std::string& sql) { alterIndex(location, sql); };
 
     // A stored folder swapped for a link to a copy elsewhere: not local.
     const std::string documentFolder = storedPath.substr(0, storedPath.rfind('/'));

@@ -11,6 +11,7 @@
 #include "support/ArchiveTestSupport.h"
 #include "support/LoopMount.h"
 #include "support/OperationTestSupport.h"
+#include "support/RecordTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -18,10 +19,6 @@
 #include <filesystem>
 #include <thread>
 
-#include <fcntl.h>
-#include <linux/types.h>
-#include <sys/ioctl.h>
-#include <sys/mount.h>
 #include <unistd.h>
 
 namespace strataloom {
@@ -29,11 +26,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace test;
-
-// From the kernel's fs/ext4/ext4.h, which no installed header carries; XFS's
-// shutdown request has the same number and flag.
-constexpr unsigned long kShutdown = _IOR('X', 125, __u32);
-constexpr __u32 kShutdownWithoutJournalFlush = 0x2;
 
 struct FileSystem {
     const char* name;
@@ -56,18 +48,6 @@ protected:
         if (!skip.empty())
             GTEST_SKIP() << skip;
         mountPoint = disk.mountPoint();
-    }
-
-    // The power cut, then the next boot's mount with its journal replay.
-    void cutPowerAndRemount()
-    {
-        const int root = open(mountPoint.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        ASSERT_GE(root, 0);
-        __u32 flags = kShutdownWithoutJournalFlush;
-        ASSERT_EQ(ioctl(root, kShutdown, &flags), 0);
-        close(root);
-        ASSERT_TRUE(disk.unmount());
-        ASSERT_TRUE(disk.mount());
     }
 
     LoopMountedImage disk;
@@ -127,30 +107,17 @@ TEST_P(PowerCut, WhatWasReportedDoneIsThereByteForByteAfterward)
     }
     // The entries were written moments ago and are not part of what was
     // promised; what the store holds must not depend on them.
-    cutPowerAndRemount();
+    ASSERT_TRUE(disk.cutPowerAndRemount());
 
     FileVersionStore store(location);
-    const auto versions = store.otherVersionsOfItem(FileUrl::fromPath(document));
-    ASSERT_TRUE(versions);
-    ASSERT_EQ(versions->size(), saved.size());
-    for (std::size_t i = 0; i < saved.size(); ++i) {
-        EXPECT_TRUE((*versions)[i].hasLocalContents()) << i;
-        EXPECT_EQ(contentsOf((*versions)[i]), saved[i]) << i;
-    }
+    expectVersionsRead(location, document, saved);
     for (std::size_t i = 0; i < saved.size(); ++i)
         EXPECT_EQ(readFile(archive + "/Report0000" + std::to_string(i) + ".txt"), saved[i]) << i;
-    const auto pictureVersions = store.otherVersionsOfItem(FileUrl::fromPath(picture));
-    ASSERT_TRUE(pictureVersions);
-    ASSERT_EQ(pictureVersions->size(), pictures.size());
-    for (std::size_t i = 0; i < pictures.size(); ++i)
-        EXPECT_TRUE(contentsOf((*pictureVersions)[i]) == pictures[i]) << i;
-    EXPECT_EQ((*pictureVersions)[1].storedAt()->record, (*pictureVersions)[0].storedAt()->record);
+    expectVersionsRead(location, picture, pictures);
+    const auto pictureVersions = store.otherVersionsOfItem(FileUrl::fromPath(picture)).value();
+    EXPECT_EQ(pictureVersions.at(1).storedAt()->record, pictureVersions.at(0).storedAt()->record);
     EXPECT_EQ(readFile(unarchived), entries.back());
-    const auto restored = store.otherVersionsOfItem(FileUrl::fromPath(unarchived));
-    ASSERT_TRUE(restored);
-    ASSERT_EQ(restored->size(), entries.size() - 1);
-    for (std::size_t i = 0; i + 1 < entries.size(); ++i)
-        EXPECT_EQ(contentsOf((*restored)[i]), entries[i]) << i;
+    expectVersionsRead(location, unarchived, std::vector<std::string>(entries.begin(), entries.end() - 1));
 }
 
 INSTANTIATE_TEST_SUITE_P(FileSystems, PowerCut,

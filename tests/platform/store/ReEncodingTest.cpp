@@ -1,9 +1,6 @@
 #include "ReEncoding.h"
-#include "ContentHash.h"
 #include "FileVersionStore.h"
-#include "Sqlite.h"
-#include "StoreLayout.h"
-#include "support/TestEnvironment.h"
+#include "support/RecordTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -22,31 +19,16 @@ using namespace test;
 
 std::int64_t scalar(const std::string& sql)
 {
-    SqliteDatabase database(FileVersionStore::defaultLocation() + "/index.sqlite", SQLITE_OPEN_READONLY);
-    SqliteStatement query(database.handle(), sql.c_str());
-    return query.step() == SQLITE_ROW ? query.integer(0) : -1;
+    return indexValue(FileVersionStore::defaultLocation(), sql);
 }
 
 // A text document's revision `n`: mostly what the one before held.
-std::string revision(int n)
+std::string edit(int n)
 {
     std::string text;
     for (int line = 0; line < 400; ++line)
         text += "Line " + std::to_string(line) + " of a document that changes a little at each save"
               + (line % 37 == n % 37 ? " (edited in revision " + std::to_string(n) + ")" : "") + "\n";
-    return text;
-}
-
-std::string contentsOf(const FileVersion& version, std::string* why = nullptr)
-{
-    const UniqueFd contents = version.openContents(why);
-    if (!contents.valid())
-        return "(unreadable)";
-    std::string text;
-    char buffer[65536];
-    ssize_t got;
-    while ((got = read(contents.get(), buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<std::size_t>(got));
     return text;
 }
 
@@ -59,17 +41,7 @@ protected:
         ASSERT_TRUE(store.saveVersionOfItem(document, &error)) << error;
         saved.push_back(contents);
     }
-    void expectEveryVersionReads()
-    {
-        const auto versions = FileVersionStore().otherVersionsOfItem(document);
-        ASSERT_TRUE(versions);
-        ASSERT_EQ(versions->size(), saved.size());
-        for (std::size_t i = 0; i < saved.size(); ++i) {
-            std::string why;
-            EXPECT_TRUE((*versions)[i].hasLocalContents(&why)) << i << ": " << why;
-            EXPECT_TRUE(contentsOf((*versions)[i], &why) == saved[i]) << i << ": " << why;
-        }
-    }
+    void expectEveryVersionReads() { expectVersionsRead(store.location(), path, saved); }
 
     std::string path = makeScratchFolder("documents") + "/notes.md";
     FileUrl document = FileUrl::fromPath(path);
@@ -83,7 +55,7 @@ protected:
 TEST_F(ReEncodingTest, OlderVersionsBecomeBoundedChainsOfDeltasThatReadBack)
 {
     for (int n = 0; n < kMaxChain + 8; ++n)
-        save(revision(n));
+        save(edit(n));
     expectEveryVersionReads();
     const auto versions = store.otherVersionsOfItem(document);
     // Its few kilobytes compress into a packed record, which older ones are
@@ -111,32 +83,27 @@ TEST(ReEncodingHistory, GoingBackToEarlierContentsKeepsEveryVersionReadable)
 {
     FileVersionStore store(makeScratchFolder("store"));
     const std::string path = makeScratchFolder("documents") + "/notes.md";
-    const int revisions[] = {0, 1, 0, 1, 2, 1};
-    for (int n : revisions) {
-        writeFile(path, revision(n));
+    std::vector<std::string> saved;
+    for (int n : {0, 1, 0, 1, 2, 1}) {
+        writeFile(path, edit(n));
         ASSERT_TRUE(store.saveVersionOfItem(FileUrl::fromPath(path)));
+        saved.push_back(edit(n));
     }
-    const auto versions = store.otherVersionsOfItem(FileUrl::fromPath(path));
-    ASSERT_TRUE(versions);
-    ASSERT_EQ(versions->size(), std::size(revisions));
-    for (std::size_t i = 0; i < versions->size(); ++i) {
-        std::string why;
-        EXPECT_TRUE(contentsOf((*versions)[i], &why) == revision(revisions[i])) << i << ": " << why;
-    }
+    expectVersionsRead(store.location(), path, saved);
 }
 
 // Versions committed together (unarchive, the watcher's batches) are
 // re-encoded together: each against the one after it, chains cut at kMaxChain.
 TEST_F(ReEncodingTest, ABatchOfVersionsBecomesBoundedChainsInOnePass)
 {
-    save(revision(0));
+    save(edit(0));
     ASSERT_TRUE(store.beginVersionsOfItem(document));
     const std::string staging = makeScratchFolder("staging");
     for (int n = 1; n <= 2 * kMaxChain + 3; ++n) {
         const std::string contents = staging + "/" + std::to_string(n);
-        writeFile(contents, revision(n));
+        writeFile(contents, edit(n));
         ASSERT_TRUE(store.stageVersion(FileUrl::fromPath(contents)));
-        saved.push_back(revision(n));
+        saved.push_back(edit(n));
     }
     std::string error;
     ASSERT_TRUE(store.commitVersions(&error)) << error;
@@ -178,8 +145,8 @@ TEST_F(ReEncodingTest, AKillAtAnyStepOfAReEncodingLeavesEveryVersionReadable)
     for (const auto& killCase : cases) {
         const ReEncoding::Step step = killCase.step;
         SCOPED_TRACE(static_cast<int>(step));
-        save(revision(static_cast<int>(saved.size())));
-        const std::string next = revision(static_cast<int>(saved.size()));
+        save(edit(static_cast<int>(saved.size())));
+        const std::string next = edit(static_cast<int>(saved.size()));
         writeFile(path, next);
         const pid_t child = fork();
         if (child == 0) {
@@ -197,7 +164,7 @@ TEST_F(ReEncodingTest, AKillAtAnyStepOfAReEncodingLeavesEveryVersionReadable)
             saved.push_back(next);
         expectEveryVersionReads();
     }
-    save(revision(100));
+    save(edit(100));
     expectEveryVersionReads();
 }
 
@@ -220,7 +187,7 @@ TEST(ReEncodingDamage, ADamagedRecordIsNamedAndItsVersionsAreNeitherLocalNorRead
         FileVersionStore store(location);
         const std::string path = makeScratchFolder("documents") + "/notes.md";
         for (int n = 0; n < 3; ++n) {
-            writeFile(path, revision(n));
+            writeFile(path, edit(n));
             ASSERT_TRUE(store.saveVersionOfItem(FileUrl::fromPath(path)));
         }
         {
@@ -234,9 +201,9 @@ TEST(ReEncodingDamage, ADamagedRecordIsNamedAndItsVersionsAreNeitherLocalNorRead
         EXPECT_FALSE(versions->front().hasLocalContents(&why));
         EXPECT_NE(why.find("record"), std::string::npos) << why;
         why.clear();
-        EXPECT_EQ(contentsOf(versions->front(), &why), "(unreadable)");
+        EXPECT_EQ(readVersion(versions->front(), &why), "(unreadable)");
         EXPECT_NE(why.find("record"), std::string::npos) << why;
-        EXPECT_TRUE(contentsOf(versions->back()) == revision(2));
+        EXPECT_TRUE(readVersion(versions->back()) == edit(2));
     }
 }
 

@@ -1,6 +1,7 @@
 #include "IndexRebuild.h"
 #include "DocumentLog.h"
 #include "support/ArchiveTestSupport.h"
+#include "support/RecordTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -35,12 +36,6 @@ protected:
         return result;
     }
 
-    void loseIndex()
-    {
-        for (const char* suffix : {"", "-wal", "-shm"})
-            fs::remove(location + "/index.sqlite" + suffix);
-    }
-
     std::string location = FileVersionStore::defaultLocation();
     std::string documents = test::makeScratchFolder("documents");
     std::vector<std::string> failures;
@@ -57,7 +52,7 @@ TEST_F(IndexRebuildTest, ALostIndexComesBackWithEveryVersionInOrderWithItsDatesA
     const auto notesBefore = listing(store, notes);
     const auto renamedBefore = listing(store, renamed);
 
-    loseIndex();
+    test::loseIndex(location);
     const RebuildResult result = rebuild();
     EXPECT_TRUE(failures.empty());
     EXPECT_EQ(result.documents, 2u);
@@ -86,7 +81,7 @@ TEST_F(IndexRebuildTest, ADamagedIndexIsSetAsideAndWhatNoLogRecordsIsPlacedByDat
     fs::remove(fs::path(test::storedPath(store, old, 0)).parent_path().string() + ".log");
     const auto oldBefore = listing(store, old);
 
-    loseIndex();
+    test::loseIndex(location);
     test::writeFile(location + "/index.sqlite", "not a database at all");
     const RebuildResult result = rebuild();
     EXPECT_TRUE(failures.empty());
@@ -112,7 +107,7 @@ TEST_F(IndexRebuildTest, ADocumentBeingForgottenIsNotBroughtBack)
         log->recordForgotten();
         ASSERT_TRUE(log->write());
     }
-    loseIndex();
+    test::loseIndex(location);
     EXPECT_EQ(rebuild().documents, 1u);
     FileVersionStore reopened;
     EXPECT_TRUE(reopened.otherVersionsOfItem(notes)->empty());

@@ -6,7 +6,7 @@
 #include "StoreMaintenance.h"
 #include "VersionEdits.h"
 #include "VersionRemoval.h"
-#include "support/ArchiveTestSupport.h"
+#include "support/RecordTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -25,20 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace test;
 
-struct Recorder : StoreMaintenanceListener {
-    void found(const StoreFinding& finding) override { findings.insert(finding.path); }
-    void failed(const std::string& message) override { failures += message + "\n"; }
-    void noted(const std::string& message) override { notes += message + "\n"; }
-    void progress(std::size_t done, std::size_t, const std::string&) override
-    {
-        if (done == 0 && onFirstVersion)
-            onFirstVersion();
-    }
-    std::set<std::string> findings;
-    std::string failures;
-    std::string notes;
-    std::function<void()> onFirstVersion;
-};
+using Recorder = CheckFindings;
 
 class MaintenanceBesideWriters : public testing::Test {
 protected:
@@ -51,30 +38,14 @@ protected:
         ASSERT_TRUE(saves.commit(nullptr, &error)) << error;
     }
 
-    // The stored files of the document's listed versions and their contents.
-    std::vector<std::pair<std::string, std::string>> versions()
-    {
-        const auto listing = FileVersionStore(location).otherVersionsOfItem(FileUrl::fromPath(notes));
-        EXPECT_TRUE(listing);
-        std::vector<std::pair<std::string, std::string>> found;
-        for (const FileVersion& version : listing.value_or(std::vector<FileVersion>{}))
-            found.emplace_back(version.URL().path(), contentsOf(version));
-        return found;
-    }
-
-    std::vector<std::string> listed()
-    {
-        std::vector<std::string> contents;
-        for (const auto& [file, bytes] : versions())
-            contents.push_back(bytes);
-        return contents;
-    }
+    std::vector<std::string> listed() { return contentsOf(location, notes); }
 
     std::vector<std::string> storedFiles()
     {
+        const auto versions = FileVersionStore(location).otherVersionsOfItem(FileUrl::fromPath(notes));
         std::vector<std::string> files;
-        for (const auto& [file, bytes] : versions())
-            files.push_back(file);
+        for (const FileVersion& version : versions.value())
+            files.push_back(version.URL().path());
         return files;
     }
 
@@ -85,32 +56,6 @@ protected:
         Recorder recorder;
         maintenance.repair(recorder);
         return recorder;
-    }
-
-    Recorder run(MaintenanceSummary (StoreMaintenance::*pass)(StoreMaintenanceListener&))
-    {
-        StoreMaintenance maintenance(location);
-        maintenance.setGracePeriod(std::chrono::seconds(0));
-        Recorder recorder;
-        (maintenance.*pass)(recorder);
-        return recorder;
-    }
-
-    Recorder prune()
-    {
-        StoreMaintenance maintenance(location);
-        maintenance.setGracePeriod(std::chrono::seconds(0));
-        Recorder recorder;
-        maintenance.prune(false, recorder);
-        return recorder;
-    }
-
-    // What an index replaced under a running watcher lost: the records the
-    // watcher went on writing into the old one, while the logs have them.
-    void dropFromIndex(const char* sql)
-    {
-        SqliteDatabase database(location + "/index.sqlite", SQLITE_OPEN_READWRITE);
-        ASSERT_TRUE(database.execute("PRAGMA foreign_keys=OFF") && database.execute(sql)) << database.lastError();
     }
 
     std::set<std::string> setAside()
@@ -142,33 +87,29 @@ TEST_F(MaintenanceBesideWriters, WhatALogRecordsSurvivesPruneAndRepairListsItAga
     for (const auto& lost : cases) {
         SCOPED_TRACE(lost.lost);
         fs::remove_all(location);
-        {
-            // Stored files, which the log names.
-            AutomaticSaves saves(location);
-            for (const char* contents : {"v0", "v1", "v2"})
-                save(saves, unpackable(contents));
-        }
+        // Stored files, which the log names.
+        saveAutomatic(location, notes, {unpackable("v0"), unpackable("v1"), unpackable("v2")});
         writeFile(notes, "now");
         const std::vector<std::string> files = storedFiles();
         ASSERT_EQ(files.size(), 3u);
         const std::string log = fs::path(files[0]).parent_path().string() + ".log";
-        dropFromIndex(lost.sql);
+        alterIndex(location, lost.sql);
 
-        const Recorder pruned = prune();
-        EXPECT_EQ(pruned.findings, std::set<std::string>{});
+        const CheckFindings pruned = pruneStore(location);
+        EXPECT_EQ(pruned.paths, std::set<std::string>{});
         EXPECT_EQ(pruned.failures, "");
         EXPECT_NE(pruned.notes.find(files[2] + " is kept"), std::string::npos) << pruned.notes;
         for (const std::string& file : files)
             EXPECT_TRUE(fs::exists(file)) << file;
         EXPECT_TRUE(fs::exists(log));
 
-        const Recorder checked = run(&StoreMaintenance::check);
-        EXPECT_EQ(checked.findings.count(files[1]) + checked.findings.count(files[2]), 2u);
+        const Recorder checked = checkStore(location);
+        EXPECT_EQ(checked.paths.count(files[1]) + checked.paths.count(files[2]), 2u);
 
         const Recorder repaired = repair();
         EXPECT_EQ(repaired.failures, "");
         EXPECT_NE(repaired.notes.find("rebuilt the version index"), std::string::npos) << repaired.notes;
-        EXPECT_EQ(repaired.findings, std::set<std::string>{});
+        EXPECT_EQ(repaired.paths, std::set<std::string>{});
         EXPECT_EQ(listed(), (std::vector<std::string>{unpackable("v0"), unpackable("v1"), unpackable("v2")}));
     }
 }
@@ -177,33 +118,25 @@ TEST_F(MaintenanceBesideWriters, WhatALogRecordsSurvivesPruneAndRepairListsItAga
 // and removes them with the rest, and leaves nothing behind.
 TEST_F(MaintenanceBesideWriters, ForgetTakesTheVersionsOnlyTheLogRecords)
 {
-    {
-        // Stored files, which the log names.
-        AutomaticSaves saves(location);
-        for (const char* contents : {"v0", "v1", "v2"})
-            save(saves, unpackable(contents));
-    }
+    // Stored files, which the log names.
+    saveAutomatic(location, notes, {unpackable("v0"), unpackable("v1"), unpackable("v2")});
     writeFile(notes, "now");
     const std::vector<std::string> files = storedFiles();
-    dropFromIndex("DELETE FROM versions WHERE position >= 1");
+    alterIndex(location, "DELETE FROM versions WHERE position >= 1");
     for (const bool dryRun : {true, false}) {
         Recorder forgotten;
         StoreMaintenance(location).forget(DocumentChoice{notes}, dryRun, forgotten);
         EXPECT_EQ(forgotten.failures, "");
-        EXPECT_EQ(forgotten.findings, std::set<std::string>(files.begin(), files.end())) << dryRun;
+        EXPECT_EQ(forgotten.paths, std::set<std::string>(files.begin(), files.end())) << dryRun;
     }
     EXPECT_FALSE(fs::exists(fs::path(files[0]).parent_path()));
 }
 
 TEST_F(MaintenanceBesideWriters, RepairRefusesWhileTheWatcherRunsAndSaysHowToStopIt)
 {
-    {
-        AutomaticSaves saves(location);
-        save(saves, "v0");
-        save(saves, "v1");
-    }
+    saveAutomatic(location, notes, {"v0", "v1"});
     writeFile(notes, "now");
-    dropFromIndex("DELETE FROM versions WHERE position = 1");
+    alterIndex(location, "DELETE FROM versions WHERE position = 1");
     const int watcher = open((location + "/watcher.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     ASSERT_EQ(flock(watcher, LOCK_EX), 0);
 
@@ -227,7 +160,7 @@ TEST_F(MaintenanceBesideWriters, RepairWaitsForAnAddUnderWayAndKeepsItsVersion)
     AutomaticSaves saves(location);
     save(saves, "v0");
     save(saves, "v1");
-    dropFromIndex("DELETE FROM versions WHERE position = 1");
+    alterIndex(location, "DELETE FROM versions WHERE position = 1");
     writeFile(notes, "v2");
     std::string error;
     ASSERT_EQ(saves.stage(notes, &error), AutomaticSaves::Outcome::Staged) << error;
@@ -252,10 +185,7 @@ TEST_F(MaintenanceBesideWriters, RepairWaitsForAnAddUnderWayAndKeepsItsVersion)
 TEST_F(MaintenanceBesideWriters, RebuildsBesideAWriterLoseNothingItReportedSaved)
 {
     constexpr int kSaves = 30;
-    {
-        AutomaticSaves saves(location);
-        save(saves, "version 0");
-    }
+    saveAutomatic(location, notes, {"version 0"});
     // The writer tells of each save, and a rebuild follows it while the
     // next one is under way.
     int saved[2];
@@ -291,7 +221,7 @@ TEST_F(MaintenanceBesideWriters, RebuildsBesideAWriterLoseNothingItReportedSaved
     for (int v = 0; v < kSaves; ++v)
         expected.push_back("version " + std::to_string(v));
     EXPECT_EQ(listed(), expected);
-    EXPECT_EQ(run(&StoreMaintenance::check).findings, std::set<std::string>{});
+    EXPECT_EQ(checkStore(location).paths, std::set<std::string>{});
 }
 
 // An add begun and not yet staging (the window's, between two steps of an
@@ -306,7 +236,7 @@ TEST_F(MaintenanceBesideWriters, ARepairBetweenBeginningAndStagingKeepsTheAddWho
         const FileUrl url = FileUrl::fromPath(document);
         ASSERT_TRUE(newDocument ? window.beginVersionsOfNewItem(url) : window.beginVersionsOfItem(url));
         // The logs record a version the index lacks: the repair rebuilds it.
-        dropFromIndex("DELETE FROM versions WHERE position = (SELECT MAX(position) FROM versions)");
+        alterIndex(location, "DELETE FROM versions WHERE position = (SELECT MAX(position) FROM versions)");
         const Recorder repaired = repair(std::chrono::milliseconds(50));
         EXPECT_EQ(repaired.failures, "");
         EXPECT_NE(repaired.notes.find("rebuilt"), std::string::npos) << repaired.notes;
@@ -355,18 +285,14 @@ TEST_F(MaintenanceBesideWriters, AWriterNoticesTheIndexWasReplacedBeforeItsNextT
     save(saves, "v3");
     writeFile(notes, "now");
     EXPECT_EQ(listed(), (std::vector<std::string>{"v0", "v1", "v3"}));
-    EXPECT_EQ(run(&StoreMaintenance::check).findings, std::set<std::string>{});
+    EXPECT_EQ(checkStore(location).paths, std::set<std::string>{});
 }
 
 // A check beside a removal sees either the version or nothing of it: the
 // removal takes the index row out first, then the file.
 TEST_F(MaintenanceBesideWriters, ACheckBesideARemovalReportsNoProblem)
 {
-    {
-        AutomaticSaves saves(location);
-        for (const char* contents : {"v0", "v1", "v2", "v3"})
-            save(saves, contents);
-    }
+    saveAutomatic(location, notes, {"v0", "v1", "v2", "v3"});
     writeFile(notes, "now");
     const auto remove = [&](std::size_t index) {
         std::string error;
@@ -378,7 +304,7 @@ TEST_F(MaintenanceBesideWriters, ACheckBesideARemovalReportsNoProblem)
     Recorder checked;
     checked.onFirstVersion = [&] { remove(3); };
     maintenance.check(checked);
-    EXPECT_EQ(checked.findings, std::set<std::string>{});
+    EXPECT_EQ(checked.paths, std::set<std::string>{});
     EXPECT_EQ(checked.failures, "");
 
     // The removal has taken the row out and not yet the file.
@@ -386,7 +312,7 @@ TEST_F(MaintenanceBesideWriters, ACheckBesideARemovalReportsNoProblem)
     store::setRemovalPauseForTests([&] { maintenance.check(during); });
     remove(1);
     store::setRemovalPauseForTests({});
-    EXPECT_EQ(during.findings, std::set<std::string>{});
+    EXPECT_EQ(during.paths, std::set<std::string>{});
     EXPECT_EQ(during.failures, "");
     EXPECT_EQ(listed(), (std::vector<std::string>{"v0", "v2"}));
 }

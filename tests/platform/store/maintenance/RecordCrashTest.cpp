@@ -84,56 +84,63 @@ protected:
     std::string folder = makeScratchFolder("documents");
 };
 
-TEST_F(RecordCrashTest, AThinningThatReBasesKilledAfterEachStep)
+// Each row's history is made anew before each kill; run again after it, the
+// work ends as if it had never stopped.
+TEST_F(RecordCrashTest, AThinningThatReBasesAndACompactionKilledAfterEachStep)
 {
-    std::vector<std::string> revisions;
-    for (int n = 0; n < 5; ++n)
-        revisions.push_back(revision(n));
-    ThinningOptions options;
-    options.nowNs = nowNs() + 2 * kDay;
-    bool finished = false;
-    for (int after = 1; !finished && after < 40; ++after) {
-        fs::remove_all(location);
-        const std::string notes = folder + "/notes " + std::to_string(after);
-        saveAutomatic(location, notes, revisions);
-        fs::remove(notes);
-        ASSERT_TRUE(compactStore(location, {}));
-        ASSERT_EQ(recordKinds(location), (std::vector<int>{1, 4, 0}));
-        finished = runKilledAfter(after, [&] { return thinStore(location, options).has_value(); });
-        expectReadable(notes, revisions, revisionNames({0, 4}), after);
-        // Run again, the thinning ends as if it had never stopped.
-        ASSERT_TRUE(thinStore(location, options));
-        pruneStore(location);
-        EXPECT_EQ(revisionsOf(location, notes, revisions), revisionNames({0, 4}));
-        EXPECT_EQ(recordKinds(location), (std::vector<int>{1, 1, 0})) << "killed after step " << after;
-        const CheckFindings checked = checkStore(location);
-        EXPECT_EQ(checked.damaged, "") << "killed after step " << after;
-        EXPECT_EQ(checked.unreferenced, 0) << "killed after step " << after;
+    ThinningOptions thinning;
+    thinning.nowNs = nowNs() + 2 * kDay;
+    const struct {
+        const char* what;
+        int revisions;
+        bool fromFormat4; // else saved automatically and compacted
+        std::function<bool()> work;
+        std::vector<std::string> kept;
+        std::vector<int> kinds;
+    } rows[] = {
+        {"thinning",
+         5,
+         false,
+         [&] { return thinStore(location, thinning).has_value(); },
+         revisionNames({0, 4}),
+         {1, 1, 0}},
+        {"compaction",
+         4,
+         true,
+         [&] { return compactStore(location, {}).has_value(); },
+         revisionNames({0, 1, 2, 3}),
+         {1, 3, 0}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<std::string> revisions;
+        for (int n = 0; n < row.revisions; ++n)
+            revisions.push_back(revision(n));
+        bool finished = false;
+        for (int after = 1; !finished && after < 40; ++after) {
+            SCOPED_TRACE("killed after step " + std::to_string(after));
+            fs::remove_all(location);
+            const std::string notes = folder + "/notes " + std::to_string(after);
+            if (row.fromFormat4) {
+                writeFormat4Store(location, notes, revisions);
+            } else {
+                saveAutomatic(location, notes, revisions);
+                fs::remove(notes);
+                ASSERT_TRUE(compactStore(location, {}));
+                ASSERT_EQ(recordKinds(location), (std::vector<int>{1, row.revisions - 1, 0}));
+            }
+            finished = runKilledAfter(after, row.work);
+            expectReadable(notes, revisions, row.kept, after);
+            ASSERT_TRUE(row.work());
+            pruneStore(location);
+            EXPECT_EQ(revisionsOf(location, notes, revisions), row.kept);
+            EXPECT_EQ(recordKinds(location), row.kinds);
+            const CheckFindings checked = checkStore(location);
+            EXPECT_EQ(checked.damaged, "");
+            EXPECT_EQ(checked.unreferenced, 0);
+        }
+        EXPECT_TRUE(finished) << "the work took more steps than the test kills it after";
     }
-    EXPECT_TRUE(finished) << "the thinning took more steps than the test kills it after";
-}
-
-TEST_F(RecordCrashTest, ACompactionKilledAfterEachStep)
-{
-    std::vector<std::string> revisions;
-    for (int n = 0; n < 4; ++n)
-        revisions.push_back(revision(n));
-    bool finished = false;
-    for (int after = 1; !finished && after < 40; ++after) {
-        fs::remove_all(location);
-        const std::string notes = folder + "/notes " + std::to_string(after);
-        writeFormat4Store(location, notes, revisions);
-        finished = runKilledAfter(after, [&] { return compactStore(location, {}).has_value(); });
-        expectReadable(notes, revisions, revisionNames({0, 1, 2, 3}), after);
-        ASSERT_TRUE(compactStore(location, {}));
-        pruneStore(location);
-        EXPECT_EQ(revisionsOf(location, notes, revisions), revisionNames({0, 1, 2, 3}));
-        EXPECT_EQ(recordKinds(location), (std::vector<int>{1, 3, 0})) << "killed after step " << after;
-        const CheckFindings checked = checkStore(location);
-        EXPECT_EQ(checked.damaged, "") << "killed after step " << after;
-        EXPECT_EQ(checked.unreferenced, 0) << "killed after step " << after;
-    }
-    EXPECT_TRUE(finished) << "the compaction took more steps than the test kills it after";
 }
 
 // Killed between the new holder's log and the index's switch, forget leaves

@@ -10,19 +10,12 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <linux/types.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace strataloom {
 namespace {
 
 using namespace test;
-
-// From the kernel's fs/ext4/ext4.h, which no installed header carries.
-constexpr unsigned long kExt4Shutdown = _IOR('X', 125, __u32);
-constexpr __u32 kShutdownWithoutJournalFlush = 0x2;
 
 TEST(RecordPowerCut, CompactionAndReBasingReportedDoneSurviveAPowerCut)
 {
@@ -45,13 +38,7 @@ TEST(RecordPowerCut, CompactionAndReBasingReportedDoneSurviveAPowerCut)
     ASSERT_TRUE(thinned) << error;
     ASSERT_EQ(thinned->removed, 4u);
 
-    const int root = open(disk.mountPoint().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_GE(root, 0);
-    __u32 flags = kShutdownWithoutJournalFlush;
-    ASSERT_EQ(ioctl(root, kExt4Shutdown, &flags), 0);
-    close(root);
-    ASSERT_TRUE(disk.unmount());
-    ASSERT_TRUE(disk.mount());
+    ASSERT_TRUE(disk.cutPowerAndRemount());
 
     EXPECT_EQ(revisionsOf(location, notes, revisions), revisionNames({0, 5}));
     EXPECT_EQ(recordKinds(location), (std::vector<int>{1, 1, 0}));

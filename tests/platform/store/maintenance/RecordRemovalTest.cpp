@@ -52,10 +52,8 @@ protected:
 
     void loseIndexAndRepair()
     {
-        for (const char* suffix : {"", "-wal", "-shm"})
-            fs::remove(location + "/index.sqlite" + suffix);
-        const CheckFindings repaired = checkStore(location, true);
-        EXPECT_EQ(repaired.damaged, "");
+        loseIndex(location);
+        EXPECT_EQ(checkStore(location, true).damaged, "");
     }
 
     std::string location = makeScratchFolder("store") + "/strataloom";

@@ -49,7 +49,7 @@ struct Taken {
 };
 
 // The decisions of the default schedule at `now`, as the words a preview prints.
-std::string decideAt(std::int64_t now, std::initializer_list<Taken> taken)
+std::string decideAt(std::int64_t now, const std::vector<Taken>& taken)
 {
     std::vector<RetentionCandidate> versions;
     for (const Taken& version : taken)
@@ -63,19 +63,13 @@ std::string decideAt(std::int64_t now, std::initializer_list<Taken> taken)
     return words;
 }
 
-// The same, for versions taken `ago` before kNow.
+// The same, for automatic versions taken `ago` before kNow.
 std::string decide(std::initializer_list<std::int64_t> agos)
 {
-    std::vector<RetentionCandidate> versions;
+    std::vector<Taken> taken;
     for (const std::int64_t ago : agos)
-        versions.push_back({kNow - ago, 100, true, false});
-    std::string words;
-    for (const Retention retention : applySchedule(versions, kNow, RetentionSchedule{})) {
-        if (!words.empty())
-            words += ' ';
-        words += retentionName(retention);
-    }
-    return words;
+        taken.push_back({kNow - ago});
+    return decideAt(kNow, taken);
 }
 
 struct Case {
@@ -109,22 +103,16 @@ TEST(RetentionSchedule, KeepsEveryRecentVersionThenTheNewestInEachHourDayAndWeek
                          ago(3 * kDay + 3 * kHour), ago(3 * kDay + 2 * kHour), ago(0)}),
          "oldest pinned explicit thinned daily newest"},
         {"explicit versions only", decideAt(kNow, {ago(50 * kDay, "e"), ago(40 * kDay, "e")}), "explicit explicit"},
+        // Newest and oldest go by the order versions were added: after a clock
+        // jump those taken with the clock right are the newest.
+        {"added after versions stamped a month ahead",
+         decideAt(kNow, {ago(-30 * kDay), ago(-30 * kDay - kHour), ago(3 * kDay), ago(2 * kDay)}),
+         "oldest recent daily newest"},
+        {"the later added stamped earlier in its day keeps the day",
+         decideAt(kNow, {ago(9 * kDay), ago(3 * kDay - kHour), ago(3 * kDay), ago(0)}), "oldest thinned daily newest"},
     };
     for (const Case& test : cases)
         EXPECT_EQ(test.decided, test.expected) << test.what;
-}
-
-// Newest and oldest go by the order versions were added: after a clock jump
-// the versions taken with the clock right are the newest, and the one that
-// kept its period is the last added in it.
-TEST(RetentionSchedule, NewestAndOldestGoByPositionNeverByTime)
-{
-    const LocalTime zone("UTC");
-    EXPECT_EQ(decideAt(kNow, {{kNow + 30 * kDay}, {kNow + 30 * kDay + kHour}, {kNow - 3 * kDay}, {kNow - 2 * kDay}}),
-              "oldest recent daily newest");
-    // Two versions in one day, the later added stamped earlier: it keeps the day.
-    EXPECT_EQ(decideAt(kNow, {{kNow - 9 * kDay}, {kNow - 3 * kDay + kHour}, {kNow - 3 * kDay}, {kNow}}),
-              "oldest thinned daily newest");
 }
 
 // A preview at 10:05 and one at 10:55 decide alike: periods and buckets begin

@@ -1,6 +1,7 @@
 #include "StoreMaintenance.h"
 #include "Sqlite.h"
 #include "support/ArchiveTestSupport.h"
+#include "support/RecordTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -15,24 +16,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Recorder : StoreMaintenanceListener {
-    void found(const StoreFinding& finding) override
-    {
-        findings.insert(finding.path);
+using Recorder = test::CheckFindings;
+
+// Document, index and stored file of each version a pass forgot.
+std::vector<std::string> forgottenVersions(const Recorder& recorder)
+{
+    std::vector<std::string> versions;
+    for (const StoreFinding& finding : recorder.findings)
         if (finding.kind == StoreFinding::Kind::ForgottenVersion)
             versions.push_back(finding.document.value_or("-") + " " + std::to_string(finding.index) + " "
                                + finding.path);
-    }
-    void failed(const std::string& message) override
-    {
-        ++failures;
-        messages += message + "\n";
-    }
-    std::set<std::string> findings;
-    std::vector<std::string> versions; // document, index and stored file of each forgotten version
-    int failures = 0;
-    std::string messages;
-};
+    return versions;
+}
 
 std::vector<std::string> storedFiles(FileVersionStore& store, const std::string& document)
 {
@@ -79,49 +74,38 @@ protected:
     }
 };
 
-TEST_F(StoreMaintenanceTest, PruneKeepsTheVersionsOfADocumentThatExists)
+// Nothing short of searching every disk proves a document gone: prune keeps
+// the versions of one saved over, renamed, on a disk not mounted now, moved
+// to another folder or deleted.
+TEST_F(StoreMaintenanceTest, PruneKeepsTheVersionsOfEveryDocumentWhereverItWent)
 {
     // Saved by writing a new file over it: another inode at the same path.
     test::writeFile(documents + "/new", "saved again");
     fs::rename(documents + "/new", notes.path());
+    std::map<std::string, std::string> kept{{stored, test::unpackable("v0")}};
+    const auto make = [&](const std::string& folder, const std::string& name) {
+        const FileUrl document = test::documentWithVersions(store, folder, name, {test::unpackable(name)}, "now");
+        kept[test::storedPath(store, document, 0)] = test::unpackable(name);
+        return document;
+    };
     // Renamed in its folder without the store being told: it keeps its identity.
-    const FileUrl renamed = test::documentWithVersions(store, documents, "renamed.txt", {test::unpackable("n0")}, "n");
-    const std::string renamedStored = test::storedPath(store, renamed, 0);
-    fs::rename(renamed.path(), documents + "/renamed later.txt");
+    fs::rename(make(documents, "renamed.txt").path(), documents + "/renamed later.txt");
     // On a disk that is not mounted now: its folder is gone too.
     const std::string removable = test::makeScratchFolder("media");
-    const FileUrl away = test::documentWithVersions(store, removable, "away.txt", {test::unpackable("a0")}, "a");
-    const std::string awayStored = test::storedPath(store, away, 0);
+    make(removable, "away.txt");
     fs::rename(removable, removable + "-unmounted");
+    const std::string moved = test::makeScratchFolder("other") + "/moved.txt";
+    fs::rename(make(documents, "moved.txt").path(), moved);
+    fs::remove(make(documents, "deleted.txt").path());
 
     const Recorder recorder = prune();
-    EXPECT_EQ(recorder.findings, std::set<std::string>{});
-    EXPECT_EQ(recorder.failures, 0);
-    EXPECT_EQ(test::readFile(stored) + test::readFile(renamedStored) + test::readFile(awayStored),
-              test::unpackable("v0") + test::unpackable("n0") + test::unpackable("a0"));
-}
-
-// Nothing short of searching every disk proves a document gone, so prune keeps
-// the versions of one moved to another folder or deleted.
-TEST_F(StoreMaintenanceTest, PruneKeepsTheVersionsOfADocumentMovedAwayOrDeleted)
-{
-    const FileUrl report =
-        test::documentWithVersions(store, documents, "r.txt",
-                                   {test::unpackable("r0"), test::unpackable("r1"), test::unpackable("r2")}, "r");
-    const std::string moved = test::makeScratchFolder("other") + "/r.txt";
-    fs::rename(report.path(), moved);
-    fs::remove(notes.path());
-
-    const Recorder recorder = prune();
-    EXPECT_EQ(recorder.findings, std::set<std::string>{});
-    EXPECT_EQ(recorder.failures, 0);
+    EXPECT_EQ(recorder.paths, std::set<std::string>{});
+    EXPECT_EQ(recorder.failures, "");
+    for (const auto& [file, contents] : kept)
+        EXPECT_EQ(test::readFile(file), contents) << file;
     FileVersionStore reopened(location);
-    const std::vector<std::string> files = storedFiles(reopened, moved);
-    ASSERT_EQ(files.size(), 3u);
-    for (std::size_t i = 0; i < files.size(); ++i)
-        EXPECT_EQ(test::readFile(files[i]), test::unpackable(std::string("r").append(std::to_string(i))));
+    EXPECT_EQ(storedFiles(reopened, moved).size(), 1u);
     EXPECT_EQ(storedFiles(reopened, notes.path()), std::vector<std::string>{stored});
-    EXPECT_EQ(test::readFile(stored), test::unpackable("v0"));
 }
 
 // The document is chosen as listing finds it: a moved file by the identity it
@@ -145,16 +129,16 @@ TEST_F(StoreMaintenanceTest, ForgetRemovesOneDocumentChosenByFileOrIdAndItsDryRu
         const bool byId = choice.byId;
         const auto before = contentsUnder(location + "/documents");
         const Recorder dryRun = forget(choice, true);
-        EXPECT_EQ(dryRun.failures, 0) << dryRun.messages;
-        EXPECT_EQ(dryRun.versions.size(), byId ? 2u : 3u);
+        EXPECT_EQ(dryRun.failures, "");
+        EXPECT_EQ(forgottenVersions(dryRun).size(), byId ? 2u : 3u);
         if (!byId) {
-            EXPECT_EQ(dryRun.versions, reportLines);
+            EXPECT_EQ(forgottenVersions(dryRun), reportLines);
         }
         EXPECT_EQ(contentsUnder(location + "/documents"), before);
 
         const Recorder forgotten = forget(choice, false);
-        EXPECT_EQ(forgotten.failures, 0) << forgotten.messages;
-        EXPECT_EQ(forgotten.versions, dryRun.versions);
+        EXPECT_EQ(forgotten.failures, "");
+        EXPECT_EQ(forgottenVersions(forgotten), forgottenVersions(dryRun));
     }
     for (const std::string& file : {reportFiles[0], deletedFiles[0]}) {
         EXPECT_FALSE(fs::exists(fs::path(file).parent_path())) << file;
@@ -173,9 +157,9 @@ TEST_F(StoreMaintenanceTest, ForgetRemovesOneDocumentChosenByFileOrIdAndItsDryRu
                                          DocumentChoice{"../../" + deletedId, true}, DocumentChoice{documents}}) {
         for (const bool dryRun : {true, false}) {
             const Recorder recorder = forget(choice, dryRun);
-            EXPECT_EQ(recorder.failures, 1) << choice.value;
-            EXPECT_NE(recorder.messages.find(choice.value), std::string::npos) << recorder.messages;
-            EXPECT_EQ(recorder.findings, std::set<std::string>{});
+            EXPECT_EQ(std::count(recorder.failures.begin(), recorder.failures.end(), '\n'), 1) << recorder.failures;
+            EXPECT_NE(recorder.failures.find(choice.value), std::string::npos) << recorder.failures;
+            EXPECT_EQ(recorder.paths, std::set<std::string>{});
         }
     }
     EXPECT_EQ(contentsUnder(location + "/documents"), after);
@@ -184,7 +168,7 @@ TEST_F(StoreMaintenanceTest, ForgetRemovesOneDocumentChosenByFileOrIdAndItsDryRu
         StoreMaintenance(location + "-none").forget(DocumentChoice{moved}, false, recorder);
         return recorder;
     }();
-    EXPECT_EQ(noIndex.failures, 1);
+    EXPECT_EQ(std::count(noIndex.failures.begin(), noIndex.failures.end(), '\n'), 1);
     EXPECT_FALSE(fs::exists(location + "-none"));
 }
 
@@ -216,16 +200,16 @@ TEST_F(StoreMaintenanceTest, ADocumentWithoutAFolderIsJudgedByItsLog)
     StoreMaintenance checker(location);
     checker.setGracePeriod(std::chrono::seconds(0));
     EXPECT_EQ(checker.check(checked).findings, 2u);
-    EXPECT_EQ(checked.findings, (std::set<std::string>{lostLog, emptyLog}));
+    EXPECT_EQ(checked.paths, (std::set<std::string>{lostLog, emptyLog}));
     const Recorder pruned = prune();
-    EXPECT_EQ(pruned.failures, 0) << pruned.messages;
-    EXPECT_EQ(pruned.findings, std::set<std::string>{emptyLog});
+    EXPECT_EQ(pruned.failures, "");
+    EXPECT_EQ(pruned.paths, std::set<std::string>{emptyLog});
     EXPECT_TRUE(fs::exists(lostLog));
     EXPECT_EQ(storedFiles(store, packed.path()).size(), 2u);
 
     Recorder repaired;
     StoreMaintenance(location).repair(repaired);
-    EXPECT_EQ(repaired.failures, 0) << repaired.messages;
+    EXPECT_EQ(repaired.failures, "");
     FileVersionStore reopened(location);
     EXPECT_EQ(storedFiles(reopened, packed.path()).size(), 2u);
     const auto versions = reopened.otherVersionsOfItem(lost);
@@ -292,7 +276,7 @@ TEST_F(StoreMaintenanceTest, CheckJudgesAStoredFileByItsContentsNotItsTimes)
     ASSERT_TRUE(setDates(stored, test::historicalDates(0)));
     checked = Recorder();
     EXPECT_EQ(StoreMaintenance(location).check(checked).findings, 1u);
-    EXPECT_EQ(checked.findings, std::set<std::string>{stored});
+    EXPECT_EQ(checked.paths, std::set<std::string>{stored});
 }
 
 // An add holds a lock on the file it writes until its record is committed; its
@@ -309,10 +293,10 @@ TEST_F(StoreMaintenanceTest, AnAddInProgressIsLeftAloneUntilItsLockIsReleased)
     const int writer = open(inFlight.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(flock(writer, LOCK_EX), 0);
 
-    EXPECT_EQ(prune(StoreMaintenance::kDefaultGracePeriod).findings, std::set<std::string>{});
-    EXPECT_EQ(prune().findings, (std::set<std::string>{leftover, emptyFolder}));
+    EXPECT_EQ(prune(StoreMaintenance::kDefaultGracePeriod).paths, std::set<std::string>{});
+    EXPECT_EQ(prune().paths, (std::set<std::string>{leftover, emptyFolder}));
     close(writer);
-    EXPECT_EQ(prune().findings, std::set<std::string>{inFlight});
+    EXPECT_EQ(prune().paths, std::set<std::string>{inFlight});
     EXPECT_EQ(test::readFile(stored), test::unpackable("v0"));
 }
 
@@ -328,15 +312,15 @@ TEST_F(StoreMaintenanceTest, WithoutATrustworthyIndexNothingIsRemoved)
     }
     fs::remove(notes.path());
     Recorder recorder = prune();
-    EXPECT_EQ(recorder.findings, std::set<std::string>{});
-    EXPECT_GT(recorder.failures, 0);
+    EXPECT_EQ(recorder.paths, std::set<std::string>{});
+    EXPECT_NE(recorder.failures, "");
     EXPECT_EQ(test::readFile(outside), "not the store's");
 
     for (const char* suffix : {"", "-wal", "-shm"})
         fs::remove(location + "/index.sqlite" + suffix);
     recorder = prune();
-    EXPECT_EQ(recorder.findings, std::set<std::string>{});
-    EXPECT_EQ(recorder.failures, 1);
+    EXPECT_EQ(recorder.paths, std::set<std::string>{});
+    EXPECT_EQ(std::count(recorder.failures.begin(), recorder.failures.end(), '\n'), 1);
     EXPECT_EQ(test::readFile(stored), test::unpackable("v0"));
 }
 

@@ -1,25 +1,16 @@
 #include "Thinning.h"
-#include "AutomaticSaves.h"
-#include "FileVersionStore.h"
 #include "Nanoseconds.h"
-#include "StoreLayout.h"
-#include "StoreMaintenance.h"
 #include "VersionEdits.h"
+#include "support/RecordTestSupport.h"
 #include "support/StoredContents.h"
-#include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <chrono>
 #include <csignal>
-#include <filesystem>
 
 #include <fcntl.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 namespace strataloom {
 namespace {
@@ -29,30 +20,9 @@ using namespace test;
 
 constexpr std::int64_t kDay = 86'400'000'000'000;
 
-struct Findings : StoreMaintenanceListener {
-    void found(const StoreFinding& finding) override
-    {
-        if (finding.kind == StoreFinding::Kind::Unreferenced || finding.kind == StoreFinding::Kind::Leftover)
-            ++unreferenced;
-        else
-            damaged += finding.path + "\n";
-    }
-    void failed(const std::string& message) override { damaged += message + "\n"; }
-    std::string damaged;
-    int unreferenced = 0;
-};
-
 class ThinningTest : public testing::Test {
 protected:
-    // Saves `contents` into the document as the watcher would.
-    void save(const std::string& path, const std::string& contents)
-    {
-        writeFile(path, contents);
-        AutomaticSaves saves(location);
-        std::string error;
-        ASSERT_EQ(saves.stage(path, &error), AutomaticSaves::Outcome::Staged) << error;
-        ASSERT_TRUE(saves.commit(nullptr, &error)) << error;
-    }
+    void save(const std::string& path, const std::string& contents) { saveAutomatic(location, path, {contents}); }
 
     // The bytes the document's listed version `index` takes on disk: its
     // stored file's blocks, or its packed record's length.
@@ -78,16 +48,7 @@ protected:
         return contents;
     }
 
-    Findings check(bool repair = false)
-    {
-        Findings findings;
-        StoreMaintenance maintenance(location);
-        if (repair)
-            maintenance.repair(findings);
-        else
-            maintenance.check(findings);
-        return findings;
-    }
+    CheckFindings check(bool repair = false) { return checkStore(location, repair); }
 
     ThinningResult thin(std::int64_t now, bool dryRun = false, std::optional<std::uint64_t> maxBytes = std::nullopt)
     {
@@ -110,14 +71,10 @@ protected:
 TEST_F(ThinningTest, ThinningRemovesWhatTheScheduleLetsGoAndNothingElse)
 {
     const std::string notes = folder + "/Notes.txt";
-    save(notes, "a1");
-    save(notes, "a2");
+    saveAutomatic(location, notes, {"a1", "a2"});
     writeFile(notes, "asked for");
     ASSERT_TRUE(FileVersionStore(location).saveVersionOfItem(FileUrl::fromPath(notes)));
-    save(notes, "a3");
-    save(notes, "a4");
-    save(notes, "a5");
-    save(notes, "current");
+    saveAutomatic(location, notes, {"a3", "a4", "a5", "current"});
     std::string error;
     ASSERT_TRUE(setVersionsPinned(location, notes, {3}, true, &error)) << error;
     ASSERT_EQ(listed(notes), (std::vector<std::string>{"a1", "a2", "asked for", "a3 (pinned)", "a4", "a5"}));
@@ -130,7 +87,7 @@ TEST_F(ThinningTest, ThinningRemovesWhatTheScheduleLetsGoAndNothingElse)
     const ThinningResult result = thin(nowNs() + 2 * kDay);
     EXPECT_EQ(result.removed, 3u);
     EXPECT_EQ(listed(notes), (std::vector<std::string>{"a1", "asked for", "a3 (pinned)"}));
-    Findings findings = check();
+    CheckFindings findings = check();
     EXPECT_EQ(findings.damaged, "");
     EXPECT_EQ(findings.unreferenced, 0);
 
@@ -257,14 +214,8 @@ TEST_F(ThinningTest, ThinningNeverTouchesAVersionBeingAdded)
 TEST_F(ThinningTest, AfterAClockJumpTheSizeCapKeepsTheLastContents)
 {
     const std::string notes = folder + "/Notes.txt";
-    for (const char* contents : {"ahead 1", "ahead 2", "right 1", "right 2"})
-        save(notes, contents);
-    sqlite3* database = nullptr;
-    ASSERT_EQ(sqlite3_open((location + "/index.sqlite").c_str(), &database), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(database, "UPDATE versions SET added_ns = added_ns + 30 * 86400000000000 WHERE position < 2",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(database);
+    saveAutomatic(location, notes, {"ahead 1", "ahead 2", "right 1", "right 2"});
+    alterIndex(location, "UPDATE versions SET added_ns = added_ns + 30 * 86400000000000 WHERE position < 2");
     fs::remove(notes);
 
     const ThinningResult result = thin(nowNs(), false, 0);

@@ -1,17 +1,11 @@
 #include "VersionEdits.h"
-#include "AutomaticSaves.h"
-#include "FileVersionStore.h"
 #include "Nanoseconds.h"
-#include "StoreMaintenance.h"
 #include "Thinning.h"
 #include "VersionRemoval.h"
+#include "support/RecordTestSupport.h"
 #include "support/StoredContents.h"
-#include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
-
-#include <chrono>
-#include <filesystem>
 
 namespace strataloom {
 namespace {
@@ -21,24 +15,13 @@ using namespace test;
 
 constexpr std::int64_t kDay = 86'400'000'000'000;
 
-struct Problems : StoreMaintenanceListener {
-    void found(const StoreFinding& finding) override { text += finding.path + " " + finding.detail + "\n"; }
-    void failed(const std::string& message) override { text += message + "\n"; }
-    std::string text;
-};
-
 class VersionEditsTest : public testing::Test {
 protected:
     void SetUp() override
     {
         // Four automatic versions: two days on, the schedule keeps the first
         // and last of that day and lets "a2" and "a3" go.
-        for (const char* contents : {"a1", "a2", "a3", "a4"}) {
-            writeFile(notes, contents);
-            AutomaticSaves saves(location);
-            ASSERT_EQ(saves.stage(notes), AutomaticSaves::Outcome::Staged);
-            ASSERT_TRUE(saves.commit());
-        }
+        saveAutomatic(location, notes, {"a1", "a2", "a3", "a4"});
         writeFile(notes, "now");
     }
 
@@ -66,16 +49,7 @@ protected:
         return result;
     }
 
-    std::string problems(bool repair = false)
-    {
-        Problems found;
-        StoreMaintenance maintenance(location);
-        if (repair)
-            maintenance.repair(found);
-        else
-            maintenance.check(found);
-        return found.text;
-    }
+    std::string problems(bool repair = false) { return checkStore(location, repair).damaged; }
 
     std::string location = makeScratchFolder("store") + "/strataloom";
     std::string notes = makeScratchFolder("documents") + "/Notes.txt";

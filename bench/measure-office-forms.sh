@@ -5,14 +5,14 @@
 # against the next, the newest compressed alone) of the files as they are and
 # of their canonical forms, as a share of the whole copies' size.
 #
-#   measure-office-history.sh BUILD_DIR [VERSIONS] [ZSTD_LEVEL]
+#   measure-office-forms.sh BUILD_DIR [VERSIONS] [ZSTD_LEVEL]
 #
 # Needs soffice, zstd and the built zip_form_tool.
 set -euo pipefail
 build=$1
 versions=${2:-40}
 level=${3:-3}
-tool=$build/tests/platform/store/records/zip/zip_form_tool
+tool=$build/bench/zip_form_tool
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"

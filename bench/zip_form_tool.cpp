@@ -1,5 +1,5 @@
-// Turns archives into canonical forms and back, for measuring deltas between
-// forms with the stock zstd tool (bench/ and by hand); not a test.
+// Turns archives into canonical forms and back: for measure-office-forms.sh,
+// which sums zstd deltas between forms, and for restoring a record by hand.
 #include "CanonicalForm.h"
 
 #include <fstream>

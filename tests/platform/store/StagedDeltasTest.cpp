@@ -1,10 +1,5 @@
-#include "FileVersionStore.h"
 #include "IndexRebuild.h"
-#include "Sqlite.h"
-#include "StoreLayout.h"
-#include "StoreMaintenance.h"
-#include "support/StoredContents.h"
-#include "support/TestEnvironment.h"
+#include "support/RecordTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -18,17 +13,10 @@ namespace fs = std::filesystem;
 using namespace store;
 using namespace test;
 
-std::int64_t scalar(const std::string& sql)
-{
-    SqliteDatabase database(FileVersionStore::defaultLocation() + "/index.sqlite", SQLITE_OPEN_READONLY);
-    SqliteStatement query(database.handle(), sql.c_str());
-    return query.step() == SQLITE_ROW ? query.integer(0) : -1;
-}
-
 // A text of about 60 KiB that compresses too little to be packed: an odd
 // revision has a token on every fifth line, which makes its delta too long to
 // pack; an even one edits three lines.
-std::string revision(int n)
+std::string unpackableRevision(int n)
 {
     // Appended piece by piece: GCC 12's release build misjudges a chain of
     // temporaries here.
@@ -44,12 +32,6 @@ std::string revision(int n)
     }
     return text;
 }
-
-struct Problems : StoreMaintenanceListener {
-    void found(const StoreFinding& finding) override { text += finding.path + "\n"; }
-    void failed(const std::string& message) override { text += message + "\n"; }
-    std::string text;
-};
 
 // Versions staged together (an unarchive) become deltas of the next one as
 // they are staged, the last one whole: chains stay within kMaxChain, no whole
@@ -67,40 +49,35 @@ TEST(StagedDeltas, VersionsStagedTogetherAreDeltasThatCheckAndSurviveARebuild)
     const std::string staging = makeScratchFolder("staging");
     std::vector<std::string> saved;
     for (int n = 0; n < kMaxChain + 10; ++n) {
-        saved.push_back(revision(n));
+        saved.push_back(unpackableRevision(n));
         writeFile(staging + "/" + std::to_string(n), saved.back());
         ASSERT_TRUE(store.stageVersion(FileUrl::fromPath(staging + "/" + std::to_string(n))));
     }
     std::string error;
     ASSERT_TRUE(store.commitVersions(&error)) << error;
 
-    const auto expectEveryVersion = [&] {
-        const auto versions = FileVersionStore().otherVersionsOfItem(document);
-        ASSERT_TRUE(versions);
-        ASSERT_EQ(versions->size(), saved.size());
-        for (std::size_t i = 0; i < saved.size(); ++i)
-            EXPECT_TRUE(contentsOf((*versions)[i]) == saved[i]) << i;
+    const auto count = [&](const char* where) {
+        return indexValue(location, std::string("SELECT COUNT(*) FROM records WHERE ") + where);
     };
-    expectEveryVersion();
-    EXPECT_LE(scalar("SELECT MAX(height) FROM records"), kMaxChain);
-    EXPECT_GE(scalar("SELECT COUNT(*) FROM records WHERE kind = 1 AND packed IS NOT NULL"), 10);
-    EXPECT_GE(scalar("SELECT COUNT(*) FROM records WHERE kind = 1 AND packed IS NULL"), 10);
-    EXPECT_GE(scalar("SELECT COUNT(*) FROM records WHERE kind = 1"), static_cast<std::int64_t>(saved.size()) - 3);
+    expectVersionsRead(location, path, saved);
+    EXPECT_LE(indexValue(location, "SELECT MAX(height) FROM records"), kMaxChain);
+    EXPECT_GE(count("kind = 1 AND packed IS NOT NULL"), 10);
+    EXPECT_GE(count("kind = 1 AND packed IS NULL"), 10);
+    EXPECT_GE(count("kind = 1"), static_cast<std::int64_t>(saved.size()) - 3);
     const auto versions = store.otherVersionsOfItem(document);
     std::int64_t files = 0;
     for (const auto& entry : fs::directory_iterator(fs::path(versions->back().URL().path()).parent_path()))
         files += entry.is_regular_file() ? 1 : 0;
-    EXPECT_EQ(files, scalar("SELECT COUNT(*) FROM records WHERE packed IS NULL"));
-    Problems problems;
-    EXPECT_EQ(StoreMaintenance(location).check(problems).findings, 0u) << problems.text;
+    EXPECT_EQ(files, count("packed IS NULL"));
+    const CheckFindings findings = checkStore(location);
+    EXPECT_EQ(findings.damaged + std::to_string(findings.unreferenced), "0");
 
-    for (const char* suffix : {"", "-wal", "-shm"})
-        fs::remove(location + "/index.sqlite" + suffix);
+    loseIndex(location);
     RebuildResult result;
     ASSERT_TRUE(rebuildIndex(StoreLayout(location), result, [&](const std::string& why) { ADD_FAILURE() << why; }));
     EXPECT_EQ(result.versions, saved.size());
     EXPECT_EQ(result.droppedVersions, 0u);
-    expectEveryVersion();
+    expectVersionsRead(location, path, saved);
 }
 
 } // namespace

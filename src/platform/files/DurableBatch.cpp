@@ -28,8 +28,12 @@ bool syncFolder(const std::string& path, std::string* error)
 
 bool DurableBatch::addFile(int fd, std::string* error, bool synced)
 {
-    // Only starts the write-back; flush() waits for it.
-    if (!synced)
+    // Only starts the write-back, which flush() waits for, so that writing a
+    // file overlaps what comes next. A small file of a batch that one sync of
+    // its file system serves is left to that sync, which writes such files
+    // out together rather than as a request each.
+    struct stat status {};
+    if (!synced && (!m_manyFiles || (fstat(fd, &status) == 0 && status.st_size >= kWriteBackEarlyFrom)))
         sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
     if (m_manyFiles)
         return true;

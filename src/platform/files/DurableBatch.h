@@ -20,6 +20,9 @@ class DurableBatch {
 public:
     // Up to this many files are synced one by one, keeping a descriptor each.
     static constexpr std::size_t kSyncEachUpTo = 8;
+    // Beyond them, files from this size on have their write-back started as
+    // they are handed over.
+    static constexpr long kWriteBackEarlyFrom = 1024 * 1024;
 
     DurableBatch() = default;
     DurableBatch(const DurableBatch&) = delete;

@@ -198,13 +198,17 @@ std::optional<std::optional<ReEncoding::Made>> ReEncoding::encode(const StoredRe
         one.record.kind = (*form)->kind == EncodedKind::Delta ? RecordKind::Delta : RecordKind::Compressed;
         bytes = std::move((*form)->bytes);
     } else {
-        if (base) {
+        // A whole record is first sampled, which spares contents that do
+        // not shrink (photos, video, encrypted files) both full tries.
+        if (base && (packed || mayShrink(olderContents, &*base))) {
             result = encodeRecord(olderContents, &*base, bytes, {kRecordLevel, deltaMax}, error);
             one.record.kind = RecordKind::Delta;
         }
         if (packed && (!base || (result && !result->length)))
             return std::optional<Made>();
         if (!result || !result->length) {
+            if (!packed && !mayShrink(olderContents, nullptr))
+                return std::optional<Made>();
             bytes.clear();
             result = encodeRecord(olderContents, nullptr, bytes, {kRecordLevel, compressedMax}, error);
             one.record.kind = RecordKind::Compressed;

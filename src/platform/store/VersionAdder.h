@@ -169,6 +169,8 @@ private:
     bool m_reEncodedWithAdd = false;
     // The index's generation the document's row id was read under.
     std::uint64_t m_generation = 0;
+    // Whether the last version staged together was encoded into less.
+    bool m_lastStagedShrank = true;
 };
 
 } // namespace strataloom::store

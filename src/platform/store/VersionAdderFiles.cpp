@@ -139,13 +139,17 @@ std::optional<bool> VersionAdder::encodePending(Staged& older, const Staged& new
     const bool delta = above + 1 < static_cast<std::size_t>(kMaxChain);
     const ContentsFile contents{older.file.get(), older.fingerprint.size, older.fingerprint.checksum};
     const DeltaBase base{newer.name, {newer.file.get(), newer.fingerprint.size, newer.fingerprint.checksum}};
+    const std::uint64_t most = older.fingerprint.size * (delta ? kDeltaPaysPercent : kCompressionPaysPercent) / 100;
+    // Versions staged together are alike: after one that did not shrink the
+    // next is sampled first, which spares a full try of contents that never
+    // do (photos, video, encrypted files), and costs those that do nothing.
+    if (!m_lastStagedShrank && !mayShrink(contents, delta ? &base : nullptr))
+        return false;
     std::string bytes;
-    const auto encoded = encodeRecord(contents, delta ? &base : nullptr, bytes,
-                                      {kRecordLevel, older.fingerprint.size
-                                                         * (delta ? kDeltaPaysPercent : kCompressionPaysPercent) / 100},
-                                      error);
+    const auto encoded = encodeRecord(contents, delta ? &base : nullptr, bytes, {kRecordLevel, most}, error);
     if (!encoded)
         return std::nullopt;
+    m_lastStagedShrank = encoded->length.has_value();
     if (!encoded->length)
         return false;
     UniqueFd file;

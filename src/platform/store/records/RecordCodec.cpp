@@ -282,4 +282,17 @@ std::optional<EncodedRecord> encodeRecord(const ContentsFile& contents, const De
     return encode(contents, base, sink, options, error);
 }
 
+bool mayShrink(const ContentsFile& contents, const DeltaBase* base)
+{
+    // A frame's own bytes would outweigh what a short sample can tell.
+    constexpr std::uint64_t kShortest = 1024;
+    if (contents.size < kShortest)
+        return true;
+    const std::uint64_t sample = std::min(contents.size, kTrySampleSize);
+    std::string bytes;
+    const auto encoded =
+        encodeRecord({contents.fd, sample, std::nullopt}, base, bytes, {1, kRecordHeaderLength + sample});
+    return !encoded || encoded->length.has_value();
+}
+
 } // namespace strataloom::store

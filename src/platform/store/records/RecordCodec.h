@@ -107,6 +107,15 @@ std::optional<EncodedRecord> encodeRecord(const ContentsFile& contents, const De
 std::optional<EncodedRecord> encodeRecord(const ContentsFile& contents, const DeltaBase* base, std::string& out,
                                           const EncodeOptions& options = {}, std::string* error = nullptr);
 
+// Whether encoding `contents` (against `base`, when given) shrinks them at
+// all: their first kTrySampleSize bytes are encoded at zstd's fastest level.
+// Contents that do not (photos, video, encrypted files, or a base unrelated to
+// them) are spared a full try at kRecordLevel, which would be given up; any
+// that shrink a little are tried in full. A sample that cannot be encoded says
+// yes, leaving the error to the full try.
+inline constexpr std::uint64_t kTrySampleSize = 16 * 1024;
+bool mayShrink(const ContentsFile& contents, const DeltaBase* base);
+
 // The header of the record held by `recordFd` (read from its start, with
 // explicit offsets) or by `record`: its magic, version, fields and own checksum
 // checked; the zstd frame after it is not looked at.

@@ -222,6 +222,28 @@ TEST(RecordCodec, ADeltaOfNearlyTheBaseIsTiny)
     }
 }
 
+// The sample that spares a full try says no only to contents that do not
+// shrink at all: noise alone or against other noise. Noise against itself,
+// prose and short contents are tried in full.
+TEST(RecordCodec, OnlyContentsThatDoNotShrinkAreSparedAFullTry)
+{
+    const std::string random = noise(64 << 10, 11), other = noise(64 << 10, 12), prose = text(64 << 10, 13),
+                      shortNoise = noise(600, 14);
+    const struct {
+        const std::string* contents;
+        const std::string* base;
+        bool shrinks;
+    } cases[] = {{&random, nullptr, false}, {&random, &other, false}, {&random, &random, true},
+                 {&prose, nullptr, true},   {&prose, &other, true},   {&shortNoise, nullptr, true}};
+    for (const auto& tried : cases) {
+        const UniqueFd contents = memoryFile(*tried.contents);
+        const UniqueFd base = memoryFile(tried.base ? *tried.base : std::string());
+        const DeltaBase delta{kBaseName, {base.get(), tried.base ? tried.base->size() : 0, {}}};
+        EXPECT_EQ(mayShrink({contents.get(), tried.contents->size(), {}}, tried.base ? &delta : nullptr), tried.shrinks)
+            << &tried - cases;
+    }
+}
+
 // Every way a record can be damaged is an error naming the cause, never a
 // success: whether read from a file or from memory.
 TEST(RecordCodec, DamagedRecordsAreRefused)

@@ -93,11 +93,16 @@ bool AddBatch::commit(std::vector<std::string>* saved, std::string* error)
         removeEmptyRecords();
         return fail(error, reason);
     }
-    std::vector<std::pair<std::int64_t, std::size_t>> added;
+    struct Added {
+        std::int64_t document;
+        std::size_t count;
+        std::vector<std::string> tried;
+    };
+    std::vector<Added> added;
     for (auto& adder : m_adders) {
         if (adder->stagedCount() > 0) {
             if (!adder->reEncodedWithAdd())
-                added.emplace_back(adder->document().rowId, adder->stagedCount());
+                added.push_back({adder->document().rowId, adder->stagedCount(), adder->triedWhenStaged()});
             if (saved)
                 saved->push_back(adder->itemPath());
         }
@@ -108,8 +113,8 @@ bool AddBatch::commit(std::vector<std::string>* saved, std::string* error)
     // space, and a failure leaves them whole.
     ReEncoding reEncoding(m_index);
     const std::uint64_t generation = m_index.generation();
-    for (const auto& [document, count] : added)
-        reEncoding.afterAdd(document, count, generation);
+    for (const Added& one : added)
+        reEncoding.afterAdd(one.document, one.count, generation, one.tried);
     return true;
 }
 

@@ -61,7 +61,8 @@ void setReEncodingHookForTests(std::function<void(ReEncoding::Step)> newHook)
     hook() = std::move(newHook);
 }
 
-bool ReEncoding::afterAdd(std::int64_t documentRowId, std::size_t added, std::uint64_t generation, std::string* error)
+bool ReEncoding::afterAdd(std::int64_t documentRowId, std::size_t added, std::uint64_t generation,
+                          const std::vector<std::string>& tried, std::string* error)
 {
     const auto storeLock = holdStoreForWriting(m_index, error);
     if (!storeLock)
@@ -69,10 +70,14 @@ bool ReEncoding::afterAdd(std::int64_t documentRowId, std::size_t added, std::ui
     if (m_index.generation() != generation)
         return true;
     StoredRecords records(m_index);
-    const auto document = records.heldBy(documentRowId, error);
-    if (!document)
-        return false;
-    const std::string holderId = document->empty() ? "" : document->front().holderId;
+    std::string holderId;
+    {
+        auto query = m_index.statement(kDocumentId);
+        if (!query.valid())
+            return fail(error, "cannot read the version index: " + m_index.database().lastError());
+        if (query->bind(1, documentRowId).step() == SQLITE_ROW)
+            holderId = query->blob(0);
+    }
     const auto folderPath = m_index.layout().documentFolder(holderId);
     if (!folderPath)
         return true;
@@ -108,6 +113,7 @@ bool ReEncoding::afterAdd(std::int64_t documentRowId, std::size_t added, std::ui
             newerDepth = newer->height;
         const auto older = olderId && olderId != newerId ? records.byId(olderId) : std::nullopt;
         if (!older || !newer || !reEncodable(*older) || older->holder != documentRowId
+            || std::binary_search(tried.begin(), tried.end(), older->name)
             || std::any_of(made.begin(), made.end(), [&](const Made& one) { return one.older.rowId == olderId; })) {
             newerDepth = older ? older->height : -1;
             continue;

@@ -30,11 +30,13 @@ public:
 
     // After versions of the document `documentRowId` were committed: each of
     // the `added` newest versions' predecessors is re-encoded against the
-    // version after it, oldest first. Holds the store shared and the
-    // document's log while it works. Does nothing once the index open under
-    // `generation`, which the row id was read under, was replaced by a repair.
+    // version after it, oldest first, but for the records named in `tried`
+    // (sorted), which were tried against it as they were staged. Holds the
+    // store shared and the document's log while it works. Does nothing once
+    // the index open under `generation`, which the row id was read under, was
+    // replaced by a repair.
     bool afterAdd(std::int64_t documentRowId, std::size_t added, std::uint64_t generation,
-                  std::string* error = nullptr);
+                  const std::vector<std::string>& tried = {}, std::string* error = nullptr);
     // Re-encodes the whole record `older` against `newer`, the routine the
     // adds and compaction share; the caller holds the store and `log`, the
     // log of `older`'s holder, locked. Empty, with `error` set, when it
@@ -76,6 +78,7 @@ public:
     static void dropPrepared(Made& made, int folder);
 
 private:
+    static constexpr const char* kDocumentId = "SELECT uuid FROM documents WHERE id = ?";
     // The records of a document's newest versions, newest first.
     static constexpr const char* kNewestRecords =
         "SELECT record FROM versions WHERE document = ? ORDER BY position DESC LIMIT ?";

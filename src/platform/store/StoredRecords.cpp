@@ -16,7 +16,6 @@ constexpr const char* kById = "SELECT " RECORD_COLUMNS "WHERE records.id = ?";
 constexpr const char* kByName = "SELECT " RECORD_COLUMNS "WHERE records.name = ?";
 constexpr const char* kWithContents =
     "SELECT " RECORD_COLUMNS "WHERE records.checksum = ? AND records.size = ? ORDER BY records.height, records.kind";
-constexpr const char* kHeldBy = "SELECT " RECORD_COLUMNS "WHERE records.holder = ? ORDER BY records.id";
 
 #undef RECORD_COLUMNS
 
@@ -140,12 +139,6 @@ std::optional<std::vector<StoredRecord>> StoredRecords::withContents(const std::
     return many(
         kWithContents,
         [&](SqliteStatement& query) { query.bindBlob(1, checksum).bind(2, static_cast<std::int64_t>(size)); }, error);
-}
-
-std::optional<std::vector<StoredRecord>> StoredRecords::heldBy(std::int64_t documentRowId, std::string* error)
-{
-    return many(
-        kHeldBy, [&](SqliteStatement& query) { query.bind(1, documentRowId); }, error);
 }
 
 std::optional<StoredRecord> StoredRecords::ofVersion(std::int64_t documentRowId, const std::string& file,

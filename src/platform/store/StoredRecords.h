@@ -69,8 +69,6 @@ public:
     // the first that is not a delta; empty, with `error` naming the record,
     // when a base is missing or the chain is longer than kMaxChain.
     std::optional<std::vector<StoredRecord>> chain(const StoredRecord& record, std::string* error = nullptr);
-    // The records a document holds (its folder and log keep them).
-    std::optional<std::vector<StoredRecord>> heldBy(std::int64_t documentRowId, std::string* error = nullptr);
     // Whether any version or any record (as its base) still names the record.
     std::optional<bool> isNamed(std::int64_t rowId, std::string* error = nullptr);
     // The longest walk of deltas that ends at a record: how much deeper its

@@ -77,6 +77,9 @@ public:
     // prepared; then the caller re-encodes once the batch committed.
     bool logStaged(std::string* error = nullptr);
     bool reEncodedWithAdd() const { return m_reEncodedWithAdd; }
+    // The record names, sorted, of the staged versions that were encoded
+    // against the next one as they were staged: nothing to try again.
+    std::vector<std::string> triedWhenStaged() const;
     bool recordStaged(std::string* error = nullptr);
     void finishCommit();
     void discardStaged();
@@ -109,6 +112,8 @@ private:
         // one its file takes.
         bool unnamed = false;
         mode_t mode = 0;
+        // Encoded against the next one as it was staged, whatever came of it.
+        bool tried = false;
     };
 
     std::optional<FileVersion> stageFrom(const UniqueFd& source, struct stat before, const std::string& contentsPath,

@@ -10,6 +10,7 @@
 #include "VersionAdder.h"
 #include "records/RecordCodec.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -111,6 +112,16 @@ bool VersionAdder::keepCopy(Staged& staged, bool syncNow, std::string* error)
     return fail(error, reason);
 }
 
+std::vector<std::string> VersionAdder::triedWhenStaged() const
+{
+    std::vector<std::string> names;
+    for (const Staged& staged : m_staged)
+        if (staged.tried)
+            names.push_back(staged.name);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 bool VersionAdder::settlePending(const Staged* newer, std::string* error)
 {
     if (m_staged.empty() || !m_staged.back().unnamed)
@@ -140,6 +151,7 @@ std::optional<bool> VersionAdder::encodePending(Staged& older, const Staged& new
     const ContentsFile contents{older.file.get(), older.fingerprint.size, older.fingerprint.checksum};
     const DeltaBase base{newer.name, {newer.file.get(), newer.fingerprint.size, newer.fingerprint.checksum}};
     const std::uint64_t most = older.fingerprint.size * (delta ? kDeltaPaysPercent : kCompressionPaysPercent) / 100;
+    older.tried = true;
     // Versions staged together are alike: after one that did not shrink the
     // next is sampled first, which spares a full try of contents that never
     // do (photos, video, encrypted files), and costs those that do nothing.

@@ -205,15 +205,19 @@ std::optional<std::optional<ReEncoding::Made>> ReEncoding::encode(const StoredRe
         bytes = std::move((*form)->bytes);
     } else {
         // A whole record is first sampled, which spares contents that do
-        // not shrink (photos, video, encrypted files) both full tries.
-        if (base && (packed || mayShrink(olderContents, &*base))) {
+        // not shrink (photos, video, encrypted files) both full tries. Ones
+        // whose start shrinks against the newer version are compressed in
+        // full when the delta does not pay: their start (a pdf's fonts, say)
+        // may not shrink alone while the rest does.
+        const bool related = base && (packed || mayShrink(olderContents, &*base));
+        if (related) {
             result = encodeRecord(olderContents, &*base, bytes, {kRecordLevel, deltaMax}, error);
             one.record.kind = RecordKind::Delta;
         }
         if (packed && (!base || (result && !result->length)))
             return std::optional<Made>();
         if (!result || !result->length) {
-            if (!packed && !mayShrink(olderContents, nullptr))
+            if (!packed && !related && !mayShrink(olderContents, nullptr))
                 return std::optional<Made>();
             bytes.clear();
             result = encodeRecord(olderContents, nullptr, bytes, {kRecordLevel, compressedMax}, error);

@@ -226,7 +226,7 @@ std::optional<EncodedRecord> encode(const ContentsFile& contents, const DeltaBas
     std::uint64_t offset = 0;
     do {
         const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, contents.size - offset));
-        const auto got = readAt(contents.fd, offset, chunk.data(), want, error);
+        const auto got = readAt(contents.fd, contents.from + offset, chunk.data(), want, error);
         if (!got)
             return std::nullopt;
         if (*got != want)
@@ -289,10 +289,16 @@ bool mayShrink(const ContentsFile& contents, const DeltaBase* base)
     if (contents.size < kShortest)
         return true;
     const std::uint64_t sample = std::min(contents.size, kTrySampleSize);
-    std::string bytes;
-    const auto encoded =
-        encodeRecord({contents.fd, sample, std::nullopt}, base, bytes, {1, kRecordHeaderLength + sample});
-    return !encoded || encoded->length.has_value();
+    for (const std::uint64_t at : {std::uint64_t{0}, contents.size - sample}) {
+        std::string bytes;
+        const auto encoded = encodeRecord({contents.fd, sample, std::nullopt, contents.from + at}, base, bytes,
+                                          {1, kRecordHeaderLength + sample});
+        if (!encoded || encoded->length)
+            return true;
+        if (at == contents.size - sample)
+            break;
+    }
+    return false;
 }
 
 } // namespace strataloom::store

@@ -71,6 +71,8 @@ struct ContentsFile {
     int fd = -1;
     std::uint64_t size = 0;
     std::optional<std::string> checksum;
+    // Where in the file they start.
+    std::uint64_t from = 0;
 };
 
 // The base a delta is made against: its record's name and its contents.
@@ -108,7 +110,9 @@ std::optional<EncodedRecord> encodeRecord(const ContentsFile& contents, const De
                                           const EncodeOptions& options = {}, std::string* error = nullptr);
 
 // Whether encoding `contents` (against `base`, when given) shrinks them at
-// all: their first kTrySampleSize bytes are encoded at zstd's fastest level.
+// all: their first and their last kTrySampleSize bytes are encoded at zstd's
+// fastest level (a pdf's fonts or an archive's members may not shrink where
+// its table of contents does).
 // Contents that do not (photos, video, encrypted files, or a base unrelated to
 // them) are spared a full try at kRecordLevel, which would be given up; any
 // that shrink a little are tried in full. A sample that cannot be encoded says

@@ -224,17 +224,19 @@ TEST(RecordCodec, ADeltaOfNearlyTheBaseIsTiny)
 
 // The sample that spares a full try says no only to contents that do not
 // shrink at all: noise alone or against other noise. Noise against itself,
-// prose and short contents are tried in full.
+// prose, noise that ends in prose (a pdf's fonts, then its table) and short
+// contents are tried in full.
 TEST(RecordCodec, OnlyContentsThatDoNotShrinkAreSparedAFullTry)
 {
     const std::string random = noise(64 << 10, 11), other = noise(64 << 10, 12), prose = text(64 << 10, 13),
-                      shortNoise = noise(600, 14);
+                      shortNoise = noise(600, 14), endsInProse = noise(48 << 10, 15) + text(20 << 10, 16);
     const struct {
         const std::string* contents;
         const std::string* base;
         bool shrinks;
-    } cases[] = {{&random, nullptr, false}, {&random, &other, false}, {&random, &random, true},
-                 {&prose, nullptr, true},   {&prose, &other, true},   {&shortNoise, nullptr, true}};
+    } cases[] = {{&random, nullptr, false},    {&random, &other, false}, {&random, &random, true},
+                 {&prose, nullptr, true},      {&prose, &other, true},   {&shortNoise, nullptr, true},
+                 {&endsInProse, nullptr, true}};
     for (const auto& tried : cases) {
         const UniqueFd contents = memoryFile(*tried.contents);
         const UniqueFd base = memoryFile(tried.base ? *tried.base : std::string());

@@ -128,7 +128,7 @@ private:
     // Opens the document's folder, made when `create`; without it a missing
     // folder leaves m_folder invalid.
     bool openDocumentFolder(bool create, std::string* error);
-    bool keepAsFile(Staged& staged, mode_t mode, std::string* error);
+    bool keepAsFile(Staged& staged, std::string* error);
     bool nameUnnamed(int fd, const std::string& name, mode_t mode);
     UniqueFd createStoredFile(std::string& name, mode_t mode, std::string* error, bool keepName = false);
     // The copy of `staged` kept as a file of the document's folder (named

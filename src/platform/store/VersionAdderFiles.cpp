@@ -24,14 +24,14 @@ namespace strataloom::store {
 // file of the document's folder: the unnamed file itself is given a name
 // there, or where it cannot be (a folder on another file system), its bytes
 // are copied. On failure the unnamed file is left as it was.
-bool VersionAdder::keepAsFile(Staged& staged, mode_t mode, std::string* error)
+bool VersionAdder::keepAsFile(Staged& staged, std::string* error)
 {
     if (!openDocumentFolder(true, error))
         return false;
     // Its name may be a delta's base already.
-    if (nameUnnamed(staged.file.get(), staged.name, mode))
+    if (nameUnnamed(staged.file.get(), staged.name, staged.mode))
         return true;
-    UniqueFd copy = createStoredFile(staged.name, mode, error, true);
+    UniqueFd copy = createStoredFile(staged.name, staged.mode, error, true);
     if (!copy.valid())
         return false;
     off_t offset = 0;
@@ -91,7 +91,7 @@ UniqueFd VersionAdder::createStoredFile(std::string& name, mode_t mode, std::str
 
 bool VersionAdder::keepCopy(Staged& staged, bool syncNow, std::string* error)
 {
-    if (staged.unnamed && !keepAsFile(staged, staged.mode, error))
+    if (staged.unnamed && !keepAsFile(staged, error))
         return false;
     std::string reason;
     struct stat stored {};

@@ -1,5 +1,6 @@
 #include "support/ArchiveTestSupport.h"
 #include "support/OperationTestSupport.h"
+#include "support/StoreFixture.h"
 
 #include "Names.h"
 
@@ -28,12 +29,7 @@ using test::rowsOf;
 using test::runCli;
 using Arguments = std::vector<std::string>;
 
-class Commands : public testing::Test {
-protected:
-    FileVersionStore store;
-    std::string location = store.location();
-    std::string documents = test::makeScratchFolder("documents");
-};
+using Commands = test::StoreFixture;
 
 TEST_F(Commands, SaveVersionThenVersionsListsTheSavedVersionsThenTheFile)
 {

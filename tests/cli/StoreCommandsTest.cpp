@@ -3,6 +3,7 @@
 #include "FileDescriptor.h"
 #include "support/ArchiveTestSupport.h"
 #include "support/OperationTestSupport.h"
+#include "support/StoreFixture.h"
 
 #include "Names.h"
 
@@ -36,12 +37,7 @@ std::map<std::string, std::uintmax_t> filesUnder(const std::string& root)
     return files;
 }
 
-class StoreCommands : public testing::Test {
-protected:
-    FileVersionStore store;
-    std::string location = store.location();
-    std::string documents = test::makeScratchFolder("documents");
-};
+using StoreCommands = test::StoreFixture;
 
 // A deleted document's versions are not prune's to remove: only forget removes them.
 TEST_F(StoreCommands, CheckNamesEachProblemAndPruneRemovesWhatItsDryRunLists)

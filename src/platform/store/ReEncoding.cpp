@@ -211,7 +211,7 @@ std::optional<std::optional<ReEncoding::Made>> ReEncoding::encode(const StoredRe
         // may not shrink alone while the rest does.
         const bool related = base && (packed || mayShrink(olderContents, &*base));
         if (related) {
-            result = encodeRecord(olderContents, &*base, bytes, {kRecordLevel, deltaMax}, error);
+            result = encodeRecord(olderContents, &*base, bytes, {.maxLength = deltaMax}, error);
             one.record.kind = RecordKind::Delta;
         }
         if (packed && (!base || (result && !result->length)))
@@ -220,7 +220,7 @@ std::optional<std::optional<ReEncoding::Made>> ReEncoding::encode(const StoredRe
             if (!packed && !related && !mayShrink(olderContents, nullptr))
                 return std::optional<Made>();
             bytes.clear();
-            result = encodeRecord(olderContents, nullptr, bytes, {kRecordLevel, compressedMax}, error);
+            result = encodeRecord(olderContents, nullptr, bytes, {.maxLength = compressedMax}, error);
             one.record.kind = RecordKind::Compressed;
         }
         if (!result)

@@ -158,7 +158,7 @@ std::optional<bool> VersionAdder::encodePending(Staged& older, const Staged& new
     if (!m_lastStagedShrank && !mayShrink(contents, delta ? &base : nullptr))
         return false;
     std::string bytes;
-    const auto encoded = encodeRecord(contents, delta ? &base : nullptr, bytes, {kRecordLevel, most}, error);
+    const auto encoded = encodeRecord(contents, delta ? &base : nullptr, bytes, {.maxLength = most}, error);
     if (!encoded)
         return std::nullopt;
     m_lastStagedShrank = encoded->length.has_value();

@@ -72,14 +72,14 @@ public:
                 return false;
             const DeltaBase against{base->name, {baseContents.get(), base->size, base->checksum}};
             encoded =
-                encodeRecord(source, &against, bytes, {kRecordLevel, record.size * kDeltaPaysPercent / 100}, m_error);
+                encodeRecord(source, &against, bytes, {.maxLength = record.size * kDeltaPaysPercent / 100}, m_error);
             if (!encoded)
                 return false;
         }
         if (!encoded || !encoded->length) {
             bytes.clear();
             kind = RecordKind::Compressed;
-            encoded = encodeRecord(source, nullptr, bytes, {kRecordLevel, record.size * kCompressionPaysPercent / 100},
+            encoded = encodeRecord(source, nullptr, bytes, {.maxLength = record.size * kCompressionPaysPercent / 100},
                                    m_error);
             if (!encoded)
                 return false;

@@ -189,8 +189,10 @@ private:
 };
 
 std::optional<EncodedRecord> encode(const ContentsFile& contents, const DeltaBase* base, Sink& sink,
-                                    const EncodeOptions& options, std::string* error)
+                                    EncodeOptions options, std::string* error)
 {
+    if (options.level == 0)
+        options.level = base ? kDeltaLevel : kRecordLevel;
     if (options.level < 1 || options.level > kMaxLevel)
         return refused(error, "cannot encode a record at level " + std::to_string(options.level));
     EncodedRecord record;

@@ -189,11 +189,11 @@ TEST(RecordCodec, ARecordOwesNothingToTheOnesBefore)
         std::optional<std::string> base;
         int level;
     } sequence[] = {
-        {"a delta", prose, edited(prose), kRecordLevel},
+        {"a delta at its own level", prose, edited(prose), 0},
         {"compressed after a delta", prose, std::nullopt, kRecordLevel},
         {"a delta at level 1", edited(prose), prose, 1},
         {"compressed at level 1 after it", prose, std::nullopt, 1},
-        {"a delta of a large base", large, large + prose, kRecordLevel},
+        {"a delta of a large base", large, large + prose, 0},
         {"large contents compressed after it", large, std::nullopt, kRecordLevel},
     };
     for (const auto& one : sequence) {
@@ -400,7 +400,7 @@ TEST(RecordCodec, EncodingRefusesBadInputsAndStopsAtTheLimit)
          "checksum expected"},
         {"a base with another checksum", plain, &wrongBase, kRecordLevel, "checksum expected"},
         {"a base not named as records are", plain, &badName, kRecordLevel, "name"},
-        {"level 0", plain, nullptr, 0, "level 0"},
+        {"level -1", plain, nullptr, -1, "level -1"},
         {"level 20", plain, &base, 20, "level 20"},
     };
     for (const auto& c : cases) {

@@ -157,8 +157,12 @@ std::optional<std::string> VersionAdder::packSmall(int fd, const StoredFingerpri
         return std::nullopt;
     std::string bytes;
     if (fingerprint.size > kPackedLimit) {
-        const auto sample = encodeRecord({fd, std::min(fingerprint.size, kPackSampleSize), std::nullopt}, nullptr,
-                                         bytes, {kPackSampleLevel, kPackSampleLimit});
+        // A sample that does not shrink at all (contents shorter than the
+        // limit, which do not compress) does not pack either.
+        const std::uint64_t sampleSize = std::min(fingerprint.size, kPackSampleSize);
+        const auto sample =
+            encodeRecord({fd, sampleSize, std::nullopt}, nullptr, bytes,
+                         {kPackSampleLevel, std::min(kPackSampleLimit, kRecordHeaderLength + sampleSize)});
         if (!sample || !sample->length)
             return std::nullopt;
         bytes.clear();

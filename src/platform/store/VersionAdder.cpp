@@ -295,8 +295,10 @@ std::optional<FileVersion> VersionAdder::stageCopy(const UniqueFd& source, const
                             : findIdenticalRecord(m_index, staged.file.get(), copy->checksum, staged.fingerprint.size,
                                                   m_copyBuffer, kCopyBufferSize);
     // The version staged before, left unnamed, becomes a delta of this copy
-    // while it is at hand, whatever this one is kept as.
-    if (!ownContents && !settlePending(identical ? nullptr : &staged, error)) {
+    // while it is at hand, whatever this one is kept as. Only an unnamed copy
+    // is sure to be staged from here on: one made with a name (no unnamed
+    // files there) may still fail to be kept, and must not be a base.
+    if (!ownContents && !settlePending(identical || !staged.unnamed ? nullptr : &staged, error)) {
         dropFile();
         return std::nullopt;
     }

@@ -230,6 +230,9 @@ bool VersionAdder::logBatch(DocumentLog& log, std::string* error)
         staged.addedNs = added;
         // A record of its own other than a whole file is logged before the
         // version that names it; a delta names the next version's record.
+        if (staged.kind == RecordKind::Delta && i + 1 == m_staged.size())
+            return fail(error, "cannot log the versions of " + m_item.path
+                                   + ": the last one staged is a delta of nothing staged after it");
         if (staged.kind != RecordKind::Whole)
             log.recordRecord(
                 {staged.name, staged.kind, staged.kind == RecordKind::Delta ? m_staged[i + 1].name : std::string(),

@@ -147,7 +147,7 @@ std::optional<bool> VersionAdder::encodePending(Staged& older, const Staged& new
     std::size_t above = 0;
     for (auto before = m_staged.rbegin() + 1; before != m_staged.rend() && before->kind == RecordKind::Delta; ++before)
         ++above;
-    const bool delta = above + 1 < static_cast<std::size_t>(kMaxChain);
+    bool delta = above + 1 < static_cast<std::size_t>(kMaxChain);
     const ContentsFile contents{older.file.get(), older.fingerprint.size, older.fingerprint.checksum};
     const DeltaBase base{newer.name, {newer.file.get(), newer.fingerprint.size, newer.fingerprint.checksum}};
     const std::uint64_t most = older.fingerprint.size * (delta ? kDeltaPaysPercent : kCompressionPaysPercent) / 100;
@@ -158,7 +158,15 @@ std::optional<bool> VersionAdder::encodePending(Staged& older, const Staged& new
     if (!m_lastStagedShrank && !mayShrink(contents, delta ? &base : nullptr))
         return false;
     std::string bytes;
-    const auto encoded = encodeRecord(contents, delta ? &base : nullptr, bytes, {.maxLength = most}, error);
+    auto encoded = encodeRecord(contents, delta ? &base : nullptr, bytes, {.maxLength = most}, error);
+    // Where the delta does not pay, the contents are compressed, as
+    // re-encoding does: unlike their neighbour, they may still shrink alone.
+    if (encoded && delta && !encoded->length) {
+        bytes.clear();
+        delta = false;
+        encoded = encodeRecord(contents, nullptr, bytes,
+                               {.maxLength = older.fingerprint.size * kCompressionPaysPercent / 100}, error);
+    }
     if (!encoded)
         return std::nullopt;
     m_lastStagedShrank = encoded->length.has_value();

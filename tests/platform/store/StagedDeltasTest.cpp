@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <random>
 
 namespace strataloom {
 namespace {
@@ -77,6 +78,36 @@ TEST(StagedDeltas, VersionsStagedTogetherAreDeltasThatCheckAndSurviveARebuild)
     ASSERT_TRUE(rebuildIndex(StoreLayout(location), result, [&](const std::string& why) { ADD_FAILURE() << why; }));
     EXPECT_EQ(result.versions, saved.size());
     EXPECT_EQ(result.droppedVersions, 0u);
+    expectVersionsRead(location, path, saved);
+}
+
+// Versions unlike their neighbours, which still compress (text of 64
+// symbols, about three quarters of its size), are compressed as they are
+// staged rather than kept whole.
+TEST(StagedDeltas, VersionsUnlikeTheirNeighboursAreCompressed)
+{
+    const std::string location = FileVersionStore::defaultLocation();
+    FileVersionStore store;
+    const std::string path = makeScratchFolder("documents") + "/Notes.txt";
+    writeFile(path, "the unarchived file");
+    ASSERT_TRUE(store.beginVersionsOfNewItem(FileUrl::fromPath(path)));
+    const std::string staging = makeScratchFolder("staging");
+    const std::string symbols = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::vector<std::string> saved;
+    for (int n = 0; n < 3; ++n) {
+        std::mt19937 random(static_cast<std::uint32_t>(n + 1));
+        std::string text;
+        for (int i = 0; i < 20000; ++i)
+            text += symbols[random() >> 26];
+        saved.push_back(text);
+        writeFile(staging + "/" + std::to_string(n), text);
+        ASSERT_TRUE(store.stageVersion(FileUrl::fromPath(staging + "/" + std::to_string(n))));
+    }
+    std::string error;
+    ASSERT_TRUE(store.commitVersions(&error)) << error;
+    // All but the last one staged, which stays whole.
+    EXPECT_EQ(indexValue(location, "SELECT COUNT(*) FROM records WHERE kind = 2"), 2);
+    EXPECT_EQ(indexValue(location, "SELECT COUNT(*) FROM records WHERE kind = 0"), 1);
     expectVersionsRead(location, path, saved);
 }
 

@@ -111,5 +111,33 @@ TEST(StagedDeltas, VersionsUnlikeTheirNeighboursAreCompressed)
     expectVersionsRead(location, path, saved);
 }
 
+// More versions than one batch takes: the last of each batch, left whole,
+// becomes a delta once the next batch is in, and no chain grows past
+// kMaxChain across the batches.
+TEST(StagedDeltas, ChainsStayBoundedAcrossBatches)
+{
+    const std::string location = FileVersionStore::defaultLocation();
+    FileVersionStore store;
+    const std::string path = makeScratchFolder("documents") + "/Log.txt";
+    writeFile(path, "the unarchived file");
+    ASSERT_TRUE(store.beginVersionsOfNewItem(FileUrl::fromPath(path)));
+    const std::string staging = makeScratchFolder("staging");
+    std::vector<std::string> saved;
+    std::string text;
+    for (std::size_t n = 0; n < FileVersionStore::kBatchSize + 40; ++n) {
+        text.append("Entry ").append(std::to_string(n * 7919)).append(" of the log\n");
+        saved.push_back(text);
+        writeFile(staging + "/" + std::to_string(n), text);
+        ASSERT_TRUE(store.stageVersion(FileUrl::fromPath(staging + "/" + std::to_string(n))));
+    }
+    std::string error;
+    ASSERT_TRUE(store.commitVersions(&error)) << error;
+    EXPECT_LE(indexValue(location, "SELECT MAX(height) FROM records"), kMaxChain);
+    EXPECT_LE(indexValue(location, "SELECT COUNT(*) FROM records WHERE kind = 0"), 1);
+    const CheckFindings findings = checkStore(location);
+    EXPECT_EQ(findings.damaged + std::to_string(findings.unreferenced), "0");
+    expectVersionsRead(location, path, saved);
+}
+
 } // namespace
 } // namespace strataloom

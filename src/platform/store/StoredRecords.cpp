@@ -178,9 +178,13 @@ std::optional<StoredRecord> StoredRecords::ofVersion(std::int64_t documentRowId,
     return whole;
 }
 
-std::optional<std::vector<StoredRecord>> StoredRecords::chain(const StoredRecord& record, std::string* error)
+std::optional<std::vector<StoredRecord>> StoredRecords::chain(const StoredRecord& record, std::string* error,
+                                                              const std::function<bool(const StoredRecord&)>& until)
 {
-    std::vector<StoredRecord> links{record};
+    std::vector<StoredRecord> links;
+    if (until && until(record))
+        return links;
+    links.push_back(record);
     while (links.back().kind == RecordKind::Delta) {
         if (links.size() > static_cast<std::size_t>(kMaxChain)) {
             fail(error, "the record " + record.name + " is at the end of a chain of deltas longer than "
@@ -193,6 +197,8 @@ std::optional<std::vector<StoredRecord>> StoredRecords::chain(const StoredRecord
             fail(error, "the base of the record " + links.back().name + " cannot be found: " + reason);
             return std::nullopt;
         }
+        if (until && until(*base))
+            break;
         links.push_back(std::move(*base));
     }
     return links;

@@ -238,19 +238,20 @@ bool VersionContents::isLocal(const StoredRecord& record, std::string* error)
     const std::string& location = m_index.layout().location();
     if (m_session && m_session->isKept(location, record))
         return true;
+    // Within a session, a record is marked present once it and every record
+    // below it were found so: a walk ends at the first one marked.
     StoredRecords records(m_index);
-    const auto chain = records.chain(record, error);
+    const auto chain = records.chain(record, error, [&](const StoredRecord& link) {
+        return m_session && m_session->wasPresent(location, link);
+    });
     if (!chain)
         return false;
-    // Within a session, a record found present once is not examined again.
-    for (const StoredRecord& link : *chain) {
-        if (m_session && m_session->wasPresent(location, link))
-            continue;
+    for (const StoredRecord& link : *chain)
         if (!isPresent(link, error))
             return false;
-        if (m_session)
+    if (m_session)
+        for (const StoredRecord& link : *chain)
             m_session->markPresent(location, link);
-    }
     return true;
 }
 

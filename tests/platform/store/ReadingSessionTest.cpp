@@ -1,6 +1,7 @@
 #include "ReadingSession.h"
 #include "FileVersionStore.h"
 #include "StoreLayout.h"
+#include "support/RecordTestSupport.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -104,6 +105,30 @@ TEST_F(ReadingSessionTest, VersionsOpenAtOnceReadIndependently)
     EXPECT_LT(write(again.get(), "x", 1), 0);
     const UniqueFd third = versions[1].openContents(session);
     EXPECT_TRUE(readAll(third.get()) == revision(1));
+}
+
+// A record that does not hold what the index says makes every version whose
+// chain runs through it not local, and only those: a session, which looks at
+// each record once, answers as looking at each version alone does, in
+// whichever order it is asked.
+TEST_F(ReadingSessionTest, ADamagedRecordMakesTheVersionsAboveItNotLocalInAnyOrder)
+{
+    const std::string location = FileVersionStore::defaultLocation();
+    alterIndex(location,
+               "UPDATE records SET checksum = zeroblob(16) WHERE name = '" + versions[40].storedAt()->record + "'");
+    std::vector<bool> alone;
+    for (const FileVersion& version : versions)
+        alone.push_back(version.hasLocalContents());
+    EXPECT_FALSE(alone[40]);
+    EXPECT_TRUE(alone[41]);
+    for (const bool oldestFirst : {true, false}) {
+        SCOPED_TRACE(oldestFirst ? "oldest first" : "newest first");
+        ReadingSession session;
+        for (int step = 0; step < kCount; ++step) {
+            const auto n = static_cast<std::size_t>(oldestFirst ? step : kCount - 1 - step);
+            EXPECT_EQ(versions[n].hasLocalContents(session), alone[n]) << n;
+        }
+    }
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "JsonOutput.h"
 
 #include "Names.h"
+#include "ReadingSession.h"
 #include "VersionEdits.h"
 
 #include <QByteArray>
@@ -60,7 +61,9 @@ std::vector<std::optional<std::uint64_t>> storedBytesOf(const std::vector<FileVe
     return bytes;
 }
 
-QByteArray versionObject(std::size_t index, const FileVersion& version, bool current,
+// The versions of one list share `session`, which looks at each stored record
+// once.
+QByteArray versionObject(std::size_t index, const FileVersion& version, bool current, store::ReadingSession& session,
                          std::optional<std::uint64_t> storedBytes = std::nullopt)
 {
     const auto& dates = version.dates();
@@ -71,7 +74,7 @@ QByteArray versionObject(std::size_t index, const FileVersion& version, bool cur
         {"modificationDate", dates ? iso8601(dates->modification) : QJsonValue()},
         {"creationDate", dates ? iso8601(dates->creation) : QJsonValue()},
         {"size", size ? QJsonValue(static_cast<qint64>(*size)) : QJsonValue()},
-        {"local", version.hasLocalContents()},
+        {"local", version.hasLocalContents(session)},
         {"automatic", current ? QJsonValue() : QJsonValue(version.isAutomatic())},
         {"pinned", current ? QJsonValue() : QJsonValue(version.isPinned())},
         {"id", current ? QJsonValue() : QJsonValue(QString::fromStdString(versionId(version)))},
@@ -106,12 +109,14 @@ QByteArray documentObject(const StoredDocument& document)
 std::string earlierHistoriesJson(const std::vector<EarlierHistory>& histories)
 {
     QByteArray json = "[\n";
+    store::ReadingSession session;
     for (std::size_t h = 0; h < histories.size(); ++h) {
         const EarlierHistory& history = histories[h];
         QJsonArray versions;
         const auto stored = storedBytesOf(history.versions);
         for (std::size_t i = 0; i < history.versions.size(); ++i)
-            versions.append(QJsonDocument::fromJson(versionObject(i, history.versions[i], false, stored[i])).object());
+            versions.append(
+                QJsonDocument::fromJson(versionObject(i, history.versions[i], false, session, stored[i])).object());
         QJsonObject object{
             {"id", QString::fromStdString(history.documentId)},
             {"replacedBy", history.replacedBy.empty() ? QJsonValue() : QString::fromStdString(history.replacedBy)},
@@ -128,9 +133,10 @@ std::string versionsJson(const std::vector<FileVersion>& others, const FileVersi
 {
     QByteArray json = "[\n";
     const auto stored = storedBytesOf(others);
+    store::ReadingSession session;
     for (std::size_t i = 0; i < others.size(); ++i)
-        json += "  " + versionObject(i, others[i], false, stored[i]) + ",\n";
-    json += "  " + versionObject(others.size(), current, true) + "\n]\n";
+        json += "  " + versionObject(i, others[i], false, session, stored[i]) + ",\n";
+    json += "  " + versionObject(others.size(), current, true, session) + "\n]\n";
     return json.toStdString();
 }
 

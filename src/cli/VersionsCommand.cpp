@@ -4,6 +4,7 @@
 
 #include "FileVersionStore.h"
 #include "Names.h"
+#include "ReadingSession.h"
 #include "VersionEdits.h"
 
 #include <cerrno>
@@ -17,8 +18,10 @@ namespace {
 // index, id (its first `idDigits` digits), modification date, creation date,
 // size, local or missing, path, then how the version was taken and whether it
 // is pinned ("-" for the current version); the path is escaped so that no name
-// can break the line.
-bool printVersion(std::size_t index, const FileVersion& version, bool current, std::size_t idDigits)
+// can break the line. The versions of one list share `session`, which looks at
+// each stored record once.
+bool printVersion(std::size_t index, const FileVersion& version, bool current, std::size_t idDigits,
+                  store::ReadingSession& session)
 {
     const auto& dates = version.dates();
     const auto size = version.size();
@@ -28,9 +31,9 @@ bool printVersion(std::size_t index, const FileVersion& version, bool current, s
         std::snprintf(number, sizeof number, "%05zu", index);
         return std::string(number) + "\t" + (current ? "-" : versionId(version).substr(0, idDigits)) + "\t"
              + (dates ? dates->modification.toIso8601() : "-") + "\t" + (dates ? dates->creation.toIso8601() : "-")
-             + "\t" + (size ? std::to_string(*size) : "-") + "\t" + (version.hasLocalContents() ? "local" : "missing")
-             + "\t" + printableName(version.URL().path()) + "\t" + kind + "\t" + (version.isPinned() ? "pinned" : "-")
-             + "\n";
+             + "\t" + (size ? std::to_string(*size) : "-") + "\t"
+             + (version.hasLocalContents(session) ? "local" : "missing") + "\t" + printableName(version.URL().path())
+             + "\t" + kind + "\t" + (version.isPinned() ? "pinned" : "-") + "\n";
     }();
     return std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
 }
@@ -55,6 +58,7 @@ int earlierVersions(FileVersionStore& store, const FileUrl& document, bool json)
     for (const EarlierHistory& history : *histories)
         all.insert(all.end(), history.versions.begin(), history.versions.end());
     const std::size_t idDigits = shownIdDigits(all);
+    store::ReadingSession session;
     std::size_t index = 0;
     for (const EarlierHistory& history : json ? std::vector<EarlierHistory>() : *histories) {
         const std::string line = "before\t" + history.replaced.toIso8601() + "\t" + history.documentId + "\t"
@@ -62,7 +66,7 @@ int earlierVersions(FileVersionStore& store, const FileUrl& document, bool json)
                                + "\n";
         written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size() && written;
         for (const FileVersion& version : history.versions)
-            written = printVersion(index++, version, false, idDigits) && written;
+            written = printVersion(index++, version, false, idDigits, session) && written;
     }
     if (!written || std::fflush(stdout) != 0) {
         printError("cannot write the list of versions");
@@ -97,10 +101,11 @@ int versions(const Invocation& invocation)
         written = std::fwrite(json.data(), 1, json.size(), stdout) == json.size();
     } else {
         const std::size_t idDigits = shownIdDigits(*others);
+        store::ReadingSession session;
         std::size_t index = 0;
         for (const FileVersion& version : *others)
-            written = printVersion(index++, version, false, idDigits) && written;
-        written = printVersion(index, *current, true, idDigits) && written;
+            written = printVersion(index++, version, false, idDigits, session) && written;
+        written = printVersion(index, *current, true, idDigits, session) && written;
     }
     if (!written || std::fflush(stdout) != 0) {
         printError("cannot write the list of versions");

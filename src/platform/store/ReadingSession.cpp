@@ -118,14 +118,15 @@ void ReadingSession::trim()
     }
 }
 
-bool ReadingSession::wasPresent(const std::string& location, const StoredRecord& record) const
+std::optional<std::size_t> ReadingSession::presentChain(const std::string& location, const StoredRecord& record) const
 {
-    return m_present.count(keyOf(location, record)) != 0;
+    const auto found = m_present.find(keyOf(location, record));
+    return found == m_present.end() ? std::nullopt : std::optional(found->second);
 }
 
-void ReadingSession::markPresent(const std::string& location, const StoredRecord& record)
+void ReadingSession::markPresent(const std::string& location, const StoredRecord& record, std::size_t chainLength)
 {
-    m_present.insert(keyOf(location, record));
+    m_present[keyOf(location, record)] = chainLength;
 }
 
 } // namespace strataloom::store

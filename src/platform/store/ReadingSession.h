@@ -6,7 +6,7 @@
 #include <list>
 #include <map>
 #include <memory>
-#include <set>
+#include <optional>
 #include <string>
 
 namespace strataloom::store {
@@ -51,8 +51,10 @@ private:
     void keep(const std::string& location, const StoredRecord& record, int contents, int form);
     bool isKept(const std::string& location, const StoredRecord& record) const;
     void forget(const std::string& location, const StoredRecord& record);
-    bool wasPresent(const std::string& location, const StoredRecord& record) const;
-    void markPresent(const std::string& location, const StoredRecord& record);
+    // A record found present with every record below it, and how many
+    // records its chain holds, itself included.
+    std::optional<std::size_t> presentChain(const std::string& location, const StoredRecord& record) const;
+    void markPresent(const std::string& location, const StoredRecord& record, std::size_t chainLength);
     void trim();
 
     std::uint64_t m_maxBytes;
@@ -61,7 +63,7 @@ private:
     // Most recently used first.
     std::list<std::pair<std::string, Kept>> m_kept;
     std::map<std::string, std::list<std::pair<std::string, Kept>>::iterator> m_byKey;
-    std::set<std::string> m_present;
+    std::map<std::string, std::size_t> m_present;
     std::map<std::string, std::unique_ptr<StoreIndex>> m_indexes;
 };
 

@@ -178,11 +178,12 @@ std::optional<StoredRecord> StoredRecords::ofVersion(std::int64_t documentRowId,
     return whole;
 }
 
-std::optional<std::vector<StoredRecord>> StoredRecords::chain(const StoredRecord& record, std::string* error,
-                                                              const std::function<bool(const StoredRecord&)>& until)
+std::optional<std::vector<StoredRecord>>
+StoredRecords::chain(const StoredRecord& record, std::string* error,
+                     const std::function<bool(const StoredRecord&, std::size_t)>& until)
 {
     std::vector<StoredRecord> links;
-    if (until && until(record))
+    if (until && until(record, 0))
         return links;
     links.push_back(record);
     while (links.back().kind == RecordKind::Delta) {
@@ -197,7 +198,7 @@ std::optional<std::vector<StoredRecord>> StoredRecords::chain(const StoredRecord
             fail(error, "the base of the record " + links.back().name + " cannot be found: " + reason);
             return std::nullopt;
         }
-        if (until && until(*base))
+        if (until && until(*base, links.size()))
             break;
         links.push_back(std::move(*base));
     }

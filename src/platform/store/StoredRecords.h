@@ -68,9 +68,11 @@ public:
     // The chain a reader walks: `record`, then its base, and so on down to
     // the first that is not a delta; empty, with `error` naming the record,
     // when a base is missing or the chain is longer than kMaxChain. With
-    // `until`, the walk ends before the first record it accepts, left out.
-    std::optional<std::vector<StoredRecord>> chain(const StoredRecord& record, std::string* error = nullptr,
-                                                   const std::function<bool(const StoredRecord&)>& until = nullptr);
+    // `until`, the walk ends before the first record it accepts, left out;
+    // it is given each record and the number of records walked above it.
+    std::optional<std::vector<StoredRecord>>
+    chain(const StoredRecord& record, std::string* error = nullptr,
+          const std::function<bool(const StoredRecord&, std::size_t)>& until = nullptr);
     // Whether any version or any record (as its base) still names the record.
     std::optional<bool> isNamed(std::int64_t rowId, std::string* error = nullptr);
     // The longest walk of deltas that ends at a record: how much deeper its

@@ -239,19 +239,26 @@ bool VersionContents::isLocal(const StoredRecord& record, std::string* error)
     if (m_session && m_session->isKept(location, record))
         return true;
     // Within a session, a record is marked present once it and every record
-    // below it were found so: a walk ends at the first one marked.
+    // below it were found so: a walk ends at the first one marked, unless the
+    // chain through it would be longer than a reader may walk.
     StoredRecords records(m_index);
-    const auto chain = records.chain(record, error, [&](const StoredRecord& link) {
-        return m_session && m_session->wasPresent(location, link);
+    std::size_t below = 0;
+    const auto chain = records.chain(record, error, [&](const StoredRecord& link, std::size_t above) {
+        const auto length = m_session ? m_session->presentChain(location, link) : std::nullopt;
+        below = length.value_or(0);
+        return length && above + *length <= static_cast<std::size_t>(kMaxChain) + 1;
     });
     if (!chain)
         return false;
     for (const StoredRecord& link : *chain)
         if (!isPresent(link, error))
             return false;
+    // A walk that reached the bottom found nothing marked below it.
+    if (chain->empty() || chain->back().kind != RecordKind::Delta)
+        below = 0;
     if (m_session)
-        for (const StoredRecord& link : *chain)
-            m_session->markPresent(location, link);
+        for (std::size_t i = 0; i < chain->size(); ++i)
+            m_session->markPresent(location, (*chain)[i], chain->size() - i + below);
     return true;
 }
 

@@ -107,28 +107,51 @@ TEST_F(ReadingSessionTest, VersionsOpenAtOnceReadIndependently)
     EXPECT_TRUE(readAll(third.get()) == revision(1));
 }
 
-// A record that does not hold what the index says makes every version whose
-// chain runs through it not local, and only those: a session, which looks at
-// each record once, answers as looking at each version alone does, in
-// whichever order it is asked.
-TEST_F(ReadingSessionTest, ADamagedRecordMakesTheVersionsAboveItNotLocalInAnyOrder)
+// Whether each version is local, as a session tells, in either order, is
+// what looking at each version alone tells.
+void expectSessionsAgreeWithLookingAlone(const std::vector<FileVersion>& versions)
 {
-    const std::string location = FileVersionStore::defaultLocation();
-    alterIndex(location,
-               "UPDATE records SET checksum = zeroblob(16) WHERE name = '" + versions[40].storedAt()->record + "'");
     std::vector<bool> alone;
     for (const FileVersion& version : versions)
         alone.push_back(version.hasLocalContents());
-    EXPECT_FALSE(alone[40]);
-    EXPECT_TRUE(alone[41]);
     for (const bool oldestFirst : {true, false}) {
         SCOPED_TRACE(oldestFirst ? "oldest first" : "newest first");
         ReadingSession session;
-        for (int step = 0; step < kCount; ++step) {
-            const auto n = static_cast<std::size_t>(oldestFirst ? step : kCount - 1 - step);
+        for (std::size_t step = 0; step < versions.size(); ++step) {
+            const std::size_t n = oldestFirst ? step : versions.size() - 1 - step;
             EXPECT_EQ(versions[n].hasLocalContents(session), alone[n]) << n;
         }
     }
+}
+
+// A record that does not hold what the index says makes the versions whose
+// chain runs through it not local, and only those, however a session, which
+// looks at each record once, is asked.
+TEST_F(ReadingSessionTest, ADamagedRecordMakesTheVersionsAboveItNotLocalInAnyOrder)
+{
+    alterIndex(FileVersionStore::defaultLocation(),
+               "UPDATE records SET checksum = zeroblob(16) WHERE name = '" + versions[40].storedAt()->record + "'");
+    EXPECT_FALSE(versions[40].hasLocalContents());
+    EXPECT_TRUE(versions[41].hasLocalContents());
+    expectSessionsAgreeWithLookingAlone(versions);
+}
+
+// A chain joined to another one below it (an index damaged by hand) is longer
+// than a reader may walk: the versions at its top are not local, although
+// every record below them was found present with a chain of its own.
+TEST_F(ReadingSessionTest, AChainTooLongIsNotLocalThoughItsRecordsArePresent)
+{
+    std::size_t cut = 1;
+    while (cut + 1 < versions.size() && versions[cut].storedAt()->recordKind != 2)
+        ++cut;
+    ASSERT_LT(cut + 1, versions.size());
+    alterIndex(FileVersionStore::defaultLocation(),
+               "UPDATE records SET kind = 1, base = (SELECT id FROM records WHERE name = '"
+                   + versions[cut + 1].storedAt()->record + "') WHERE name = '" + versions[cut].storedAt()->record
+                   + "'");
+    EXPECT_FALSE(versions[cut].hasLocalContents());
+    EXPECT_TRUE(versions.back().hasLocalContents());
+    expectSessionsAgreeWithLookingAlone(versions);
 }
 
 } // namespace

@@ -33,6 +33,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr std::chrono::seconds kReadyLimit{600};
 
 [[noreturn]] void die(const std::string& message)
 {
@@ -82,9 +83,18 @@ public:
         rmdir(m_folder.c_str());
     }
 
+    // A watcher that is not ready within kReadyLimit (paused on a full disk,
+    // say) fails the benchmark rather than holding it up for good.
     void waitReady()
     {
+        const auto limit = Clock::now() + kReadyLimit;
         for (;;) {
+            if (Clock::now() > limit) {
+                kill(m_pid, SIGKILL);
+                waitpid(m_pid, nullptr, 0);
+                m_pid = -1;
+                die("the watcher was not ready within " + std::to_string(kReadyLimit.count()) + " s");
+            }
             pollfd wait{m_socket, POLLIN, 0};
             if (poll(&wait, 1, 1000) > 0) {
                 char message[4096];

@@ -67,6 +67,20 @@ std::optional<StoredRecord> FileVersion::record(StoreIndex& index, std::string* 
     return StoredRecords(index).byName(m_storedAt->record, why);
 }
 
+// A version's record is re-encoded or re-based under another name (by an
+// add, compaction or thinning running meanwhile), and its old file unlinked,
+// while a list made before still names the old one: the version is then read
+// from the record the index gives it now.
+std::optional<StoredRecord> FileVersion::movedRecord(StoreIndex& index, std::string* why) const
+{
+    if (index.openForReading(why) != StoreIndex::State::Ready)
+        return std::nullopt;
+    auto now = StoredRecords(index).ofVersion(m_storedAt->documentId, m_storedAt->file, why);
+    if (!now || now->name == m_storedAt->record)
+        return std::nullopt;
+    return now;
+}
+
 UniqueFd FileVersion::openContents(std::string* why) const
 {
     return openContents(nullptr, why);
@@ -82,12 +96,24 @@ UniqueFd FileVersion::openContents(ReadingSession* session, std::string* why) co
     if (!m_storedAt)
         return UniqueFd(open(m_url.path().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     const StoreLayout layout(m_storedAt->location);
-    if (isWhole())
-        return UniqueFd(layout.openStoredFile(m_storedAt->recordHolder, m_storedAt->record));
+    if (isWhole()) {
+        UniqueFd file(layout.openStoredFile(m_storedAt->recordHolder, m_storedAt->record));
+        if (file.valid() || errno != ENOENT)
+            return file;
+    }
     std::optional<StoreIndex> own;
     StoreIndex& index = session ? session->index(m_storedAt->location) : own.emplace(layout);
-    const auto record = this->record(index, why);
-    UniqueFd contents = record ? VersionContents(index, session).open(*record, why) : UniqueFd();
+    UniqueFd contents;
+    if (!isWhole()) {
+        const auto record = this->record(index, why);
+        if (record)
+            contents = VersionContents(index, session).open(*record, why);
+    }
+    if (!contents.valid()) {
+        const auto moved = movedRecord(index, why);
+        if (moved)
+            contents = VersionContents(index, session).open(*moved, why);
+    }
     if (!contents.valid())
         errno = EIO;
     return contents;
@@ -108,15 +134,24 @@ bool FileVersion::hasLocalContents(ReadingSession* session, std::string* why) co
     struct stat status {};
     if (!m_fingerprint)
         return lstat(m_url.path().c_str(), &status) == 0;
+    if (isWhole() && holdsWholeContents())
+        return true;
+    std::optional<StoreIndex> own;
+    StoreIndex& index = session ? session->index(m_storedAt->location) : own.emplace(StoreLayout(m_storedAt->location));
     if (!isWhole()) {
-        std::optional<StoreIndex> own;
-        StoreIndex& index =
-            session ? session->index(m_storedAt->location) : own.emplace(StoreLayout(m_storedAt->location));
         const auto record = this->record(index, why);
-        return record && VersionContents(index, session).isLocal(*record, why);
+        if (record && VersionContents(index, session).isLocal(*record, why))
+            return true;
     }
+    const auto moved = movedRecord(index, why);
+    return moved && VersionContents(index, session).isLocal(*moved, why);
+}
 
-    UniqueFd file = openContents();
+// Whether the stored file the version was listed with holds its contents.
+bool FileVersion::holdsWholeContents() const
+{
+    struct stat status {};
+    const UniqueFd file(StoreLayout(m_storedAt->location).openStoredFile(m_storedAt->recordHolder, m_storedAt->record));
     if (!file.valid() || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
         return false;
     if (static_cast<std::uint64_t>(status.st_size) != m_fingerprint->size)

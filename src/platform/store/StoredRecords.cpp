@@ -23,6 +23,7 @@ constexpr const char* kVersionRecord =
     "SELECT versions.record, versions.size, versions.checksum, versions.inode, versions.change_time_ns, "
     "documents.uuid FROM versions JOIN documents ON documents.id = versions.document WHERE versions.document = ? AND "
     "versions.file = ?";
+constexpr const char* kDocumentRow = "SELECT id FROM documents WHERE uuid = ?";
 constexpr const char* kIsNamed = "SELECT EXISTS (SELECT 1 FROM versions WHERE record = ?1) OR EXISTS (SELECT 1 FROM "
                                  "records WHERE base = ?1)";
 constexpr const char* kLongestWalkAbove =
@@ -203,6 +204,27 @@ StoredRecords::chain(const StoredRecord& record, std::string* error,
         links.push_back(std::move(*base));
     }
     return links;
+}
+
+std::optional<StoredRecord> StoredRecords::ofVersion(const std::string& documentId, const std::string& file,
+                                                     std::string* error)
+{
+    std::int64_t rowId = 0;
+    {
+        auto query = m_index.statement(kDocumentRow);
+        if (!query.valid()) {
+            fail(error, indexError(m_index));
+            return std::nullopt;
+        }
+        const int result = query->bindText(1, documentId).step();
+        if (result != SQLITE_ROW) {
+            fail(error, result == SQLITE_DONE ? "the document " + documentId + " is no longer in the version index"
+                                              : indexError(m_index));
+            return std::nullopt;
+        }
+        rowId = query->integer(0);
+    }
+    return ofVersion(rowId, file, error);
 }
 
 std::optional<bool> StoredRecords::isNamed(std::int64_t rowId, std::string* error)

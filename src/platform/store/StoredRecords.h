@@ -65,6 +65,9 @@ public:
     // and `file` are the version's.
     std::optional<StoredRecord> ofVersion(std::int64_t documentRowId, const std::string& file,
                                           std::string* error = nullptr);
+    // The same, for the version `file` of the document `documentId` (32 hex).
+    std::optional<StoredRecord> ofVersion(const std::string& documentId, const std::string& file,
+                                          std::string* error = nullptr);
     // The chain a reader walks: `record`, then its base, and so on down to
     // the first that is not a delta; empty, with `error` naming the record,
     // when a base is missing or the chain is longer than kMaxChain. With

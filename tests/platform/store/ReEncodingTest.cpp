@@ -1,5 +1,7 @@
 #include "ReEncoding.h"
 #include "FileVersionStore.h"
+#include "ReadingSession.h"
+#include "VersionEdits.h"
 #include "support/RecordTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -205,6 +207,44 @@ TEST(ReEncodingDamage, ADamagedRecordIsNamedAndItsVersionsAreNeitherLocalNorRead
         EXPECT_NE(why.find("record"), std::string::npos) << why;
         EXPECT_TRUE(readVersion(versions->back()) == edit(2));
     }
+}
+
+// A list made before a save or a removal names records these re-encode or
+// re-base under new names, unlinking the old files: each listed version is
+// still local and reads back, with or without a reading session (an archive
+// or a listing while the watcher saves).
+TEST_F(ReEncodingTest, VersionsListedBeforeTheirRecordsMovedStillRead)
+{
+    const auto expectReads = [](const FileVersion& version, const std::string& contents) {
+        std::string why;
+        EXPECT_TRUE(version.hasLocalContents(&why)) << why;
+        EXPECT_TRUE(readVersion(version, &why) == contents) << why;
+        ReadingSession session;
+        EXPECT_TRUE(version.hasLocalContents(session, &why)) << why;
+        const UniqueFd read = version.openContents(session, &why);
+        ASSERT_TRUE(read.valid()) << why;
+        EXPECT_TRUE(readAll(read.get()) == contents);
+    };
+    const std::string noise = unpackable("noise");
+    const auto revision = [&](int n) { return edit(n) + noise; };
+    save(revision(0));
+    save(revision(1));
+    const auto beforeSave = store.otherVersionsOfItem(document);
+    ASSERT_TRUE(beforeSave && beforeSave->size() == 2);
+    ASSERT_EQ(beforeSave->back().storedAt()->recordKind, static_cast<int>(RecordKind::Whole));
+    save(revision(2));
+    ASSERT_FALSE(fs::exists(beforeSave->back().URL().path()));
+    expectReads(beforeSave->back(), revision(1));
+
+    const auto beforeRemoval = store.otherVersionsOfItem(document);
+    ASSERT_TRUE(beforeRemoval && beforeRemoval->size() == 3);
+    std::string error;
+    ASSERT_TRUE(deleteVersions(store.location(), path, {VersionChoice::byId(beforeRemoval->at(1).storedAt()->file)},
+                               false, &error))
+        << error;
+    ASSERT_NE(store.otherVersionsOfItem(document)->front().storedAt()->record,
+              beforeRemoval->front().storedAt()->record);
+    expectReads(beforeRemoval->front(), revision(0));
 }
 
 } // namespace

@@ -100,7 +100,7 @@ int restore(const Invocation& invocation)
         written = say("restored version " + number(*index) + " (" + date + ") into " + path + "\n");
         if (after && after->size() >= 2)
             written = say("the contents before are version " + number(after->size() - 2) + "; to undo: "
-                          + "strataloom-cli restore " + shellWord(path) + " " + number(after->size() - 2) + "\n")
+                          + "strataloom-cli restore -- " + shellWord(path) + " " + number(after->size() - 2) + "\n")
                    && written;
     }
     if (!written || std::fflush(stdout) != 0) {

@@ -53,7 +53,7 @@ std::optional<std::string> writeReplacement(int folder, const DocumentFile& docu
         // Another owner's document stays theirs where the user may say so.
         if (fchown(out.get(), document.status.st_uid, document.status.st_gid) != 0 && errno != EPERM)
             failure = errnoMessage("cannot set the owner of the restored " + document.path);
-        else if (fchmod(out.get(), document.status.st_mode & 07777) != 0)
+        else if (!copyPermissions(document.status, out.get()))
             failure = errnoMessage("cannot set the permissions of the restored " + document.path);
     }
     if (failure.empty()) {

@@ -47,7 +47,7 @@ TEST_F(RestoreCommand, RestoresInPlaceAndSaysHowToUndoIt)
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(test::readFile(document), "one");
     EXPECT_EQ(history(), (Strings{"one", "two", "three", "one"}));
-    const std::string undo = "strataloom-cli restore " + document + " 00002";
+    const std::string undo = "strataloom-cli restore -- " + document + " 00002";
     ASSERT_NE(result.out.find("; to undo: " + undo + "\n"), std::string::npos) << result.out;
 
     result = runCli({"restore", document, "2"});
@@ -68,17 +68,18 @@ TEST_F(RestoreCommand, RestoresInPlaceAndSaysHowToUndoIt)
     EXPECT_EQ(test::readFile(document), "two");
 }
 
-// The undo command is printed to be pasted into a shell, whatever the name holds.
+// The undo command is printed to be pasted into a shell, whatever the name
+// holds, even a name that would read as an option.
 TEST_F(RestoreCommand, TheUndoItPrintsRunsAsPrintedInAShell)
 {
-    const std::string name = "Q's report $(no).txt";
+    const std::string name = "-Q's report $(no).txt";
     test::documentWithVersions(store, folder, name, {"one"}, "two");
-    const auto result = runCli({"restore", folder + "/" + name, "0"});
+    const auto result = runCli({"restore", "--", name, "0"}, folder);
     ASSERT_EQ(result.exitCode, 0) << result.err;
     const auto at = result.out.find("to undo: strataloom-cli ");
     ASSERT_NE(at, std::string::npos) << result.out;
-    const std::string undo =
-        std::string(STRATALOOM_CLI) + " " + result.out.substr(at + 24, result.out.size() - at - 25) + " >/dev/null";
+    const std::string undo = "cd '" + folder + "' && " + STRATALOOM_CLI + " "
+                           + result.out.substr(at + 24, result.out.size() - at - 25) + " >/dev/null";
     ASSERT_EQ(std::system(undo.c_str()), 0) << undo;
     EXPECT_EQ(test::readFile(folder + "/" + name), "two");
 }

@@ -57,7 +57,7 @@ bool copyMetadata(int in, int out, const struct stat& status, const std::string&
     const std::optional<FileDates> dates = readDates(in, error);
     if (!dates)
         return false;
-    if (fchmod(out, status.st_mode & 07777) != 0)
+    if (!copyPermissions(status, out))
         return fail(error, errnoMessage("cannot set the permissions of " + destinationPath));
     return setDates(out, *dates, fromTimespec(status.st_atim), error);
 }
@@ -238,6 +238,19 @@ void copyUserAttributes(int in, int out, bool withOwn)
         if (read >= 0)
             fsetxattr(out, name, value.data(), static_cast<std::size_t>(read), 0);
     }
+}
+
+bool copyPermissions(const struct stat& source, int out)
+{
+    struct stat made {};
+    if (fstat(out, &made) != 0)
+        return false;
+    mode_t mode = source.st_mode & 07777;
+    if (made.st_uid != source.st_uid)
+        mode &= ~(S_ISUID | S_ISGID);
+    if (made.st_gid != source.st_gid)
+        mode &= ~S_ISGID;
+    return fchmod(out, mode) == 0;
 }
 
 bool copyFileContents(int in, int out)

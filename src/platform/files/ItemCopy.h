@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include <sys/stat.h>
+
 namespace strataloom {
 
 class DurableBatch;
@@ -31,6 +33,12 @@ bool copyFileInto(int in, const std::string& source, int folder, const std::stri
 // `withOwn`, Strataloom's own attributes stay behind: the document identity
 // belongs to the original alone, and the creation date travels with the dates.
 void copyUserAttributes(int in, int out, bool withOwn);
+
+// Gives the open file `out` the permissions of a file of status `source`,
+// set-user-ID and set-group-ID only where `out` has the same owner and group,
+// as `cp -p` does: a copy the user owns never runs as them for whoever made
+// its source. False, with errno set, on failure.
+bool copyPermissions(const struct stat& source, int out);
 
 // Copies the whole of the open file `in` to the empty open file `out`, holes
 // kept: a reflink where the file system shares extents, else in the kernel,

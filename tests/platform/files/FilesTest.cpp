@@ -247,6 +247,30 @@ TEST_F(ItemCopy, FoldersAreCopiedWholeWithLinksAsLinksButNeverIntoThemselves)
     EXPECT_FALSE(fs::exists(source + "/inner/again"));
 }
 
+// Set-user-ID and set-group-ID stay only on a copy with their source's owner,
+// as with cp -p: a foreign file's copy is the user's, and would run as them.
+TEST_F(ItemCopy, SetIdBitsStayOnlyWithTheirOwner)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to make a file another user owns";
+    UniqueFd into(open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    DurableBatch batch;
+    for (const uid_t owner : {geteuid(), uid_t{65534}}) {
+        SCOPED_TRACE(owner);
+        const std::string name = "tool-of-" + std::to_string(owner), source = folder + "/" + name;
+        writeFile(source, "#!/bin/sh\n");
+        ASSERT_EQ(chown(source.c_str(), owner, owner == geteuid() ? getegid() : owner), 0);
+        ASSERT_EQ(chmod(source.c_str(), 06755), 0);
+        ASSERT_TRUE(copyItem(source, source + "-copy", &error)) << error;
+        ASSERT_TRUE(copyFileInto(source, into.get(), folder, name + "-into", batch, &error)) << error;
+        for (const std::string& copy : {source + "-copy", source + "-into"}) {
+            struct stat copied {};
+            ASSERT_EQ(stat(copy.c_str(), &copied), 0);
+            EXPECT_EQ(copied.st_mode & 07777, owner == geteuid() ? 06755u : 0755u) << copy;
+        }
+    }
+}
+
 TEST_F(ItemCopy, AFailedCopyLeavesNothingBehind)
 {
     ASSERT_EQ(mkfifo((folder + "/pipe").c_str(), 0600), 0);

@@ -67,18 +67,16 @@ std::optional<StoredRecord> FileVersion::record(StoreIndex& index, std::string* 
     return StoredRecords(index).byName(m_storedAt->record, why);
 }
 
-// A version's record is re-encoded or re-based under another name (by an
-// add, compaction or thinning running meanwhile), and its old file unlinked,
-// while a list made before still names the old one: the version is then read
-// from the record the index gives it now.
-std::optional<StoredRecord> FileVersion::movedRecord(StoreIndex& index, std::string* why) const
+// An add, compaction or thinning running meanwhile may re-encode or re-base a
+// version's record, or a record below it, under another name and unlink the
+// old file, after a list named it or while its chain was being read: a read
+// that failed is tried once more from the record and chain the index gives
+// the version now.
+std::optional<StoredRecord> FileVersion::currentRecord(StoreIndex& index, std::string* why) const
 {
     if (index.openForReading(why) != StoreIndex::State::Ready)
         return std::nullopt;
-    auto now = StoredRecords(index).ofVersion(m_storedAt->documentId, m_storedAt->file, why);
-    if (!now || now->name == m_storedAt->record)
-        return std::nullopt;
-    return now;
+    return StoredRecords(index).ofVersion(m_storedAt->documentId, m_storedAt->file, why);
 }
 
 UniqueFd FileVersion::openContents(std::string* why) const
@@ -110,9 +108,9 @@ UniqueFd FileVersion::openContents(ReadingSession* session, std::string* why) co
             contents = VersionContents(index, session).open(*record, why);
     }
     if (!contents.valid()) {
-        const auto moved = movedRecord(index, why);
-        if (moved)
-            contents = VersionContents(index, session).open(*moved, why);
+        const auto now = currentRecord(index, why);
+        if (now)
+            contents = VersionContents(index, session).open(*now, why);
     }
     if (!contents.valid())
         errno = EIO;
@@ -143,8 +141,8 @@ bool FileVersion::hasLocalContents(ReadingSession* session, std::string* why) co
         if (record && VersionContents(index, session).isLocal(*record, why))
             return true;
     }
-    const auto moved = movedRecord(index, why);
-    return moved && VersionContents(index, session).isLocal(*moved, why);
+    const auto now = currentRecord(index, why);
+    return now && VersionContents(index, session).isLocal(*now, why);
 }
 
 // Whether the stored file the version was listed with holds its contents.

@@ -89,7 +89,7 @@ private:
     bool hasLocalContents(store::ReadingSession* session, std::string* why) const;
     UniqueFd openContents(store::ReadingSession* session, std::string* why) const;
     std::optional<store::StoredRecord> record(store::StoreIndex& index, std::string* why) const;
-    std::optional<store::StoredRecord> movedRecord(store::StoreIndex& index, std::string* why) const;
+    std::optional<store::StoredRecord> currentRecord(store::StoreIndex& index, std::string* why) const;
     bool holdsWholeContents() const;
 
     FileUrl m_url;

@@ -79,6 +79,9 @@ bool AddBatch::commit(std::vector<std::string>* saved, std::string* error)
         for (auto& adder : m_adders)
             if (!(committed = adder->recordStaged(&reason)))
                 break;
+        if (committed)
+            for (auto& adder : m_adders)
+                adder->switchReEncoded();
         if (committed && !m_index.commit()) {
             reason = "cannot write the version index: " + m_index.database().lastError();
             committed = false;

@@ -81,6 +81,9 @@ public:
     // against the next one as they were staged: nothing to try again.
     std::vector<std::string> triedWhenStaged() const;
     bool recordStaged(std::string* error = nullptr);
+    // Switches the version before to its re-encoding, once every adder of
+    // the batch recorded its versions: one of them may share its record.
+    void switchReEncoded();
     void finishCommit();
     void discardStaged();
 
@@ -171,6 +174,7 @@ private:
     std::optional<StoreLock> m_storeLock;
     // The predecessor's new record, taken along with a one-version batch.
     std::optional<ReEncoding::Made> m_reEncoded;
+    std::int64_t m_reEncodedNewerId = 0; // the record of the version staged, once recorded
     bool m_reEncodedWithAdd = false;
     // The index's generation the document's row id was read under.
     std::uint64_t m_generation = 0;

@@ -146,10 +146,10 @@ bool VersionAdder::recordStaged(std::string* error)
             return false;
         recordIds[i] = *recordId;
     }
+    if (m_reEncoded)
+        m_reEncodedNewerId = recordIds.front();
     for (std::size_t i = 0; i < m_staged.size(); ++i) {
         const Staged& staged = m_staged[i];
-        if (m_reEncoded)
-            ReEncoding(m_index).switchPrepared(*m_reEncoded, recordIds[i], m_folder.get());
         auto insert = m_index.statement(kInsertVersion);
         if (!insert.valid())
             return fail(error, "cannot record the version: " + m_index.database().lastError());
@@ -174,6 +174,12 @@ bool VersionAdder::recordStaged(std::string* error)
             return fail(error, "cannot record the version: " + m_index.database().lastError());
     }
     return true;
+}
+
+void VersionAdder::switchReEncoded()
+{
+    if (m_reEncoded && !m_staged.empty())
+        ReEncoding(m_index).switchPrepared(*m_reEncoded, m_reEncodedNewerId, m_folder.get());
 }
 
 void VersionAdder::finishCommit()

@@ -104,6 +104,34 @@ TEST(AddedContents, RemovingAVersionNeverTakesContentsOthersStillName)
 // Small contents are packed when they are added: no file, the record's bytes
 // logged before the version that names them, so that a rebuild from the logs
 // brings them back; contents that do not compress that far stay a file.
+// A document copied and then saved again within one batch of the watcher:
+// the copy shares the record the original's save re-encodes. Both commit, in
+// either order of the batch, and every version reads back.
+TEST(AddedContents, ACopyAndItsOriginalSavedAgainCommitInOneBatch)
+{
+    for (const bool originalFirst : {true, false}) {
+        SCOPED_TRACE(originalFirst ? "original first" : "copy first");
+        const std::string location = makeScratchFolder("store"), folder = makeScratchFolder("documents");
+        const std::string original = folder + "/original.txt", copy = folder + "/copy.txt";
+        const std::string before = unpackable("before"), after = before + "edited\n";
+        saveAutomatic(location, original, {before});
+        writeFile(copy, before);
+        writeFile(original, after);
+        AutomaticSaves saves(location);
+        std::string error;
+        for (const std::string& path : originalFirst ? std::vector{original, copy} : std::vector{copy, original})
+            ASSERT_EQ(saves.stage(path, &error), AutomaticSaves::Outcome::Staged) << error;
+        ASSERT_TRUE(saves.commit(nullptr, &error)) << error;
+        EXPECT_EQ(indexValue(location, "SELECT COUNT(*) FROM records WHERE kind = 1"), 1);
+        // Changed since, so that every stored version is listed.
+        writeFile(original, "now");
+        writeFile(copy, "now");
+        expectVersionsRead(location, original, {before, after});
+        expectVersionsRead(location, copy, {before});
+        EXPECT_TRUE(checkStore(location).findings.empty());
+    }
+}
+
 TEST(AddedContents, SmallContentsArePackedAtOnceAndComeBackFromTheLog)
 {
     std::string text;

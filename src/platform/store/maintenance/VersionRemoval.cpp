@@ -6,6 +6,7 @@
 #include "DurableBatch.h"
 #include "ErrorMessage.h"
 #include "RecordRelease.h"
+#include "StoreLock.h"
 
 #include <functional>
 #include <map>
@@ -171,7 +172,13 @@ bool removeVersions(StoreIndex& index, std::span<const VersionRef> versions, std
 {
     if (removed)
         removed->assign(versions.size(), false);
-    if (!wellFormed(versions, error) || !index.openForWriting(error))
+    if (!wellFormed(versions, error))
+        return false;
+    // Held throughout: a repair swapping the index in between would drop
+    // what was recorded here, or leave the record ids read here naming
+    // other rows.
+    const auto storeLock = holdStoreForWriting(index, error);
+    if (!storeLock)
         return false;
     const StoreLayout& layout = index.layout();
     for (Changes& changes : groupByDocument(versions)) {
@@ -230,7 +237,10 @@ bool setPinned(StoreIndex& index, std::span<const VersionRef> versions, bool pin
 {
     if (changed)
         changed->assign(versions.size(), false);
-    if (!wellFormed(versions, error) || !index.openForWriting(error))
+    if (!wellFormed(versions, error))
+        return false;
+    const auto storeLock = holdStoreForWriting(index, error);
+    if (!storeLock)
         return false;
     const StoreLayout& layout = index.layout();
     for (Changes& changes : groupByDocument(versions)) {

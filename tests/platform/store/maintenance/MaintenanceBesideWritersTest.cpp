@@ -179,6 +179,25 @@ TEST_F(MaintenanceBesideWriters, RepairWaitsForAnAddUnderWayAndKeepsItsVersion)
     EXPECT_EQ(listed(), (std::vector<std::string>{"v0", "v1", "v2", "v3"}));
 }
 
+// A removal holds the store as an add does: a repair waits for it rather than
+// swapping in an index rebuilt from logs read before the removal was logged,
+// which would bring the version back.
+TEST_F(MaintenanceBesideWriters, RepairWaitsForARemovalUnderWay)
+{
+    AutomaticSaves saves(location);
+    for (const char* contents : {"v0", "v1", "v2"})
+        save(saves, contents);
+    writeFile(notes, "now");
+    Recorder refused;
+    store::setRemovalPauseForTests([&] { refused = repair(std::chrono::milliseconds(50)); });
+    std::string error;
+    const bool removed = deleteVersions(location, notes, {1}, false, &error).has_value();
+    store::setRemovalPauseForTests({});
+    ASSERT_TRUE(removed) << error;
+    EXPECT_NE(refused.failures.find("another program is writing"), std::string::npos) << refused.failures;
+    EXPECT_EQ(listed(), (std::vector<std::string>{"v0", "v2"}));
+}
+
 // Rebuilds one after another beside a process saving versions all the while
 // (as save-version does): every save it reported is listed, in order,
 // whatever index it began with.

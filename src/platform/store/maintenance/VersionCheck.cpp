@@ -209,6 +209,16 @@ bool listedNow(MaintenancePass& pass, const DocumentRow& document, const Version
     return query.step() != SQLITE_DONE;
 }
 
+// Whether the index holds the record named `name` now. A record below a
+// version, re-encoded or re-based meanwhile, is switched out and removed
+// before its file goes: found damaged after, it was let go, not lost.
+bool indexedNow(MaintenancePass& pass, const std::string& name)
+{
+    SqliteStatement query(pass.index().database().handle(), "SELECT 1 FROM records WHERE name = ?");
+    query.bindText(1, name);
+    return query.step() != SQLITE_DONE;
+}
+
 // The checksums the document's log gives its versions, read under a shared
 // lock on the log, so that a writer appending now is seen whole.
 std::map<std::string, std::string> loggedChecksums(const MaintenancePass& pass, const DocumentRow& document)
@@ -232,9 +242,10 @@ void verifyVersion(MaintenancePass& pass, const ChainCheck& chains, const Docume
     const VersionRow& version = document.versions[index];
     const RecordRow* record = version.record ? pass.record(*version.record) : nullptr;
     StoreFinding finding = pass.versionFinding(Kind::Missing, document, index);
+    const Damage* damage = record ? chains.damageOf(record->id) : nullptr;
     if (!record) {
         finding.detail = "the index names no record of its contents";
-    } else if (const Damage* damage = chains.damageOf(record->id)) {
+    } else if (damage) {
         finding.kind = damage->kind;
         finding.path = damage->path;
         finding.detail = damage->record == record->name
@@ -251,7 +262,8 @@ void verifyVersion(MaintenancePass& pass, const ChainCheck& chains, const Docume
     } else {
         return;
     }
-    if (listedNow(pass, document, version))
+    if (listedNow(pass, document, version)
+        && (!damage || damage->record == record->name || indexedNow(pass, damage->record)))
         pass.report(finding);
 }
 

@@ -336,5 +336,24 @@ TEST_F(MaintenanceBesideWriters, ACheckBesideARemovalReportsNoProblem)
     EXPECT_EQ(listed(), (std::vector<std::string>{"v0", "v2"}));
 }
 
+// A check beside a save that re-encodes the record the older versions are
+// deltas against, and unlinks its file, after the check read the index:
+// nothing is reported, and every version reads from the re-encoding.
+TEST_F(MaintenanceBesideWriters, ACheckBesideASaveThatReEncodesReportsNoProblem)
+{
+    AutomaticSaves saves(location);
+    const std::string text = unpackable("notes");
+    save(saves, text + "v0");
+    save(saves, text + "v1");
+    StoreMaintenance maintenance(location);
+    Recorder checked;
+    checked.onFirstVersion = [&] { save(saves, text + "v2"); };
+    maintenance.check(checked);
+    EXPECT_EQ(checked.paths, std::set<std::string>{});
+    EXPECT_EQ(checked.failures, "");
+    writeFile(notes, "now");
+    expectVersionsRead(location, notes, {text + "v0", text + "v1", text + "v2"});
+}
+
 } // namespace
 } // namespace strataloom

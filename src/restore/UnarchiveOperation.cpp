@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace strataloom {
 
@@ -72,15 +73,18 @@ std::optional<std::string> copySource(const std::string& lastFilePath, std::stri
     return target;
 }
 
-// The new file's contents and its name in its folder, on stable storage.
+// The new file's contents, its id and dates (fsync, not fdatasync), and its
+// name in its folder, on stable storage.
 bool makeDurable(const std::string& path, std::string* error)
 {
     UniqueFd file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!file.valid())
         return fail(error, errnoMessage("cannot open " + path));
+    if (fsync(file.get()) != 0)
+        return fail(error, errnoMessage("cannot write " + path + " to disk"));
     const auto slash = path.find_last_of('/');
     const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
-    return syncFile(file.get(), error) && syncFolder(folder, error);
+    return syncFolder(folder, error);
 }
 
 } // namespace
@@ -163,8 +167,9 @@ UnarchiveOutcome writeUnarchivedFile(int response, const std::optional<FileUrl>&
             return stop(true);
     }
     // Success is reported only once the new file and all its versions would
-    // survive a power cut.
-    if (!store.commitVersions(&cause) || !makeDurable(destination, &cause))
+    // survive a power cut; the file first, so that the index never names a
+    // document a power cut could take away, or take its id from.
+    if (!makeDurable(destination, &cause) || !store.commitVersions(&cause))
         return stop(true);
     return UnarchiveOutcome::Written;
 }

@@ -119,6 +119,16 @@ TEST(DurabilityOrder, EveryFileIsMadeDurableBeforeTheFolderNamingIt)
         const std::vector<std::string> unnamed = namesNotDurableAfterTheirFiles(syncs, named);
         EXPECT_EQ(unnamed, std::vector<std::string>{}) << test::readFile(log);
         EXPECT_EQ(foldersNotFollowedByTheIndex(syncs), std::vector<std::string>{}) << test::readFile(log);
+        // The unarchived file, with its id (fsync), before the index names it.
+        if (arguments.front() == "unarchive") {
+            const auto file = std::find_if(syncs.begin(), syncs.end(), [&](const Sync& sync) {
+                return sync.call == "fsync" && sync.path == arguments.back();
+            });
+            const auto index = std::find_if(syncs.rbegin(), syncs.rend(), [](const Sync& sync) {
+                return fs::path(sync.path).filename() == "index.sqlite-wal";
+            });
+            EXPECT_TRUE(file != syncs.end() && index != syncs.rend() && file < index.base()) << test::readFile(log);
+        }
         for (const Sync& sync : syncs)
             if (sync.kind == "file" && std::find(unnamed.begin(), unnamed.end(), sync.path) == unnamed.end())
                 named.insert(sync.path);
